@@ -154,7 +154,7 @@ endif()
 
 # --- documentation ----------------------------------------------------------
 
-foreach(doc README.md LICENSE LICENSE.md LICENSE.txt COPYING)
+foreach(doc README.md CHANGELOG.md LICENSE LICENSE.md LICENSE.txt COPYING)
   if(EXISTS ${PROJECT_SOURCE_DIR}/${doc})
     install(FILES ${PROJECT_SOURCE_DIR}/${doc}
       DESTINATION ${CMAKE_INSTALL_DOCDIR}
