@@ -6,7 +6,7 @@
 #   dev      the .so link, the public header, the CMake package and the
 #            pkg-config file.
 # `cmake --install <build> [--prefix DIR] [--component runtime|dev]`, or
-# `cpack -G DEB` in the build directory for one Debian package of both.
+# `cpack -G DEB` in the build directory for one Debian package of each.
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
