@@ -1,0 +1,394 @@
+// Pinning, deleting and wiping: what each call leaves in memory, in the index
+// and in the store directory, on success and on every way it fails.
+#include <limits.h>
+
+#include <filesystem>
+#include <functional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include <yyjson.h>
+
+#include "clip_fault.h"
+#include "clip_hash.h"
+#include "clip_store.h"
+#include "quillmar_clip.h"
+#include "test_support.h"
+
+namespace {
+
+const char kEmptyIndex[] = "{\n    \"next_id\": 1,\n    \"clips\": []\n}";
+
+// What an index file holds, as far as these calls change it.
+struct Index {
+  int next_id = 0;
+  std::vector<int> ids;
+  std::set<int> pinned;
+};
+
+Index parse_index(const std::string &json) {
+  Index out;
+  yyjson_doc *doc = yyjson_read(json.data(), json.size(), 0);
+  EXPECT_NE(doc, nullptr) << json;
+  yyjson_val *root = yyjson_doc_get_root(doc);
+  out.next_id = static_cast<int>(yyjson_get_int(yyjson_obj_get(root, "next_id")));
+  size_t i, max;
+  yyjson_val *clip;
+  yyjson_arr_foreach(yyjson_obj_get(root, "clips"), i, max, clip) {
+    int id = static_cast<int>(yyjson_get_int(yyjson_obj_get(clip, "id")));
+    out.ids.push_back(id);
+    if (yyjson_get_bool(yyjson_obj_get(clip, "pinned"))) out.pinned.insert(id);
+  }
+  yyjson_doc_free(doc);
+  return out;
+}
+
+std::vector<int> range(int from, int to) {
+  std::vector<int> out;
+  for (int id = from; id <= to; ++id) out.push_back(id);
+  return out;
+}
+
+class ManageTest : public StoreTest {
+ protected:
+  // Replaces the history with text clips "clip <id>" for ids 1..n, those in
+  // `pinned` pinned, and opens the store again.
+  void seed(int n, const std::set<int> &pinned) {
+    std::string s = "{\"next_id\":" + std::to_string(n + 1) + ",\"clips\":[";
+    for (int id = 1; id <= n; ++id) {
+      std::string text = "clip " + std::to_string(id);
+      char hash[CLIP_HASH_CHARS];
+      clip_hash_text(text.c_str(), text.size(), hash);
+      s += (id > 1 ? "," : "");
+      s += "{\"id\":" + std::to_string(id) + ",\"ts\":1757760000,\"kind\":\"text\",\"preview\":\"" +
+           text + "\",\"pinned\":" + (pinned.count(id) ? "true" : "false") + ",\"hash\":\"" +
+           hash + "\",\"truncated\":false,\"text\":\"" + text + "\"}";
+    }
+    write_file(dir_.file("clips.json"), s + "]}");
+    ASSERT_EQ(clip_init(dir_.path().c_str()), 1) << clip_last_error();
+  }
+
+  static int push(const std::string &text) {
+    std::string r = take(clip_push_text(text.c_str()));
+    int id = 0;
+    EXPECT_EQ(sscanf(r.c_str(), "{\"id\":%d,\"dedup\":0}", &id), 1) << r << last_error();
+    return id;
+  }
+
+  static int push_image(const std::string &png) {
+    std::string r = take(clip_push_image(reinterpret_cast<const unsigned char *>(png.data()),
+                                         static_cast<int>(png.size()), "shot"));
+    int id = 0;
+    EXPECT_EQ(sscanf(r.c_str(), "{\"id\":%d}", &id), 1) << r << last_error();
+    return id;
+  }
+
+  Index on_disk() const { return parse_index(index()); }
+
+  // The list in memory, oldest first.
+  static std::vector<int> ids_in_memory() {
+    std::vector<int> out;
+    for (int i = 0; i < g_store.count; ++i) out.push_back(g_store.entries[i].id);
+    return out;
+  }
+
+  static int pinned_flag(int id) {
+    int index = clip_store_find_index(&g_store, id);
+    EXPECT_GE(index, 0) << id;
+    return index >= 0 ? g_store.entries[index].pinned : -1;
+  }
+
+  std::string image_path(int id) const { return dir_.file("img_" + std::to_string(id) + ".png"); }
+};
+
+// ---------------------------------------------------------------------------
+// clip_pin
+
+TEST_F(ManageTest, PinStoresOneOrZeroAndAlwaysRewritesTheIndex) {
+  int id = push("pin me");
+  push("newer");
+  struct Case {
+    int flag;
+    int stored;
+  };
+  // Pinning a pinned clip and unpinning an unpinned one still write the index.
+  const Case cases[] = {{5, 1}, {1, 1}, {-1, 1}, {INT_MIN, 1}, {0, 0}, {0, 0}, {INT_MAX, 1}};
+  for (const Case &c : cases) {
+    SCOPED_TRACE("flag " + std::to_string(c.flag));
+    write_file(dir_.file("clips.json"), "stale");
+    EXPECT_EQ(clip_pin(id, c.flag), 1);
+    EXPECT_EQ(last_error(), "");
+    EXPECT_EQ(pinned_flag(id), c.stored);
+    Index disk = on_disk();
+    EXPECT_EQ(disk.ids, (std::vector<int>{id, id + 1}));
+    EXPECT_EQ(disk.pinned.count(id), static_cast<size_t>(c.stored));
+  }
+  // Pinning does not move the clip.
+  EXPECT_EQ(ids_in_memory(), (std::vector<int>{id, id + 1}));
+}
+
+TEST_F(ManageTest, PinCapIsCheckedOnlyWhenAnUnpinnedClipIsPinned) {
+  std::set<int> pinned;
+  for (int id = 1; id <= CLIP_MAX_PINNED; ++id) pinned.insert(id);
+  seed(CLIP_MAX_PINNED + 2, pinned);
+  const int extra = CLIP_MAX_PINNED + 1;
+  struct Step {
+    int id, flag, result;
+    const char *message;
+  };
+  const Step steps[] = {
+      {extra, 1, 0, "pinned cap reached (200)"},
+      {extra, -9, 0, "pinned cap reached (200)"},
+      {CLIP_MAX_PINNED, 1, 1, ""},  // already pinned
+      {CLIP_MAX_PINNED + 2, 0, 1, ""},  // unpinning an unpinned clip
+      {1, 0, 1, ""},
+      {extra, 1, 1, ""},
+      {1, 1, 0, "pinned cap reached (200)"},
+  };
+  for (const Step &s : steps) {
+    SCOPED_TRACE("pin " + std::to_string(s.id) + " " + std::to_string(s.flag));
+    const std::string before = index();
+    const int was = pinned_flag(s.id);
+    EXPECT_EQ(clip_pin(s.id, s.flag), s.result);
+    EXPECT_EQ(last_error(), s.message);
+    if (s.result == 0) {
+      EXPECT_EQ(pinned_flag(s.id), was);
+      EXPECT_EQ(index(), before);
+    } else {
+      EXPECT_EQ(pinned_flag(s.id), s.flag != 0 ? 1 : 0);
+      EXPECT_EQ(on_disk().pinned.count(s.id), s.flag != 0 ? 1u : 0u);
+    }
+    EXPECT_LE(clip_store_count_pinned(&g_store), CLIP_MAX_PINNED);
+  }
+}
+
+TEST_F(ManageTest, PinWhoseIndexWriteFailsKeepsTheFlagInMemory) {
+  int id = push("pin me");
+  const std::string before = index();
+  clip_fault_arm(CLIP_FAULT_OPEN, 1);
+  EXPECT_EQ(clip_pin(id, 1), 0);
+  EXPECT_EQ(last_error(), "failed to open clips.json.tmp: Permission denied");
+  EXPECT_EQ(pinned_flag(id), 1);
+  EXPECT_EQ(index(), before);
+  EXPECT_EQ(list_dir(dir_.path()), (std::vector<std::string>{"clips.json"}));
+  // The next successful write carries the flag.
+  push("later");
+  EXPECT_EQ(on_disk().pinned, (std::set<int>{id}));
+}
+
+TEST_F(ManageTest, UnpinningPastTheLimitIsEvictedByTheNextCapture) {
+  seed(CLIP_MAX_UNPINNED + 1, {1});
+  ASSERT_EQ(clip_pin(1, 0), 1);
+  EXPECT_EQ(clip_store_count_unpinned(&g_store), CLIP_MAX_UNPINNED + 1);
+  EXPECT_EQ(on_disk().ids, range(1, CLIP_MAX_UNPINNED + 1));
+
+  EXPECT_EQ(push("one more"), CLIP_MAX_UNPINNED + 2);
+  EXPECT_EQ(ids_in_memory(), range(3, CLIP_MAX_UNPINNED + 2));
+  EXPECT_EQ(on_disk().ids, range(3, CLIP_MAX_UNPINNED + 2));
+}
+
+// ---------------------------------------------------------------------------
+// clip_delete
+
+TEST_F(ManageTest, DeleteRemovesAnImageFileEvenWhenTheIndexWriteFails) {
+  struct Case {
+    bool write_fails;
+    int result;
+    const char *message;
+  };
+  const Case cases[] = {
+      {false, 1, ""},
+      {true, 0, "atomic rename failed: Input/output error"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.write_fails ? "index write fails" : "index written");
+    int before_id = push("before " + std::to_string(c.write_fails));
+    int image = push_image(std::string("\x89PNG-") + (c.write_fails ? "a" : "b"));
+    int after_id = push("after " + std::to_string(c.write_fails));
+    ASSERT_TRUE(file_exists(image_path(image)));
+    if (c.write_fails) clip_fault_arm(CLIP_FAULT_RENAME, 1);
+    EXPECT_EQ(clip_delete(image), c.result);
+    EXPECT_EQ(last_error(), c.message);
+    clip_fault_reset();
+    EXPECT_FALSE(file_exists(image_path(image)));
+    EXPECT_FALSE(file_exists(dir_.file("clips.json.tmp")));
+    std::vector<int> mem = ids_in_memory();
+    EXPECT_EQ(std::vector<int>(mem.end() - 2, mem.end()), (std::vector<int>{before_id, after_id}));
+    std::vector<int> disk = on_disk().ids;
+    const std::vector<int> named = c.write_fails ? std::vector<int>{before_id, image, after_id}
+                                                 : std::vector<int>{before_id, after_id};
+    EXPECT_EQ(std::vector<int>(disk.end() - static_cast<long>(named.size()), disk.end()), named);
+  }
+}
+
+TEST_F(ManageTest, DeletingTheNewestMakesTheOneBeforeItTheNewest) {
+  struct Case {
+    const char *again;
+    const char *result;
+  };
+  const Case cases[] = {
+      {"second", "{\"id\":3,\"dedup\":0}"},
+      {"first", "{\"id\":1,\"dedup\":1}"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.again);
+    TempDir dir;
+    ASSERT_EQ(clip_init(dir.path().c_str()), 1);
+    ASSERT_EQ(push("first"), 1);
+    ASSERT_EQ(push("second"), 2);
+    ASSERT_EQ(clip_delete(2), 1);
+    EXPECT_EQ(parse_index(read_file(dir.file("clips.json"))).ids, std::vector<int>{1});
+    EXPECT_EQ(take(clip_push_text(c.again)), c.result);
+  }
+}
+
+TEST_F(ManageTest, UnknownIdsChangeNothing) {
+  push("one");
+  ASSERT_EQ(push("two"), 2);
+  ASSERT_EQ(clip_delete(2), 1);
+  ASSERT_EQ(clip_pin(1, 1), 1);
+  const std::string before = index();
+  struct Case {
+    int id;
+    const char *message;
+  };
+  const Case cases[] = {
+      {2, "clip id 2 not found"},
+      {0, "clip id 0 not found"},
+      {-3, "clip id -3 not found"},
+      {INT_MIN, "clip id -2147483648 not found"},
+  };
+  for (const Case &c : cases) {
+    for (int flag : {1, 0}) {
+      EXPECT_EQ(clip_pin(c.id, flag), 0);
+      EXPECT_EQ(last_error(), c.message);
+    }
+    EXPECT_EQ(clip_delete(c.id), 0);
+    EXPECT_EQ(last_error(), c.message);
+  }
+  EXPECT_EQ(ids_in_memory(), std::vector<int>{1});
+  EXPECT_EQ(pinned_flag(1), 1);
+  EXPECT_EQ(index(), before);
+  EXPECT_EQ(push("three"), 3);
+}
+
+// ---------------------------------------------------------------------------
+// clip_wipe
+
+TEST_F(ManageTest, WipeRemovesEveryFileButLeavesSubdirectories) {
+  struct Case {
+    const char *name;
+    bool unlink_fails;  // every unlink of the wipe fails
+  };
+  const Case cases[] = {{"files removed", false}, {"files cannot be removed", true}};
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    push("text");
+    int image = push_image("\x89PNG-wipe");
+    push("newest");
+    for (const char *name : {"notes.txt", ".hidden", "clips.json.tmp", "clips.json.corrupt.1",
+                             "img_99.png"}) {
+      write_file(dir_.file(name), "not made by the store");
+    }
+    std::filesystem::create_directories(dir_.file("sub/deeper"));
+    write_file(dir_.file("sub/keep.txt"), "kept");
+    write_file(dir_.file("sub/deeper/.keep"), "kept too");
+    const std::vector<std::string> before = list_dir(dir_.path());
+    ASSERT_TRUE(file_exists(image_path(image)));
+
+    if (c.unlink_fails) clip_fault_arm(CLIP_FAULT_UNLINK, 1, 0);
+    EXPECT_EQ(clip_wipe(), 1);
+    EXPECT_EQ(last_error(), "");
+    clip_fault_reset();
+
+    // The fresh index goes through clips.json.tmp, which it renames away.
+    std::vector<std::string> left = {"clips.json", "sub"};
+    if (c.unlink_fails) {
+      left = before;
+      std::erase(left, "clips.json.tmp");
+    }
+    EXPECT_EQ(list_dir(dir_.path()), left);
+    EXPECT_EQ(read_file(dir_.file("sub/keep.txt")), "kept");
+    EXPECT_EQ(read_file(dir_.file("sub/deeper/.keep")), "kept too");
+    EXPECT_EQ(index(), kEmptyIndex);
+    EXPECT_EQ(take(clip_list(0, 0)), "[]");
+    EXPECT_EQ(g_store.count, 0);
+    EXPECT_EQ(push("first again"), 1);
+    // Start the next case from a directory without the leftovers.
+    std::filesystem::remove_all(dir_.file("sub"));
+    ASSERT_EQ(clip_wipe(), 1);
+  }
+}
+
+TEST_F(ManageTest, WipeWhoseIndexWriteFailsLeavesAnEmptyStore) {
+  push("one");
+  push_image("\x89PNG-gone");
+  write_file(dir_.file("other.txt"), "x");
+  clip_fault_arm(CLIP_FAULT_WRITE, 1);
+  EXPECT_EQ(clip_wipe(), 0);
+  EXPECT_EQ(last_error(), "failed to write clips.json.tmp");
+  clip_fault_reset();
+  EXPECT_EQ(list_dir(dir_.path()), std::vector<std::string>{});
+  EXPECT_EQ(g_store.count, 0);
+  EXPECT_EQ(g_store.next_id, 1);
+  EXPECT_EQ(take(clip_list(0, 0)), "[]");
+
+  // A directory without an index opens as an empty store.
+  ASSERT_EQ(clip_init(dir_.path().c_str()), 1);
+  EXPECT_EQ(index(), kEmptyIndex);
+  EXPECT_EQ(push("first again"), 1);
+}
+
+TEST_F(ManageTest, WipeThatCannotOpenTheDirectoryChangesNothing) {
+  struct Case {
+    const char *message;
+    std::function<void(const TempDir &)> break_it;
+  };
+  const Case cases[] = {
+      {"opendir failed: No such file or directory",
+       [](const TempDir &d) { std::filesystem::remove_all(d.path()); }},
+      {"opendir failed: Input/output error",
+       [](const TempDir &) { clip_fault_arm(CLIP_FAULT_OPENDIR, 1); }},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.message);
+    TempDir dir;
+    ASSERT_EQ(clip_init(dir.path().c_str()), 1);
+    push("one");
+    push("two");
+    const std::string page = take(clip_list(0, 0));
+    const std::vector<std::string> files = list_dir(dir.path());
+    c.break_it(dir);
+    EXPECT_EQ(clip_wipe(), 0);
+    EXPECT_EQ(last_error(), c.message);
+    clip_fault_reset();
+    EXPECT_EQ(take(clip_list(0, 0)), page);
+    EXPECT_EQ(g_store.next_id, 3);
+    if (file_exists(dir.path())) {
+      EXPECT_EQ(list_dir(dir.path()), files);
+      const std::vector<int> both = {1, 2};
+      EXPECT_EQ(parse_index(read_file(dir.file("clips.json"))).ids, both);
+    }
+  }
+}
+
+// ---------------------------------------------------------------------------
+
+TEST_F(ManageTest, ChangesRefuseUntilTheStoreIsOpen) {
+  push("kept");
+  write_file(dir_.file("plain"), "not a directory");
+  const std::vector<std::string> files = list_dir(dir_.path());
+  const std::string before = index();
+  ASSERT_EQ(clip_init(dir_.file("plain").c_str()), 0);
+  EXPECT_EQ(clip_pin(1, 1), 0);
+  EXPECT_EQ(last_error(), "not initialized");
+  EXPECT_EQ(clip_delete(1), 0);
+  EXPECT_EQ(last_error(), "not initialized");
+  EXPECT_EQ(clip_wipe(), 0);
+  EXPECT_EQ(last_error(), "not initialized");
+  EXPECT_EQ(list_dir(dir_.path()), files);
+  EXPECT_EQ(index(), before);
+}
+
+}  // namespace
