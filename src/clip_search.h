@@ -24,4 +24,28 @@ char *clip_search_impl(clip_store *store, const char *query, int limit);
 int clip_search_score(const char *text, size_t len, const char *query,
                       size_t qlen);
 
+// The ways the matcher can look through a text. All give the same answers;
+// clip_search_score uses the best one the processor runs, and the others can
+// be chosen so that each is checked on any x86-64 processor.
+enum clip_scan {
+  CLIP_SCAN_BEST,
+  CLIP_SCAN_PORTABLE,  // memchr for a rare byte of the query, then a comparison
+  CLIP_SCAN_SSE2,      // 16 bytes at a time, two bytes of the query at once
+  CLIP_SCAN_AVX2,      // 32 bytes at a time, two bytes of the query at once
+  CLIP_SCAN_TWOWAY,    // the linear-time search the others fall back to
+};
+
+// Whether this build and this processor can run `scan`.
+bool clip_search_scan_available(clip_scan scan);
+
+// clip_search_score through the given scanner, which must be available.
+int clip_search_score_with(clip_scan scan, const char *text, size_t len,
+                           const char *query, size_t qlen);
+
+// The score by the plainest possible means, kept as the measure the fast
+// matcher is checked and timed against: the folded comparison at every start
+// position, then strstr for the first exact occurrence. Both strings are
+// NUL-terminated.
+int clip_search_score_reference(const char *text, const char *query);
+
 #endif  // QUILLMAR_CLIP_SEARCH_H
