@@ -49,14 +49,19 @@ class ListTest : public ::testing::Test {
     ASSERT_EQ(clip_store_append(&store_, &e), 1);
   }
 
+  // A fresh list of text clips 1, 2, ... with these pinned flags.
+  void fill(const std::vector<int> &pinned) {
+    clip_store_clear(&store_);
+    for (size_t i = 0; i < pinned.size(); ++i) append(static_cast<int>(i) + 1, pinned[i]);
+  }
+
   // "id:text" per record, front to back; image clips show their label.
   std::string ids_and_texts() const {
     std::string out;
     for (int i = 0; i < store_.count; ++i) {
       const clip_entry &e = store_.entries[i];
       if (!out.empty()) out += ' ';
-      out += std::to_string(e.id) + ":" +
-             (e.kind == CLIP_KIND_TEXT ? e.text : e.label);
+      out += std::to_string(e.id) + ":" + (e.kind == CLIP_KIND_TEXT ? e.text : e.label);
     }
     return out;
   }
@@ -170,8 +175,12 @@ TEST_F(ListTest, RemoveAtClosesTheGapInOrder) {
     const char *left;
   };
   const Case cases[] = {
-      {-1, 0, "1:t1 2:t2 3:t3"}, {3, 0, "1:t1 2:t2 3:t3"}, {INT32_MIN, 0, "1:t1 2:t2 3:t3"},
-      {0, 1, "2:t2 3:t3"},       {1, 1, "1:t1 3:t3"},       {2, 1, "1:t1 2:t2"},
+      {-1, 0, "1:t1 2:t2 3:t3"},
+      {3, 0, "1:t1 2:t2 3:t3"},
+      {INT32_MIN, 0, "1:t1 2:t2 3:t3"},
+      {0, 1, "2:t2 3:t3"},
+      {1, 1, "1:t1 3:t3"},
+      {2, 1, "1:t1 2:t2"},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.index);
@@ -243,8 +252,7 @@ TEST_F(ListTest, EvictionTakesTheOldestUnpinnedClip) {
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(testing::PrintToString(c.pinned));
-    clip_store_clear(&store_);
-    for (size_t i = 0; i < c.pinned.size(); ++i) append(static_cast<int>(i) + 1, c.pinned[i]);
+    fill(c.pinned);
     clip_set_error("earlier");
     EXPECT_EQ(clip_store_evict_oldest_unpinned(&store_), c.result);
     EXPECT_EQ(ids_and_texts(), c.left);
@@ -275,8 +283,7 @@ TEST_F(ListTest, CountsTreatEveryNonZeroFlagAsPinned) {
       {{}, 0, 0}, {{0, 0, 0}, 0, 3}, {{1, 2, -1}, 3, 0}, {{0, 1, 0, 2}, 2, 2}};
   for (const Case &c : cases) {
     SCOPED_TRACE(testing::PrintToString(c.pinned));
-    clip_store_clear(&store_);
-    for (size_t i = 0; i < c.pinned.size(); ++i) append(static_cast<int>(i) + 1, c.pinned[i]);
+    fill(c.pinned);
     EXPECT_EQ(clip_store_count_pinned(&store_), c.pinned_count);
     EXPECT_EQ(clip_store_count_unpinned(&store_), c.unpinned_count);
   }

@@ -30,8 +30,9 @@ long aside_seconds(const std::string &name) {
   size_t digits = rest.find_first_not_of("0123456789");
   if (digits == 0) return -1;
   std::string suffix = digits == std::string::npos ? "" : rest.substr(digits);
-  if (!suffix.empty() && (suffix.size() < 2 || suffix[0] != '.' ||
-                          suffix.find_first_not_of("0123456789", 1) != std::string::npos)) {
+  if (!suffix.empty() &&
+      (suffix.size() < 2 || suffix[0] != '.' ||
+       suffix.find_first_not_of("0123456789", 1) != std::string::npos)) {
     return -1;
   }
   return std::stol(rest.substr(0, digits));
@@ -89,7 +90,10 @@ std::string describe(const clip_store &s) {
   for (int i = 0; i < s.count; ++i) {
     const clip_entry &e = s.entries[i];
     bool image = e.kind == CLIP_KIND_IMAGE;
-    out += " | " + std::to_string(e.id) + (image ? " image" : e.kind == 0 ? " text" : " kind?");
+    out += " | " + std::to_string(e.id) +
+           (image         ? " image"
+            : e.kind == 0 ? " text"
+                          : " kind?");
     if (e.ts != 0) out += " ts=" + std::to_string(e.ts);
     if (e.pinned != 0) out += " pin=" + std::to_string(e.pinned);
     if (e.truncated != 0) out += " trunc=" + std::to_string(e.truncated);
@@ -133,11 +137,14 @@ TEST_F(StoreFilesTest, EnsureDir) {
   };
   auto none = [](const std::string &) { return std::string(); };
   auto empty = [](const std::string &) { return std::string("store_dir is empty"); };
-  auto not_dir = [](const std::string &p) { return "store_dir is not a directory: " + p; };
+  auto not_dir = [](const std::string &p) {
+    return "store_dir is not a directory: " + p;
+  };
   const Case cases[] = {
       {"null", [](const TempDir &) { return std::string("<null>"); }, 0, empty, 0},
       {"empty", [](const TempDir &) { return std::string(); }, 0, empty, 0},
-      {"missing: made owner-only", [](const TempDir &d) { return d.file("new"); }, 1, none, 0700},
+      {"missing: made owner-only", [](const TempDir &d) { return d.file("new"); }, 1,
+       none, 0700},
       {"existing: left as it is",
        [](const TempDir &d) {
          mkdir(d.file("old").c_str(), 0700);
@@ -165,14 +172,18 @@ TEST_F(StoreFilesTest, EnsureDir) {
        },
        0, not_dir, 0},
       {"parent missing", [](const TempDir &d) { return d.file("a/b"); }, 0,
-       [](const std::string &p) { return "mkdir failed: " + p + " (No such file or directory)"; },
+       [](const std::string &p) {
+         return "mkdir failed: " + p + " (No such file or directory)";
+       },
        0},
       {"parent is a file",
        [](const TempDir &d) {
          write_file(d.file("f"), "x");
          return d.file("f/b");
        },
-       0, [](const std::string &p) { return "mkdir failed: " + p + " (Not a directory)"; }, 0},
+       0,
+       [](const std::string &p) { return "mkdir failed: " + p + " (Not a directory)"; },
+       0},
       {"appeared between lookup and mkdir",
        [](const TempDir &d) {
          mkdir(d.file("raced").c_str(), 0750);
@@ -185,7 +196,11 @@ TEST_F(StoreFilesTest, EnsureDir) {
          clip_fault_arm(CLIP_FAULT_MKDIR, 1);
          return d.file("new");
        },
-       0, [](const std::string &p) { return "mkdir failed: " + p + " (Input/output error)"; }, 0},
+       0,
+       [](const std::string &p) {
+         return "mkdir failed: " + p + " (Input/output error)";
+       },
+       0},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.name);
@@ -291,9 +306,12 @@ TEST_F(StoreFilesTest, BlobWriteFailuresLeaveNoFile) {
          symlink("victim", d.file("img_1.png.tmp").c_str());
        },
        "failed to open blob tmp: Too many levels of symbolic links"},
-      {"write", [](const TempDir &) { clip_fault_arm(CLIP_FAULT_WRITE, 1); }, "short write on blob"},
-      {"fsync", [](const TempDir &) { clip_fault_arm(CLIP_FAULT_SYNC, 1); }, "failed to flush blob"},
-      {"close", [](const TempDir &) { clip_fault_arm(CLIP_FAULT_CLOSE, 1); }, "failed to flush blob"},
+      {"write", [](const TempDir &) { clip_fault_arm(CLIP_FAULT_WRITE, 1); },
+       "short write on blob"},
+      {"fsync", [](const TempDir &) { clip_fault_arm(CLIP_FAULT_SYNC, 1); },
+       "failed to flush blob"},
+      {"close", [](const TempDir &) { clip_fault_arm(CLIP_FAULT_CLOSE, 1); },
+       "failed to flush blob"},
       {"rename", [](const TempDir &) { clip_fault_arm(CLIP_FAULT_RENAME, 1); },
        "rename blob failed: Input/output error"},
       {"final name is a directory",
@@ -362,8 +380,8 @@ TEST_F(StoreFilesTest, SaveWritesEveryEntryExactly) {
   clip_store s{};
   snprintf(s.store_dir, sizeof s.store_dir, "%s", dir_.path().c_str());
   s.next_id = 5;
-  auto add = [&](int id, int64_t ts, int kind, const char *preview, int pinned, const char *hash,
-                 int truncated, const char *text, const char *label) {
+  auto add = [&](int id, int64_t ts, int kind, const char *preview, int pinned,
+                 const char *hash, int truncated, const char *text, const char *label) {
     clip_entry e{};
     e.id = id;
     e.ts = ts;
@@ -380,8 +398,8 @@ TEST_F(StoreFilesTest, SaveWritesEveryEntryExactly) {
   add(1, 1700000000, CLIP_KIND_TEXT, "say \"hi\"\\n", 1, "0123456789abcdef", 0,
       "say \"hi\"\\\n\ttab\r\b\f\x01\x1f / \x7f é€😀", nullptr);
   add(INT_MIN, -1, CLIP_KIND_IMAGE, nullptr, 0, "", 0, nullptr, "a/b \"c\"");
-  add(INT_MAX, INT64_MAX, CLIP_KIND_IMAGE, "[image 3 bytes]", 2, "ffffffffffffffff", 1, nullptr,
-      nullptr);
+  add(INT_MAX, INT64_MAX, CLIP_KIND_IMAGE, "[image 3 bytes]", 2, "ffffffffffffffff", 1,
+      nullptr, nullptr);
   add(4, INT64_MIN, CLIP_KIND_TEXT, "", 0, "", 7, nullptr, nullptr);
 
   ASSERT_EQ(clip_store_save(&s), 1) << clip_last_error();
@@ -396,7 +414,9 @@ TEST_F(StoreFilesTest, SaveWritesEveryEntryExactly) {
             "pinned": true,
             "hash": "0123456789abcdef",
             "truncated": false,
-            "text": "say \"hi\"\\\n\ttab\r\b\f\u0001\u001F / )" "\x7f" R"( é€😀"
+            "text": "say \"hi\"\\\n\ttab\r\b\f\u0001\u001F / )"
+                               "\x7f"
+                               R"( é€😀"
         },
         {
             "id": -2147483648,
@@ -434,12 +454,13 @@ TEST_F(StoreFilesTest, SaveWritesEveryEntryExactly) {
 }
 
 TEST_F(StoreFilesTest, LoadedEntriesAreSavedBackInFull) {
-  write_file(index_path(),
-             R"({"clips":[{"kind":"text","id":3,"pinned":2,"ts":1.5,)"
-             R"("hash":"abcdefghijklmnopqrst","extra":1},)"
-             R"({"id":4,"kind":"image","label":null,"text":"no"},)"
-             R"({"id":5,"kind":"image","label":"","truncated":true,"preview":"[image 1 bytes]"}],)"
-             R"("next_id":9})");
+  write_file(
+      index_path(),
+      R"({"clips":[{"kind":"text","id":3,"pinned":2,"ts":1.5,)"
+      R"("hash":"abcdefghijklmnopqrst","extra":1},)"
+      R"({"id":4,"kind":"image","label":null,"text":"no"},)"
+      R"({"id":5,"kind":"image","label":"","truncated":true,"preview":"[image 1 bytes]"}],)"
+      R"("next_id":9})");
   ASSERT_EQ(clip_init(dir_.path().c_str()), 1);
   ASSERT_EQ(clip_store_save(&g_store), 1);
   EXPECT_EQ(read_file(index_path()), R"({
@@ -486,7 +507,8 @@ TEST_F(StoreFilesTest, SaveFailuresLeaveThePreviousIndex) {
     const char *message;
   };
   const Case cases[] = {
-      {"document", [](const TempDir &) { clip_fault_arm(CLIP_FAULT_ALLOC, 1); }, "out of memory"},
+      {"document", [](const TempDir &) { clip_fault_arm(CLIP_FAULT_ALLOC, 1); },
+       "out of memory"},
       {"text not valid UTF-8",
        [](const TempDir &) {
          clip_entry &e = g_store.entries[0];
@@ -600,9 +622,11 @@ TEST_F(StoreFilesTest, LoadRules) {
       {"next_id missing", R"({"clips":[]})", "next 1", KEPT},
       {"next_id 2^32+1", R"({"next_id":4294967297,"clips":[]})", "next 1", KEPT},
       {"next_id 2^32+7", R"({"next_id":4294967303,"clips":[]})", "next 7", KEPT},
-      {"next_id INT_MAX", R"({"next_id":2147483647,"clips":[]})", "next 2147483647", KEPT},
+      {"next_id INT_MAX", R"({"next_id":2147483647,"clips":[]})", "next 2147483647",
+       KEPT},
       {"next_id 2^31", R"({"next_id":2147483648,"clips":[]})", "next 1", KEPT},
-      {"next_id beyond 64 bits", R"({"next_id":99999999999999999999,"clips":[]})", "next 1", KEPT},
+      {"next_id beyond 64 bits", R"({"next_id":99999999999999999999,"clips":[]})",
+       "next 1", KEPT},
       {"next_id twice", R"({"next_id":5,"next_id":9,"clips":[]})", "next 5", KEPT},
       {"next_id after clips", R"({"clips":[],"next_id":4})", "next 4", KEPT},
       // whole entries
@@ -615,16 +639,19 @@ TEST_F(StoreFilesTest, LoadRules) {
       {"every field of an image",
        R"({"next_id":3,"clips":[{"id":2,"ts":5,"kind":"image","preview":"[image 3 bytes: x]",)"
        R"("pinned":false,"hash":"00000000000000ff","truncated":false,"label":"x"}]})",
-       "next 3 | 2 image ts=5 hash='00000000000000ff' preview='[image 3 bytes: x]' label='x'",
+       "next 3 | 2 image ts=5 hash='00000000000000ff' preview='[image 3 bytes: x]' "
+       "label='x'",
        KEPT},
       {"least entries", R"({"clips":[{"id":1,"kind":"text"},{"id":2,"kind":"image"}]})",
        "next 1 | 1 text | 2 image", KEPT},
       {"elements that are not objects",
-       R"({"next_id":3,"clips":[1,"s",[],null,true,{"id":2,"kind":"text","text":"b"},[{"id":9}]]})",
+       R"({"next_id":3,"clips":[1,"s",[],null,true,{"id":2,"kind":"text","text":"b"},)"
+       R"([{"id":9}]]})",
        "next 3 | 2 text text='b'", KEPT},
       {"entries in list order, ids as they are",
        R"({"next_id":2,"clips":[{"id":9,"kind":"text"},{"id":-3,"kind":"text"},)"
-       R"({"id":0,"kind":"text"},{"id":4294967298,"kind":"text"},{"id":2147483648,"kind":"text"}]})",
+       R"({"id":0,"kind":"text"},{"id":4294967298,"kind":"text"},)"
+       R"({"id":2147483648,"kind":"text"}]})",
        "next 2 | 9 text | -3 text | 0 text | 2 text | -2147483648 text", KEPT},
       {"repeated id",
        R"({"clips":[{"id":4,"kind":"text","text":"a"},{"id":4,"kind":"image"}]})",
@@ -634,43 +661,56 @@ TEST_F(StoreFilesTest, LoadRules) {
        "next 1 | 1 image label='a'", KEPT},
       // fields
       {"pinned",
-       R"({"clips":[{"id":1,"kind":"text","pinned":2},{"id":2,"kind":"text","pinned":"yes"},)"
+       R"({"clips":[{"id":1,"kind":"text","pinned":2},)"
+       R"({"id":2,"kind":"text","pinned":"yes"},)"
        R"({"id":3,"kind":"text","pinned":true},{"id":4,"kind":"text","pinned":false},)"
        R"({"id":5,"kind":"text","pinned":4294967296},{"id":6,"kind":"text","pinned":-1},)"
        R"({"id":7,"kind":"text","pinned":1.0},{"id":8,"kind":"text","pinned":null}]})",
-       "next 1 | 1 text pin=1 | 2 text | 3 text pin=1 | 4 text | 5 text | 6 text pin=1 | 7 text | "
-       "8 text",
+       "next 1 | 1 text pin=1 | 2 text | 3 text pin=1 | 4 text | 5 text | "
+       "6 text pin=1 | 7 text | 8 text",
        KEPT},
       {"truncated",
-       R"({"clips":[{"id":1,"kind":"text","truncated":2},{"id":2,"kind":"text","truncated":"yes"},)"
-       R"({"id":3,"kind":"text","truncated":true},{"id":4,"kind":"text","truncated":4294967296}]})",
+       R"({"clips":[{"id":1,"kind":"text","truncated":2},)"
+       R"({"id":2,"kind":"text","truncated":"yes"},)"
+       R"({"id":3,"kind":"text","truncated":true},)"
+       R"({"id":4,"kind":"text","truncated":4294967296}]})",
        "next 1 | 1 text trunc=1 | 2 text | 3 text trunc=1 | 4 text", KEPT},
       {"ts",
        R"({"clips":[{"id":1,"kind":"text","ts":-1},{"id":2,"kind":"text","ts":1.5},)"
-       R"({"id":3,"kind":"text","ts":"5"},{"id":4,"kind":"text","ts":9223372036854775807},)"
+       R"({"id":3,"kind":"text","ts":"5"},)"
+       R"({"id":4,"kind":"text","ts":9223372036854775807},)"
        R"({"id":5,"kind":"text","ts":-9223372036854775808}]})",
        "next 1 | 1 text ts=-1 | 2 text | 3 text | 4 text ts=9223372036854775807 | "
        "5 text ts=-9223372036854775808",
        KEPT},
       {"hash",
        R"({"clips":[{"id":1,"kind":"text","hash":"abcdefghijklmnopqrst"},)"
-       R"({"id":2,"kind":"text","hash":"aaaaaaaaaaaaaa😀"},{"id":3,"kind":"text","hash":"aaaaaaaaaaaaaaaé"},)"
+       R"({"id":2,"kind":"text","hash":"aaaaaaaaaaaaaa😀"},)"
+       R"({"id":3,"kind":"text","hash":"aaaaaaaaaaaaaaaé"},)"
        R"({"id":4,"kind":"text","hash":5},{"id":5,"kind":"text","hash":"abc"},)"
-       R"({"id":6,"kind":"text","hash":"0123456789abcdef"}]})",
+       R"({"id":6,"kind":"text","hash":"0123456789abcdef"},)"
+       R"({"id":7,"kind":"text","hash":"ab\u0000cd"}]})",
        "next 1 | 1 text hash='abcdefghijklmnop' | 2 text hash='aaaaaaaaaaaaaa' | "
-       "3 text hash='aaaaaaaaaaaaaaa' | 4 text | 5 text hash='abc' | 6 text hash='0123456789abcdef'",
+       "3 text hash='aaaaaaaaaaaaaaa' | 4 text | 5 text hash='abc' | "
+       "6 text hash='0123456789abcdef' | 7 text hash='ab'",
        KEPT},
       {"text",
        R"({"clips":[{"id":1,"kind":"text","text":5},{"id":2,"kind":"text","text":null},)"
-       R"({"id":3,"kind":"text","text":"a\u0000b"},{"id":4,"kind":"text","text":"\u00e9\ud83d\ude00\/"},)"
+       R"({"id":3,"kind":"text","text":"a\u0000b"},)"
+       R"({"id":4,"kind":"text","text":"\u00e9\ud83d\ude00\/"},)"
        R"({"id":5,"kind":"image","text":"x"},{"id":6,"kind":"text","label":"x"}]})",
-       "next 1 | 1 text | 2 text | 3 text text='a' | 4 text text='é😀/' | 5 image | 6 text", KEPT},
+       "next 1 | 1 text | 2 text | 3 text text='a' | 4 text text='é😀/' | "
+       "5 image | 6 text",
+       KEPT},
       {"preview",
-       R"({"clips":[{"id":1,"kind":"text","preview":5},{"id":2,"kind":"image","preview":"p\u0000q"}]})",
+       R"({"clips":[{"id":1,"kind":"text","preview":5},)"
+       R"({"id":2,"kind":"image","preview":"p\u0000q"}]})",
        "next 1 | 1 text | 2 image preview='p'", KEPT},
       {"label",
-       R"({"clips":[{"id":1,"kind":"image","label":null},{"id":2,"kind":"image","label":""},)"
-       R"({"id":3,"kind":"image","label":7},{"id":4,"kind":"image","label":"a\u0000b"}]})",
+       R"({"clips":[{"id":1,"kind":"image","label":null},)"
+       R"({"id":2,"kind":"image","label":""},)"
+       R"({"id":3,"kind":"image","label":7},)"
+       R"({"id":4,"kind":"image","label":"a\u0000b"}]})",
        "next 1 | 1 image | 2 image label='' | 3 image | 4 image label='a'", KEPT},
       // no index at all
       {"empty file", "", "next 1", REWRITTEN},
@@ -687,10 +727,10 @@ TEST_F(StoreFilesTest, LoadRules) {
       {"text after the root", R"({"clips":[]} {})", "next 1", SET_ASIDE},
       {"NUL after the root", std::string("{\"clips\":[]}\0", 13), "next 1", SET_ASIDE},
       {"byte-order mark", "\xEF\xBB\xBF{\"clips\":[]}", "next 1", SET_ASIDE},
-      {"invalid UTF-8", "{\"clips\":[{\"id\":1,\"kind\":\"text\",\"text\":\"\xff\"}]}", "next 1",
-       SET_ASIDE},
-      {"lone surrogate", R"({"clips":[{"id":1,"kind":"text","text":"\ud800"}]})", "next 1",
-       SET_ASIDE},
+      {"invalid UTF-8", "{\"clips\":[{\"id\":1,\"kind\":\"text\",\"text\":\"\xff\"}]}",
+       "next 1", SET_ASIDE},
+      {"lone surrogate", R"({"clips":[{"id":1,"kind":"text","text":"\ud800"}]})",
+       "next 1", SET_ASIDE},
       {"no clips", R"({"next_id":1})", "next 1", SET_ASIDE},
       {"clips an object", R"({"clips":{}})", "next 1", SET_ASIDE},
       {"clips null", R"({"clips":null})", "next 1", SET_ASIDE},
@@ -703,8 +743,8 @@ TEST_F(StoreFilesTest, LoadRules) {
       {"kind Text", R"({"clips":[{"id":1,"kind":"Text"}]})", "next 1", SET_ASIDE},
       {"kind 0", R"({"clips":[{"id":1,"kind":0}]})", "next 1", SET_ASIDE},
       {"good entries before a bad one",
-       R"({"next_id":9,"clips":[{"id":1,"kind":"text","text":"a"},"skip",{"id":2}]})", "next 1",
-       SET_ASIDE},
+       R"({"next_id":9,"clips":[{"id":1,"kind":"text","text":"a"},"skip",{"id":2}]})",
+       "next 1", SET_ASIDE},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.name);
@@ -737,8 +777,9 @@ TEST_F(StoreFilesTest, LoadRules) {
 }
 
 TEST_F(StoreFilesTest, LookupsFindTheFirstOfARepeatedId) {
-  write_file(index_path(), R"({"next_id":5,"clips":[{"id":4,"kind":"text","text":"first"},)"
-                           R"({"id":4,"kind":"text","text":"second"}]})");
+  write_file(index_path(),
+             R"({"next_id":5,"clips":[{"id":4,"kind":"text","text":"first"},)"
+             R"({"id":4,"kind":"text","text":"second"}]})");
   ASSERT_EQ(clip_init(dir_.path().c_str()), 1);
   EXPECT_EQ(take(clip_get(4)), "first");
   ASSERT_EQ(clip_delete(4), 1);
@@ -788,8 +829,8 @@ TEST_F(StoreFilesTest, SetAsideNeverReplacesAnEarlierOne) {
 }
 
 TEST_F(StoreFilesTest, LoadFailures) {
-  const std::string good =
-      R"({"next_id":3,"clips":[{"id":1,"kind":"text","text":"a"},{"id":2,"kind":"image"}]})";
+  const std::string good = R"({"next_id":3,"clips":[{"id":1,"kind":"text","text":"a"},)"
+                           R"({"id":2,"kind":"image"}]})";
   struct Case {
     const char *name;
     const char *index;  // null: no index file
@@ -799,30 +840,45 @@ TEST_F(StoreFilesTest, LoadFailures) {
   };
   const Case cases[] = {
       {"open", good.c_str(), [](const TempDir &) { clip_fault_arm(CLIP_FAULT_OPEN, 1); },
-       [](const TempDir &) { return std::string("failed to open clips.json: Permission denied"); },
+       [](const TempDir &) {
+         return std::string("failed to open clips.json: Permission denied");
+       },
        nullptr},
       {"index is a directory", nullptr,
        [](const TempDir &d) { mkdir(d.file("clips.json").c_str(), 0700); },
-       [](const TempDir &d) { return "clips.json is not a regular file: " + d.file("clips.json"); },
+       [](const TempDir &d) {
+         return "clips.json is not a regular file: " + d.file("clips.json");
+       },
        nullptr},
-      {"index is a FIFO", nullptr, [](const TempDir &d) { mkfifo(d.file("clips.json").c_str(), 0600); },
-       [](const TempDir &d) { return "clips.json is not a regular file: " + d.file("clips.json"); },
+      {"index is a FIFO", nullptr,
+       [](const TempDir &d) { mkfifo(d.file("clips.json").c_str(), 0600); },
+       [](const TempDir &d) {
+         return "clips.json is not a regular file: " + d.file("clips.json");
+       },
        nullptr},
       {"seek", good.c_str(), [](const TempDir &) { clip_fault_arm(CLIP_FAULT_SEEK, 1); },
-       [](const TempDir &) { return std::string("fseek failed on clips.json"); }, nullptr},
+       [](const TempDir &) { return std::string("fseek failed on clips.json"); },
+       nullptr},
       {"tell", good.c_str(), [](const TempDir &) { clip_fault_arm(CLIP_FAULT_TELL, 1); },
-       [](const TempDir &) { return std::string("ftell failed on clips.json"); }, nullptr},
-      {"buffer", good.c_str(), [](const TempDir &) { clip_fault_arm(CLIP_FAULT_ALLOC, 1); },
+       [](const TempDir &) { return std::string("ftell failed on clips.json"); },
+       nullptr},
+      {"buffer", good.c_str(),
+       [](const TempDir &) { clip_fault_arm(CLIP_FAULT_ALLOC, 1); },
        [](const TempDir &) { return std::string("out of memory"); }, nullptr},
       {"read", good.c_str(), [](const TempDir &) { clip_fault_arm(CLIP_FAULT_READ, 1); },
-       [](const TempDir &) { return std::string("failed to read clips.json: Input/output error"); },
+       [](const TempDir &) {
+         return std::string("failed to read clips.json: Input/output error");
+       },
        nullptr},
       {"no index, fresh one not written", nullptr,
        [](const TempDir &) { clip_fault_arm(CLIP_FAULT_WRITE, 1); },
-       [](const TempDir &) { return std::string("failed to write clips.json.tmp"); }, nullptr},
+       [](const TempDir &) { return std::string("failed to write clips.json.tmp"); },
+       nullptr},
       {"empty index, fresh one not renamed", "",
        [](const TempDir &) { clip_fault_arm(CLIP_FAULT_RENAME, 1); },
-       [](const TempDir &) { return std::string("atomic rename failed: Input/output error"); },
+       [](const TempDir &) {
+         return std::string("atomic rename failed: Input/output error");
+       },
        nullptr},
       {"damaged index cannot be set aside", "{oops",
        [](const TempDir &) { clip_fault_arm(CLIP_FAULT_RENAME, 1); },
@@ -832,7 +888,9 @@ TEST_F(StoreFilesTest, LoadFailures) {
        nullptr},
       {"damaged index set aside, fresh one not written", "{oops",
        [](const TempDir &) { clip_fault_arm(CLIP_FAULT_WRITE, 1); },
-       [](const TempDir &) { return std::string("corrupt index recovered but save failed"); },
+       [](const TempDir &) {
+         return std::string("corrupt index recovered but save failed");
+       },
        "clips.json.corrupt.<s>={oops"},
   };
   for (const Case &c : cases) {
