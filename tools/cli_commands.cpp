@@ -1,0 +1,735 @@
+#include "cli_commands.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <stdlib.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+#include <yyjson.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "cli_store.h"
+#include "cli_text.h"
+#include "quillmar_clip.h"
+
+extern char **environ;
+
+namespace host {
+namespace {
+
+struct ClipFree {
+  void operator()(char *s) const { clip_free_string(s); }
+};
+using ClipString = std::unique_ptr<char, ClipFree>;
+
+struct DocFree {
+  void operator()(yyjson_doc *d) const { yyjson_doc_free(d); }
+};
+struct MutDocFree {
+  void operator()(yyjson_mut_doc *d) const { yyjson_mut_doc_free(d); }
+};
+
+// Bytes kept of an input: one beyond the image cap, so that the library
+// refuses an image that is too big in its own words.
+constexpr size_t kKeep = size_t{CLIP_IMAGE_CAP} + 1;
+
+int fail(const std::string &message) {
+  complain(message);
+  return 1;
+}
+
+int fail_library() { return fail(library_error()); }
+
+bool write_stdout(const char *data, size_t n) {
+  if (n > 0 && fwrite(data, 1, n, stdout) != n) return false;
+  return fflush(stdout) == 0;
+}
+
+int print_line(const std::string &s) {
+  std::string line = s + "\n";
+  if (!write_stdout(line.data(), line.size())) {
+    return fail(std::string("cannot write to standard output: ") + strerror(errno));
+  }
+  return 0;
+}
+
+// Reads a stream to its end, keeping at most kKeep bytes; *seen counts all.
+bool read_stream(int fd, std::string *out, uint64_t *seen, std::string *error) {
+  char buf[65536];
+  *seen = 0;
+  for (;;) {
+    ssize_t n = read(fd, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      *error = std::string("cannot read: ") + strerror(errno);
+      return false;
+    }
+    if (n == 0) return true;
+    size_t room = kKeep - std::min(kKeep, out->size());
+    out->append(buf, std::min(room, static_cast<size_t>(n)));
+    *seen += static_cast<uint64_t>(n);
+  }
+}
+
+int terminal_columns() {
+  struct winsize ws;
+  if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0) return ws.ws_col;
+  const char *env = getenv("COLUMNS");
+  int cols = env != nullptr ? atoi(env) : 0;
+  return cols > 0 ? cols : 80;
+}
+
+void print_table(const std::vector<ClipSummary> &clips, bool scores) {
+  int64_t now = static_cast<int64_t>(time(nullptr));
+  int id_width = 2;
+  for (auto &c : clips)
+    id_width = std::max(id_width, static_cast<int>(std::to_string(c.id).size()));
+  std::string head;
+  char buf[128];
+  if (scores) {
+    snprintf(buf, sizeof buf, "%*s  %5s  %-10s  %-5s  %-3s  ", id_width, "ID", "SCORE",
+             "AGE", "KIND", "PIN");
+  } else {
+    snprintf(buf, sizeof buf, "%*s  %-10s  %-5s  %-3s  ", id_width, "ID", "AGE", "KIND",
+             "PIN");
+  }
+  head = buf;
+  int room = std::max(10, terminal_columns() - static_cast<int>(head.size()));
+  std::string out = head + "PREVIEW\n";
+  for (auto &c : clips) {
+    std::string age = format_age(now, c.ts);
+    if (scores) {
+      snprintf(buf, sizeof buf, "%*d  %5d  %-10s  %-5s  %-3s  ", id_width, c.id, c.score,
+               age.c_str(), c.image ? "image" : "text", c.pinned ? "*" : "");
+    } else {
+      snprintf(buf, sizeof buf, "%*d  %-10s  %-5s  %-3s  ", id_width, c.id, age.c_str(),
+               c.image ? "image" : "text", c.pinned ? "*" : "");
+    }
+    out += buf;
+    out += terminal_cell(c.preview, room);
+    out += "\n";
+  }
+  write_stdout(out.data(), out.size());
+}
+
+int show_listing(char *raw, bool json, bool scores, const char *empty) {
+  ClipString result(raw);
+  if (!result) return fail_library();
+  if (json || !isatty(STDOUT_FILENO)) return print_line(result.get());
+  std::vector<ClipSummary> clips;
+  if (!parse_summaries(result.get(), &clips))
+    return fail("the library's result is not a JSON array");
+  if (clips.empty()) return print_line(empty);
+  print_table(clips, scores);
+  return 0;
+}
+
+const ClipSummary *find_clip(const std::vector<ClipSummary> &clips, int id) {
+  for (auto &c : clips) {
+    if (c.id == id) return &c;
+  }
+  return nullptr;
+}
+
+// The image fetch result: the file's path and the label (when there is one).
+bool parse_image_result(const char *json, std::string *path, std::string *label,
+                        bool *has_label) {
+  std::unique_ptr<yyjson_doc, DocFree> doc(yyjson_read(json, strlen(json), 0));
+  yyjson_val *root = doc ? yyjson_doc_get_root(doc.get()) : nullptr;
+  yyjson_val *p = yyjson_obj_get(root, "image_path");
+  if (!yyjson_is_str(p)) return false;
+  path->assign(yyjson_get_str(p), yyjson_get_len(p));
+  yyjson_val *l = yyjson_obj_get(root, "label");
+  *has_label = yyjson_is_str(l);
+  if (*has_label) label->assign(yyjson_get_str(l), yyjson_get_len(l));
+  return true;
+}
+
+// The content of clip id in the open store: a text's bytes, or an image
+// file's bytes (with its label).
+struct Content {
+  bool image = false;
+  std::string bytes;
+  std::string path;  // images only
+  std::string label;
+  bool has_label = false;
+};
+
+bool fetch(int id, bool read_image, Content *out) {
+  ClipString got(clip_get(id));
+  if (!got) {
+    complain(library_error());
+    return false;
+  }
+  std::vector<ClipSummary> clips;
+  if (!all_clips(&clips)) return false;
+  const ClipSummary *c = find_clip(clips, id);
+  out->image = c != nullptr && c->image;
+  if (!out->image) {
+    out->bytes = got.get();
+    return true;
+  }
+  if (!parse_image_result(got.get(), &out->path, &out->label, &out->has_label)) {
+    complain("the library's image result cannot be read");
+    return false;
+  }
+  if (!read_image) return true;
+  std::string error;
+  if (!read_whole_file(out->path, &out->bytes, &error)) {
+    complain("the image file of clip " + std::to_string(id) +
+             " cannot be read: " + error);
+    return false;
+  }
+  return true;
+}
+
+std::string find_program(const char *name) {
+  const char *path = getenv("PATH");
+  std::string dirs = path != nullptr ? path : "/usr/local/bin:/usr/bin:/bin";
+  size_t start = 0;
+  while (start <= dirs.size()) {
+    size_t end = dirs.find(':', start);
+    if (end == std::string::npos) end = dirs.size();
+    std::string dir = dirs.substr(start, end - start);
+    if (dir.empty()) dir = ".";
+    std::string candidate = dir + "/" + name;
+    struct stat st;
+    if (stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+        access(candidate.c_str(), X_OK) == 0) {
+      return candidate;
+    }
+    start = end + 1;
+  }
+  return "";
+}
+
+// Runs argv with bytes on its standard input; its standard output goes to
+// /dev/null and its standard error to *err. The clipboard tools leave a
+// child behind that serves the selection, so nothing may wait for their
+// output to end: only for the process we started.
+bool run_with_input(const std::vector<std::string> &argv, const std::string &bytes,
+                    std::string *err) {
+  int in[2];
+  if (pipe2(in, O_CLOEXEC) != 0) {
+    *err = std::string("cannot make a pipe: ") + strerror(errno);
+    return false;
+  }
+  FILE *errfile = tmpfile();
+  if (errfile == nullptr) {
+    close(in[0]);
+    close(in[1]);
+    *err = std::string("cannot make a temporary file: ") + strerror(errno);
+    return false;
+  }
+  posix_spawn_file_actions_t fa;
+  posix_spawn_file_actions_init(&fa);
+  posix_spawn_file_actions_adddup2(&fa, in[0], STDIN_FILENO);
+  posix_spawn_file_actions_addopen(&fa, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_adddup2(&fa, fileno(errfile), STDERR_FILENO);
+  std::vector<char *> args;
+  for (auto &a : argv) args.push_back(const_cast<char *>(a.c_str()));
+  args.push_back(nullptr);
+  pid_t pid;
+  int rc = posix_spawn(&pid, args[0], &fa, nullptr, args.data(), environ);
+  posix_spawn_file_actions_destroy(&fa);
+  close(in[0]);
+  if (rc != 0) {
+    close(in[1]);
+    fclose(errfile);
+    *err = "cannot run " + argv[0] + ": " + strerror(rc);
+    return false;
+  }
+  // A tool that stops reading must not kill us with SIGPIPE.
+  struct sigaction ign = {}, old;
+  ign.sa_handler = SIG_IGN;
+  sigemptyset(&ign.sa_mask);
+  sigaction(SIGPIPE, &ign, &old);
+  size_t done = 0;
+  while (done < bytes.size()) {
+    ssize_t n = write(in[1], bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) break;
+    done += static_cast<size_t>(n);
+  }
+  close(in[1]);
+  sigaction(SIGPIPE, &old, nullptr);
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  bool ok = WIFEXITED(status) && WEXITSTATUS(status) == 0 && done == bytes.size();
+  if (!ok) {
+    char line[512] = "";
+    rewind(errfile);
+    if (fgets(line, sizeof line, errfile) == nullptr) line[0] = '\0';
+    line[strcspn(line, "\n")] = '\0';
+    std::string name = argv[0].substr(argv[0].rfind('/') + 1);
+    *err =
+        name + " failed" + (line[0] != '\0' ? std::string(": ") + line : std::string());
+  }
+  fclose(errfile);
+  return ok;
+}
+
+bool confirm(const std::string &question) {
+  fprintf(stderr, "%s [y/N] ", question.c_str());
+  fflush(stderr);
+  char answer[64];
+  if (fgets(answer, sizeof answer, stdin) == nullptr) return false;
+  std::string a = answer;
+  while (!a.empty() && (a.back() == '\n' || a.back() == '\r' || a.back() == ' '))
+    a.pop_back();
+  std::transform(a.begin(), a.end(), a.begin(),
+                 [](unsigned char c) { return tolower(c); });
+  return a == "y" || a == "yes";
+}
+
+}  // namespace
+
+int cmd_store(const std::string &store) {
+  std::string bytes, error;
+  uint64_t seen = 0;
+  // The input is read to its end whatever happens to it, so that the writer
+  // (wl-paste, say) never meets a closed pipe.
+  if (!read_stream(STDIN_FILENO, &bytes, &seen, &error))
+    return fail("standard input: " + error);
+  const char *state = getenv("CLIPBOARD_STATE");
+  std::string st = state != nullptr ? state : "";
+  if (st == "sensitive" || st == "nil") return 0;
+  if (recording_paused(store)) {
+    // A paused history keeps its newest clip too: what a "clear" would
+    // remove was never recorded.
+    if (st != "clear") complain("recording is paused: clip not stored");
+    return 0;
+  }
+  if (st == "clear") {
+    StoreLock lock;
+    if (!open_store(store, &lock)) return 1;
+    ClipString newest(clip_list(0, 1));
+    if (!newest) return fail_library();
+    std::vector<ClipSummary> clips;
+    if (!parse_summaries(newest.get(), &clips))
+      return fail("the library's listing is not a JSON array");
+    if (clips.empty()) return 0;
+    if (!clip_delete(clips[0].id)) return fail_library();
+    return 0;
+  }
+  if (seen == 0) {
+    complain("standard input is empty: nothing stored");
+    return 0;
+  }
+  ClipKind kind = has_png_signature(bytes) ? ClipKind::image : ClipKind::text;
+  Recorded rec;
+  if (!record_clip(store, kind, std::move(bytes), seen, "standard input", &rec)) return 1;
+  return print_line(rec.result);
+}
+
+int cmd_push(const std::string &store, const std::string &text) {
+  StoreLock lock;
+  if (!open_store(store, &lock)) return 1;
+  ClipString result(clip_push_text(text.c_str()));
+  if (!result) return fail_library();
+  return print_line(result.get());
+}
+
+int cmd_push_image(const std::string &store, const std::string &file,
+                   const std::string *label) {
+  int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return fail("cannot open " + file + ": " + strerror(errno));
+  std::string bytes, error;
+  uint64_t seen = 0;
+  bool ok = read_stream(fd, &bytes, &seen, &error);
+  close(fd);
+  if (!ok) return fail(file + ": " + error);
+  StoreLock lock;
+  if (!open_store(store, &lock)) return 1;
+  int len = static_cast<int>(std::min(bytes.size(), kKeep));
+  ClipString result(clip_push_image(reinterpret_cast<const unsigned char *>(bytes.data()),
+                                    len, label != nullptr ? label->c_str() : nullptr));
+  if (!result) return fail_library();
+  return print_line(result.get());
+}
+
+int cmd_list(const std::string &store, int offset, int limit, bool json) {
+  StoreLock lock;
+  if (!open_store(store, &lock)) return 1;
+  return show_listing(clip_list(offset, limit), json, false, "no clips");
+}
+
+int cmd_search(const std::string &store, const std::string &query, int limit, bool json) {
+  StoreLock lock;
+  if (!open_store(store, &lock)) return 1;
+  return show_listing(clip_search(query.c_str(), limit), json, true, "no matches");
+}
+
+int cmd_get(const std::string &store, int id, const std::string *output) {
+  StoreLock lock;
+  if (!open_store(store, &lock)) return 1;
+  Content c;
+  bool to_stdout = output == nullptr || *output == "-";
+  // An image without --output prints its path, so its bytes are not needed.
+  if (!fetch(id, output != nullptr, &c)) return 1;
+  if (c.image && output == nullptr) return print_line(c.path);
+  if (to_stdout) {
+    if (!write_stdout(c.bytes.data(), c.bytes.size())) {
+      return fail(std::string("cannot write to standard output: ") + strerror(errno));
+    }
+    return 0;
+  }
+  std::string error;
+  if (!write_whole_file(*output, c.bytes, 0666, &error)) return fail(error);
+  return 0;
+}
+
+int cmd_copy(const std::string &store, int id) {
+  StoreLock lock;
+  if (!open_store(store, &lock)) return 1;
+  Content c;
+  if (!fetch(id, true, &c)) return 1;
+  lock.release();
+  const char *wayland = getenv("WAYLAND_DISPLAY");
+  const char *x11 = getenv("DISPLAY");
+  std::string wl_copy = find_program("wl-copy");
+  std::string xclip = find_program("xclip");
+  std::vector<std::string> argv;
+  if (wayland != nullptr && wayland[0] != '\0' && !wl_copy.empty()) {
+    argv = {wl_copy};
+    if (c.image) argv.insert(argv.end(), {"--type", "image/png"});
+  } else if (x11 != nullptr && x11[0] != '\0' && !xclip.empty()) {
+    argv = {xclip, "-selection", "clipboard"};
+    if (c.image) argv.insert(argv.end(), {"-t", "image/png"});
+  } else if (wl_copy.empty() && xclip.empty()) {
+    return fail(
+        "cannot copy: neither xclip nor wl-copy is installed (install the xclip or the "
+        "wl-clipboard package)");
+  } else {
+    return fail(std::string("cannot copy: ") + (xclip.empty() ? "wl-copy" : "xclip") +
+                " is installed but there is no display for it (" +
+                (xclip.empty() ? "WAYLAND_DISPLAY" : "DISPLAY") + " is not set)");
+  }
+  std::string error;
+  if (!run_with_input(argv, c.bytes, &error)) return fail("cannot copy: " + error);
+  std::string tool = argv[0].substr(argv[0].rfind('/') + 1);
+  return print_line("clip " + std::to_string(id) + " is on the clipboard (" + tool + ")");
+}
+
+int cmd_pin(const std::string &store, int id, bool pinned) {
+  StoreLock lock;
+  if (!open_store(store, &lock)) return 1;
+  return clip_pin(id, pinned ? 1 : 0) ? 0 : fail_library();
+}
+
+int cmd_delete(const std::string &store, int id) {
+  StoreLock lock;
+  if (!open_store(store, &lock)) return 1;
+  return clip_delete(id) ? 0 : fail_library();
+}
+
+int cmd_wipe(const std::string &store, bool yes) {
+  // The library deletes every file in the directory, whoever made it: a
+  // directory holding anything else is not a history of ours to wipe.
+  std::vector<std::string> names;
+  if (list_files(store, &names)) {
+    for (auto &n : names) {
+      if (classify_store_file(n) == StoreFile::other) {
+        return fail("refusing to wipe " + store +
+                    ": it holds files the history did not make (" + n +
+                    "); move them away first");
+      }
+    }
+  }
+  if (!yes) {
+    if (!isatty(STDIN_FILENO)) {
+      return fail(
+          "refusing to wipe without confirmation: run 'quillmar-clip wipe --yes'");
+    }
+    if (!confirm("Delete the whole clipboard history in " + store +
+                 ", pinned clips too?")) {
+      return fail("wipe cancelled");
+    }
+  }
+  StoreLock lock;
+  if (!open_store(store, &lock)) return 1;
+  if (!clip_wipe()) return fail_library();
+  return print_line("wiped " + store);
+}
+
+int cmd_pause(const std::string &store, int64_t seconds) {
+  std::string marker = pause_marker_path(store), error;
+  if (!make_parents(marker, &error)) return fail(error);
+  std::string content = "paused\n";
+  int64_t until = 0;
+  if (seconds > 0) {
+    until = static_cast<int64_t>(time(nullptr)) + seconds;
+    content = "until " + std::to_string(until) + "\n";
+  }
+  if (!write_whole_file(marker, content, 0600, &error)) return fail(error);
+  if (seconds == 0) return print_line("recording paused until 'quillmar-clip resume'");
+  time_t t = static_cast<time_t>(until);
+  struct tm tm;
+  char when[64] = "";
+  if (localtime_r(&t, &tm) != nullptr)
+    strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S", &tm);
+  return print_line(std::string("recording paused until ") + when);
+}
+
+int cmd_resume(const std::string &store) {
+  std::string marker = pause_marker_path(store);
+  if (unlink(marker.c_str()) != 0) {
+    if (errno == ENOENT) return print_line("recording was not paused");
+    return fail("cannot remove " + marker + ": " + strerror(errno));
+  }
+  return print_line("recording resumed");
+}
+
+int cmd_stats(const std::string &store, bool json) {
+  StoreLock lock;
+  if (!open_store(store, &lock)) return 1;
+  std::vector<ClipSummary> clips;
+  if (!all_clips(&clips)) return 1;
+  size_t images = 0, pinned = 0;
+  for (auto &c : clips) {
+    images += c.image ? 1 : 0;
+    pinned += c.pinned ? 1 : 0;
+  }
+  struct stat st;
+  uint64_t index_bytes = stat((store + "/clips.json").c_str(), &st) == 0 ? st.st_size : 0;
+  std::vector<std::string> names;
+  list_files(store, &names);
+  uint64_t image_bytes = 0;
+  size_t image_files = 0;
+  for (auto &n : names) {
+    if (classify_store_file(n) != StoreFile::image) continue;
+    if (stat((store + "/" + n).c_str(), &st) != 0) continue;
+    image_bytes += static_cast<uint64_t>(st.st_size);
+    ++image_files;
+  }
+  int64_t until = 0;
+  bool paused = recording_paused(store, &until);
+  if (json) {
+    std::unique_ptr<yyjson_mut_doc, MutDocFree> doc(yyjson_mut_doc_new(nullptr));
+    yyjson_mut_val *root = yyjson_mut_obj(doc.get());
+    yyjson_mut_doc_set_root(doc.get(), root);
+    yyjson_mut_obj_add_strcpy(doc.get(), root, "store", store.c_str());
+    yyjson_mut_obj_add_uint(doc.get(), root, "clips", clips.size());
+    yyjson_mut_obj_add_uint(doc.get(), root, "text", clips.size() - images);
+    yyjson_mut_obj_add_uint(doc.get(), root, "image", images);
+    yyjson_mut_obj_add_uint(doc.get(), root, "pinned", pinned);
+    yyjson_mut_obj_add_uint(doc.get(), root, "index_bytes", index_bytes);
+    yyjson_mut_obj_add_uint(doc.get(), root, "image_files", image_files);
+    yyjson_mut_obj_add_uint(doc.get(), root, "image_bytes", image_bytes);
+    yyjson_mut_obj_add_bool(doc.get(), root, "paused", paused);
+    char *text = yyjson_mut_write(doc.get(), 0, nullptr);
+    if (text == nullptr) return fail("out of memory");
+    int rc = print_line(text);
+    free(text);
+    return rc;
+  }
+  char buf[256];
+  std::string out = "store      " + store + "\n";
+  snprintf(buf, sizeof buf, "clips      %zu (%zu text, %zu image)\n", clips.size(),
+           clips.size() - images, images);
+  out += buf;
+  snprintf(buf, sizeof buf, "pinned     %zu of at most %d\n", pinned, CLIP_MAX_PINNED);
+  out += buf;
+  snprintf(buf, sizeof buf, "index      %s (%llu bytes)\n",
+           format_bytes(index_bytes).c_str(),
+           static_cast<unsigned long long>(index_bytes));
+  out += buf;
+  snprintf(buf, sizeof buf, "images     %zu file%s, %s (%llu bytes)\n", image_files,
+           image_files == 1 ? "" : "s", format_bytes(image_bytes).c_str(),
+           static_cast<unsigned long long>(image_bytes));
+  out += buf;
+  out += std::string("recording  ") + (paused ? "paused" : "on");
+  if (paused && until > 0) {
+    time_t t = static_cast<time_t>(until);
+    struct tm tm;
+    char when[64] = "";
+    if (localtime_r(&t, &tm) != nullptr)
+      strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S", &tm);
+    out += std::string(" until ") + when;
+  }
+  out += "\n";
+  if (!write_stdout(out.data(), out.size())) {
+    return fail(std::string("cannot write to standard output: ") + strerror(errno));
+  }
+  return 0;
+}
+
+int cmd_verify(const std::string &store) {
+  StoreLock lock;
+  std::string error;
+  if (!lock.acquire(store, false, false, &error)) return fail(error);
+  StoreSnapshot snap;
+  if (!snap.open(store, &error)) return fail(error);
+  std::vector<ClipSummary> clips;
+  if (!all_clips(&clips)) return 1;
+  std::vector<std::string> names, subdirs;
+  if (!list_files(store, &names, &subdirs)) {
+    return fail("cannot read " + store + ": " + strerror(errno));
+  }
+  std::vector<std::string> problems;
+  if (snap.index_damaged()) {
+    problems.push_back(
+        "clips.json is damaged: the next command sets it aside and starts an empty "
+        "history");
+  }
+  std::map<int, std::string> image_files;
+  for (auto &n : names) {
+    int id = 0;
+    switch (classify_store_file(n, &id)) {
+      case StoreFile::index:
+        break;
+      case StoreFile::image:
+        image_files[id] = n;
+        break;
+      case StoreFile::corrupt:
+        problems.push_back(
+            n + ": a damaged index set aside (its clips are not in the history)");
+        break;
+      case StoreFile::index_tmp:
+      case StoreFile::image_tmp:
+        problems.push_back(n + ": left over from an interrupted write");
+        break;
+      case StoreFile::other:
+        problems.push_back(n + ": not made by the history (a wipe deletes it)");
+        break;
+    }
+  }
+  for (auto &d : subdirs)
+    problems.push_back(d + "/: a directory the history did not make");
+  std::map<int, int> seen_ids;
+  size_t images = 0;
+  for (auto it = clips.rbegin(); it != clips.rend(); ++it) {
+    if (++seen_ids[it->id] == 2) {
+      problems.push_back("clip " + std::to_string(it->id) +
+                         ": the id is used more than once in clips.json");
+    }
+    if (!it->image) continue;
+    ++images;
+    if (image_files.erase(it->id) == 0) {
+      problems.push_back("clip " + std::to_string(it->id) + ": its image file img_" +
+                         std::to_string(it->id) + ".png is missing");
+    }
+  }
+  if (!snap.index_damaged()) {
+    for (auto &[id, name] : image_files)
+      problems.push_back(name + ": no clip names this image");
+  }
+  std::string out = "store " + store + ": " + std::to_string(clips.size()) + " clips (" +
+                    std::to_string(images) + " images)\n";
+  for (auto &p : problems) out += "problem: " + p + "\n";
+  if (problems.empty()) {
+    out += "no problems found\n";
+  } else {
+    out += std::to_string(problems.size()) +
+           (problems.size() == 1 ? " problem" : " problems") + " found\n";
+  }
+  if (!write_stdout(out.data(), out.size())) {
+    return fail(std::string("cannot write to standard output: ") + strerror(errno));
+  }
+  return problems.empty() ? 0 : 1;
+}
+
+int cmd_export(const std::string &store, const std::string &dir) {
+  struct stat st;
+  std::string error;
+  if (stat(dir.c_str(), &st) == 0) {
+    std::vector<std::string> names, subdirs;
+    if (!S_ISDIR(st.st_mode)) return fail("export target is not a directory: " + dir);
+    if (!list_files(dir, &names, &subdirs)) {
+      return fail("cannot read " + dir + ": " + strerror(errno));
+    }
+    if (!names.empty() || !subdirs.empty())
+      return fail("export directory is not empty: " + dir);
+  } else {
+    if (!make_parents(dir, &error)) return fail(error);
+    if (mkdir(dir.c_str(), 0700) != 0) {
+      return fail("cannot create " + dir + ": " + strerror(errno));
+    }
+  }
+  StoreLock lock;
+  if (!open_store(store, &lock)) return 1;
+  std::vector<ClipSummary> clips;
+  if (!all_clips(&clips)) return 1;
+  std::unique_ptr<yyjson_mut_doc, MutDocFree> doc(yyjson_mut_doc_new(nullptr));
+  if (!doc) return fail("out of memory");
+  yyjson_mut_doc *d = doc.get();
+  yyjson_mut_val *root = yyjson_mut_obj(d);
+  yyjson_mut_doc_set_root(d, root);
+  yyjson_mut_obj_add_strcpy(d, root, "store", store.c_str());
+  yyjson_mut_obj_add_int(d, root, "exported", static_cast<int64_t>(time(nullptr)));
+  yyjson_mut_val *list = yyjson_mut_arr(d);
+  yyjson_mut_obj_add_val(d, root, "clips", list);
+  int failures = 0;
+  for (auto &c : clips) {
+    Content content;
+    if (!fetch(c.id, true, &content)) {
+      ++failures;
+      continue;
+    }
+    std::string name = (c.image ? "image-" : "text-") + std::to_string(c.id) +
+                       (c.image ? ".png" : ".txt");
+    if (!write_whole_file(dir + "/" + name, content.bytes, 0600, &error))
+      return fail(error);
+    yyjson_mut_val *o = yyjson_mut_obj(d);
+    yyjson_mut_obj_add_int(d, o, "id", c.id);
+    yyjson_mut_obj_add_int(d, o, "ts", c.ts);
+    yyjson_mut_obj_add_str(d, o, "kind", c.image ? "image" : "text");
+    yyjson_mut_obj_add_bool(d, o, "pinned", c.pinned);
+    yyjson_mut_obj_add_strncpy(d, o, "preview", c.preview.data(), c.preview.size());
+    yyjson_mut_obj_add_strncpy(d, o, "file", name.data(), name.size());
+    yyjson_mut_obj_add_uint(d, o, "bytes", content.bytes.size());
+    if (content.has_label) {
+      yyjson_mut_obj_add_strncpy(d, o, "label", content.label.data(),
+                                 content.label.size());
+    }
+    yyjson_mut_arr_append(list, o);
+  }
+  size_t len = 0;
+  char *text = yyjson_mut_write(d, YYJSON_WRITE_PRETTY, &len);
+  if (text == nullptr) return fail("cannot serialize the manifest");
+  std::string manifest(text, len);
+  free(text);
+  manifest += "\n";
+  if (!write_whole_file(dir + "/manifest.json", manifest, 0600, &error))
+    return fail(error);
+  int rc =
+      print_line("exported " + std::to_string(clips.size() - failures) + " of " +
+                 std::to_string(clips.size()) + " clips to " + dir + " (manifest.json)");
+  return failures > 0 ? 1 : rc;
+}
+
+int cmd_expire(const std::string &store, int64_t seconds, const std::string &spelled,
+               bool dry_run) {
+  StoreLock lock;
+  if (!open_store(store, &lock)) return 1;
+  std::vector<ClipSummary> clips;
+  if (!all_clips(&clips)) return 1;
+  int64_t cutoff = static_cast<int64_t>(time(nullptr)) - seconds;
+  std::vector<int> gone;
+  for (auto &c : clips) {
+    if (c.pinned || c.ts >= cutoff) continue;
+    if (!dry_run && !clip_delete(c.id)) return fail_library();
+    gone.push_back(c.id);
+  }
+  std::string ids;
+  for (int id : gone) ids += (ids.empty() ? ": " : ", ") + std::to_string(id);
+  std::string n = std::to_string(gone.size()) + (gone.size() == 1 ? " clip" : " clips");
+  return print_line((dry_run ? "would delete " : "deleted ") + n + " older than " +
+                    spelled + ids);
+}
+
+}  // namespace host

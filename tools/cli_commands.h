@@ -1,0 +1,32 @@
+// The commands of quillmar-clip, one function each. Every function returns
+// the process's exit status: 0, or 1 after printing "quillmar-clip: <why>".
+#ifndef QUILLMAR_CLI_COMMANDS_H
+#define QUILLMAR_CLI_COMMANDS_H
+
+#include <cstdint>
+#include <string>
+
+namespace host {
+
+int cmd_store(const std::string &store);
+int cmd_push(const std::string &store, const std::string &text);
+int cmd_push_image(const std::string &store, const std::string &file,
+                   const std::string *label);
+int cmd_list(const std::string &store, int offset, int limit, bool json);
+int cmd_search(const std::string &store, const std::string &query, int limit, bool json);
+int cmd_get(const std::string &store, int id, const std::string *output);
+int cmd_copy(const std::string &store, int id);
+int cmd_pin(const std::string &store, int id, bool pinned);
+int cmd_delete(const std::string &store, int id);
+int cmd_wipe(const std::string &store, bool yes);
+int cmd_pause(const std::string &store, int64_t seconds);  // 0: until resume
+int cmd_resume(const std::string &store);
+int cmd_stats(const std::string &store, bool json);
+int cmd_verify(const std::string &store);
+int cmd_export(const std::string &store, const std::string &dir);
+int cmd_expire(const std::string &store, int64_t seconds, const std::string &spelled,
+               bool dry_run);
+
+}  // namespace host
+
+#endif  // QUILLMAR_CLI_COMMANDS_H

@@ -1,0 +1,394 @@
+#include "cli_store.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <pwd.h>
+#include <stdlib.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+#include <yyjson.h>
+
+#include <algorithm>
+#include <cinttypes>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+
+#include "cli_text.h"
+#include "quillmar_clip.h"
+
+namespace host {
+namespace {
+
+constexpr char kStoreName[] = "quillmar-clipboard-history";
+
+struct DocFree {
+  void operator()(yyjson_doc *d) const { yyjson_doc_free(d); }
+};
+using Doc = std::unique_ptr<yyjson_doc, DocFree>;
+
+struct ClipFree {
+  void operator()(char *s) const { clip_free_string(s); }
+};
+using ClipString = std::unique_ptr<char, ClipFree>;
+
+int64_t json_int(yyjson_val *v) {
+  if (yyjson_is_uint(v)) return static_cast<int64_t>(yyjson_get_uint(v));
+  return yyjson_get_sint(v);
+}
+
+std::vector<std::string> corrupt_files(const std::string &dir) {
+  std::vector<std::string> names, out;
+  if (!list_files(dir, &names)) return out;
+  for (auto &n : names) {
+    if (classify_store_file(n) == StoreFile::corrupt) out.push_back(n);
+  }
+  return out;
+}
+
+void sleep_ms(long ms) {
+  struct timespec ts = {ms / 1000, (ms % 1000) * 1000000L};
+  while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+  }
+}
+
+}  // namespace
+
+void complain(const std::string &message) {
+  fprintf(stderr, "quillmar-clip: %s\n", message.c_str());
+}
+
+std::string library_error() { return clip_last_error(); }
+
+std::string default_store_dir(std::string *error) {
+  const char *data = getenv("XDG_DATA_HOME");
+  if (data != nullptr && data[0] == '/') return std::string(data) + "/" + kStoreName;
+  const char *home = getenv("HOME");
+  if (home == nullptr || home[0] == '\0') {
+    struct passwd *pw = getpwuid(getuid());
+    home = pw != nullptr ? pw->pw_dir : nullptr;
+  }
+  if (home == nullptr || home[0] == '\0') {
+    *error = "no home directory: set HOME or XDG_DATA_HOME, or give --store DIR";
+    return "";
+  }
+  return std::string(home) + "/.local/share/" + kStoreName;
+}
+
+bool make_parents(const std::string &path, std::string *error) {
+  for (size_t slash = path.find('/', 1); slash != std::string::npos;
+       slash = path.find('/', slash + 1)) {
+    std::string prefix = path.substr(0, slash);
+    if (prefix.empty() || prefix.back() == '/') continue;
+    if (mkdir(prefix.c_str(), 0700) == 0 || errno == EEXIST) continue;
+    *error = "cannot create " + prefix + ": " + strerror(errno);
+    return false;
+  }
+  return true;
+}
+
+StoreLock::~StoreLock() { release(); }
+
+void StoreLock::release() {
+  if (fd_ >= 0) close(fd_);
+  fd_ = -1;
+}
+
+bool StoreLock::acquire(const std::string &dir, bool exclusive, bool create,
+                        std::string *error) {
+  release();
+  if (create) (void)mkdir(dir.c_str(), 0700);
+  fd_ = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  // Nothing to lock: the caller's next step reports why the directory is
+  // unusable in its own words.
+  if (fd_ < 0) return true;
+  int op = (exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB;
+  for (int waited = 0;; waited += 20) {
+    if (flock(fd_, op) == 0) return true;
+    if (errno == EINTR) continue;
+    if (errno != EWOULDBLOCK) {
+      *error = "cannot lock " + dir + ": " + strerror(errno);
+      release();
+      return false;
+    }
+    if (waited >= 10000) {
+      *error = "store is busy: another quillmar-clip has held " + dir + " for 10 s";
+      release();
+      return false;
+    }
+    sleep_ms(20);
+  }
+}
+
+bool open_store(const std::string &dir, StoreLock *lock) {
+  std::string error;
+  if (!lock->acquire(dir, true, true, &error)) {
+    complain(error);
+    return false;
+  }
+  std::vector<std::string> before = corrupt_files(dir);
+  if (!clip_init(dir.c_str())) {
+    complain(library_error());
+    return false;
+  }
+  for (auto &name : corrupt_files(dir)) {
+    if (std::find(before.begin(), before.end(), name) == before.end()) {
+      complain("clips.json in " + dir + " was damaged: it was set aside as " + name +
+               " and the history starts empty");
+    }
+  }
+  return true;
+}
+
+StoreSnapshot::~StoreSnapshot() {
+  if (tmp_.empty()) return;
+  std::vector<std::string> names;
+  if (list_files(tmp_, &names)) {
+    for (auto &n : names) unlink((tmp_ + "/" + n).c_str());
+  }
+  rmdir(tmp_.c_str());
+}
+
+bool StoreSnapshot::open(const std::string &dir, std::string *error) {
+  struct stat st;
+  if (stat(dir.c_str(), &st) != 0) {
+    *error = "no store at " + dir + ": " + strerror(errno);
+    return false;
+  }
+  if (!S_ISDIR(st.st_mode)) {
+    *error = "store_dir is not a directory: " + dir;
+    return false;
+  }
+  const char *base = getenv("TMPDIR");
+  std::string templ = std::string(base != nullptr && base[0] != '\0' ? base : "/tmp") +
+                      "/quillmar-clip.XXXXXX";
+  std::vector<char> buf(templ.begin(), templ.end());
+  buf.push_back('\0');
+  if (mkdtemp(buf.data()) == nullptr) {
+    *error = "cannot make a temporary directory: " + std::string(strerror(errno));
+    return false;
+  }
+  tmp_ = buf.data();
+  std::string index = dir + "/clips.json";
+  if (access(index.c_str(), F_OK) == 0) {
+    std::string bytes;
+    if (!read_whole_file(index, &bytes, error)) return false;
+    if (!write_whole_file(tmp_ + "/clips.json", bytes, 0600, error)) return false;
+  }
+  if (!clip_init(tmp_.c_str())) {
+    *error = library_error();
+    return false;
+  }
+  damaged_ = !corrupt_files(tmp_).empty();
+  return true;
+}
+
+bool parse_summaries(std::string_view json, std::vector<ClipSummary> *out) {
+  Doc doc(yyjson_read(json.data(), json.size(), 0));
+  yyjson_val *root = doc ? yyjson_doc_get_root(doc.get()) : nullptr;
+  if (!yyjson_is_arr(root)) return false;
+  size_t idx, max;
+  yyjson_val *obj;
+  yyjson_arr_foreach(root, idx, max, obj) {
+    ClipSummary c;
+    c.id = static_cast<int>(json_int(yyjson_obj_get(obj, "id")));
+    c.ts = json_int(yyjson_obj_get(obj, "ts"));
+    const char *kind = yyjson_get_str(yyjson_obj_get(obj, "kind"));
+    c.image = kind != nullptr && strcmp(kind, "image") == 0;
+    c.pinned = yyjson_is_true(yyjson_obj_get(obj, "pinned"));
+    yyjson_val *preview = yyjson_obj_get(obj, "preview");
+    if (yyjson_is_str(preview))
+      c.preview.assign(yyjson_get_str(preview), yyjson_get_len(preview));
+    c.score = static_cast<int>(json_int(yyjson_obj_get(obj, "score")));
+    out->push_back(std::move(c));
+  }
+  return true;
+}
+
+bool all_clips(std::vector<ClipSummary> *out) {
+  ClipString list(clip_list(0, INT_MAX));
+  if (!list) {
+    complain(library_error());
+    return false;
+  }
+  if (!parse_summaries(list.get(), out)) {
+    complain("the library's listing is not a JSON array");
+    return false;
+  }
+  return true;
+}
+
+std::string pause_marker_path(const std::string &dir) {
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  fs::path p = fs::absolute(fs::path(dir), ec);
+  if (ec) p = fs::path(dir);
+  p = p.lexically_normal();
+  if (!p.has_filename() && p.has_parent_path() && p != p.root_path()) p = p.parent_path();
+  std::string name = p.filename().string();
+  if (name.empty() || name == "." || name == "..") name = kStoreName;
+  return (p.parent_path() / (name + ".paused")).string();
+}
+
+bool recording_paused(const std::string &dir, int64_t *until) {
+  if (until != nullptr) *until = 0;
+  std::string content, error;
+  std::string marker = pause_marker_path(dir);
+  if (access(marker.c_str(), F_OK) != 0) return false;
+  if (!read_whole_file(marker, &content, &error)) return true;
+  long long end = 0;
+  if (sscanf(content.c_str(), "until %lld", &end) == 1) {
+    if (static_cast<int64_t>(time(nullptr)) >= end) return false;
+    if (until != nullptr) *until = end;
+  }
+  return true;
+}
+
+bool record_clip(const std::string &dir, ClipKind kind, std::string bytes,
+                 uint64_t bytes_seen, const char *origin, Recorded *out) {
+  if (kind == ClipKind::text) {
+    if (bytes_seen > bytes.size())
+      bytes.resize(bytes.size() - utf8_unfinished_tail(bytes));
+    Utf8Repair r = repair_utf8(bytes);
+    char note[200];
+    if (r.invalid > 0) {
+      snprintf(note, sizeof note,
+               "%s was not valid UTF-8: %zu invalid sequence%s replaced with U+FFFD",
+               origin, r.invalid, r.invalid == 1 ? "" : "s");
+      complain(note);
+    }
+    if (r.nul > 0) {
+      snprintf(note, sizeof note, "%s held %zu NUL byte%s, replaced with U+FFFD", origin,
+               r.nul, r.nul == 1 ? "" : "s");
+      complain(note);
+    }
+    bytes = std::move(r.text);
+  }
+  StoreLock lock;
+  if (!open_store(dir, &lock)) return false;
+  ClipString result;
+  if (kind == ClipKind::text) {
+    result.reset(clip_push_text(bytes.c_str()));
+  } else {
+    // The caller keeps one byte beyond the cap, so an image that is too big
+    // is refused by the library in its own words.
+    int len =
+        static_cast<int>(std::min<size_t>(bytes.size(), size_t{CLIP_IMAGE_CAP} + 1));
+    result.reset(clip_push_image(reinterpret_cast<const unsigned char *>(bytes.data()),
+                                 len, nullptr));
+  }
+  if (!result) {
+    complain(library_error());
+    return false;
+  }
+  out->result = result.get();
+  Doc doc(yyjson_read(result.get(), strlen(result.get()), 0));
+  yyjson_val *root = doc ? yyjson_doc_get_root(doc.get()) : nullptr;
+  out->id = static_cast<int>(json_int(yyjson_obj_get(root, "id")));
+  out->dedup = json_int(yyjson_obj_get(root, "dedup")) != 0;
+  return true;
+}
+
+StoreFile classify_store_file(std::string_view name, int *image_id) {
+  if (name == "clips.json") return StoreFile::index;
+  if (name == "clips.json.tmp") return StoreFile::index_tmp;
+  if (name.substr(0, 19) == "clips.json.corrupt.") return StoreFile::corrupt;
+  if (name.substr(0, 4) != "img_") return StoreFile::other;
+  std::string_view rest = name.substr(4);
+  size_t i = rest.size() > 0 && rest[0] == '-' ? 1 : 0;
+  size_t digits = i;
+  while (digits < rest.size() && rest[digits] >= '0' && rest[digits] <= '9') ++digits;
+  if (digits == i || digits - i > 10) return StoreFile::other;
+  std::string_view suffix = rest.substr(digits);
+  StoreFile kind;
+  if (suffix == ".png") {
+    kind = StoreFile::image;
+  } else if (suffix == ".png.tmp") {
+    kind = StoreFile::image_tmp;
+  } else {
+    return StoreFile::other;
+  }
+  long long id = strtoll(std::string(rest.substr(0, digits)).c_str(), nullptr, 10);
+  if (id < INT_MIN || id > INT_MAX) return StoreFile::other;
+  if (image_id != nullptr) *image_id = static_cast<int>(id);
+  return kind;
+}
+
+bool list_files(const std::string &dir, std::vector<std::string> *names,
+                std::vector<std::string> *subdirs) {
+  DIR *d = opendir(dir.c_str());
+  if (d == nullptr) return false;
+  while (struct dirent *e = readdir(d)) {
+    if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0) continue;
+    bool is_dir = e->d_type == DT_DIR;
+    if (e->d_type == DT_UNKNOWN) {
+      struct stat st;
+      is_dir = fstatat(dirfd(d), e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+               S_ISDIR(st.st_mode);
+    }
+    if (is_dir) {
+      if (subdirs != nullptr) subdirs->push_back(e->d_name);
+    } else {
+      names->push_back(e->d_name);
+    }
+  }
+  closedir(d);
+  std::sort(names->begin(), names->end());
+  if (subdirs != nullptr) std::sort(subdirs->begin(), subdirs->end());
+  return true;
+}
+
+bool read_whole_file(const std::string &path, std::string *out, std::string *error) {
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    *error = "cannot open " + path + ": " + strerror(errno);
+    return false;
+  }
+  out->clear();
+  char buf[65536];
+  for (;;) {
+    ssize_t n = read(fd, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      *error = "cannot read " + path + ": " + strerror(errno);
+      close(fd);
+      return false;
+    }
+    if (n == 0) break;
+    out->append(buf, static_cast<size_t>(n));
+  }
+  close(fd);
+  return true;
+}
+
+bool write_whole_file(const std::string &path, std::string_view bytes, int mode,
+                      std::string *error) {
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
+  if (fd < 0) {
+    *error = "cannot create " + path + ": " + strerror(errno);
+    return false;
+  }
+  size_t done = 0;
+  while (done < bytes.size()) {
+    ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      *error = "cannot write " + path + ": " + strerror(errno);
+      close(fd);
+      return false;
+    }
+    done += static_cast<size_t>(n);
+  }
+  if (close(fd) != 0) {
+    *error = "cannot write " + path + ": " + strerror(errno);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace host

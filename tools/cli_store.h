@@ -1,0 +1,124 @@
+// The store as the command-line host sees it: where it lives, how one
+// process at a time opens it, the pause marker, and recording a captured
+// clip. Everything goes through the library's public interface.
+#ifndef QUILLMAR_CLI_STORE_H
+#define QUILLMAR_CLI_STORE_H
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace host {
+
+// Prints "quillmar-clip: <message>" on standard error.
+void complain(const std::string &message);
+// The library's last error, copied.
+std::string library_error();
+
+// $XDG_DATA_HOME/quillmar-clipboard-history, or
+// ~/.local/share/quillmar-clipboard-history when XDG_DATA_HOME is unset (or
+// not absolute). Empty, with *error set, when there is no home directory.
+std::string default_store_dir(std::string *error);
+
+// Creates the missing parents of path with mode 0700 (not path itself).
+bool make_parents(const std::string &path, std::string *error);
+
+// An flock on the store directory held for the life of the object, so that
+// the library's read-modify-write of the index never interleaves between
+// two processes (the watcher and a command, say). The directory itself is
+// locked rather than a file in it, because a wipe removes every file.
+class StoreLock {
+ public:
+  StoreLock() = default;
+  ~StoreLock();
+  StoreLock(const StoreLock &) = delete;
+  StoreLock &operator=(const StoreLock &) = delete;
+  // Waits up to ten seconds for the lock. With create, makes the last
+  // component of dir first (mode 0700) when it is missing.
+  bool acquire(const std::string &dir, bool exclusive, bool create, std::string *error);
+  void release();
+
+ private:
+  int fd_ = -1;
+};
+
+// Locks dir and initialises the library on it. Says so on standard error
+// when the library found the index damaged and set it aside. On failure the
+// message is printed and false returned.
+bool open_store(const std::string &dir, StoreLock *lock);
+
+// Opens a private copy of dir's index in a temporary directory, so that
+// nothing in dir can change (a damaged index is set aside only in the copy).
+class StoreSnapshot {
+ public:
+  StoreSnapshot() = default;
+  ~StoreSnapshot();
+  StoreSnapshot(const StoreSnapshot &) = delete;
+  StoreSnapshot &operator=(const StoreSnapshot &) = delete;
+  bool open(const std::string &dir, std::string *error);
+  // True when the library set the copied index aside as damaged.
+  bool index_damaged() const { return damaged_; }
+
+ private:
+  std::string tmp_;
+  bool damaged_ = false;
+};
+
+// One clip of a listing.
+struct ClipSummary {
+  int id = 0;
+  int64_t ts = 0;
+  bool image = false;
+  bool pinned = false;
+  std::string preview;
+  int score = 0;  // search results only
+};
+
+// Parses the library's list or search result. False when it is not such a
+// result.
+bool parse_summaries(std::string_view json, std::vector<ClipSummary> *out);
+
+// Every clip of the open store, newest first.
+bool all_clips(std::vector<ClipSummary> *out);
+
+// The pause marker of the store in dir: "<name>.paused" beside the store
+// directory, never inside it, since a wipe empties that.
+std::string pause_marker_path(const std::string &dir);
+// Whether recording into dir is paused now; *until is the end of a timed
+// pause, 0 for one that lasts until resume.
+bool recording_paused(const std::string &dir, int64_t *until = nullptr);
+
+enum class ClipKind { text, image };
+
+struct Recorded {
+  int id = 0;
+  bool dedup = false;
+  std::string result;  // the library's result, unchanged
+};
+
+// Records one captured clip into the store in dir (locking and initialising
+// it). A text is repaired to valid UTF-8 first (saying so on standard error,
+// with origin naming where it came from); bytes_seen larger than the bytes
+// given means the input went on beyond what was kept. Prints the library's
+// message and returns false when it refuses.
+bool record_clip(const std::string &dir, ClipKind kind, std::string bytes,
+                 uint64_t bytes_seen, const char *origin, Recorded *out);
+
+// The file names the library makes in a store directory.
+enum class StoreFile { index, index_tmp, corrupt, image, image_tmp, other };
+StoreFile classify_store_file(std::string_view name, int *image_id = nullptr);
+
+// The regular files in dir (names only), sorted. False when dir cannot be
+// read.
+bool list_files(const std::string &dir, std::vector<std::string> *names,
+                std::vector<std::string> *subdirs = nullptr);
+
+bool read_whole_file(const std::string &path, std::string *out, std::string *error);
+// Creates or truncates path with mode (before the umask) and writes bytes.
+bool write_whole_file(const std::string &path, std::string_view bytes, int mode,
+                      std::string *error);
+
+}  // namespace host
+
+#endif  // QUILLMAR_CLI_STORE_H

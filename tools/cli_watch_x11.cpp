@@ -1,0 +1,436 @@
+#include "cli_watch_x11.h"
+
+#include "cli_store.h"
+
+#ifndef QUILLMAR_HAVE_X11
+
+namespace host {
+
+int run_watch(const WatchOptions &) {
+  complain("this quillmar-clip was built without X11 support: watch is not available");
+  return 1;
+}
+
+}  // namespace host
+
+#else
+
+#include <X11/Xatom.h>
+#include <X11/Xlib.h>
+#include <X11/extensions/Xfixes.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "cli_text.h"
+#include "quillmar_clip.h"
+
+namespace host {
+namespace {
+
+// Each step of a transfer (an answer to a request, the next chunk of an
+// incremental transfer) must come within this time, or the owner is given up.
+constexpr int kStepTimeoutMs = 5000;
+// Bytes kept of one transfer: one beyond the image cap, so that the library
+// refuses an image that is too big in its own words. The rest is read and
+// dropped (the owner must still see every chunk taken).
+constexpr size_t kKeep = size_t{CLIP_IMAGE_CAP} + 1;
+// Property bytes asked for per read, in 32-bit units.
+constexpr long kReadLongs = 1 << 20;
+
+int g_signal_pipe[2] = {-1, -1};
+volatile sig_atomic_t g_stop = 0;
+
+void on_signal(int) {
+  int saved = errno;
+  g_stop = 1;
+  char c = 1;
+  ssize_t r = write(g_signal_pipe[1], &c, 1);
+  (void)r;
+  errno = saved;
+}
+
+// An owner that vanishes in the middle of a transfer makes later requests
+// fail; the transfer then times out, so the error itself needs no action.
+int on_x_error(Display *, XErrorEvent *) { return 0; }
+
+int on_x_io_error(Display *) {
+  complain("lost the connection to the X display");
+  fflush(stdout);
+  _exit(1);
+}
+
+long now_ms() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+struct Transfer {
+  std::string bytes;  // at most kKeep of them
+  uint64_t seen = 0;  // every byte the owner sent
+  Atom type = None;
+};
+
+enum class Wait { got, timeout, stop };
+
+struct SelectionMatch {
+  Window window;
+  Atom selection;
+};
+
+struct PropertyMatch {
+  Window window;
+  Atom property;
+};
+
+Bool is_selection_notify(Display *, XEvent *ev, XPointer arg) {
+  auto *m = reinterpret_cast<SelectionMatch *>(arg);
+  return ev->type == SelectionNotify && ev->xselection.requestor == m->window &&
+         ev->xselection.selection == m->selection;
+}
+
+Bool is_new_value(Display *, XEvent *ev, XPointer arg) {
+  auto *m = reinterpret_cast<PropertyMatch *>(arg);
+  return ev->type == PropertyNotify && ev->xproperty.window == m->window &&
+         ev->xproperty.atom == m->property && ev->xproperty.state == PropertyNewValue;
+}
+
+class Watcher {
+ public:
+  explicit Watcher(const WatchOptions &options) : options_(options) {}
+  ~Watcher();
+  int run();
+
+ private:
+  bool connect();
+  Wait wait_for(Bool (*pred)(Display *, XEvent *, XPointer), XPointer arg, XEvent *out);
+  bool convert(Atom selection, Atom target, Time time, std::string *why);
+  bool read_bytes(Transfer *t, std::string *why);
+  bool request(Atom selection, Atom target, Time time, Transfer *t, std::string *why);
+  bool request_targets(Atom selection, Time time, std::vector<Atom> *targets);
+  void capture(Atom selection, Time time);
+  const char *name_of(Atom selection) const {
+    return selection == primary_ ? "PRIMARY" : "CLIPBOARD";
+  }
+
+  WatchOptions options_;
+  Display *dpy_ = nullptr;
+  Window win_ = None;
+  int fixes_event_ = 0;
+  Atom clipboard_ = None, primary_ = None, targets_ = None, utf8_ = None, png_ = None,
+       incr_ = None, hint_ = None, prop_ = None;
+};
+
+Watcher::~Watcher() {
+  if (dpy_ != nullptr) {
+    if (win_ != None) XDestroyWindow(dpy_, win_);
+    XCloseDisplay(dpy_);
+  }
+}
+
+bool Watcher::connect() {
+  dpy_ = XOpenDisplay(nullptr);
+  if (dpy_ == nullptr) {
+    complain(std::string("cannot open the X display \"") + XDisplayName(nullptr) + "\"");
+    return false;
+  }
+  int error_base = 0;
+  if (!XFixesQueryExtension(dpy_, &fixes_event_, &error_base)) {
+    complain("the X server lacks the XFixes extension: cannot follow the clipboard");
+    return false;
+  }
+  int major = 0, minor = 0;
+  XFixesQueryVersion(dpy_, &major, &minor);
+  clipboard_ = XInternAtom(dpy_, "CLIPBOARD", False);
+  primary_ = XA_PRIMARY;
+  targets_ = XInternAtom(dpy_, "TARGETS", False);
+  utf8_ = XInternAtom(dpy_, "UTF8_STRING", False);
+  png_ = XInternAtom(dpy_, "image/png", False);
+  incr_ = XInternAtom(dpy_, "INCR", False);
+  hint_ = XInternAtom(dpy_, "x-kde-passwordManagerHint", False);
+  prop_ = XInternAtom(dpy_, "QUILLMAR_CLIP_TRANSFER", False);
+  // A window of our own that is never mapped: the owners write the data to
+  // its property, and its property changes pace incremental transfers.
+  win_ = XCreateSimpleWindow(dpy_, DefaultRootWindow(dpy_), -10, -10, 1, 1, 0, 0, 0);
+  XSelectInput(dpy_, win_, PropertyChangeMask);
+  XFixesSelectSelectionInput(dpy_, win_, clipboard_, XFixesSetSelectionOwnerNotifyMask);
+  if (options_.primary) {
+    XFixesSelectSelectionInput(dpy_, win_, primary_, XFixesSetSelectionOwnerNotifyMask);
+  }
+  XSync(dpy_, False);
+  return true;
+}
+
+Wait Watcher::wait_for(Bool (*pred)(Display *, XEvent *, XPointer), XPointer arg,
+                       XEvent *out) {
+  long deadline = now_ms() + kStepTimeoutMs;
+  for (;;) {
+    if (XCheckIfEvent(dpy_, out, pred, arg)) return Wait::got;
+    if (g_stop) return Wait::stop;
+    long left = deadline - now_ms();
+    if (left <= 0) return Wait::timeout;
+    struct pollfd fds[2] = {{ConnectionNumber(dpy_), POLLIN, 0},
+                            {g_signal_pipe[0], POLLIN, 0}};
+    if (poll(fds, 2, static_cast<int>(left)) < 0 && errno != EINTR) return Wait::stop;
+  }
+}
+
+bool Watcher::convert(Atom selection, Atom target, Time time, std::string *why) {
+  XDeleteProperty(dpy_, win_, prop_);
+  XConvertSelection(dpy_, selection, target, prop_, win_, time);
+  XFlush(dpy_);
+  SelectionMatch m{win_, selection};
+  XEvent ev;
+  switch (wait_for(is_selection_notify, reinterpret_cast<XPointer>(&m), &ev)) {
+    case Wait::got:
+      break;
+    case Wait::timeout:
+      *why = "the owner did not answer";
+      return false;
+    case Wait::stop:
+      *why = "stopped";
+      return false;
+  }
+  if (ev.xselection.property == None) {
+    *why = "the owner refused the request";
+    return false;
+  }
+  // Property changes announced before the answer belong to this request's
+  // setup, not to an incremental transfer's chunks.
+  XEvent stale;
+  while (XCheckTypedWindowEvent(dpy_, win_, PropertyNotify, &stale)) {
+  }
+  return true;
+}
+
+bool Watcher::read_bytes(Transfer *t, std::string *why) {
+  long offset = 0;
+  for (;;) {
+    Atom type = None;
+    int format = 0;
+    unsigned long items = 0, after = 0;
+    unsigned char *data = nullptr;
+    if (XGetWindowProperty(dpy_, win_, prop_, offset, kReadLongs, False, AnyPropertyType,
+                           &type, &format, &items, &after, &data) != Success) {
+      *why = "the transfer's property cannot be read";
+      return false;
+    }
+    t->type = type;
+    if (type != None && format != 8) {
+      XFree(data);
+      *why = "the owner sent data that is not a byte string";
+      return false;
+    }
+    if (items > 0) {
+      size_t room = kKeep - std::min(kKeep, t->bytes.size());
+      t->bytes.append(reinterpret_cast<char *>(data), std::min<size_t>(room, items));
+      t->seen += items;
+    }
+    if (data != nullptr) XFree(data);
+    if (after == 0) break;
+    offset += static_cast<long>(items / 4);
+  }
+  return true;
+}
+
+bool Watcher::request(Atom selection, Atom target, Time time, Transfer *t,
+                      std::string *why) {
+  if (!convert(selection, target, time, why)) return false;
+  Atom type = None;
+  int format = 0;
+  unsigned long items = 0, after = 0;
+  unsigned char *data = nullptr;
+  if (XGetWindowProperty(dpy_, win_, prop_, 0, 0, False, AnyPropertyType, &type, &format,
+                         &items, &after, &data) != Success) {
+    *why = "the transfer's property cannot be read";
+    return false;
+  }
+  if (data != nullptr) XFree(data);
+  if (type != incr_) {
+    bool ok = read_bytes(t, why);
+    XDeleteProperty(dpy_, win_, prop_);
+    XFlush(dpy_);
+    return ok;
+  }
+  // Incremental transfer: deleting the INCR property asks for the first
+  // chunk; each chunk arrives as a new value of the property, which we delete
+  // to ask for the next one, until a chunk of length zero.
+  XDeleteProperty(dpy_, win_, prop_);
+  XFlush(dpy_);
+  PropertyMatch m{win_, prop_};
+  for (;;) {
+    XEvent ev;
+    Wait w = wait_for(is_new_value, reinterpret_cast<XPointer>(&m), &ev);
+    if (w != Wait::got) {
+      *why =
+          w == Wait::stop ? "stopped" : "the owner stopped in the middle of a transfer";
+      return false;
+    }
+    uint64_t before = t->seen;
+    bool ok = read_bytes(t, why);
+    XDeleteProperty(dpy_, win_, prop_);
+    XFlush(dpy_);
+    if (!ok) return false;
+    if (t->seen == before) return true;
+  }
+}
+
+bool Watcher::request_targets(Atom selection, Time time, std::vector<Atom> *targets) {
+  std::string why;
+  if (!convert(selection, targets_, time, &why)) return false;
+  Atom type = None;
+  int format = 0;
+  unsigned long items = 0, after = 0;
+  unsigned char *data = nullptr;
+  bool ok = XGetWindowProperty(dpy_, win_, prop_, 0, 4096, True, AnyPropertyType, &type,
+                               &format, &items, &after, &data) == Success &&
+            format == 32;
+  if (ok) {
+    // Format 32 items come as longs, whatever the width of the wire format.
+    const long *atoms = reinterpret_cast<const long *>(data);
+    for (unsigned long i = 0; i < items; ++i)
+      targets->push_back(static_cast<Atom>(atoms[i]));
+  }
+  if (data != nullptr) XFree(data);
+  return ok;
+}
+
+void Watcher::capture(Atom selection, Time time) {
+  const char *name = name_of(selection);
+  if (recording_paused(options_.store)) {
+    printf("%s: not recorded, recording is paused\n", name);
+    return;
+  }
+  std::vector<Atom> targets;
+  bool listed = request_targets(selection, time, &targets);
+  if (g_stop) return;
+  auto offers = [&](Atom a) {
+    return std::find(targets.begin(), targets.end(), a) != targets.end();
+  };
+  std::string why;
+  if (listed && offers(hint_)) {
+    Transfer hint;
+    if (request(selection, hint_, time, &hint, &why)) {
+      std::string v = hint.bytes;
+      while (!v.empty() && (v.back() == '\n' || v.back() == '\0' || v.back() == ' '))
+        v.pop_back();
+      if (v == "secret") {
+        printf("%s: not recorded, its owner marks it as a secret\n", name);
+        return;
+      }
+    }
+  }
+  Atom want;
+  ClipKind kind = ClipKind::text;
+  if (listed && offers(png_)) {
+    want = png_;
+    kind = ClipKind::image;
+  } else if (!listed || offers(utf8_)) {
+    want = utf8_;
+  } else if (offers(XA_STRING)) {
+    want = XA_STRING;
+  } else {
+    complain(std::string(name) + " holds neither text nor a PNG image: nothing recorded");
+    return;
+  }
+  Transfer t;
+  if (!request(selection, want, time, &t, &why)) {
+    if (!g_stop) complain(std::string("cannot read the ") + name + " selection: " + why);
+    return;
+  }
+  if (kind == ClipKind::text && t.type == XA_STRING) {
+    bool whole = t.seen == t.bytes.size();
+    t.bytes = latin1_to_utf8(t.bytes);
+    if (whole) t.seen = t.bytes.size();
+  }
+  if (t.seen == 0) {
+    printf("%s: not recorded, it is empty\n", name);
+    return;
+  }
+  std::string origin =
+      std::string("the ") + name + (kind == ClipKind::text ? " text" : " image");
+  Recorded rec;
+  uint64_t seen = t.seen;
+  if (!record_clip(options_.store, kind, std::move(t.bytes), seen, origin.c_str(), &rec))
+    return;
+  if (rec.dedup) {
+    printf("%s: repeats clip %d\n", name, rec.id);
+  } else {
+    printf("%s: %s clip %d (%llu bytes)\n", name,
+           kind == ClipKind::text ? "text" : "image", rec.id,
+           static_cast<unsigned long long>(seen));
+  }
+}
+
+int Watcher::run() {
+  if (!connect()) return 1;
+  printf("watching %s on %s into %s (Ctrl-C stops)\n",
+         options_.primary ? "CLIPBOARD and PRIMARY" : "CLIPBOARD", DisplayString(dpy_),
+         options_.store.c_str());
+  // What the selections hold already counts as a new clip.
+  for (Atom sel : {clipboard_, primary_}) {
+    if (sel == primary_ && !options_.primary) continue;
+    if (XGetSelectionOwner(dpy_, sel) != None) capture(sel, CurrentTime);
+  }
+  while (!g_stop) {
+    while (!g_stop && XPending(dpy_) > 0) {
+      XEvent ev;
+      XNextEvent(dpy_, &ev);
+      if (ev.type != fixes_event_ + XFixesSelectionNotify) continue;
+      auto *sn = reinterpret_cast<XFixesSelectionNotifyEvent *>(&ev);
+      if (sn->owner == None || sn->owner == win_) continue;
+      capture(sn->selection, sn->selection_timestamp);
+    }
+    if (g_stop) break;
+    struct pollfd fds[2] = {{ConnectionNumber(dpy_), POLLIN, 0},
+                            {g_signal_pipe[0], POLLIN, 0}};
+    if (poll(fds, 2, -1) < 0 && errno != EINTR) {
+      complain(std::string("poll failed: ") + strerror(errno));
+      return 1;
+    }
+  }
+  printf("stopped\n");
+  return 0;
+}
+
+}  // namespace
+
+int run_watch(const WatchOptions &options) {
+  setvbuf(stdout, nullptr, _IOLBF, 0);
+  if (pipe2(g_signal_pipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+    complain(std::string("cannot make a pipe: ") + strerror(errno));
+    return 1;
+  }
+  struct sigaction sa = {};
+  sa.sa_handler = on_signal;
+  sigemptyset(&sa.sa_mask);
+  struct sigaction old_int, old_term;
+  sigaction(SIGINT, &sa, &old_int);
+  sigaction(SIGTERM, &sa, &old_term);
+  XSetErrorHandler(on_x_error);
+  XSetIOErrorHandler(on_x_io_error);
+  int status;
+  {
+    Watcher w(options);
+    status = w.run();
+  }
+  sigaction(SIGINT, &old_int, nullptr);
+  sigaction(SIGTERM, &old_term, nullptr);
+  close(g_signal_pipe[0]);
+  close(g_signal_pipe[1]);
+  return status;
+}
+
+}  // namespace host
+
+#endif

@@ -1,0 +1,409 @@
+#!/usr/bin/env bash
+# End-to-end test of quillmar-clip's commands that need no display: each runs
+# the real program against temporary stores and checks its output, its exit
+# status and what it left on disk.
+#
+#   cli_commands.sh path/to/quillmar-clip
+set -u
+
+BIN=${1:?usage: cli_commands.sh path/to/quillmar-clip}
+T=$(mktemp -d)
+trap 'rm -rf "$T"' EXIT
+export HOME="$T/home" XDG_DATA_HOME="$T/xdg-unused" LC_ALL=C.UTF-8
+unset CLIPBOARD_STATE DISPLAY WAYLAND_DISPLAY
+mkdir -p "$HOME"
+
+failures=0
+fail() {
+  echo "FAIL: $*" >&2
+  failures=$((failures + 1))
+}
+
+# run ARGS...: runs the program (30 s at most) with its output in $T/out and
+# $T/err and its exit status in $rc. Standard input comes from $T/in when
+# present, else from /dev/null.
+run() {
+  local input=/dev/null
+  [ -f "$T/in" ] && input="$T/in"
+  timeout 30 "$BIN" "$@" <"$input" >"$T/out" 2>"$T/err"
+  rc=$?
+  rm -f "$T/in"
+}
+# q ARGS...: run against the store $S.
+q() { run --store "$S" "$@"; }
+stdin() { printf "$@" >"$T/in"; }
+out() { cat "$T/out"; }
+err() { cat "$T/err"; }
+
+expect_rc() {
+  [ "$rc" = "$1" ] || fail "$2: exit status $rc, wanted $1 (stderr: $(err))"
+}
+expect_out() {
+  [ "$(out)" = "$1" ] || fail "$2: output '$(out)', wanted '$1'"
+}
+expect_err() {
+  [ "$(err)" = "$1" ] || fail "$2: stderr '$(err)', wanted '$1'"
+}
+expect_err_has() {
+  grep -qF -- "$1" "$T/err" || fail "$2: stderr '$(err)' lacks '$1'"
+}
+# The number of clips in $S.
+count() {
+  q list --json --limit 100000
+  grep -o '"id":' "$T/out" | wc -l
+}
+# The id in a push result such as {"id":3,"dedup":0}.
+id_of() { sed -n 's/^{"id":\([0-9-]*\).*/\1/p' "$T/out"; }
+
+PNG=$(printf '\x89PNG\r\n\x1a\n')
+make_png() { { printf '\x89PNG\r\n\x1a\n'; printf '%s' "$1"; } >"$2"; }
+
+# --- usage errors: exit 2, a message and a usage line -----------------------
+S="$T/usage"
+for args in "" "frob" "get abc" "get" "list --limit 0" "list --offset -1" "push" \
+  "push a b" "expire" "expire --older-than 3x" "pause --for 0s" "--store"; do
+  # shellcheck disable=SC2086
+  run $args
+  expect_rc 2 "usage error '$args'"
+  grep -q '^quillmar-clip: ' "$T/err" || fail "usage error '$args': no message: $(err)"
+  grep -q '^usage: quillmar-clip' "$T/err" || fail "usage error '$args': no usage line"
+done
+run frob
+expect_err_has "quillmar-clip: unknown command: frob" "unknown command"
+run get abc
+expect_err_has "usage: quillmar-clip get ID [--output FILE]" "the command's own usage line"
+[ ! -e "$S" ] || fail "a usage error created the store"
+
+run --help
+expect_rc 0 "--help"
+for c in watch store push push-image pause resume list search get copy pin unpin delete \
+  wipe stats verify export expire; do
+  grep -q "^  $c\b" "$T/out" || fail "--help does not document $c"
+  grep -q "e.g. .*quillmar-clip $c\b" "$T/out" || fail "--help has no example of $c"
+done
+grep -qF "wl-paste --watch quillmar-clip store" "$T/out" || fail "--help lacks the wl-paste line"
+run list --help
+expect_rc 0 "list --help"
+grep -q "Example: quillmar-clip list" "$T/out" || fail "list --help has no example"
+run --version
+expect_rc 0 "--version"
+grep -q '^quillmar-clip [0-9]\+\.[0-9]\+\.[0-9]\+$' "$T/out" || fail "--version: $(out)"
+
+# --- library errors: exit 1 with the library's message ----------------------
+S="$T/errors"
+q get 99
+expect_rc 1 "get of a missing id"
+expect_err "quillmar-clip: clip id 99 not found" "get of a missing id"
+q pin 7
+expect_err "quillmar-clip: clip id 7 not found" "pin of a missing id"
+q delete 7
+expect_err "quillmar-clip: clip id 7 not found" "delete of a missing id"
+: >"$T/empty.png"
+q push-image "$T/empty.png"
+expect_rc 1 "empty image"
+expect_err "quillmar-clip: png length must be > 0" "empty image"
+: >"$T/plainfile"
+run --store "$T/plainfile" list
+expect_rc 1 "store that is a file"
+expect_err "quillmar-clip: store_dir is not a directory: $T/plainfile" "store that is a file"
+run --store "$T/no/such/parent/store" list
+expect_rc 1 "store without its parent"
+expect_err_has "quillmar-clip: mkdir failed: $T/no/such/parent/store (" "store without its parent"
+q push-image "$T/does-not-exist.png"
+expect_rc 1 "push-image of a missing file"
+expect_err_has "quillmar-clip: cannot open $T/does-not-exist.png" "push-image of a missing file"
+
+# --- store: texts and images from standard input -----------------------------
+S="$T/s"
+text=$'h\xc3\xa9llo w\xc3\xb6rld \xe2\x9c\x93\nsecond line\n\tindented "quoted" \\ back'
+printf '%s' "$text" >"$T/text"
+cp "$T/text" "$T/in"
+q store
+expect_rc 0 "store of a text"
+expect_out '{"id":1,"dedup":0}' "store of a text"
+[ "$(stat -c %a "$S")" = 700 ] || fail "the store directory is not 0700"
+q get 1
+cmp -s "$T/out" "$T/text" || fail "get does not give the stored text back byte for byte"
+cp "$T/text" "$T/in"
+q store
+expect_out '{"id":1,"dedup":1}' "the same text twice"
+
+make_png "image-bytes" "$T/a.png"
+cp "$T/a.png" "$T/in"
+q store
+expect_rc 0 "store of a PNG"
+expect_out '{"id":2}' "store of a PNG"
+cmp -s "$S/img_2.png" "$T/a.png" || fail "the image file differs from the input"
+q get 2
+expect_out "$S/img_2.png" "get of an image prints its path"
+q get 2 --output "$T/got.png"
+expect_rc 0 "get --output"
+cmp -s "$T/got.png" "$T/a.png" || fail "get --output differs from the image"
+q get 2 -o -
+cmp -s "$T/out" "$T/a.png" || fail "get -o - differs from the image"
+q get 1 --output "$T/got.txt"
+cmp -s "$T/got.txt" "$T/text" || fail "get --output of a text"
+
+# Invalid UTF-8 and NUL bytes are repaired, never dropped.
+stdin 'caf\xe9 \xff!'
+q store
+expect_rc 0 "store of invalid UTF-8"
+expect_err "quillmar-clip: standard input was not valid UTF-8: 2 invalid sequences replaced with U+FFFD" \
+  "store of invalid UTF-8"
+id=$(id_of)
+q get "$id"
+[ "$(out)" = $'caf\xef\xbf\xbd \xef\xbf\xbd!' ] || fail "invalid UTF-8 repaired as '$(out)'"
+stdin 'a\000b'
+q store
+expect_err "quillmar-clip: standard input held 1 NUL byte, replaced with U+FFFD" "NUL byte"
+q get "$(id_of)"
+[ "$(out)" = $'a\xef\xbf\xbdb' ] || fail "NUL byte repaired as '$(out)'"
+
+# An empty input stores nothing and says so.
+n=$(count)
+: >"$T/in"
+q store
+expect_rc 0 "store of nothing"
+expect_err "quillmar-clip: standard input is empty: nothing stored" "store of nothing"
+[ "$(count)" = "$n" ] || fail "an empty input changed the history"
+
+# A text longer than the cap is cut by the library, within a character.
+head -c 1048575 /dev/zero | tr '\0' 'x' >"$T/big"
+printf '\xc3\xa9tail' >>"$T/big"
+cp "$T/big" "$T/in"
+q store
+expect_rc 0 "store of a text over 1 MiB"
+q get "$(id_of)"
+[ "$(wc -c <"$T/out")" = 1048575 ] || fail "a long text kept $(wc -c <"$T/out") bytes"
+# An image over the cap is refused in the library's words.
+{ cat "$T/a.png"; head -c 10485760 /dev/zero; } >"$T/in"
+q store
+expect_rc 1 "store of a 10 MiB image"
+expect_err "quillmar-clip: image exceeds 10MB cap" "store of a 10 MiB image"
+
+# CLIPBOARD_STATE from wl-paste --watch.
+n=$(count)
+stdin 'a password'
+CLIPBOARD_STATE=sensitive q store
+expect_rc 0 "sensitive clip"
+[ "$(count)" = "$n" ] || fail "a sensitive clip was stored"
+CLIPBOARD_STATE=nil q store
+[ "$(count)" = "$n" ] || fail "an empty clipboard was stored"
+stdin 'to be cleared'
+q store
+cleared=$(id_of)
+CLIPBOARD_STATE=clear q store
+expect_rc 0 "clear"
+[ "$(count)" = "$n" ] || fail "clear did not delete the newest clip"
+q get "$cleared"
+expect_rc 1 "the cleared clip is gone"
+
+# --- push, push-image, list, search, pin, unpin, delete ----------------------
+S="$T/p"
+q push "first"
+expect_out '{"id":1,"dedup":0}' "push"
+q push-image "$T/a.png" --label 'a "label"'
+expect_out '{"id":2}' "push-image"
+q push "second FIRST"
+q list
+expect_rc 0 "list"
+# Not a terminal: the library's JSON unchanged.
+grep -q '^\[{"id":3,"ts":[0-9]*,"kind":"text","preview":"second FIRST","pinned":false},{"id":2,"ts":[0-9]*,"kind":"image","preview":"\[image 19 bytes: a \\"label\\"\]","pinned":false},{"id":1,' "$T/out" ||
+  fail "list: $(out)"
+cp "$T/out" "$T/plain"
+q list --json
+cmp -s "$T/out" "$T/plain" || fail "list --json differs from list without a terminal"
+q list --offset 1 --limit 1
+grep -q '^\[{"id":2,' "$T/out" && [ "$(grep -o '"id":' "$T/out" | wc -l)" = 1 ] ||
+  fail "list --offset 1 --limit 1: $(out)"
+q search first
+grep -q '"id":1,.*"score"' "$T/out" && grep -q '"id":3,' "$T/out" || fail "search: $(out)"
+q search zebra
+expect_out '[]' "search without a match"
+q pin 1
+expect_rc 0 "pin"
+q list
+grep -q '"id":1,"ts":[0-9]*,"kind":"text","preview":"first","pinned":true' "$T/out" ||
+  fail "pin did not show: $(out)"
+q unpin 1
+q list
+grep -q '"preview":"first","pinned":false' "$T/out" || fail "unpin did not show"
+q delete 2
+expect_rc 0 "delete"
+[ ! -e "$S/img_2.png" ] || fail "delete left the image file"
+q get 2
+expect_rc 1 "get of a deleted clip"
+
+# Commands from several processes at once lose no clip: the store is locked
+# around every read-modify-write of the index.
+S="$T/parallel"
+pids=()
+for i in $(seq 1 12); do
+  timeout 60 "$BIN" --store "$S" push "clip number $i" >/dev/null 2>>"$T/parallel.err" &
+  pids+=($!)
+done
+for p in "${pids[@]}"; do wait "$p" || fail "a parallel push failed: $(cat "$T/parallel.err")"; done
+[ "$(count)" = 12 ] || fail "parallel pushes kept $(count) clips, not 12"
+
+# --- a damaged index is set aside, and the host says so ----------------------
+S="$T/damaged"
+mkdir -p "$S"
+printf '{"next_id": 3, "clips": [' >"$S/clips.json"
+q list
+expect_rc 0 "list of a damaged store"
+expect_out '[]' "list of a damaged store"
+expect_err_has "clips.json in $S was damaged: it was set aside as clips.json.corrupt." \
+  "the set-aside is reported"
+
+# --- pause and resume --------------------------------------------------------
+S="$T/paused/store"
+mkdir -p "$T/paused"
+q push "before the pause"
+q pause
+expect_rc 0 "pause"
+[ -f "$T/paused/store.paused" ] || fail "no pause marker beside the store"
+[ -z "$(ls "$S" | grep -v '^clips.json$')" ] || fail "pause put a file into the store"
+stdin 'while paused'
+q store
+expect_rc 0 "store while paused"
+expect_err "quillmar-clip: recording is paused: clip not stored" "store while paused"
+CLIPBOARD_STATE=clear q store
+[ "$(count)" = 1 ] || fail "a paused store recorded or cleared something"
+q stats
+grep -q '^recording  paused$' "$T/out" || fail "stats does not show the pause"
+q wipe --yes
+[ -f "$T/paused/store.paused" ] || fail "a wipe removed the pause marker"
+q resume
+expect_out "recording resumed" "resume"
+q resume
+expect_out "recording was not paused" "resume twice"
+stdin 'after the pause'
+q store
+expect_out '{"id":1,"dedup":0}' "store after resume"
+q pause --for 1h
+grep -q '^recording paused until 20[0-9-]* [0-9:]*$' "$T/out" || fail "pause --for: $(out)"
+stdin 'during a timed pause'
+q store
+[ "$(count)" = 1 ] || fail "a timed pause recorded"
+# A timed pause that has run out no longer holds.
+echo "until 1" >"$T/paused/store.paused"
+stdin 'after a timed pause'
+q store
+expect_out '{"id":2,"dedup":0}' "store after a timed pause ran out"
+
+# --- stats -------------------------------------------------------------------
+S="$T/stats"
+q push "one"
+q push "two"
+q push-image "$T/a.png"
+q pin 1
+q stats
+expect_rc 0 "stats"
+grep -q '^clips      3 (2 text, 1 image)$' "$T/out" || fail "stats counts: $(out)"
+grep -q '^pinned     1 of at most 200$' "$T/out" || fail "stats pinned: $(out)"
+grep -q "^index      .* ($(stat -c %s "$S/clips.json") bytes)$" "$T/out" || fail "stats index: $(out)"
+grep -q '^images     1 file, 19 B (19 bytes)$' "$T/out" || fail "stats images: $(out)"
+q stats --json
+grep -q '"clips":3,"text":2,"image":1,"pinned":1,"index_bytes":[0-9]*,"image_files":1,"image_bytes":19,"paused":false' "$T/out" ||
+  fail "stats --json: $(out)"
+
+# --- export ------------------------------------------------------------------
+q export "$T/exported"
+expect_rc 0 "export"
+expect_out "exported 3 of 3 clips to $T/exported (manifest.json)" "export"
+[ "$(cat "$T/exported/text-1.txt")" = one ] || fail "export of a text"
+cmp -s "$T/exported/image-3.png" "$T/a.png" || fail "export of an image"
+grep -q '"file": "image-3.png"' "$T/exported/manifest.json" || fail "manifest lacks the image"
+grep -q '"pinned": true' "$T/exported/manifest.json" || fail "manifest lacks the pin"
+q export "$T/exported"
+expect_rc 1 "export into a directory that is not empty"
+expect_err "quillmar-clip: export directory is not empty: $T/exported" "export into a full directory"
+
+# --- expire ------------------------------------------------------------------
+S="$T/expire"
+mkdir -p "$S"
+now=$(date +%s)
+cat >"$S/clips.json" <<EOF
+{"next_id": 5, "clips": [
+ {"id": 1, "ts": $((now - 40 * 86400)), "kind": "text", "preview": "old", "pinned": false, "hash": "", "truncated": false, "text": "old"},
+ {"id": 2, "ts": $((now - 40 * 86400)), "kind": "text", "preview": "old pinned", "pinned": true, "hash": "", "truncated": false, "text": "old pinned"},
+ {"id": 3, "ts": $((now - 31 * 86400)), "kind": "text", "preview": "old too", "pinned": false, "hash": "", "truncated": false, "text": "old too"},
+ {"id": 4, "ts": $((now - 3600)), "kind": "text", "preview": "recent", "pinned": false, "hash": "", "truncated": false, "text": "recent"}
+]}
+EOF
+q expire --older-than 30d --dry-run
+expect_out "would delete 2 clips older than 30d: 3, 1" "expire --dry-run"
+[ "$(count)" = 4 ] || fail "expire --dry-run deleted something"
+q expire --older-than 30d
+expect_rc 0 "expire"
+expect_out "deleted 2 clips older than 30d: 3, 1" "expire"
+q list
+grep -q '^\[{"id":4,.*{"id":2,' "$T/out" && [ "$(count)" = 2 ] || fail "expire kept: $(out)"
+
+# --- verify: read-only, and it finds every kind of problem -------------------
+S="$T/verify"
+q push "text"
+q push-image "$T/a.png"
+q verify
+expect_rc 0 "verify of a sound store"
+grep -q '^no problems found$' "$T/out" || fail "verify of a sound store: $(out)"
+make_png "orphan" "$S/img_40.png"
+rm "$S/img_2.png"
+echo '{' >"$S/clips.json.corrupt.1700000000"
+: >"$S/clips.json.tmp"
+: >"$S/notes.txt"
+snapshot() { (cd "$S" && find . -printf '%p %s %T@ %m\n' | sort && cat ./* 2>/dev/null | md5sum); }
+before=$(snapshot)
+q verify
+expect_rc 1 "verify of a damaged store"
+for p in "problem: clip 2: its image file img_2.png is missing" \
+  "problem: img_40.png: no clip names this image" \
+  "problem: clips.json.corrupt.1700000000: a damaged index set aside" \
+  "problem: clips.json.tmp: left over from an interrupted write" \
+  "problem: notes.txt: not made by the history" "5 problems found"; do
+  grep -qF "$p" "$T/out" || fail "verify does not report '$p': $(out)"
+done
+[ "$(snapshot)" = "$before" ] || fail "verify changed the store"
+# A damaged index is reported, and stays where it is.
+printf '{"clips": [{"kind": "text"}]}' >"$S/clips.json"
+before=$(snapshot)
+q verify
+expect_rc 1 "verify of a damaged index"
+grep -qF "problem: clips.json is damaged" "$T/out" || fail "verify misses the damaged index"
+[ "$(snapshot)" = "$before" ] || fail "verify set the damaged index aside"
+run --store "$T/nowhere" verify
+expect_rc 1 "verify without a store"
+[ ! -e "$T/nowhere" ] || fail "verify created a store"
+
+# --- wipe --------------------------------------------------------------------
+S="$T/wipe"
+q push "keep me"
+q wipe
+expect_rc 1 "wipe without a terminal"
+expect_err "quillmar-clip: refusing to wipe without confirmation: run 'quillmar-clip wipe --yes'" \
+  "wipe without a terminal"
+[ "$(count)" = 1 ] || fail "a refused wipe changed the history"
+: >"$S/diary.txt"
+q wipe --yes
+expect_rc 1 "wipe of a directory with foreign files"
+[ -f "$S/diary.txt" ] && [ "$(count)" = 1 ] || fail "a refused wipe removed something"
+rm "$S/diary.txt"
+q wipe --yes
+expect_rc 0 "wipe --yes"
+[ "$(count)" = 0 ] || fail "wipe left clips"
+q push "again"
+expect_out '{"id":1,"dedup":0}' "ids start at 1 after a wipe"
+
+# --- the default store -------------------------------------------------------
+XDG_DATA_HOME="$T/xdg/deep/data" run push "default"
+expect_rc 0 "push into the default store"
+[ -f "$T/xdg/deep/data/quillmar-clipboard-history/clips.json" ] || fail "no default store"
+[ "$(stat -c %a "$T/xdg/deep")" = 700 ] || fail "a parent of the default store is not 0700"
+XDG_DATA_HOME= run push "home"
+[ -f "$HOME/.local/share/quillmar-clipboard-history/clips.json" ] || fail "no store under HOME"
+
+if [ "$failures" -gt 0 ]; then
+  echo "$failures check(s) failed" >&2
+  exit 1
+fi
+echo "all checks passed"

@@ -1,0 +1,157 @@
+#include "cli_text.h"
+
+#include <gtest/gtest.h>
+
+#include <clocale>
+
+namespace {
+
+// n replacement characters.
+std::string fffd(int n) {
+  std::string s;
+  for (int i = 0; i < n; ++i) s += "\xEF\xBF\xBD";
+  return s;
+}
+
+TEST(RepairUtf8, ValidTextComesBackUnchanged) {
+  for (const char *s :
+       {"", "plain", "h\xC3\xA9llo w\xC3\xB6rld \xE2\x9C\x93 \xF0\x9F\x98\x80"}) {
+    host::Utf8Repair r = host::repair_utf8(s);
+    EXPECT_EQ(r.text, s);
+    EXPECT_EQ(r.invalid, 0u);
+    EXPECT_EQ(r.nul, 0u);
+  }
+}
+
+TEST(RepairUtf8, ReplacesMaximalSubparts) {
+  struct Case {
+    std::string in;
+    std::string out;
+    size_t invalid;
+  } cases[] = {
+      {"a\xFF"
+       "b",
+       "a\xEF\xBF\xBD"
+       "b",
+       1},
+      // A lead byte and a continuation that breaks off: one replacement for both.
+      {"\xE2\x9C"
+       "x",
+       "\xEF\xBF\xBD"
+       "x",
+       1},
+      // Overlong forms and surrogates are replaced byte by byte.
+      {"\xC0\xAF", fffd(2), 2},
+      {"\xED\xA0\x80", fffd(3), 3},
+      // Beyond U+10FFFF.
+      {"\xF4\x90\x80\x80", fffd(4), 4},
+      // A sequence cut at the end of the text.
+      {"ok\xF0\x9F\x98", "ok\xEF\xBF\xBD", 1},
+      {"\x80\x80", fffd(2), 2},
+  };
+  for (auto &c : cases) {
+    host::Utf8Repair r = host::repair_utf8(c.in);
+    EXPECT_EQ(r.text, c.out) << "input of " << c.in.size() << " bytes";
+    EXPECT_EQ(r.invalid, c.invalid) << "input of " << c.in.size() << " bytes";
+  }
+}
+
+TEST(RepairUtf8, NulBytesAreReplacedAndCountedApart) {
+  host::Utf8Repair r = host::repair_utf8(std::string("a\0b\0", 4));
+  EXPECT_EQ(r.text,
+            "a\xEF\xBF\xBD"
+            "b\xEF\xBF\xBD");
+  EXPECT_EQ(r.nul, 2u);
+  EXPECT_EQ(r.invalid, 0u);
+}
+
+TEST(Utf8UnfinishedTail, CountsOnlyASequenceCutShort) {
+  EXPECT_EQ(host::utf8_unfinished_tail(""), 0u);
+  EXPECT_EQ(host::utf8_unfinished_tail("abc"), 0u);
+  EXPECT_EQ(host::utf8_unfinished_tail("a\xC3\xA9"), 0u);
+  EXPECT_EQ(host::utf8_unfinished_tail("a\xC3"), 1u);
+  EXPECT_EQ(host::utf8_unfinished_tail("a\xE2\x9C"), 2u);
+  EXPECT_EQ(host::utf8_unfinished_tail("a\xF0\x9F\x98"), 3u);
+  EXPECT_EQ(host::utf8_unfinished_tail("a\xF0\x9F\x98\x80"), 0u);
+  // A stray continuation byte is damage, not a cut.
+  EXPECT_EQ(host::utf8_unfinished_tail("a\x80"), 0u);
+}
+
+TEST(Latin1, BecomesUtf8) {
+  EXPECT_EQ(host::latin1_to_utf8("caf\xE9 \xFF"), "caf\xC3\xA9 \xC3\xBF");
+}
+
+TEST(ParseDuration, UnitsAndSequences) {
+  struct Case {
+    const char *in;
+    bool ok;
+    int64_t seconds;
+  } cases[] = {
+      {"45s", true, 45},       {"90m", true, 5400},    {"5min", true, 300},
+      {"12h", true, 43200},    {"30d", true, 2592000}, {"2w", true, 1209600},
+      {"1d12h", true, 129600}, {"0s", true, 0},        {"", false, 0},
+      {"30", false, 0},        {"d", false, 0},        {"3x", false, 0},
+      {"-3d", false, 0},       {"1.5h", false, 0},     {"99999999999d", false, 0},
+  };
+  for (auto &c : cases) {
+    int64_t s = -1;
+    EXPECT_EQ(host::parse_duration(c.in, &s), c.ok) << c.in;
+    if (c.ok) {
+      EXPECT_EQ(s, c.seconds) << c.in;
+    }
+  }
+}
+
+TEST(FormatAge, Steps) {
+  const int64_t now = 1800000000;
+  EXPECT_EQ(host::format_age(now, now), "0 s ago");
+  EXPECT_EQ(host::format_age(now, now + 30), "0 s ago");  // a clock that went back
+  EXPECT_EQ(host::format_age(now, now - 59), "59 s ago");
+  EXPECT_EQ(host::format_age(now, now - 180), "3 min ago");
+  EXPECT_EQ(host::format_age(now, now - 5 * 3600 - 10), "5 h ago");
+  EXPECT_EQ(host::format_age(now, now - 59 * 86400), "59 d ago");
+  std::string old = host::format_age(now, now - 400 * 86400);
+  EXPECT_EQ(old.size(), 10u);
+  EXPECT_EQ(old[4], '-');
+}
+
+class TerminalCell : public ::testing::Test {
+ protected:
+  void SetUp() override { setlocale(LC_CTYPE, "C.UTF-8"); }
+};
+
+TEST_F(TerminalCell, ControlCharactersNeverReachTheTerminal) {
+  EXPECT_EQ(host::terminal_cell("a\nb\tc\x1b[31md\x7f", 40),
+            "a\xE2\x86\xB5"
+            "b c [31md ");
+  // C1 controls (U+0080..U+009F) too.
+  EXPECT_EQ(host::terminal_cell("x\xC2\x9By", 40), "x y");
+}
+
+TEST_F(TerminalCell, CutsToTheWidthWithAnEllipsis) {
+  EXPECT_EQ(host::terminal_cell("hello", 5), "hello");
+  EXPECT_EQ(host::terminal_cell("hello!", 5), "hell\xE2\x80\xA6");
+  // Wide characters take two columns: the cut never splits one.
+  std::string wide = "\xE6\xBC\xA2\xE5\xAD\x97\xE6\xBC\xA2";  // 漢字漢
+  EXPECT_EQ(host::terminal_width(wide), 6);
+  std::string cut = host::terminal_cell(wide, 5);
+  EXPECT_EQ(cut, "\xE6\xBC\xA2\xE5\xAD\x97\xE2\x80\xA6");
+  EXPECT_LE(host::terminal_width(cut), 5);
+  EXPECT_EQ(host::terminal_cell(wide, 4), "\xE6\xBC\xA2\xE2\x80\xA6");
+  EXPECT_EQ(host::terminal_cell("abc", 0), "");
+}
+
+TEST(PngSignature, EightBytes) {
+  EXPECT_TRUE(host::has_png_signature(std::string("\x89PNG\r\n\x1a\n", 8)));
+  EXPECT_TRUE(host::has_png_signature(std::string("\x89PNG\r\n\x1a\nIHDR", 12)));
+  EXPECT_FALSE(host::has_png_signature(std::string("\x89PNG\r\n\x1a", 7)));
+  EXPECT_FALSE(host::has_png_signature("PNG image"));
+}
+
+TEST(FormatBytes, Units) {
+  EXPECT_EQ(host::format_bytes(512), "512 B");
+  EXPECT_EQ(host::format_bytes(12595), "12.3 KiB");
+  EXPECT_EQ(host::format_bytes(1258291), "1.2 MiB");
+}
+
+}  // namespace

@@ -1,0 +1,202 @@
+#!/usr/bin/env bash
+# End-to-end test of `quillmar-clip watch` and `copy` on a real X server:
+# starts Xvfb on a free display, runs the watcher against a temporary store,
+# sets the clipboard with xclip (texts, PNG images, one large enough for an
+# incremental transfer) and checks that every clip arrives with its exact
+# bytes. Every wait is bounded, and everything started is stopped on exit.
+# Exits 77 (skipped) when Xvfb or xclip is missing.
+#
+#   x11_watch.sh path/to/quillmar-clip [path/to/selection_owner]
+set -u
+
+BIN=${1:?usage: x11_watch.sh path/to/quillmar-clip [path/to/selection_owner]}
+OWNER=${2:-}
+for tool in Xvfb xclip; do
+  if ! command -v "$tool" >/dev/null 2>&1; then
+    echo "SKIPPED: $tool is not installed (the xvfb and xclip packages)"
+    exit 77
+  fi
+done
+
+T=$(mktemp -d)
+S="$T/store"
+xvfb=""
+watcher=""
+helpers=()
+stop_all() {
+  for p in "$watcher" "${helpers[@]}"; do
+    [ -n "$p" ] && kill "$p" 2>/dev/null
+  done
+  for p in "$watcher" "${helpers[@]}"; do
+    [ -n "$p" ] && timeout 10 tail --pid="$p" -f /dev/null 2>/dev/null
+  done
+  # Last, the server: the xclip that `copy` leaves serving the clipboard
+  # ends with it.
+  if [ -n "$xvfb" ]; then
+    kill "$xvfb" 2>/dev/null
+    timeout 10 tail --pid="$xvfb" -f /dev/null 2>/dev/null
+  fi
+  rm -rf "$T"
+}
+trap stop_all EXIT
+export HOME="$T" XDG_DATA_HOME="$T/data" LC_ALL=C.UTF-8
+unset WAYLAND_DISPLAY CLIPBOARD_STATE
+
+failures=0
+fail() {
+  echo "FAIL: $*" >&2
+  failures=$((failures + 1))
+}
+die() {
+  echo "FAIL: $*" >&2
+  [ -f "$T/watch.out" ] && sed 's/^/watch: /' "$T/watch.out" "$T/watch.err" >&2
+  exit 1
+}
+
+# until_true SECONDS COMMAND...: runs COMMAND every 0.1 s until it succeeds
+# or SECONDS have passed.
+until_true() {
+  local deadline=$((SECONDS + $1))
+  shift
+  until "$@"; do
+    [ "$SECONDS" -ge "$deadline" ] && return 1
+    sleep 0.1
+  done
+}
+
+# The X server picks a free display number itself and writes it to fd 3.
+Xvfb -displayfd 3 -nolisten tcp -screen 0 320x240x24 3>"$T/display" >"$T/xvfb.log" 2>&1 &
+xvfb=$!
+has_display() { [ -s "$T/display" ]; }
+until_true 20 has_display || die "Xvfb did not start: $(cat "$T/xvfb.log")"
+export DISPLAY=":$(head -n1 "$T/display")"
+
+q() { timeout 30 "$BIN" --store "$S" "$@"; }
+lines() {
+  if [ -f "$T/watch.out" ]; then grep -c -- "$1" "$T/watch.out"; else echo 0; fi
+}
+# wait_line PATTERN N: until the watcher has printed N lines matching PATTERN.
+wait_line() {
+  has_lines() { [ "$(lines "$1")" -ge "$2" ]; }
+  until_true 20 has_lines "$1" "$2" || die "the watcher never printed '$1' ($2 times)"
+}
+# set_clipboard FILE [TARGET]: an xclip that owns CLIPBOARD until the next one
+# takes it over.
+set_clipboard() {
+  local args=(-quiet -selection "${SELECTION:-clipboard}" -i "$1")
+  [ $# -ge 2 ] && args+=(-t "$2")
+  xclip "${args[@]}" >/dev/null 2>&1 &
+  helpers+=($!)
+}
+count() { q list --json --limit 100000 | grep -o '"id":' | wc -l; }
+
+# What the clipboard holds when the watcher starts is recorded too.
+printf 'there before the watcher' >"$T/t0"
+set_clipboard "$T/t0"
+until_true 20 xclip -o -selection clipboard >/dev/null 2>&1 || die "xclip does not serve"
+"$BIN" --store "$S" watch >"$T/watch.out" 2>"$T/watch.err" &
+watcher=$!
+wait_line "^watching CLIPBOARD on $DISPLAY into $S" 1
+wait_line '^CLIPBOARD: text clip 1 ' 1
+
+# A text with non-ASCII characters and line breaks, byte for byte.
+printf 'h\xc3\xa9llo w\xc3\xb6rld \xe2\x9c\x93\nsecond line\r\n\tthird "line"\n' >"$T/t1"
+set_clipboard "$T/t1"
+wait_line '^CLIPBOARD: text clip 2 (' 1
+q get 2 >"$T/got"
+cmp -s "$T/got" "$T/t1" || fail "the text arrived as '$(cat "$T/got")'"
+
+# The same text set again is one clip.
+set_clipboard "$T/t1"
+wait_line '^CLIPBOARD: repeats clip 2$' 1
+[ "$(count)" = 2 ] || fail "the same text twice made $(count) clips"
+
+# A PNG image, offered as image/png.
+base64 -d >"$T/red.png" <<'EOF'
+iVBORw0KGgoAAAANSUhEUgAAAAEAAAABCAYAAAAfFcSJAAAADUlEQVR42mP8z8DwHwAFBQIAX8jx0gAAAABJRU5ErkJggg==
+EOF
+set_clipboard "$T/red.png" image/png
+wait_line '^CLIPBOARD: image clip 3 (' 1
+q get 3 --output "$T/got.png"
+cmp -s "$T/got.png" "$T/red.png" || fail "the PNG image arrived changed"
+
+# An image of 3 MB, which xclip hands over in INCR chunks.
+{ cat "$T/red.png"; head -c 3000000 /dev/urandom; } >"$T/big.png"
+set_clipboard "$T/big.png" image/png
+wait_line "^CLIPBOARD: image clip 4 ($(stat -c %s "$T/big.png") bytes)$" 1
+q get 4 --output "$T/got-big.png"
+cmp -s "$T/got-big.png" "$T/big.png" || fail "the large image arrived changed"
+
+# A text that is not valid UTF-8 is repaired and recorded, and that is said.
+printf 'caf\xe9' >"$T/latin"
+set_clipboard "$T/latin"
+wait_line '^CLIPBOARD: text clip 5 (' 1
+[ "$(q get 5)" = $'caf\xef\xbf\xbd' ] || fail "the invalid text was recorded as '$(q get 5)'"
+grep -qF "quillmar-clip: the CLIPBOARD text was not valid UTF-8: 1 invalid sequence replaced with U+FFFD" \
+  "$T/watch.err" || fail "the repair was not reported: $(cat "$T/watch.err")"
+
+# Paused, the watcher records nothing.
+q pause >/dev/null
+printf 'copied while paused' >"$T/t2"
+set_clipboard "$T/t2"
+wait_line '^CLIPBOARD: not recorded, recording is paused$' 1
+q resume >/dev/null
+[ "$(count)" = 5 ] || fail "a paused watcher recorded a clip"
+
+# A password manager's secret is skipped; the same hint with another value
+# is not a secret.
+if [ -n "$OWNER" ]; then
+  timeout 60 "$OWNER" 'hunter2' secret >"$T/owner.out" 2>&1 &
+  helpers+=($!)
+  wait_line '^CLIPBOARD: not recorded, its owner marks it as a secret$' 1
+  q search hunter2 | grep -q hunter2 && fail "a secret was recorded"
+  timeout 60 "$OWNER" 'no secret here' public >"$T/owner2.out" 2>&1 &
+  helpers+=($!)
+  wait_line '^CLIPBOARD: text clip 6 (' 1
+  [ "$(q get 6)" = 'no secret here' ] || fail "the public text was recorded as '$(q get 6)'"
+else
+  echo "note: no selection_owner helper, the secret hint is not tried"
+fi
+
+# copy puts a clip back where xclip -o reads it (and the watcher sees it as
+# a new clipboard owner).
+q copy 2 >"$T/copy.out" 2>&1 || fail "copy 2 failed: $(cat "$T/copy.out")"
+grep -q '^clip 2 is on the clipboard (xclip)$' "$T/copy.out" || fail "copy said: $(cat "$T/copy.out")"
+timeout 10 xclip -o -selection clipboard >"$T/pasted" || fail "xclip -o after copy failed"
+cmp -s "$T/pasted" "$T/t1" || fail "copy put '$(cat "$T/pasted")' on the clipboard"
+q copy 3 >/dev/null 2>&1 || fail "copy of an image failed"
+timeout 10 xclip -o -selection clipboard -t image/png >"$T/pasted.png" || fail "xclip -o -t image/png"
+cmp -s "$T/pasted.png" "$T/red.png" || fail "copy of an image put other bytes on the clipboard"
+
+# SIGTERM ends the watcher cleanly.
+kill -TERM "$watcher"
+timeout 20 tail --pid="$watcher" -f /dev/null
+wait "$watcher"
+status=$?
+watcher=""
+[ "$status" = 0 ] || fail "the watcher ended with status $status after SIGTERM"
+[ "$(tail -n1 "$T/watch.out")" = stopped ] || fail "the watcher did not say it stopped"
+
+# --primary follows PRIMARY too, and SIGINT ends it cleanly.
+: >"$T/watch.out"
+"$BIN" --store "$S" watch --primary >"$T/watch.out" 2>"$T/watch.err" &
+watcher=$!
+wait_line '^watching CLIPBOARD and PRIMARY' 1
+printf 'a primary selection' >"$T/p1"
+SELECTION=primary set_clipboard "$T/p1"
+wait_line '^PRIMARY: text clip [0-9]* (19 bytes)$' 1
+kill -INT "$watcher"
+timeout 20 tail --pid="$watcher" -f /dev/null
+wait "$watcher"
+status=$?
+watcher=""
+[ "$status" = 0 ] || fail "the watcher ended with status $status after SIGINT"
+
+q verify >"$T/verify.out" || fail "verify after the watch: $(cat "$T/verify.out")"
+
+if [ "$failures" -gt 0 ]; then
+  sed 's/^/watch: /' "$T/watch.out" "$T/watch.err" >&2
+  echo "$failures check(s) failed" >&2
+  exit 1
+fi
+echo "all checks passed"
