@@ -211,13 +211,14 @@ extern "C" QUILLMAR_CLIP_API char *clip_push_text(const char *text) {
     clip_set_error("text is NULL");
     return nullptr;
   }
-  size_t len = strnlen(text, static_cast<size_t>(CLIP_TEXT_CAP) + 1);
-  int truncated = len > CLIP_TEXT_CAP ? 1 : 0;
-  size_t stored = truncated ? clip_utf8_cut(text, CLIP_TEXT_CAP) : len;
-  if (!clip_utf8_valid(text, stored)) {
+  // One pass measures the text and checks the bytes it keeps.
+  clip_text_span span = clip_utf8_span(text, CLIP_TEXT_CAP);
+  if (!span.valid) {
     clip_set_error("text is not valid UTF-8");
     return nullptr;
   }
+  size_t stored = span.len;
+  int truncated = span.truncated ? 1 : 0;
   char hash[CLIP_HASH_CHARS];
   clip_hash_text(text, stored, hash);
   if (const clip_entry *newest = newest_with_hash(hash)) {
