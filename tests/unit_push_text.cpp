@@ -1,0 +1,537 @@
+// Text capture: the new record and its result string, the 1 MiB cut at a
+// character boundary, the repeat of the newest clip, eviction down to 499
+// unpinned clips, refused texts, and every failing step with what it leaves
+// behind, each followed by a reload of the index it left.
+#include <limits.h>
+#include <string.h>
+#include <time.h>
+
+#include <filesystem>
+#include <functional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include <yyjson.h>
+
+#include "clip_fault.h"
+#include "clip_hash.h"
+#include "clip_store.h"
+#include "quillmar_clip.h"
+#include "test_support.h"
+
+namespace {
+
+const std::string kNoUtf8 = "text is not valid UTF-8";
+
+std::string hash_of(const std::string &bytes) {
+  char out[CLIP_HASH_CHARS];
+  clip_hash_bytes(bytes.data(), bytes.size(), out);
+  return out;
+}
+
+std::string text_of(int id) { return "clip " + std::to_string(id); }
+std::string png_of(int id) { return std::string("png\0", 4) + std::to_string(id); }
+
+struct Clip {
+  int id;
+  bool image;
+  bool pinned;
+};
+
+// Clips 1..n, the ids in `images` image clips, those in `pinned` pinned.
+std::vector<Clip> history(int n, const std::set<int> &pinned = {},
+                          const std::set<int> &images = {}) {
+  std::vector<Clip> out;
+  for (int id = 1; id <= n; ++id) out.push_back({id, images.count(id) > 0, pinned.count(id) > 0});
+  return out;
+}
+
+// The previews of a list page, in order.
+std::vector<std::string> previews(const std::string &page) {
+  std::vector<std::string> out;
+  yyjson_doc *doc = yyjson_read(page.data(), page.size(), 0);
+  EXPECT_NE(doc, nullptr) << page;
+  size_t i, max;
+  yyjson_val *obj;
+  yyjson_arr_foreach(yyjson_doc_get_root(doc), i, max, obj) {
+    yyjson_val *v = yyjson_obj_get(obj, "preview");
+    out.emplace_back(yyjson_get_str(v), yyjson_get_len(v));
+  }
+  yyjson_doc_free(doc);
+  return out;
+}
+
+// What a refused or repeated capture must leave exactly as it was.
+struct Snapshot {
+  std::vector<int> ids;
+  std::vector<int64_t> ts;
+  int next_id;
+  std::string index;
+  std::vector<std::string> files;
+};
+
+class PushTextTest : public StoreTest {
+ protected:
+  // Replaces the store's files with a history of these clips (the text
+  // text_of(id), or an image of the bytes png_of(id) with its file) and opens
+  // the store again.
+  void seed(const std::vector<Clip> &clips, int next_id) {
+    seed_dir(dir_.path(), clips, next_id);
+  }
+
+  static void seed_dir(const std::string &dir, const std::vector<Clip> &clips, int next_id) {
+    for (const std::string &name : list_dir(dir)) std::filesystem::remove(dir + "/" + name);
+    std::string s = "{\"next_id\":" + std::to_string(next_id) + ",\"clips\":[";
+    for (const Clip &c : clips) {
+      std::string id = std::to_string(c.id);
+      std::string bytes = c.image ? png_of(c.id) : text_of(c.id);
+      s += s.back() == '[' ? "{" : ",{";
+      s += "\"id\":" + id + ",\"ts\":" + std::to_string(1757760000 + c.id) + ",\"kind\":\"" +
+           (c.image ? "image" : "text") + "\",\"preview\":\"p" + id + "\",\"pinned\":" +
+           (c.pinned ? "true" : "false") + ",\"hash\":\"" + hash_of(bytes) +
+           "\",\"truncated\":false";
+      if (c.image) {
+        write_file(dir + "/img_" + id + ".png", bytes);
+      } else {
+        s += ",\"text\":\"" + bytes + "\"";
+      }
+      s += "}";
+    }
+    write_file(dir + "/clips.json", s + "]}");
+    ASSERT_EQ(clip_init(dir.c_str()), 1) << clip_last_error();
+  }
+
+  void reopen() { ASSERT_EQ(clip_init(dir_.path().c_str()), 1) << clip_last_error(); }
+
+  static std::vector<int> ids() {
+    std::vector<int> out;
+    for (int i = 0; i < g_store.count; ++i) out.push_back(g_store.entries[i].id);
+    return out;
+  }
+
+  static const clip_entry &newest() { return g_store.entries[g_store.count - 1]; }
+
+  bool image_file(int id) const {
+    return file_exists(dir_.file("img_" + std::to_string(id) + ".png"));
+  }
+
+  Snapshot snapshot() const {
+    Snapshot s{ids(), {}, g_store.next_id, index(), list_dir(dir_.path())};
+    for (int i = 0; i < g_store.count; ++i) s.ts.push_back(g_store.entries[i].ts);
+    return s;
+  }
+
+  void expect_unchanged(const Snapshot &before) const {
+    Snapshot now = snapshot();
+    EXPECT_EQ(now.ids, before.ids);
+    EXPECT_EQ(now.ts, before.ts);
+    EXPECT_EQ(now.next_id, before.next_id);
+    EXPECT_EQ(now.index, before.index);
+    EXPECT_EQ(now.files, before.files);
+  }
+
+  static std::string push(const std::string &text) { return take(clip_push_text(text.c_str())); }
+};
+
+TEST(PushTextFrame, RefusedUntilInitialized) {
+  TempDir dir;
+  write_file(dir.file("not-a-dir"), "x");
+  clip_fault_reset();
+  ASSERT_EQ(clip_init(dir.file("not-a-dir").c_str()), 0);
+  EXPECT_EQ(take(clip_push_text(nullptr)), "<null>");
+  EXPECT_EQ(last_error(), "not initialized");
+  EXPECT_EQ(take(clip_push_text("hello")), "<null>");
+  EXPECT_EQ(last_error(), "not initialized");
+  EXPECT_EQ(list_dir(dir.path()), std::vector<std::string>{"not-a-dir"});
+}
+
+TEST_F(PushTextTest, NewClipIsRecordedAndAnsweredWithItsId) {
+  seed({}, 7);
+  const std::string text = "hello\tworld\r\n";
+  int64_t before = time(nullptr);
+  EXPECT_EQ(push(text), "{\"id\":7,\"dedup\":0}");
+  int64_t after = time(nullptr);
+  EXPECT_EQ(last_error(), "");
+
+  const clip_entry &e = newest();
+  EXPECT_EQ(e.id, 7);
+  EXPECT_GE(e.ts, before);
+  EXPECT_LE(e.ts, after);
+  EXPECT_EQ(e.kind, CLIP_KIND_TEXT);
+  EXPECT_STREQ(e.preview, "hello world  ");
+  EXPECT_EQ(e.pinned, 0);
+  EXPECT_EQ(e.hash, hash_of(text));
+  EXPECT_EQ(e.truncated, 0);
+  EXPECT_EQ(std::string(e.text, e.text_len), text);
+  EXPECT_EQ(e.label, nullptr);
+  EXPECT_EQ(g_store.next_id, 8);
+
+  reopen();
+  EXPECT_EQ(take(clip_get(7)), text);
+  EXPECT_EQ(newest().hash, hash_of(text));
+  EXPECT_EQ(g_store.next_id, 8);
+  EXPECT_EQ(push("next"), "{\"id\":8,\"dedup\":0}");
+}
+
+// At most 1048576 bytes are kept, never ending inside a character; the
+// fingerprint covers the bytes kept, and the index holds them after a reload.
+TEST_F(PushTextTest, KeepsAtMostOneMebibyteOfWholeCharacters) {
+  const size_t cap = CLIP_TEXT_CAP;
+  struct Case {
+    std::string name;
+    std::string text;
+    size_t kept;
+    int truncated;
+  };
+  std::vector<Case> cases = {
+      {"empty", "", 0, 0},
+      {"exactly the cap", std::string(cap, 'a'), cap, 0},
+      {"one byte over", std::string(cap + 1, 'a'), cap, 1},
+      {"twice the cap", std::string(2 * cap, 'a'), cap, 1},
+      {"a character ending at the cap", std::string(cap - 2, 'a') + "\xC3\xA9", cap, 0},
+      {"malformed bytes past the cut are not looked at",
+       std::string(cap, 'a') + "\xFF\xC0\xED\xA0\x80", cap, 1},
+  };
+  const char *chars[] = {"\xC3\xA9", "\xE2\x82\xAC", "\xF0\x9F\x98\x80"};
+  for (const char *ch : chars) {
+    size_t len = strlen(ch);
+    for (size_t start = cap - len; start <= cap; ++start) {
+      size_t kept = start < cap && start + len > cap ? start : cap;
+      cases.push_back({std::to_string(len) + "-byte character at " + std::to_string(start),
+                       std::string(start, 'a') + ch + "bc", kept, 1});
+    }
+  }
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    ASSERT_EQ(clip_init(dir.path().c_str()), 1);
+    ASSERT_EQ(push(c.text), "{\"id\":1,\"dedup\":0}") << last_error();
+    const std::string kept = c.text.substr(0, c.kept);
+    const clip_entry &e = newest();
+    EXPECT_EQ(e.text_len, c.kept);
+    EXPECT_TRUE(std::string(e.text, e.text_len) == kept);
+    EXPECT_EQ(e.truncated, c.truncated);
+    EXPECT_EQ(e.hash, hash_of(kept));
+    EXPECT_EQ(strlen(e.preview), std::min<size_t>(c.kept, 120));
+
+    ASSERT_EQ(clip_init(dir.path().c_str()), 1) << clip_last_error();
+    ASSERT_EQ(g_store.count, 1);
+    EXPECT_EQ(newest().truncated, c.truncated);
+    EXPECT_TRUE(take(clip_get(1)) == kept);
+  }
+}
+
+// Texts over 120 bytes keep whole characters before the "..." of their
+// preview, and the index written with them loads again.
+TEST_F(PushTextTest, PreviewCutsKeepWholeCharacters) {
+  std::vector<std::string> want;
+  const char *chars[] = {"\xC3\xA9", "\xE2\x82\xAC", "\xF0\x9F\x98\x80"};
+  for (const char *ch : chars) {
+    size_t len = strlen(ch);
+    for (size_t start = 117 - len; start <= 117; ++start) {
+      std::string text = std::string(start, 'x') + ch + std::string(40, 'y');
+      size_t keep = start < 117 && start + len > 117 ? start : 117;
+      ASSERT_NE(push(text), "<null>") << last_error();
+      want.insert(want.begin(), text.substr(0, keep) + "...");
+    }
+  }
+  const std::string page = take(clip_list(0, 100));
+  EXPECT_EQ(previews(page), want);
+  reopen();
+  EXPECT_EQ(take(clip_list(0, 100)), page);
+}
+
+// Only the newest clip is compared, by fingerprint alone: not its kind, pin
+// state, label or truncated flag. A repeat changes nothing at all.
+TEST_F(PushTextTest, RepeatOfTheNewestClipChangesNothing) {
+  const std::string cap_text(CLIP_TEXT_CAP, 'r');
+  struct Case {
+    const char *name;
+    std::function<void()> setup;
+    std::string text;
+    std::string result;
+  };
+  const std::vector<Case> cases = {
+      {"the same text again", [&] { seed(history(3), 4); }, text_of(3),
+       "{\"id\":3,\"dedup\":1}"},
+      {"the newest clip pinned", [&] { seed(history(3, {3}), 4); }, text_of(3),
+       "{\"id\":3,\"dedup\":1}"},
+      {"the newest clip an image of the same bytes, with a label",
+       [&] {
+         seed(history(1), 2);
+         const std::string png = "same bytes";
+         ASSERT_EQ(take(clip_push_image(reinterpret_cast<const unsigned char *>(png.data()),
+                                        static_cast<int>(png.size()), "logo")),
+                   "{\"id\":2}");
+       },
+       "same bytes", "{\"id\":2,\"dedup\":1}"},
+      {"the first mebibyte of a longer text",
+       [&] {
+         seed(history(1), 2);
+         ASSERT_EQ(push(cap_text), "{\"id\":2,\"dedup\":0}");
+       },
+       cap_text + "more", "{\"id\":2,\"dedup\":1}"},
+      {"a whole text against a truncated clip",
+       [&] {
+         seed(history(1), 2);
+         ASSERT_EQ(push(cap_text + "x"), "{\"id\":2,\"dedup\":0}");
+       },
+       cap_text, "{\"id\":2,\"dedup\":1}"},
+      {"the clip before a deleted newest one",
+       [&] {
+         seed(history(3), 4);
+         ASSERT_EQ(clip_delete(3), 1);
+       },
+       text_of(2),
+       "{\"id\":2,\"dedup\":1}"},
+      {"500 unpinned clips: nothing is evicted",
+       [&] { seed(history(500, {}, {1}), 501); }, text_of(500), "{\"id\":500,\"dedup\":1}"},
+      {"no ids left: a repeat is still answered", [&] { seed(history(2), INT_MAX); },
+       text_of(2), "{\"id\":2,\"dedup\":1}"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    c.setup();
+    Snapshot before = snapshot();
+    EXPECT_EQ(push(c.text), c.result);
+    EXPECT_EQ(last_error(), "");
+    expect_unchanged(before);
+  }
+
+  // Older clips are never compared.
+  seed(history(3), 4);
+  EXPECT_EQ(push(text_of(2)), "{\"id\":4,\"dedup\":0}");
+  EXPECT_EQ(push(text_of(3)), "{\"id\":5,\"dedup\":0}");
+  // The empty history matches nothing, not even the empty text.
+  seed({}, 1);
+  EXPECT_EQ(push(""), "{\"id\":1,\"dedup\":0}");
+  EXPECT_EQ(push(""), "{\"id\":1,\"dedup\":1}");
+}
+
+// Before a new clip is added, the oldest unpinned clips go until 499 are
+// left, image files with them; pinned clips stay however old they are.
+TEST_F(PushTextTest, EvictsTheOldestUnpinnedClipsDownTo499) {
+  struct Case {
+    const char *name;
+    int n;
+    std::set<int> pinned, images, evicted;
+  };
+  const Case cases[] = {
+      {"499 unpinned: nothing goes", 499, {}, {1}, {}},
+      {"500 unpinned: the oldest goes, with its image file", 503, {1, 2, 3}, {4, 10}, {4}},
+      {"503 unpinned: four go", 503, {}, {2, 5}, {1, 2, 3, 4}},
+      {"pinned clips among the oldest are passed over", 505, {1, 3, 5}, {2, 3}, {2, 4, 6}},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    seed(history(c.n, c.pinned, c.images), c.n + 1);
+    EXPECT_EQ(push("new"), "{\"id\":" + std::to_string(c.n + 1) + ",\"dedup\":0}");
+    std::vector<int> want;
+    for (int id = 1; id <= c.n + 1; ++id) {
+      if (!c.evicted.count(id)) want.push_back(id);
+    }
+    EXPECT_EQ(ids(), want);
+    EXPECT_LE(clip_store_count_unpinned(&g_store), CLIP_MAX_UNPINNED);
+    EXPECT_EQ(clip_store_count_pinned(&g_store), static_cast<int>(c.pinned.size()));
+    for (int id : c.images) EXPECT_EQ(image_file(id), c.evicted.count(id) == 0) << id;
+    reopen();
+    EXPECT_EQ(ids(), want);
+  }
+}
+
+// Refused texts leave the history, the index and every file as they were,
+// also in a store whose next capture would evict.
+TEST_F(PushTextTest, RefusalsChangeNothing) {
+  const std::string cap_minus_one(CLIP_TEXT_CAP - 1, 'a');
+  struct Case {
+    const char *name;
+    const char *text;
+    std::string message;
+  };
+  const std::string invalid_before_cut = cap_minus_one + "\xFF" "bc";
+  const std::string truncated_before_cut = cap_minus_one + "\xE2(bc";
+  const Case cases[] = {
+      {"null text", nullptr, "text is NULL"},
+      {"lone surrogate", "ab\xED\xA0\x80", kNoUtf8},
+      {"overlong slash", "\xC0\xAF", kNoUtf8},
+      {"stray continuation byte", "caf\xA9", kNoUtf8},
+      {"Latin-1 e acute", "caf\xE9 au lait", kNoUtf8},
+      {"character cut short at the end", "abc\xE2\x82", kNoUtf8},
+      {"above U+10FFFF", "\xF4\x90\x80\x80", kNoUtf8},
+      {"FE and FF", "\xFE\xFF", kNoUtf8},
+      {"malformed byte just before the cut", invalid_before_cut.c_str(), kNoUtf8},
+      {"character cut short just before the cut", truncated_before_cut.c_str(), kNoUtf8},
+  };
+  seed(history(500, {}, {1}), 501);
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    Snapshot before = snapshot();
+    EXPECT_EQ(take(clip_push_text(c.text)), "<null>");
+    EXPECT_EQ(last_error(), c.message);
+    expect_unchanged(before);
+  }
+
+  // The repeat's answer cannot be allocated.
+  Snapshot before = snapshot();
+  clip_fault_arm(CLIP_FAULT_ALLOC, 1);
+  EXPECT_EQ(push(text_of(500)), "<null>");
+  EXPECT_TRUE(clip_fault_fired());
+  EXPECT_EQ(last_error(), "out of memory");
+  expect_unchanged(before);
+
+  // No id is left to take: refused before anything is evicted.
+  seed(history(500, {}, {1}), INT_MAX);
+  before = snapshot();
+  EXPECT_EQ(push("new"), "<null>");
+  EXPECT_EQ(last_error(),
+            "clip ids exhausted (next id 2147483647): wipe the store to start again at 1");
+  expect_unchanged(before);
+}
+
+// Each allocation of a capture made to fail in turn, in a fresh store: the
+// text copy (1st), the preview (2nd), the append (3rd, the list's first
+// growth), the index write (the document and its text) and the answer (last).
+TEST_F(PushTextTest, EveryFailingAllocationLeavesWhatItsStepSays) {
+  enum Step { kBeforeAppend, kIndexWrite, kAnswer };
+  struct Outcome {
+    std::string result, message, index_before, index_after;
+    std::vector<int> ids;
+    int next_id;
+  };
+  std::vector<Outcome> outcomes;
+  for (long n = 1;; ++n) {
+    SCOPED_TRACE("allocation " + std::to_string(n));
+    TempDir dir;
+    clip_fault_reset();
+    ASSERT_EQ(clip_init(dir.path().c_str()), 1);
+    Outcome o;
+    o.index_before = read_file(dir.file("clips.json"));
+    clip_fault_arm(CLIP_FAULT_ALLOC, n);
+    o.result = take(clip_push_text("hello"));
+    if (!clip_fault_fired()) {
+      EXPECT_EQ(o.result, "{\"id\":1,\"dedup\":0}");
+      break;
+    }
+    clip_fault_reset();
+    o.message = last_error();
+    o.index_after = read_file(dir.file("clips.json"));
+    o.ids = ids();
+    o.next_id = g_store.next_id;
+    outcomes.push_back(o);
+    // The id is used up, and the next write holds whatever is in the list.
+    ASSERT_EQ(take(clip_push_text("world")), "{\"id\":2,\"dedup\":0}");
+    ASSERT_EQ(clip_init(dir.path().c_str()), 1);
+    const std::vector<int> want = o.ids.empty() ? std::vector<int>{2} : std::vector<int>{1, 2};
+    EXPECT_EQ(ids(), want);
+    EXPECT_EQ(list_dir(dir.path()), std::vector<std::string>{"clips.json"});
+  }
+  const size_t last = outcomes.size();
+  ASSERT_GE(last, 5u) << "the index write allocates";
+  for (size_t i = 0; i < last; ++i) {
+    const Outcome &o = outcomes[i];
+    SCOPED_TRACE("allocation " + std::to_string(i + 1));
+    Step step = i < 3 ? kBeforeAppend : i + 1 < last ? kIndexWrite : kAnswer;
+    EXPECT_EQ(o.result, "<null>");
+    EXPECT_EQ(o.next_id, 2);
+    if (step == kIndexWrite) {
+      EXPECT_TRUE(o.message == "out of memory" || o.message == "failed to serialize clips.json")
+          << o.message;
+    } else {
+      EXPECT_EQ(o.message, "out of memory");
+    }
+    EXPECT_EQ(o.ids, step == kBeforeAppend ? std::vector<int>{} : std::vector<int>{1});
+    if (step == kAnswer) {
+      EXPECT_NE(o.index_after.find("\"hello\""), std::string::npos);
+    } else {
+      EXPECT_EQ(o.index_after, o.index_before);
+    }
+  }
+}
+
+// A failed index write keeps the new clip in the list and the evictions
+// (image files included); the index stays as it was until a later write.
+TEST_F(PushTextTest, FailedIndexWriteKeepsTheClipAndTheEvictions) {
+  struct Case {
+    clip_fault_op op;
+    const char *message;
+  };
+  const Case cases[] = {
+      {CLIP_FAULT_OPEN, "failed to open clips.json.tmp: Permission denied"},
+      {CLIP_FAULT_RENAME, "atomic rename failed: Input/output error"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.message);
+    seed(history(500, {}, {1, 2}), 501);
+    const std::string before = index();
+    clip_fault_arm(c.op, 1);
+    EXPECT_EQ(push("new"), "<null>");
+    clip_fault_reset();
+    EXPECT_EQ(last_error(), c.message);
+    EXPECT_EQ(ids().front(), 2);
+    EXPECT_EQ(newest().id, 501);
+    EXPECT_EQ(g_store.next_id, 502);
+    EXPECT_FALSE(image_file(1));
+    EXPECT_TRUE(image_file(2));
+    EXPECT_EQ(index(), before);
+    EXPECT_FALSE(file_exists(dir_.file("clips.json.tmp")));
+
+    EXPECT_EQ(push("newer"), "{\"id\":502,\"dedup\":0}");
+    reopen();
+    EXPECT_EQ(ids().front(), 3);
+    EXPECT_EQ(ids().back(), 502);
+    EXPECT_EQ(ids()[ids().size() - 2], 501);
+  }
+}
+
+// Whatever fails once the eviction is done (an allocation, any file
+// operation of the image or index write), the evicted clip and its image
+// file stay gone, the id stays used, an image file exists exactly for a clip
+// in the list, and the store opens again. Both kinds of capture.
+TEST_F(PushTextTest, EvictionsStayWhateverFailsLater) {
+  const std::string png = "new image bytes";
+  struct Capture {
+    const char *name;
+    std::function<char *()> call;
+  };
+  const Capture captures[] = {
+      {"text", [] { return clip_push_text("new"); }},
+      {"image",
+       [&] {
+         return clip_push_image(reinterpret_cast<const unsigned char *>(png.data()),
+                                static_cast<int>(png.size()), "label");
+       }},
+  };
+  const clip_fault_op ops[] = {CLIP_FAULT_ALLOC, CLIP_FAULT_OPEN,  CLIP_FAULT_WRITE,
+                               CLIP_FAULT_SYNC,  CLIP_FAULT_CLOSE, CLIP_FAULT_RENAME};
+  for (const Capture &cap : captures) {
+    for (clip_fault_op op : ops) {
+      for (long n = 1;; ++n) {
+        SCOPED_TRACE(std::string(cap.name) + ", " + clip_fault_op_name(op) + " " +
+                     std::to_string(n));
+        seed(history(500, {}, {1}), 501);
+        clip_fault_reset();
+        clip_fault_arm(op, n);
+        std::string result = take(cap.call());
+        bool fired = clip_fault_fired();
+        clip_fault_reset();
+        if (result == "<null>") {
+          EXPECT_NE(last_error(), "");
+        }
+        EXPECT_EQ(ids().front(), 2);
+        EXPECT_FALSE(image_file(1));
+        EXPECT_EQ(g_store.next_id, 502);
+        bool listed = newest().id == 501;
+        EXPECT_TRUE(listed || result == "<null>");
+        if (cap.name == std::string("image")) {
+          EXPECT_EQ(image_file(501), listed);
+        }
+        reopen();
+        EXPECT_EQ(g_store.count, 500);
+        if (!fired) break;
+      }
+    }
+  }
+}
+
+}  // namespace
