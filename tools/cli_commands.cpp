@@ -203,9 +203,9 @@ std::string find_program(const char *name) {
   while (start <= dirs.size()) {
     size_t end = dirs.find(':', start);
     if (end == std::string::npos) end = dirs.size();
-    std::string dir = dirs.substr(start, end - start);
-    if (dir.empty()) dir = ".";
-    std::string candidate = dir + "/" + name;
+    // An empty entry of PATH means the current directory.
+    std::string candidate =
+        (end > start ? dirs.substr(start, end - start) : std::string(".")) + "/" + name;
     struct stat st;
     if (stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
         access(candidate.c_str(), X_OK) == 0) {
@@ -628,8 +628,9 @@ int cmd_verify(const std::string &store) {
     for (auto &[id, name] : image_files)
       problems.push_back(name + ": no clip names this image");
   }
-  std::string out = "store " + store + ": " + std::to_string(clips.size()) + " clips (" +
-                    std::to_string(images) + " images)\n";
+  std::string out = "store " + store + ": " + std::to_string(clips.size()) +
+                    (clips.size() == 1 ? " clip (" : " clips (") + std::to_string(images) +
+                    (images == 1 ? " image)\n" : " images)\n");
   for (auto &p : problems) out += "problem: " + p + "\n";
   if (problems.empty()) {
     out += "no problems found\n";

@@ -407,6 +407,11 @@ int Watcher::run() {
 
 int run_watch(const WatchOptions &options) {
   setvbuf(stdout, nullptr, _IOLBF, 0);
+  {
+    // A store that cannot be opened is reported now, not at the first copy.
+    StoreLock lock;
+    if (!open_store(options.store, &lock)) return 1;
+  }
   if (pipe2(g_signal_pipe, O_CLOEXEC | O_NONBLOCK) != 0) {
     complain(std::string("cannot make a pipe: ") + strerror(errno));
     return 1;

@@ -7,6 +7,7 @@
 set -u
 
 BIN=${1:?usage: cli_commands.sh path/to/quillmar-clip}
+TIMEOUT=$(command -v timeout)
 T=$(mktemp -d)
 trap 'rm -rf "$T"' EXIT
 export HOME="$T/home" XDG_DATA_HOME="$T/xdg-unused" LC_ALL=C.UTF-8
@@ -25,7 +26,7 @@ fail() {
 run() {
   local input=/dev/null
   [ -f "$T/in" ] && input="$T/in"
-  timeout 30 "$BIN" "$@" <"$input" >"$T/out" 2>"$T/err"
+  "$TIMEOUT" 30 "$BIN" "$@" <"$input" >"$T/out" 2>"$T/err"
   rc=$?
   rm -f "$T/in"
 }
@@ -244,6 +245,48 @@ for i in $(seq 1 12); do
 done
 for p in "${pids[@]}"; do wait "$p" || fail "a parallel push failed: $(cat "$T/parallel.err")"; done
 [ "$(count)" = 12 ] || fail "parallel pushes kept $(count) clips, not 12"
+
+# --- watch and copy without a display ----------------------------------------
+S="$T/nodisplay"
+q push "to copy"
+run --store "$T/plainfile" watch
+expect_rc 1 "watch on a store that is a file"
+expect_err "quillmar-clip: store_dir is not a directory: $T/plainfile" "watch on a bad store"
+q watch
+expect_rc 1 "watch without a display"
+grep -q '^quillmar-clip: \(cannot open the X display\|this quillmar-clip was built without X11\)' \
+  "$T/err" || fail "watch without a display: $(err)"
+# A PATH with the few tools the fake ones below need, and no real xclip.
+mkdir -p "$T/emptybin" "$T/basics"
+for tool in cat rm sh; do ln -s "$(command -v "$tool")" "$T/basics/$tool"; done
+PATH="$T/emptybin:$T/basics" q copy 1
+expect_rc 1 "copy without xclip or wl-copy"
+expect_err "quillmar-clip: cannot copy: neither xclip nor wl-copy is installed (install the xclip or the wl-clipboard package)" \
+  "copy without xclip or wl-copy"
+printf '#!/bin/sh\nexit 0\n' >"$T/emptybin/xclip"
+chmod +x "$T/emptybin/xclip"
+PATH="$T/emptybin:$T/basics" q copy 1
+expect_err "quillmar-clip: cannot copy: xclip is installed but there is no display for it (DISPLAY is not set)" \
+  "copy without a display"
+printf '#!/bin/sh\ncat >/dev/null; echo "Error: Cannot open display: :99" >&2; exit 1\n' \
+  >"$T/emptybin/xclip"
+DISPLAY=:99 PATH="$T/emptybin:$T/basics" q copy 1
+expect_rc 1 "copy when xclip fails"
+expect_err "quillmar-clip: cannot copy: xclip failed: Error: Cannot open display: :99" \
+  "copy when xclip fails"
+printf '#!/bin/sh\necho "$@" >"%s"; cat >"%s"\n' "$T/xclip.args" "$T/xclip.in" \
+  >"$T/emptybin/xclip"
+DISPLAY=:99 PATH="$T/emptybin:$T/basics" q copy 1
+expect_rc 0 "copy through xclip"
+expect_out "clip 1 is on the clipboard (xclip)" "copy through xclip"
+[ "$(cat "$T/xclip.args")" = "-selection clipboard" ] || fail "xclip ran with $(cat "$T/xclip.args")"
+[ "$(cat "$T/xclip.in")" = "to copy" ] || fail "xclip was given '$(cat "$T/xclip.in")'"
+cp "$T/emptybin/xclip" "$T/emptybin/wl-copy"
+q push-image "$T/a.png"
+WAYLAND_DISPLAY=wayland-1 DISPLAY=:99 PATH="$T/emptybin:$T/basics" q copy 2
+expect_out "clip 2 is on the clipboard (wl-copy)" "copy through wl-copy"
+[ "$(cat "$T/xclip.args")" = "--type image/png" ] || fail "wl-copy ran with $(cat "$T/xclip.args")"
+cmp -s "$T/xclip.in" "$T/a.png" || fail "wl-copy was not given the image's bytes"
 
 # --- a damaged index is set aside, and the host says so ----------------------
 S="$T/damaged"
