@@ -83,7 +83,14 @@ class PushImageTest : public StoreTest {
     return out;
   }
 
-  static const clip_entry &newest() { return g_store.entries[g_store.count - 1]; }
+  static const clip_entry &newest() {
+    static const clip_entry none{};
+    if (g_store.count == 0) {
+      ADD_FAILURE() << "the history is empty";
+      return none;
+    }
+    return g_store.entries[g_store.count - 1];
+  }
 
   Snapshot snapshot() const {
     return {ids(), g_store.next_id, index(), list_dir(dir_.path())};
@@ -189,7 +196,7 @@ TEST_F(PushImageTest, ArgumentsAreCheckedInOrderAndChangeNothing) {
 
 TEST_F(PushImageTest, AnImageOfExactlyTheCapIsStored) {
   const std::string png = image_bytes(3, CLIP_IMAGE_CAP);
-  EXPECT_EQ(take(push_image(png, nullptr)), "{\"id\":1}");
+  ASSERT_EQ(take(push_image(png, nullptr)), "{\"id\":1}") << last_error();
   EXPECT_STREQ(newest().preview, "[image 10485760 bytes]");
   EXPECT_TRUE(read_file(image_path(1)) == png);
 }
@@ -233,9 +240,9 @@ TEST_F(PushImageTest, PreviewWithAndWithoutALabel) {
     ++n;
     ASSERT_EQ(take(push_image(image_bytes(n), label)), "{\"id\":" + std::to_string(n) + "}")
         << last_error();
-    EXPECT_EQ(newest().preview, c.preview);
+    EXPECT_STREQ(newest().preview, c.preview.c_str());
     if (c.has_label) {
-      EXPECT_EQ(newest().label, c.label);
+      EXPECT_STREQ(newest().label, c.label.c_str());
     } else {
       EXPECT_EQ(newest().label, nullptr);
     }
@@ -247,7 +254,7 @@ TEST_F(PushImageTest, PreviewWithAndWithoutALabel) {
   EXPECT_EQ(take(clip_list(0, 100)), page);
   for (size_t i = 0; i < cases.size(); ++i) {
     const clip_entry &e = g_store.entries[i];
-    EXPECT_EQ(e.preview, cases[i].preview);
+    EXPECT_STREQ(e.preview, cases[i].preview.c_str());
     EXPECT_EQ(e.label != nullptr, cases[i].has_label);
     if (e.label != nullptr) {
       EXPECT_EQ(e.label, cases[i].label);
@@ -329,7 +336,7 @@ TEST_F(PushImageTest, EveryFailingAllocationLeavesWhatItsStepSays) {
     const bool listed = g_store.count == 1;
     EXPECT_EQ(listed, n > 3);
     if (listed) {
-      EXPECT_EQ(newest().label, std::string("label"));
+      EXPECT_STREQ(newest().label, "label");
     }
     EXPECT_EQ(list_dir(dir.path()),
               listed ? (std::vector<std::string>{"clips.json", "img_1.png"})

@@ -110,7 +110,14 @@ class PushTextTest : public StoreTest {
     return out;
   }
 
-  static const clip_entry &newest() { return g_store.entries[g_store.count - 1]; }
+  static const clip_entry &newest() {
+    static const clip_entry none{};
+    if (g_store.count == 0) {
+      ADD_FAILURE() << "the history is empty";
+      return none;
+    }
+    return g_store.entries[g_store.count - 1];
+  }
 
   bool image_file(int id) const {
     return file_exists(dir_.file("img_" + std::to_string(id) + ".png"));
@@ -219,6 +226,7 @@ TEST_F(PushTextTest, KeepsAtMostOneMebibyteOfWholeCharacters) {
     ASSERT_EQ(g_store.count, 1);
     EXPECT_EQ(newest().truncated, c.truncated);
     EXPECT_TRUE(take(clip_get(1)) == kept);
+    EXPECT_EQ(previews(take(clip_list(0, 0))), std::vector<std::string>{newest().preview});
   }
 }
 
@@ -299,10 +307,12 @@ TEST_F(PushTextTest, RepeatOfTheNewestClipChangesNothing) {
     expect_unchanged(before);
   }
 
-  // Older clips are never compared.
+  // Older clips are never compared, and fingerprints are compared whole.
   seed(history(3), 4);
   EXPECT_EQ(push(text_of(2)), "{\"id\":4,\"dedup\":0}");
   EXPECT_EQ(push(text_of(3)), "{\"id\":5,\"dedup\":0}");
+  g_store.entries[g_store.count - 1].hash[15] ^= 1;
+  EXPECT_EQ(push(text_of(3)), "{\"id\":6,\"dedup\":0}");
   // The empty history matches nothing, not even the empty text.
   seed({}, 1);
   EXPECT_EQ(push(""), "{\"id\":1,\"dedup\":0}");
@@ -387,6 +397,8 @@ TEST_F(PushTextTest, RefusalsChangeNothing) {
   EXPECT_EQ(last_error(),
             "clip ids exhausted (next id 2147483647): wipe the store to start again at 1");
   expect_unchanged(before);
+  reopen();
+  EXPECT_EQ(previews(take(clip_list(0, 1))), std::vector<std::string>{"p500"});
 }
 
 // Each allocation of a capture made to fail in turn, in a fresh store: the
