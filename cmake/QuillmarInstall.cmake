@@ -220,7 +220,7 @@ if(QUILLMAR_DPKG_SHLIBDEPS)
   # the package.
   set(CPACK_DEBIAN_RUNTIME_PACKAGE_SHLIBDEPS ON)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${CMAKE_INSTALL_LIBDIR})
-elseif(TARGET quillmar-clip)
+elseif(TARGET quillmar-clip AND QUILLMAR_X11_FOUND)
   string(APPEND quillmar_depends ", libx11-6, libxfixes3")
 endif()
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_DEPENDS ${quillmar_depends})
