@@ -441,8 +441,16 @@ extern "C" QUILLMAR_CLIP_API int clip_wipe(void) {
     return 0;
   }
   char path[4608];
+  // The index goes first: a wipe cut short after it finds no index on the
+  // next start, an empty history, and never an index naming removed images.
+  if (clip_store_path(path, sizeof path, "%s/clips.json", g_store.store_dir)) {
+    clip_sys_unlink(path);
+  }
   while (struct dirent *ent = readdir(dir)) {
-    if (strcmp(ent->d_name, ".") == 0 || strcmp(ent->d_name, "..") == 0) continue;
+    if (strcmp(ent->d_name, ".") == 0 || strcmp(ent->d_name, "..") == 0 ||
+        strcmp(ent->d_name, "clips.json") == 0) {
+      continue;
+    }
     // Unlink leaves directories alone; a file that cannot be removed stays.
     if (clip_store_path(path, sizeof path, "%s/%s", g_store.store_dir, ent->d_name)) {
       clip_sys_unlink(path);
