@@ -50,7 +50,9 @@ void sync_parent_dir(const char *path) {
 // and the step is returned.
 write_step write_atomic(const char *tmp, const char *final_path,
                         const void *data, size_t len, int *err) {
-  int fd = clip_sys_open(tmp, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW,
+  // Non-blocking, so that a FIFO squatting on the name fails the open
+  // instead of waiting for a reader; it changes nothing for a regular file.
+  int fd = clip_sys_open(tmp, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK,
                          kFileMode);
   if (fd < 0) {
     *err = errno;
