@@ -168,15 +168,22 @@ struct Content {
   bool has_label = false;
 };
 
-bool fetch(int id, bool read_image, Content *out) {
+// clip_get answers a text clip with the text itself and an image clip with
+// JSON, so the kind comes from the listing: from the caller's copy of it
+// when there is one (known), else from a fresh one.
+bool fetch(int id, bool read_image, Content *out,
+           const std::vector<ClipSummary> *known = nullptr) {
   ClipString got(clip_get(id));
   if (!got) {
     complain(library_error());
     return false;
   }
   std::vector<ClipSummary> clips;
-  if (!all_clips(&clips)) return false;
-  const ClipSummary *c = find_clip(clips, id);
+  if (known == nullptr) {
+    if (!all_clips(&clips)) return false;
+    known = &clips;
+  }
+  const ClipSummary *c = find_clip(*known, id);
   out->image = c != nullptr && c->image;
   if (!out->image) {
     out->bytes = got.get();
@@ -629,8 +636,8 @@ int cmd_verify(const std::string &store) {
       problems.push_back(name + ": no clip names this image");
   }
   std::string out = "store " + store + ": " + std::to_string(clips.size()) +
-                    (clips.size() == 1 ? " clip (" : " clips (") + std::to_string(images) +
-                    (images == 1 ? " image)\n" : " images)\n");
+                    (clips.size() == 1 ? " clip (" : " clips (") +
+                    std::to_string(images) + (images == 1 ? " image)\n" : " images)\n");
   for (auto &p : problems) out += "problem: " + p + "\n";
   if (problems.empty()) {
     out += "no problems found\n";
@@ -677,7 +684,7 @@ int cmd_export(const std::string &store, const std::string &dir) {
   int failures = 0;
   for (auto &c : clips) {
     Content content;
-    if (!fetch(c.id, true, &content)) {
+    if (!fetch(c.id, true, &content, &clips)) {
       ++failures;
       continue;
     }

@@ -235,6 +235,35 @@ expect_rc 0 "delete"
 q get 2
 expect_rc 1 "get of a deleted clip"
 
+# On a terminal (script(1) provides one), list and search print a table in
+# which nothing from a clip reaches the terminal as a control sequence.
+S="$T/table"
+q push $'red \033[31malert\033[0m\x07 and a bell'
+q push "a rather long text that certainly does not fit into the sixty columns of this terminal"
+q push-image "$T/a.png"
+q pin 1
+on_terminal() {
+  COLUMNS=60 "$TIMEOUT" 30 script -qec "$(printf '%q ' "$BIN" --store "$S" "$@")" /dev/null |
+    tr -d '\r' >"$T/out"
+}
+on_terminal list
+head -n1 "$T/out" | grep -q '^ID  AGE         KIND   PIN  PREVIEW$' || fail "table header: $(out)"
+grep -q '^ 3  [0-9]* s ago  *image       \[image 19 bytes\]$' "$T/out" || fail "image row: $(out)"
+grep -q '^ 1  [0-9]* s ago  *text   \*    red  \[31malert \[0m  and a bell$' "$T/out" ||
+  fail "pinned row: $(out)"
+grep -q '^ 2 .* a rather long .*…$' "$T/out" || fail "a long preview is not cut: $(out)"
+grep -q $'[\x01-\x09\x0b-\x1f\x7f]' "$T/out" && fail "a control character reached the terminal"
+while IFS= read -r line; do
+  [ "$(printf '%s' "$line" | wc -m)" -le 60 ] || fail "a line wider than the terminal: $line"
+done <"$T/out"
+on_terminal search alert
+head -n1 "$T/out" | grep -q '^ID  SCORE  AGE' || fail "search table header: $(out)"
+[ "$(wc -l <"$T/out")" = 2 ] || fail "search table: $(out)"
+on_terminal list --json
+grep -q '^\[{"id":3,' "$T/out" || fail "list --json on a terminal: $(out)"
+on_terminal search zebra
+[ "$(out)" = "no matches" ] || fail "search without a match on a terminal: $(out)"
+
 # Commands from several processes at once lose no clip: the store is locked
 # around every read-modify-write of the index.
 S="$T/parallel"
