@@ -12,7 +12,8 @@
 //
 // The floors:
 //   save   the same number of bytes written to a new file, fsync'd, renamed
-//          onto the old one, and the directory fsync'd;
+//          onto the old one, and the directory fsync'd; and the same again
+//          with the disk asked to start on every 8 MiB as it is handed over;
 //   load   a plain read of the index into a new buffer, and that read plus an
 //          in-place parse with yyjson alone;
 //   search memchr over the same texts.
@@ -379,16 +380,27 @@ void restore(const History &h, const std::string &store) {
 // The floors
 
 // Writes len bytes to a new file, forces them to the disk, renames the file
-// onto `path` and forces the directory: what any save has to pay.
-void floor_save(const std::string &dir, const char *data, size_t len) {
+// onto `path` and forces the directory: what any save has to pay. With
+// `early`, the bytes go in pieces of 8 MiB and the disk is asked to start on
+// each at once, so that it writes while the rest is still being handed over.
+void floor_save(const std::string &dir, const char *data, size_t len, bool early) {
   std::string tmp = dir + "/floor.tmp";
   int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
   if (fd < 0) die("cannot create " + tmp);
+  const size_t piece = early ? size_t{8} << 20 : len;
   size_t off = 0;
   while (off < len) {
-    ssize_t n = write(fd, data + off, len - off);
-    if (n <= 0) die("cannot write " + tmp);
-    off += static_cast<size_t>(n);
+    size_t end = std::min(len, off + piece);
+    size_t start = off;
+    while (off < end) {
+      ssize_t n = write(fd, data + off, end - off);
+      if (n <= 0) die("cannot write " + tmp);
+      off += static_cast<size_t>(n);
+    }
+    if (early) {
+      sync_file_range(fd, static_cast<off_t>(start), static_cast<off_t>(end - start),
+                      SYNC_FILE_RANGE_WRITE);
+    }
   }
   if (fsync(fd) != 0) die("fsync failed");
   close(fd);
@@ -455,19 +467,21 @@ long vm_hwm_kib() {
 
 int probe_init(const char *dir) {
   long before = vm_hwm_kib();
-  int ok = clip_init(dir);
+  int ok = 0;
+  double ms = time_ms([&] { ok = clip_init(dir); });
   long after = vm_hwm_kib();
   if (!ok) {
     fprintf(stderr, "clip_init: %s\n", clip_last_error());
     return 1;
   }
-  printf("%ld %ld\n", before, after);
+  printf("%ld %ld %.6f\n", before, after, ms);
   return 0;
 }
 
-// Peak resident memory of a process that only runs clip_init on `dir`, in
-// bytes, and the same process's peak before the call.
-void peak_rss_of_init(const std::string &dir, long *before, long *peak) {
+// Runs clip_init on `dir` in a process of its own, as a host does when it
+// starts: the process's peak resident memory before the call and after it,
+// in bytes, and the call's time.
+void init_in_new_process(const std::string &dir, long *before, long *peak, double *ms) {
   char self[4096];
   ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
   if (n <= 0) die("cannot find the program");
@@ -489,7 +503,7 @@ void peak_rss_of_init(const std::string &dir, long *before, long *peak) {
   int status = 0;
   waitpid(pid, &status, 0);
   if (got <= 0 || !WIFEXITED(status) || WEXITSTATUS(status) != 0 ||
-      sscanf(out, "%ld %ld", before, peak) != 2) {
+      sscanf(out, "%ld %ld %lf", before, peak, ms) != 3) {
     die("the memory probe failed");
   }
   *before *= 1024;
@@ -570,7 +584,15 @@ void run_history(History &h, const std::string &base, const Options &opt) {
 
   // Loading.
   long rss_before = 0, rss_peak = 0;
-  peak_rss_of_init(store, &rss_before, &rss_peak);
+  {
+    std::vector<double> fresh;
+    for (int i = 0; i < std::min(it.load, 5); ++i) {
+      double ms = 0;
+      init_in_new_process(store, &rss_before, &rss_peak, &ms);
+      fresh.push_back(ms);
+    }
+    add_time(name, "clip_init, new process", fresh);
+  }
   add_value(name, "bytes", "peak RSS of clip_init", static_cast<double>(rss_peak), "bytes");
   add_value(name, "bytes", "RSS before clip_init", static_cast<double>(rss_before), "bytes");
   {
@@ -632,7 +654,7 @@ void run_history(History &h, const std::string &base, const Options &opt) {
   // Writing. Every capture adds a clip of the history's own size and evicts
   // the oldest unpinned one, so the index keeps its size.
   {
-    std::vector<double> push, floor;
+    std::vector<double> push, floor, early;
     std::string bytes = read_whole(index);
     int serial = 0;
     auto new_text = [&] {
@@ -641,14 +663,16 @@ void run_history(History &h, const std::string &base, const Options &opt) {
     };
     std::string t = new_text();
     consume(clip_push_text(t.c_str()), "clip_push_text");  // warm-up
-    floor_save(floor_dir, bytes.data(), bytes.size());
+    floor_save(floor_dir, bytes.data(), bytes.size(), false);
     for (int i = 0; i < it.save; ++i) {
       t = new_text();
       push.push_back(time_ms([&] { consume(clip_push_text(t.c_str()), "clip_push_text"); }));
-      floor.push_back(time_ms([&] { floor_save(floor_dir, bytes.data(), bytes.size()); }));
+      floor.push_back(time_ms([&] { floor_save(floor_dir, bytes.data(), bytes.size(), false); }));
+      early.push_back(time_ms([&] { floor_save(floor_dir, bytes.data(), bytes.size(), true); }));
     }
     add_time(name, "clip_push_text new", push);
     add_time(name, "floor: write+fsync+rename", floor);
+    add_time(name, "floor: same, early writeback", early);
 
     // The newest clip is the last text pushed: repeat it.
     std::vector<double> dup;
@@ -720,9 +744,11 @@ void run_history(History &h, const std::string &base, const Options &opt) {
 
   printf("  -- ratios (medians of this run)\n");
   add_ratio(name, "save / floor", "clip_push_text new", "floor: write+fsync+rename");
+  add_ratio(name, "save / early floor", "clip_push_text new", "floor: same, early writeback");
   add_ratio(name, "pin / floor", "clip_pin", "floor: write+fsync+rename");
   add_ratio(name, "init / read", "clip_init", "floor: read");
   add_ratio(name, "init / read+parse", "clip_init", "floor: read + parse");
+  add_ratio(name, "new-process init / read", "clip_init, new process", "floor: read");
   add_value(name, "ratio", "peak RSS / index size",
             static_cast<double>(rss_peak) / static_cast<double>(h.index_bytes), "x");
   add_ratio(name, "search miss / memchr", "clip_search miss", "floor: memchr");
