@@ -421,6 +421,24 @@ int flag_of(yyjson_val *v) {
   return 0;
 }
 
+// From this size on, a copy's pages are made present in one call before it is
+// filled rather than faulted in one at a time as the copy reaches them.
+constexpr size_t kPrefaultMin = size_t{256} << 10;
+
+void prefault(char *p, size_t n) {
+#if defined(MADV_POPULATE_WRITE)
+  if (n < kPrefaultMin) return;
+  uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+  uintptr_t from = (reinterpret_cast<uintptr_t>(p) + page - 1) & ~(page - 1);
+  uintptr_t to = (reinterpret_cast<uintptr_t>(p) + n) & ~(page - 1);
+  // Only a hint: on a kernel without it, the copy faults the pages in.
+  if (to > from) madvise(reinterpret_cast<void *>(from), to - from, MADV_POPULATE_WRITE);
+#else
+  (void)p;
+  (void)n;
+#endif
+}
+
 // A heap copy of a parsed string, cut at an embedded NUL so that the text
 // stays what every C reader of it sees.
 char *copy_string(yyjson_val *v, size_t *len_out) {
@@ -429,7 +447,12 @@ char *copy_string(yyjson_val *v, size_t *len_out) {
   const void *nul = memchr(s, '\0', len);
   if (nul != nullptr) len = static_cast<size_t>(static_cast<const char *>(nul) - s);
   if (len_out != nullptr) *len_out = len;
-  return clip_strndup(s, len);
+  char *copy = static_cast<char *>(clip_malloc(len + 1));
+  if (copy == nullptr) return nullptr;
+  prefault(copy, len);
+  if (len != 0) memcpy(copy, s, len);
+  copy[len] = '\0';
+  return copy;
 }
 
 load_result load_entry(clip_store *store, yyjson_val *obj) {
@@ -491,32 +514,16 @@ load_result load_entry(clip_store *store, yyjson_val *obj) {
   return LOAD_OK;
 }
 
-// The buffer a load reads the index into and parses in place. A large one is
-// asked for huge pages: it is filled at once, and faulting it in 4 KiB at a
-// time would cost more than reading the file. As the entries are copied out
-// of it, the pages they lay in are handed back, so that the index and the
-// copies made of it are never both whole in memory.
+// The buffer a load reads the index into and parses in place. As the entries
+// are copied out of it, the pages they lay in are handed back, so that the
+// index and the copies made of it are never both whole in memory.
 struct load_buffer {
   char *data;
   size_t size;
   uintptr_t released;  // the pages below are handed back
 };
 
-constexpr uintptr_t kHugePage = uintptr_t{2} << 20;
-// From this size on, allocators hand a block a mapping of its own, so the
-// hint ends with the buffer.
-constexpr size_t kHugeHintMin = size_t{32} << 20;
 constexpr uintptr_t kReleaseStep = uintptr_t{8} << 20;
-
-void buffer_advise(load_buffer *b) {
-  b->released = reinterpret_cast<uintptr_t>(b->data);
-#if defined(MADV_HUGEPAGE)
-  if (b->size < kHugeHintMin) return;
-  uintptr_t from = (b->released + kHugePage - 1) & ~(kHugePage - 1);
-  uintptr_t to = (b->released + b->size) & ~(kHugePage - 1);
-  if (to > from) madvise(reinterpret_cast<void *>(from), to - from, MADV_HUGEPAGE);
-#endif
-}
 
 // Hands back the whole pages of the buffer below `upto`, which nothing reads
 // again, once there are enough of them to be worth a call.
@@ -923,8 +930,7 @@ extern "C" int clip_store_load(clip_store *store) {
     clip_set_error("out of memory");
     return 0;
   }
-  load_buffer lb{buf, cap, 0};
-  buffer_advise(&lb);
+  load_buffer lb{buf, cap, reinterpret_cast<uintptr_t>(buf)};
   size_t got = 0;
   while (got < cap) {
     ssize_t n = clip_sys_read(fd, buf + got, cap - got);
