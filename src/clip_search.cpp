@@ -68,47 +68,66 @@ constexpr std::array<unsigned char, 256> kCommon = [] {
   return r;
 }();
 
-// What a scan looks for: the query and two of its bytes (`off1`, `off2`),
-// each in both cases when folding (`a1`/`b1`, `a2`/`b2`; the same byte twice
-// for a byte that does not fold or an exact search).
+// One byte of the query that a scan looks for at its distance `off` from the
+// start: `a` and `b` are its two cases when folding a letter, else the byte
+// twice. The vector scanners test it in one step as (byte | m) == v: the two
+// cases of a letter differ only in bit 0x20, so m is 0x20 and v the lower case
+// for a folded letter, else m is 0 and v the byte itself.
+struct probe {
+  size_t off;
+  unsigned char a, b, m, v;
+};
+
+// What a scan looks for: the query and up to three of its rarest bytes, all
+// of which must be in place before the whole query is compared.
 struct plan {
   const unsigned char *q;
   size_t qlen;
-  bool folded;
-  size_t off1, off2, offmax;
-  unsigned char a1, b1, a2, b2;
+  int probes;  // 1 for a one-byte query, 2 for two bytes, else 3
+  probe pr[3];
+  size_t offmax;
+  unsigned char head[16];  // a query shorter than 16 bytes (folded), then zeros
 };
 
 plan make_plan(const unsigned char *q, size_t qlen, bool folded) {
   plan p{};
   p.q = q;
   p.qlen = qlen;
-  p.folded = folded;
   if (qlen == 0) return p;
   auto common = [&](size_t i) { return kCommon[folded ? fold(q[i]) : q[i]]; };
   auto same = [&](size_t i, size_t j) {
     return folded ? fold(q[i]) == fold(q[j]) : q[i] == q[j];
   };
-  size_t r1 = 0;
-  for (size_t i = 1; i < qlen; ++i) {
-    if (common(i) < common(r1)) r1 = i;
+  // The rarest byte, then the rarest of the bytes unlike those chosen so far;
+  // when every byte is like them, the first position not yet chosen.
+  size_t at[3];
+  p.probes = qlen < 3 ? static_cast<int>(qlen) : 3;
+  for (int k = 0; k < p.probes; ++k) {
+    size_t best = kNone, spare = kNone;
+    for (size_t i = 0; i < qlen; ++i) {
+      bool taken = false, alike = false;
+      for (int j = 0; j < k; ++j) {
+        taken = taken || at[j] == i;
+        alike = alike || same(at[j], i);
+      }
+      if (taken) continue;
+      if (spare == kNone) spare = i;
+      if (!alike && (best == kNone || common(i) < common(best))) best = i;
+    }
+    at[k] = best != kNone ? best : spare;
   }
-  // The second probe is the rarest byte that differs from the first; a query
-  // of one repeated byte probes its two ends.
-  size_t r2 = kNone;
-  for (size_t i = 0; i < qlen; ++i) {
-    if (same(i, r1)) continue;
-    if (r2 == kNone || common(i) < common(r2)) r2 = i;
+  for (int k = 0; k < p.probes; ++k) {
+    probe &pr = p.pr[k];
+    pr.off = at[k];
+    pr.a = q[at[k]];
+    pr.b = folded ? other_case(pr.a) : pr.a;
+    pr.m = pr.a != pr.b ? 0x20 : 0;
+    pr.v = static_cast<unsigned char>(pr.a | pr.m);
+    p.offmax = std::max(p.offmax, pr.off);
   }
-  if (r2 == kNone) r2 = r1 == qlen - 1 ? 0 : qlen - 1;
-  p.off1 = std::min(r1, r2);
-  p.off2 = std::max(r1, r2);
-  p.offmax = p.off2;
-  unsigned char c1 = q[p.off1], c2 = q[p.off2];
-  p.a1 = c1;
-  p.b1 = folded ? other_case(c1) : c1;
-  p.a2 = c2;
-  p.b2 = folded ? other_case(c2) : c2;
+  if (qlen < sizeof p.head) {
+    for (size_t i = 0; i < qlen; ++i) p.head[i] = folded ? fold(q[i]) : q[i];
+  }
   return p;
 }
 
@@ -202,8 +221,68 @@ size_t two_way(const unsigned char *y, size_t n, const unsigned char *x, size_t 
 // ---------------------------------------------------------------------------
 // Candidate checks shared by the scanners
 
-// One scan of one text from `from` on. `work` weighs the comparisons made so
-// far; once it outgrows the text covered, two-way takes over.
+#if CLIP_SEARCH_X86
+
+// A-Z to a-z, 16 bytes at once: x + 63 lands on -128..-103 as a signed byte
+// exactly for the letters A-Z.
+inline __m128i fold16(__m128i x) {
+  __m128i upper = _mm_cmpgt_epi8(_mm_set1_epi8(-102), _mm_add_epi8(x, _mm_set1_epi8(63)));
+  return _mm_or_si128(x, _mm_and_si128(upper, _mm_set1_epi8(0x20)));
+}
+
+// One bit per byte of the 16 from a and b, set where they agree.
+template <bool Folded>
+inline unsigned agree16(const unsigned char *a, const unsigned char *b) {
+  __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i *>(a));
+  __m128i y = _mm_loadu_si128(reinterpret_cast<const __m128i *>(b));
+  if constexpr (Folded) {
+    x = fold16(x);
+    y = fold16(y);
+  }
+  return static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(x, y)));
+}
+
+#endif
+
+// How many bytes of the query, from its start, agree with the text at s, of
+// which `room` bytes (at least the query's length) may be read. A candidate
+// fails at a byte that is hard to foresee, so the comparison is made 16 bytes
+// at a time where it can be, rather than a branch per byte.
+template <bool Folded>
+size_t agreeing(const plan &p, const unsigned char *s, size_t room) {
+  const size_t qlen = p.qlen;
+#if CLIP_SEARCH_X86
+  if (qlen >= 16) {
+    size_t k = 0;
+    for (; k + 16 <= qlen; k += 16) {
+      unsigned eq = agree16<Folded>(s + k, p.q + k);
+      if (eq != 0xffff) return k + static_cast<size_t>(__builtin_ctz(~eq));
+    }
+    if (k == qlen) return qlen;
+    // The last bytes, by a block that overlaps the ones that agreed.
+    unsigned eq = agree16<Folded>(s + qlen - 16, p.q + qlen - 16);
+    return eq == 0xffff ? qlen : qlen - 16 + static_cast<size_t>(__builtin_ctz(~eq));
+  }
+  if (room >= 16) {
+    __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i *>(s));
+    if constexpr (Folded) x = fold16(x);
+    __m128i y = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p.head));
+    unsigned eq = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(x, y)));
+    eq |= 0xffffu << qlen;
+    return (eq & 0xffff) == 0xffff ? qlen : static_cast<size_t>(__builtin_ctz(~eq));
+  }
+#else
+  (void)room;
+#endif
+  size_t k = 0;
+  while (k < qlen && key<Folded>(s[k]) == key<Folded>(p.q[k])) ++k;
+  return k;
+}
+
+// One scan of one text from `from` on. `work` counts the bytes compared at
+// candidates so far; once it outgrows the text covered, as it does only where
+// the text and the query share a period, two-way takes over. Candidates that
+// fail at once are left alone: the vector scan handles them faster than two-way.
 template <bool Folded>
 struct scan_state {
   const plan &p;
@@ -213,9 +292,9 @@ struct scan_state {
   size_t last;  // the last start position where the query fits
   size_t work;
 
-  // Adds the cost of a rejected candidate at c: kMore while the scan is still
-  // cheaper than the text it covered, else the answer of a two-way search of
-  // the rest.
+  // Adds the cost of a rejected candidate at c: kMore while the comparisons
+  // stay within a bound linear in the text covered, else the answer of a
+  // two-way search of the rest.
   size_t spent(size_t c, size_t cost) {
     work += cost;
     if (work <= 2 * (c - from) + 4096) return kMore;
@@ -225,17 +304,9 @@ struct scan_state {
 
   // kMore when the query does not start at c, else the answer of the scan.
   size_t check(size_t c) {
-    const unsigned char *s = t + c;
-    const unsigned char *q = p.q;
-    size_t k;
-    if (Folded) {
-      k = 0;
-      while (k < p.qlen && fold(s[k]) == fold(q[k])) ++k;
-    } else {
-      k = memcmp(s, q, p.qlen) == 0 ? p.qlen : p.qlen / 8;
-    }
+    size_t k = agreeing<Folded>(p, t + c, len - c);
     if (k == p.qlen) return c;
-    return spent(c, 8 + k);
+    return spent(c, k);
   }
 
   // The candidates of a bit mask, bit i for the start position base + i.
@@ -250,11 +321,18 @@ struct scan_state {
     return kMore;
   }
 
+  bool probes_fit(size_t c) const {
+    for (int k = 0; k < p.probes; ++k) {
+      unsigned char x = t[c + p.pr[k].off];
+      if (x != p.pr[k].a && x != p.pr[k].b) return false;
+    }
+    return true;
+  }
+
   // Every start position from s to the end, one at a time.
   size_t tail(size_t s) {
     for (; s <= last; ++s) {
-      unsigned char x = t[s + p.off1], y = t[s + p.off2];
-      if ((x != p.a1 && x != p.b1) || (y != p.a2 && y != p.b2)) continue;
+      if (!probes_fit(s)) continue;
       size_t r = check(s);
       if (r != kMore) return r;
     }
@@ -269,91 +347,158 @@ struct scan_state {
 template <bool Folded>
 size_t scan_portable(const plan &p, const unsigned char *t, size_t len, size_t from) {
   scan_state<Folded> st{p, t, len, from, len - p.qlen, 0};
-  // The next place of each case of the first probe byte, looked up only once
+  // The next place of each case of the rarest byte, looked up only once
   // passed, so that a text full of one case is not searched again for the other.
-  const unsigned char *end = t + st.last + p.off1 + 1;
+  const probe &pr = p.pr[0];
+  const unsigned char *end = t + st.last + pr.off + 1;
   auto next = [&](const unsigned char *at, unsigned char b) -> const unsigned char * {
     if (at >= end) return nullptr;
     return static_cast<const unsigned char *>(memchr(at, b, static_cast<size_t>(end - at)));
   };
-  const unsigned char *na = next(t + from + p.off1, p.a1);
-  const unsigned char *nb = p.b1 == p.a1 ? nullptr : next(t + from + p.off1, p.b1);
+  const unsigned char *na = next(t + from + pr.off, pr.a);
+  const unsigned char *nb = pr.b == pr.a ? nullptr : next(t + from + pr.off, pr.b);
   while (na != nullptr || nb != nullptr) {
     const unsigned char *at = na == nullptr ? nb : nb == nullptr ? na : std::min(na, nb);
-    size_t c = static_cast<size_t>(at - t) - p.off1;
-    unsigned char y = t[c + p.off2];
-    size_t r = y == p.a2 || y == p.b2 ? st.check(c) : st.spent(c, 4);
+    size_t c = static_cast<size_t>(at - t) - pr.off;
+    size_t r = st.probes_fit(c) ? st.check(c) : st.spent(c, 4);
     if (r != kMore) return r;
-    if (at == na) na = next(at + 1, p.a1);
-    if (at == nb) nb = next(at + 1, p.b1);
+    if (at == na) na = next(at + 1, pr.a);
+    if (at == nb) nb = next(at + 1, pr.b);
   }
   return kNone;
 }
 
 #if CLIP_SEARCH_X86
 
+// The vector scanners take 128 start positions a step, test the two rarest
+// probes on all of them and the third only where those two leave candidates,
+// and leave the last positions, whose loads would pass the end, to the scalar
+// tail.
+// They ask for the text kPrefetch bytes ahead of the step: the processor's
+// own prefetching alone leaves a single scan well below the memory's pace.
+
+constexpr size_t kPrefetch = 8192;
+
+// Prefetching never faults, so the address may lie beyond the text; it is
+// formed as an integer because such a pointer could not be formed lawfully.
+inline void prefetch_ahead(const unsigned char *t, size_t s) {
+  uintptr_t at = reinterpret_cast<uintptr_t>(t) + s + kPrefetch;
+  _mm_prefetch(reinterpret_cast<const char *>(at), _MM_HINT_T0);
+  _mm_prefetch(reinterpret_cast<const char *>(at + 64), _MM_HINT_T0);
+}
+
+// The candidates of 16 start positions from `at` for one probe.
 template <bool Folded>
+inline __m128i probe_sse2(const unsigned char *at, __m128i m, __m128i v) {
+  __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i *>(at));
+  if constexpr (Folded) x = _mm_or_si128(x, m);
+  return _mm_cmpeq_epi8(x, v);
+}
+
+template <bool Folded, int K>
 size_t scan_sse2(const plan &p, const unsigned char *t, size_t len, size_t from) {
   scan_state<Folded> st{p, t, len, from, len - p.qlen, 0};
   size_t s = from;
-  if (len >= p.offmax + 32) {
+  if (len >= p.offmax + 128) {
     // The last s whose loads stay inside the text and whose first candidate fits.
-    const size_t stop = std::min(len - p.offmax - 32, st.last);
-    const __m128i a1 = _mm_set1_epi8(static_cast<char>(p.a1));
-    const __m128i b1 = _mm_set1_epi8(static_cast<char>(p.b1));
-    const __m128i a2 = _mm_set1_epi8(static_cast<char>(p.a2));
-    const __m128i b2 = _mm_set1_epi8(static_cast<char>(p.b2));
-    for (; s <= stop; s += 32) {
-      const unsigned char *x = t + s + p.off1;
-      const unsigned char *y = t + s + p.off2;
-      __m128i x0 = _mm_loadu_si128(reinterpret_cast<const __m128i *>(x));
-      __m128i x1 = _mm_loadu_si128(reinterpret_cast<const __m128i *>(x + 16));
-      __m128i y0 = _mm_loadu_si128(reinterpret_cast<const __m128i *>(y));
-      __m128i y1 = _mm_loadu_si128(reinterpret_cast<const __m128i *>(y + 16));
-      __m128i m0 = _mm_and_si128(_mm_or_si128(_mm_cmpeq_epi8(x0, a1), _mm_cmpeq_epi8(x0, b1)),
-                                 _mm_or_si128(_mm_cmpeq_epi8(y0, a2), _mm_cmpeq_epi8(y0, b2)));
-      __m128i m1 = _mm_and_si128(_mm_or_si128(_mm_cmpeq_epi8(x1, a1), _mm_cmpeq_epi8(x1, b1)),
-                                 _mm_or_si128(_mm_cmpeq_epi8(y1, a2), _mm_cmpeq_epi8(y1, b2)));
-      uint64_t mask = static_cast<uint32_t>(_mm_movemask_epi8(m0)) |
-                      static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(m1))) << 16;
-      if (mask == 0) continue;
-      size_t r = st.check_mask(mask, s);
-      if (r != kMore) return r;
+    const size_t stop = std::min(len - p.offmax - 128, st.last);
+    __m128i m[K], v[K];
+    const unsigned char *base[K];
+    for (int k = 0; k < K; ++k) {
+      m[k] = _mm_set1_epi8(static_cast<char>(p.pr[k].m));
+      v[k] = _mm_set1_epi8(static_cast<char>(p.pr[k].v));
+      base[k] = t + p.pr[k].off;
+    }
+    for (; s <= stop; s += 128) {
+      prefetch_ahead(t, s);
+      __m128i c[8];
+      __m128i any = _mm_setzero_si128();
+      for (int i = 0; i < 8; ++i) {
+        size_t at = s + 16 * static_cast<size_t>(i);
+        c[i] = probe_sse2<Folded>(base[0] + at, m[0], v[0]);
+        if constexpr (K >= 2) {
+          c[i] = _mm_and_si128(c[i], probe_sse2<Folded>(base[1] + at, m[1], v[1]));
+        }
+        any = _mm_or_si128(any, c[i]);
+      }
+      if (_mm_movemask_epi8(any) == 0) continue;
+      // The third probe only where the first two leave candidates.
+      if constexpr (K == 3) {
+        any = _mm_setzero_si128();
+        for (int i = 0; i < 8; ++i) {
+          size_t at = s + 16 * static_cast<size_t>(i);
+          c[i] = _mm_and_si128(c[i], probe_sse2<Folded>(base[2] + at, m[2], v[2]));
+          any = _mm_or_si128(any, c[i]);
+        }
+        if (_mm_movemask_epi8(any) == 0) continue;
+      }
+      for (int half = 0; half < 2; ++half) {
+        uint64_t mask = 0;
+        for (int i = 0; i < 4; ++i) {
+          mask |= static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(c[4 * half + i])))
+                  << (16 * i);
+        }
+        size_t r = st.check_mask(mask, s + 64 * static_cast<size_t>(half));
+        if (r != kMore) return r;
+      }
     }
   }
   return st.tail(s);
 }
 
+// The candidates of 32 start positions from `at` for one probe.
 template <bool Folded>
+__attribute__((target("avx2"))) inline __m256i probe_avx2(const unsigned char *at, __m256i m,
+                                                         __m256i v) {
+  __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(at));
+  if constexpr (Folded) x = _mm256_or_si256(x, m);
+  return _mm256_cmpeq_epi8(x, v);
+}
+
+template <bool Folded, int K>
 __attribute__((target("avx2"))) size_t scan_avx2(const plan &p, const unsigned char *t,
                                                  size_t len, size_t from) {
   scan_state<Folded> st{p, t, len, from, len - p.qlen, 0};
   size_t s = from;
-  if (len >= p.offmax + 64) {
+  if (len >= p.offmax + 128) {
     // The last s whose loads stay inside the text and whose first candidate fits.
-    const size_t stop = std::min(len - p.offmax - 64, st.last);
-    const __m256i a1 = _mm256_set1_epi8(static_cast<char>(p.a1));
-    const __m256i b1 = _mm256_set1_epi8(static_cast<char>(p.b1));
-    const __m256i a2 = _mm256_set1_epi8(static_cast<char>(p.a2));
-    const __m256i b2 = _mm256_set1_epi8(static_cast<char>(p.b2));
-    for (; s <= stop; s += 64) {
-      const unsigned char *x = t + s + p.off1;
-      const unsigned char *y = t + s + p.off2;
-      __m256i x0 = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(x));
-      __m256i x1 = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(x + 32));
-      __m256i y0 = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(y));
-      __m256i y1 = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(y + 32));
-      __m256i m0 = _mm256_and_si256(
-          _mm256_or_si256(_mm256_cmpeq_epi8(x0, a1), _mm256_cmpeq_epi8(x0, b1)),
-          _mm256_or_si256(_mm256_cmpeq_epi8(y0, a2), _mm256_cmpeq_epi8(y0, b2)));
-      __m256i m1 = _mm256_and_si256(
-          _mm256_or_si256(_mm256_cmpeq_epi8(x1, a1), _mm256_cmpeq_epi8(x1, b1)),
-          _mm256_or_si256(_mm256_cmpeq_epi8(y1, a2), _mm256_cmpeq_epi8(y1, b2)));
-      if (_mm256_testz_si256(_mm256_or_si256(m0, m1), _mm256_or_si256(m0, m1))) continue;
-      uint64_t mask = static_cast<uint32_t>(_mm256_movemask_epi8(m0)) |
-                      static_cast<uint64_t>(static_cast<uint32_t>(_mm256_movemask_epi8(m1))) << 32;
-      size_t r = st.check_mask(mask, s);
-      if (r != kMore) return r;
+    const size_t stop = std::min(len - p.offmax - 128, st.last);
+    __m256i m[K], v[K];
+    const unsigned char *base[K];
+    for (int k = 0; k < K; ++k) {
+      m[k] = _mm256_set1_epi8(static_cast<char>(p.pr[k].m));
+      v[k] = _mm256_set1_epi8(static_cast<char>(p.pr[k].v));
+      base[k] = t + p.pr[k].off;
+    }
+    for (; s <= stop; s += 128) {
+      prefetch_ahead(t, s);
+      __m256i c[4];
+      for (int i = 0; i < 4; ++i) {
+        size_t at = s + 32 * static_cast<size_t>(i);
+        c[i] = probe_avx2<Folded>(base[0] + at, m[0], v[0]);
+        if constexpr (K >= 2) {
+          c[i] = _mm256_and_si256(c[i], probe_avx2<Folded>(base[1] + at, m[1], v[1]));
+        }
+      }
+      __m256i any = _mm256_or_si256(_mm256_or_si256(c[0], c[1]), _mm256_or_si256(c[2], c[3]));
+      if (_mm256_testz_si256(any, any)) continue;
+      // The third probe only where the first two leave candidates.
+      if constexpr (K == 3) {
+        for (int i = 0; i < 4; ++i) {
+          size_t at = s + 32 * static_cast<size_t>(i);
+          c[i] = _mm256_and_si256(c[i], probe_avx2<Folded>(base[2] + at, m[2], v[2]));
+        }
+        any = _mm256_or_si256(_mm256_or_si256(c[0], c[1]), _mm256_or_si256(c[2], c[3]));
+        if (_mm256_testz_si256(any, any)) continue;
+      }
+      for (int half = 0; half < 2; ++half) {
+        uint64_t mask =
+            static_cast<uint32_t>(_mm256_movemask_epi8(c[2 * half])) |
+            static_cast<uint64_t>(static_cast<uint32_t>(_mm256_movemask_epi8(c[2 * half + 1])))
+                << 32;
+        size_t r = st.check_mask(mask, s + 64 * static_cast<size_t>(half));
+        if (r != kMore) return r;
+      }
     }
   }
   return st.tail(s);
@@ -378,9 +523,13 @@ size_t find(clip_scan scan, const plan &p, const unsigned char *t, size_t len, s
   switch (scan) {
 #if CLIP_SEARCH_X86
     case CLIP_SCAN_AVX2:
-      return scan_avx2<Folded>(p, t, len, from);
+      return p.probes == 1   ? scan_avx2<Folded, 1>(p, t, len, from)
+             : p.probes == 2 ? scan_avx2<Folded, 2>(p, t, len, from)
+                             : scan_avx2<Folded, 3>(p, t, len, from);
     case CLIP_SCAN_SSE2:
-      return scan_sse2<Folded>(p, t, len, from);
+      return p.probes == 1   ? scan_sse2<Folded, 1>(p, t, len, from)
+             : p.probes == 2 ? scan_sse2<Folded, 2>(p, t, len, from)
+                             : scan_sse2<Folded, 3>(p, t, len, from);
 #endif
     case CLIP_SCAN_TWOWAY: {
       size_t r = two_way<Folded>(t + from, len - from, p.q, p.qlen);

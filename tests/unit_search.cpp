@@ -36,6 +36,8 @@ const char *scan_name(clip_scan scan) {
   return "?";
 }
 
+char fold_for_test(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 0x20) : c; }
+
 // Printable form of a short string for failure messages.
 std::string shown(const std::string &s) {
   std::string out;
@@ -175,6 +177,65 @@ TEST(SearchMatcher, PeriodicTextsAgreeWithThePlainReference) {
     if (g.below(3) == 0) text.replace(g.place(text.size(), query.size()), query.size(), query);
     int want = clip_search_score_reference(text.c_str(), query.c_str());
     expect_all_scans(text, query, want);
+    if (HasFatalFailure()) return;
+  }
+}
+
+// A query that agrees with the text at every byte but one, for every byte and
+// for lengths around the 16-byte blocks the comparison works in: changed to
+// the other case it still matches folded (score 100); changed to another
+// letter it does not match at all.
+TEST(SearchMatcher, NearMissesAtEveryByteOfTheQuery) {
+  Generator g(11);
+  const std::string abc = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ";
+  for (size_t qlen : {1, 2, 3, 15, 16, 17, 31, 32, 33, 47, 64, 100}) {
+    std::string query = g.random(abc, qlen);
+    for (size_t i = 0; i < qlen; ++i) {
+      for (bool recase : {true, false}) {
+        std::string miss = query;
+        char lower = fold_for_test(miss[i]);
+        miss[i] = static_cast<char>(recase ? miss[i] ^ 0x20 : lower == 'z' ? 'y' : lower + 1);
+        // Short texts (the comparison may not read 16 bytes past the
+        // candidate) and long ones, the near miss at a random place.
+        for (size_t len : {qlen, qlen + 5, qlen + 300}) {
+          std::string text = g.random("0123456789 ", len);
+          text.replace(g.place(len, qlen), qlen, miss);
+          SCOPED_TRACE(std::to_string(qlen) + " bytes, byte " + std::to_string(i));
+          expect_all_scans(text, query, recase ? 100 : -1);
+          if (HasFatalFailure()) return;
+        }
+      }
+    }
+  }
+}
+
+// A text and query with a common period, where every other position is a
+// candidate that fails only after 41 bytes: the scanners hand over to two-way
+// early on, and must find the one occurrence wherever it sits, before or
+// after the hand-over, folded (after a case-only copy of the query at 0)
+// and exact.
+TEST(SearchMatcher, OccurrenceFoundAcrossTheHandOverToTwoWay) {
+  std::string base;
+  while (base.size() < 4000) base += "ab";
+  std::string query;
+  while (query.size() < 40) query += "ab";
+  query += "ba";  // the only "bb": an occurrence must line up with it
+  std::string upper = query;
+  for (char &c : upper) c = static_cast<char>(c - 0x20);
+  std::vector<size_t> places;
+  for (size_t p = 0; p < 800; ++p) places.push_back(p);
+  for (size_t p : {1500, 2500, 4000 - 42}) places.push_back(p);
+  for (size_t p : places) {
+    SCOPED_TRACE(p);
+    std::string text = base;
+    text.replace(p, query.size(), upper);
+    expect_all_scans(text, query, 100);
+    if (p >= query.size()) {
+      text = base;
+      text.replace(0, upper.size(), upper);
+      text.replace(p, query.size(), query);
+      expect_all_scans(text, query, p < 500 ? 1500 - static_cast<int>(p) : 1000);
+    }
     if (HasFatalFailure()) return;
   }
 }
