@@ -18,13 +18,13 @@
 
 // The matcher answers what a byte-by-byte folded comparison at every start
 // position would answer, followed by a substring search for the first exact
-// occurrence, but without the cost of either. A scan looks for two bytes of
-// the query at their distance (the rarest ones, both cases of each when
-// folding), 32 or 16 text bytes at a time, and compares the query only where
-// both are present. When those comparisons cost more than the text they cover
-// (periodic texts such as "aaaa..." against "AAA...Ab"), the scan hands the
-// rest of the text to a two-way search, which is linear in the worst case and
-// needs no memory of its own.
+// occurrence, without the cost of either. A scan looks for up to three of the
+// query's rarest bytes at their distances (both cases of each when folding),
+// 32 or 16 text bytes at a time, and compares the whole query only where all
+// of them are in place. When those comparisons run deep and cost more than
+// the text they cover (a text and query that share a period, such as "abab..."
+// against "ABAB...ba"), the scan hands the rest of the text to a two-way
+// search, which is linear in the worst case and needs no memory of its own.
 
 namespace {
 
@@ -374,17 +374,17 @@ size_t scan_portable(const plan &p, const unsigned char *t, size_t len, size_t f
 // probes on all of them and the third only where those two leave candidates,
 // and leave the last positions, whose loads would pass the end, to the scalar
 // tail.
-// They ask for the text kPrefetch bytes ahead of the step: the processor's
-// own prefetching alone leaves a single scan well below the memory's pace.
+// They ask for the text kPrefetch bytes ahead of the step, up to its end: the
+// processor's own prefetching stops at every 4 KiB page and alone leaves a
+// single scan below the memory's pace.
 
 constexpr size_t kPrefetch = 8192;
 
-// Prefetching never faults, so the address may lie beyond the text; it is
-// formed as an integer because such a pointer could not be formed lawfully.
-inline void prefetch_ahead(const unsigned char *t, size_t s) {
-  uintptr_t at = reinterpret_cast<uintptr_t>(t) + s + kPrefetch;
-  _mm_prefetch(reinterpret_cast<const char *>(at), _MM_HINT_T0);
-  _mm_prefetch(reinterpret_cast<const char *>(at + 64), _MM_HINT_T0);
+inline void prefetch_ahead(const unsigned char *t, size_t len, size_t s) {
+  if (len - s > kPrefetch + 128) {
+    _mm_prefetch(reinterpret_cast<const char *>(t + s + kPrefetch), _MM_HINT_T0);
+    _mm_prefetch(reinterpret_cast<const char *>(t + s + kPrefetch + 64), _MM_HINT_T0);
+  }
 }
 
 // The candidates of 16 start positions from `at` for one probe.
@@ -410,7 +410,7 @@ size_t scan_sse2(const plan &p, const unsigned char *t, size_t len, size_t from)
       base[k] = t + p.pr[k].off;
     }
     for (; s <= stop; s += 128) {
-      prefetch_ahead(t, s);
+      prefetch_ahead(t, len, s);
       __m128i c[8];
       __m128i any = _mm_setzero_si128();
       for (int i = 0; i < 8; ++i) {
@@ -471,7 +471,7 @@ __attribute__((target("avx2"))) size_t scan_avx2(const plan &p, const unsigned c
       base[k] = t + p.pr[k].off;
     }
     for (; s <= stop; s += 128) {
-      prefetch_ahead(t, s);
+      prefetch_ahead(t, len, s);
       __m256i c[4];
       for (int i = 0; i < 4; ++i) {
         size_t at = s + 32 * static_cast<size_t>(i);
