@@ -279,30 +279,34 @@ size_t agreeing(const plan &p, const unsigned char *s, size_t room) {
   return k;
 }
 
-// One scan of one text from `from` on. `work` counts the bytes compared at
-// candidates so far; once it outgrows the text covered, as it does only where
-// the text and the query share a period, two-way takes over. Candidates that
-// fail at once are left alone: the vector scan handles them faster than two-way.
+// The search of one stretch of start positions, [from, end). `work` counts
+// the bytes compared at candidates so far; once it outgrows the positions
+// covered, as it does only where the text and the query share a period,
+// two-way searches the rest of the stretch. Candidates that fail at once are
+// left alone: the vector scan handles them faster than two-way would.
 template <bool Folded>
 struct scan_state {
   const plan &p;
   const unsigned char *t;
   size_t len;
   size_t from;
-  size_t last;  // the last start position where the query fits
+  size_t end;
   size_t work;
+  size_t steps = 0;   // vector steps taken, and those where the two rarest
+  size_t passed = 0;  // probes left candidates (see scan_avx2)
 
   // Adds the cost of a rejected candidate at c: kMore while the comparisons
-  // stay within a bound linear in the text covered, else the answer of a
-  // two-way search of the rest.
+  // stay within a bound linear in the positions covered, else the answer of
+  // a two-way search of the rest of the stretch.
   size_t spent(size_t c, size_t cost) {
     work += cost;
     if (work <= 2 * (c - from) + 4096) return kMore;
-    size_t r = two_way<Folded>(t + c + 1, len - c - 1, p.q, p.qlen);
+    size_t stop = std::min(len, end - 1 + p.qlen);  // one past the bytes the stretch reads
+    size_t r = two_way<Folded>(t + c + 1, stop - c - 1, p.q, p.qlen);
     return r == kNone ? kNone : c + 1 + r;
   }
 
-  // kMore when the query does not start at c, else the answer of the scan.
+  // kMore when the query does not start at c, else the answer of the stretch.
   size_t check(size_t c) {
     size_t k = agreeing<Folded>(p, t + c, len - c);
     if (k == p.qlen) return c;
@@ -312,9 +316,7 @@ struct scan_state {
   // The candidates of a bit mask, bit i for the start position base + i.
   size_t check_mask(uint64_t mask, size_t base) {
     while (mask != 0) {
-      size_t c = base + static_cast<size_t>(__builtin_ctzll(mask));
-      if (c > last) return kNone;
-      size_t r = check(c);
+      size_t r = check(base + static_cast<size_t>(__builtin_ctzll(mask)));
       if (r != kMore) return r;
       mask &= mask - 1;
     }
@@ -329,34 +331,36 @@ struct scan_state {
     return true;
   }
 
-  // Every start position from s to the end, one at a time.
-  size_t tail(size_t s) {
-    for (; s <= last; ++s) {
+  // The start positions [s, to), one at a time.
+  size_t scalar(size_t s, size_t to) {
+    for (; s < to; ++s) {
       if (!probes_fit(s)) continue;
       size_t r = check(s);
       if (r != kMore) return r;
     }
-    return kNone;
+    return kMore;
   }
 };
 
 // ---------------------------------------------------------------------------
-// Scanners. Each returns the first start position >= from where the query
-// occurs (folded or exact), or kNone; len >= qlen >= 1 and from <= len - qlen.
+// Scanners. Each takes a stretch's start positions [s, to) and returns the
+// first where the query occurs (folded or exact), kMore when there is none
+// among them, or kNone when the stretch is settled without one.
 
 template <bool Folded>
-size_t scan_portable(const plan &p, const unsigned char *t, size_t len, size_t from) {
-  scan_state<Folded> st{p, t, len, from, len - p.qlen, 0};
+size_t scan_portable(scan_state<Folded> &st, size_t s, size_t to) {
+  const plan &p = st.p;
+  const unsigned char *t = st.t;
   // The next place of each case of the rarest byte, looked up only once
   // passed, so that a text full of one case is not searched again for the other.
   const probe &pr = p.pr[0];
-  const unsigned char *end = t + st.last + pr.off + 1;
+  const unsigned char *end = t + to + pr.off;
   auto next = [&](const unsigned char *at, unsigned char b) -> const unsigned char * {
     if (at >= end) return nullptr;
     return static_cast<const unsigned char *>(memchr(at, b, static_cast<size_t>(end - at)));
   };
-  const unsigned char *na = next(t + from + pr.off, pr.a);
-  const unsigned char *nb = pr.b == pr.a ? nullptr : next(t + from + pr.off, pr.b);
+  const unsigned char *na = next(t + s + pr.off, pr.a);
+  const unsigned char *nb = pr.b == pr.a ? nullptr : next(t + s + pr.off, pr.b);
   while (na != nullptr || nb != nullptr) {
     const unsigned char *at = na == nullptr ? nb : nb == nullptr ? na : std::min(na, nb);
     size_t c = static_cast<size_t>(at - t) - pr.off;
@@ -365,18 +369,74 @@ size_t scan_portable(const plan &p, const unsigned char *t, size_t len, size_t f
     if (at == na) na = next(at + 1, pr.a);
     if (at == nb) nb = next(at + 1, pr.b);
   }
-  return kNone;
+  return kMore;
 }
+
+// ---------------------------------------------------------------------------
+// Lanes. One core reads memory faster from several places at once than from
+// one: the start positions of a long text are cut into kLanes stretches,
+// scanned kChunk positions at a time in turn. The first occurrence is the
+// first one of the lowest stretch that has one, so a stretch that finds one
+// ends every stretch above it, and the lowest one to find one ends the search.
+
+constexpr int kLanes = 4;
+constexpr size_t kChunk = 1024;
+constexpr size_t kLaneMin = 16384;  // shorter stretches gain nothing
+
+template <bool Folded>
+struct lanes {
+  scan_state<Folded> lane[kLanes];
+  size_t at[kLanes];  // the next start position of each stretch
+  int count;          // stretches in use: 1 for a short text
+  int live;           // stretches from here up have stopped
+  int turn;
+  size_t found;
+
+  lanes(const plan &p, const unsigned char *t, size_t len, size_t from)
+      : lane{{p, t, len, from, 0, 0}, {p, t, len, from, 0, 0},
+             {p, t, len, from, 0, 0}, {p, t, len, from, 0, 0}},
+        count(1), live(1), turn(0), found(kNone) {
+    const size_t end = len - p.qlen + 1;  // one past the last start position
+    const size_t part = (end - from) / kLanes / kChunk * kChunk;
+    if (part >= kLaneMin) count = live = kLanes;
+    for (int j = 0; j < kLanes; ++j) at[j] = end;
+    for (int j = 0; j < count; ++j) {
+      lane[j].from = at[j] = from + static_cast<size_t>(j) * part;
+      lane[j].end = j + 1 < count ? lane[j].from + part : end;
+    }
+  }
+
+  // The next positions to scan, [*s, *to) of stretch *j; false once the
+  // search is over, its answer in `found`.
+  bool next(int *j, size_t *s, size_t *to) {
+    for (int tries = 0; tries < live; ++tries) {
+      if (turn >= live) turn = 0;
+      int k = turn++;
+      if (at[k] == lane[k].end) continue;
+      *j = k;
+      *s = at[k];
+      *to = count == 1 ? lane[k].end : std::min(at[k] + kChunk, lane[k].end);
+      return true;
+    }
+    return false;
+  }
+
+  // The outcome r of stretch j's positions up to `to`: kMore when none of
+  // them holds the query, else a position or kNone for the whole stretch.
+  void settle(int j, size_t to, size_t r) {
+    at[j] = r == kMore ? to : lane[j].end;
+    if (r == kMore || r == kNone) return;
+    found = r;
+    live = j;  // with j == 0, nothing is left to scan
+  }
+};
 
 #if CLIP_SEARCH_X86
 
-// The vector scanners take 128 start positions a step, test the two rarest
-// probes on all of them and the third only where those two leave candidates,
-// and leave the last positions, whose loads would pass the end, to the scalar
-// tail.
-// They ask for the text kPrefetch bytes ahead of the step, up to its end: the
-// processor's own prefetching stops at every 4 KiB page and alone leaves a
-// single scan below the memory's pace.
+// The vector scanners take 128 start positions a step, and leave positions
+// too close to the end of a chunk for a whole step to the scalar loop. They
+// ask for the text kPrefetch bytes ahead of the step, up to its end: the
+// processor's own prefetching stops at every 4 KiB page.
 
 constexpr size_t kPrefetch = 8192;
 
@@ -387,6 +447,11 @@ inline void prefetch_ahead(const unsigned char *t, size_t len, size_t s) {
   }
 }
 
+// One past the last s from which a step of 128 start positions stays within
+// [s, to). Its loads stay inside the text: the last position of the step is
+// at most the last where the query fits, and no probe lies beyond the query.
+inline size_t vector_end(size_t s, size_t to) { return to - s >= 128 ? to - 127 : s; }
+
 // The candidates of 16 start positions from `at` for one probe.
 template <bool Folded>
 inline __m128i probe_sse2(const unsigned char *at, __m128i m, __m128i v) {
@@ -395,21 +460,26 @@ inline __m128i probe_sse2(const unsigned char *at, __m128i m, __m128i v) {
   return _mm_cmpeq_epi8(x, v);
 }
 
+// The two rarest probes on every step, the third only where they leave
+// candidates.
 template <bool Folded, int K>
-size_t scan_sse2(const plan &p, const unsigned char *t, size_t len, size_t from) {
-  scan_state<Folded> st{p, t, len, from, len - p.qlen, 0};
-  size_t s = from;
-  if (len >= p.offmax + 128) {
-    // The last s whose loads stay inside the text and whose first candidate fits.
-    const size_t stop = std::min(len - p.offmax - 128, st.last);
-    __m128i m[K], v[K];
-    const unsigned char *base[K];
-    for (int k = 0; k < K; ++k) {
-      m[k] = _mm_set1_epi8(static_cast<char>(p.pr[k].m));
-      v[k] = _mm_set1_epi8(static_cast<char>(p.pr[k].v));
-      base[k] = t + p.pr[k].off;
-    }
-    for (; s <= stop; s += 128) {
+size_t scan_sse2(lanes<Folded> &L) {
+  const plan &p = L.lane[0].p;
+  const unsigned char *t = L.lane[0].t;
+  const size_t len = L.lane[0].len;
+  __m128i m[K], v[K];
+  const unsigned char *base[K];
+  for (int k = 0; k < K; ++k) {
+    m[k] = _mm_set1_epi8(static_cast<char>(p.pr[k].m));
+    v[k] = _mm_set1_epi8(static_cast<char>(p.pr[k].v));
+    base[k] = t + p.pr[k].off;
+  }
+  int j;
+  size_t s, to;
+  while (L.next(&j, &s, &to)) {
+    scan_state<Folded> &st = L.lane[j];
+    size_t r = kMore;
+    for (const size_t vend = vector_end(s, to); r == kMore && s < vend; s += 128) {
       prefetch_ahead(t, len, s);
       __m128i c[8];
       __m128i any = _mm_setzero_si128();
@@ -422,7 +492,6 @@ size_t scan_sse2(const plan &p, const unsigned char *t, size_t len, size_t from)
         any = _mm_or_si128(any, c[i]);
       }
       if (_mm_movemask_epi8(any) == 0) continue;
-      // The third probe only where the first two leave candidates.
       if constexpr (K == 3) {
         any = _mm_setzero_si128();
         for (int i = 0; i < 8; ++i) {
@@ -432,18 +501,19 @@ size_t scan_sse2(const plan &p, const unsigned char *t, size_t len, size_t from)
         }
         if (_mm_movemask_epi8(any) == 0) continue;
       }
-      for (int half = 0; half < 2; ++half) {
+      for (int half = 0; r == kMore && half < 2; ++half) {
         uint64_t mask = 0;
         for (int i = 0; i < 4; ++i) {
           mask |= static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(c[4 * half + i])))
                   << (16 * i);
         }
-        size_t r = st.check_mask(mask, s + 64 * static_cast<size_t>(half));
-        if (r != kMore) return r;
+        r = st.check_mask(mask, s + 64 * static_cast<size_t>(half));
       }
     }
+    if (r == kMore) r = st.scalar(s, to);
+    L.settle(j, to, r);
   }
-  return st.tail(s);
+  return L.found;
 }
 
 // The candidates of 32 start positions from `at` for one probe.
@@ -455,22 +525,29 @@ __attribute__((target("avx2"))) inline __m256i probe_avx2(const unsigned char *a
   return _mm256_cmpeq_epi8(x, v);
 }
 
+// The third probe is tested only where the first two leave candidates, until
+// they leave some in more than one step of four in a stretch: from then on it
+// is tested at every step of the stretch, which costs less than the branch it
+// saves.
 template <bool Folded, int K>
-__attribute__((target("avx2"))) size_t scan_avx2(const plan &p, const unsigned char *t,
-                                                 size_t len, size_t from) {
-  scan_state<Folded> st{p, t, len, from, len - p.qlen, 0};
-  size_t s = from;
-  if (len >= p.offmax + 128) {
-    // The last s whose loads stay inside the text and whose first candidate fits.
-    const size_t stop = std::min(len - p.offmax - 128, st.last);
-    __m256i m[K], v[K];
-    const unsigned char *base[K];
-    for (int k = 0; k < K; ++k) {
-      m[k] = _mm256_set1_epi8(static_cast<char>(p.pr[k].m));
-      v[k] = _mm256_set1_epi8(static_cast<char>(p.pr[k].v));
-      base[k] = t + p.pr[k].off;
-    }
-    for (; s <= stop; s += 128) {
+__attribute__((target("avx2"))) size_t scan_avx2(lanes<Folded> &L) {
+  const plan &p = L.lane[0].p;
+  const unsigned char *t = L.lane[0].t;
+  const size_t len = L.lane[0].len;
+  __m256i m[K], v[K];
+  const unsigned char *base[K];
+  for (int k = 0; k < K; ++k) {
+    m[k] = _mm256_set1_epi8(static_cast<char>(p.pr[k].m));
+    v[k] = _mm256_set1_epi8(static_cast<char>(p.pr[k].v));
+    base[k] = t + p.pr[k].off;
+  }
+  int j;
+  size_t s, to;
+  while (L.next(&j, &s, &to)) {
+    scan_state<Folded> &st = L.lane[j];
+    const bool every = K == 3 && st.passed * 4 > st.steps + 64;
+    size_t r = kMore;
+    for (const size_t vend = vector_end(s, to); r == kMore && s < vend; s += 128) {
       prefetch_ahead(t, len, s);
       __m256i c[4];
       for (int i = 0; i < 4; ++i) {
@@ -479,64 +556,132 @@ __attribute__((target("avx2"))) size_t scan_avx2(const plan &p, const unsigned c
         if constexpr (K >= 2) {
           c[i] = _mm256_and_si256(c[i], probe_avx2<Folded>(base[1] + at, m[1], v[1]));
         }
+        if constexpr (K == 3) {
+          if (every) c[i] = _mm256_and_si256(c[i], probe_avx2<Folded>(base[2] + at, m[2], v[2]));
+        }
       }
+      ++st.steps;
       __m256i any = _mm256_or_si256(_mm256_or_si256(c[0], c[1]), _mm256_or_si256(c[2], c[3]));
       if (_mm256_testz_si256(any, any)) continue;
-      // The third probe only where the first two leave candidates.
       if constexpr (K == 3) {
-        for (int i = 0; i < 4; ++i) {
-          size_t at = s + 32 * static_cast<size_t>(i);
-          c[i] = _mm256_and_si256(c[i], probe_avx2<Folded>(base[2] + at, m[2], v[2]));
+        if (!every) {
+          ++st.passed;
+          for (int i = 0; i < 4; ++i) {
+            size_t at = s + 32 * static_cast<size_t>(i);
+            c[i] = _mm256_and_si256(c[i], probe_avx2<Folded>(base[2] + at, m[2], v[2]));
+          }
+          any = _mm256_or_si256(_mm256_or_si256(c[0], c[1]), _mm256_or_si256(c[2], c[3]));
+          if (_mm256_testz_si256(any, any)) continue;
         }
-        any = _mm256_or_si256(_mm256_or_si256(c[0], c[1]), _mm256_or_si256(c[2], c[3]));
-        if (_mm256_testz_si256(any, any)) continue;
       }
-      for (int half = 0; half < 2; ++half) {
+      for (int half = 0; r == kMore && half < 2; ++half) {
         uint64_t mask =
             static_cast<uint32_t>(_mm256_movemask_epi8(c[2 * half])) |
             static_cast<uint64_t>(static_cast<uint32_t>(_mm256_movemask_epi8(c[2 * half + 1])))
                 << 32;
-        size_t r = st.check_mask(mask, s + 64 * static_cast<size_t>(half));
-        if (r != kMore) return r;
+        r = st.check_mask(mask, s + 64 * static_cast<size_t>(half));
       }
     }
+    if (r == kMore) r = st.scalar(s, to);
+    L.settle(j, to, r);
   }
-  return st.tail(s);
+  return L.found;
+}
+
+// A probe of 64 start positions from `at`, as a vector to compare.
+template <bool Folded>
+__attribute__((target("avx512bw"))) inline __m512i load_avx512(const unsigned char *at,
+                                                              __m512i m) {
+  __m512i x = _mm512_loadu_si512(at);
+  if constexpr (Folded) x = _mm512_or_si512(x, m);
+  return x;
+}
+
+// With comparisons into mask registers, each probe narrows the candidates
+// of the ones before it in one instruction, so all of them are always tested.
+template <bool Folded, int K>
+__attribute__((target("avx512bw"))) size_t scan_avx512(lanes<Folded> &L) {
+  const plan &p = L.lane[0].p;
+  const unsigned char *t = L.lane[0].t;
+  const size_t len = L.lane[0].len;
+  __m512i m[K], v[K];
+  const unsigned char *base[K];
+  for (int k = 0; k < K; ++k) {
+    m[k] = _mm512_set1_epi8(static_cast<char>(p.pr[k].m));
+    v[k] = _mm512_set1_epi8(static_cast<char>(p.pr[k].v));
+    base[k] = t + p.pr[k].off;
+  }
+  int j;
+  size_t s, to;
+  while (L.next(&j, &s, &to)) {
+    scan_state<Folded> &st = L.lane[j];
+    size_t r = kMore;
+    for (const size_t vend = vector_end(s, to); r == kMore && s < vend; s += 128) {
+      prefetch_ahead(t, len, s);
+      __mmask64 c0 = _mm512_cmpeq_epi8_mask(load_avx512<Folded>(base[0] + s, m[0]), v[0]);
+      __mmask64 c1 = _mm512_cmpeq_epi8_mask(load_avx512<Folded>(base[0] + s + 64, m[0]), v[0]);
+      for (int k = 1; k < K; ++k) {
+        c0 = _mm512_mask_cmpeq_epi8_mask(c0, load_avx512<Folded>(base[k] + s, m[k]), v[k]);
+        c1 = _mm512_mask_cmpeq_epi8_mask(c1, load_avx512<Folded>(base[k] + s + 64, m[k]), v[k]);
+      }
+      if ((c0 | c1) == 0) continue;
+      r = st.check_mask(c0, s);
+      if (r == kMore) r = st.check_mask(c1, s + 64);
+    }
+    if (r == kMore) r = st.scalar(s, to);
+    L.settle(j, to, r);
+  }
+  return L.found;
 }
 
 bool have_avx2() { return __builtin_cpu_supports("avx2"); }
+bool have_avx512() { return __builtin_cpu_supports("avx512bw"); }
 
 #endif  // CLIP_SEARCH_X86
 
 clip_scan resolve(clip_scan scan) {
   if (scan != CLIP_SCAN_BEST) return scan;
 #if CLIP_SEARCH_X86
-  return have_avx2() ? CLIP_SCAN_AVX2 : CLIP_SCAN_SSE2;
+  return have_avx512() ? CLIP_SCAN_AVX512 : have_avx2() ? CLIP_SCAN_AVX2 : CLIP_SCAN_SSE2;
 #else
   return CLIP_SCAN_PORTABLE;
 #endif
 }
 
+// The first start position >= from where the query occurs, or kNone.
 template <bool Folded>
 size_t find(clip_scan scan, const plan &p, const unsigned char *t, size_t len, size_t from) {
   if (len < p.qlen || from > len - p.qlen) return kNone;
   switch (scan) {
 #if CLIP_SEARCH_X86
-    case CLIP_SCAN_AVX2:
-      return p.probes == 1   ? scan_avx2<Folded, 1>(p, t, len, from)
-             : p.probes == 2 ? scan_avx2<Folded, 2>(p, t, len, from)
-                             : scan_avx2<Folded, 3>(p, t, len, from);
-    case CLIP_SCAN_SSE2:
-      return p.probes == 1   ? scan_sse2<Folded, 1>(p, t, len, from)
-             : p.probes == 2 ? scan_sse2<Folded, 2>(p, t, len, from)
-                             : scan_sse2<Folded, 3>(p, t, len, from);
+    case CLIP_SCAN_AVX512: {
+      lanes<Folded> L(p, t, len, from);
+      return p.probes == 1   ? scan_avx512<Folded, 1>(L)
+             : p.probes == 2 ? scan_avx512<Folded, 2>(L)
+                             : scan_avx512<Folded, 3>(L);
+    }
+    case CLIP_SCAN_AVX2: {
+      lanes<Folded> L(p, t, len, from);
+      return p.probes == 1   ? scan_avx2<Folded, 1>(L)
+             : p.probes == 2 ? scan_avx2<Folded, 2>(L)
+                             : scan_avx2<Folded, 3>(L);
+    }
+    case CLIP_SCAN_SSE2: {
+      lanes<Folded> L(p, t, len, from);
+      return p.probes == 1   ? scan_sse2<Folded, 1>(L)
+             : p.probes == 2 ? scan_sse2<Folded, 2>(L)
+                             : scan_sse2<Folded, 3>(L);
+    }
 #endif
     case CLIP_SCAN_TWOWAY: {
       size_t r = two_way<Folded>(t + from, len - from, p.q, p.qlen);
       return r == kNone ? kNone : from + r;
     }
-    default:
-      return scan_portable<Folded>(p, t, len, from);
+    default: {
+      scan_state<Folded> st{p, t, len, from, len - p.qlen + 1, 0};
+      size_t r = scan_portable<Folded>(st, from, st.end);
+      return r == kMore ? kNone : r;
+    }
   }
 }
 
@@ -594,6 +739,8 @@ bool clip_search_scan_available(clip_scan scan) {
       return true;
     case CLIP_SCAN_AVX2:
       return have_avx2();
+    case CLIP_SCAN_AVX512:
+      return have_avx512();
 #endif
     default:
       return false;

@@ -26,12 +26,13 @@ int clip_search_score(const char *text, size_t len, const char *query,
 
 // The ways the matcher can look through a text. All give the same answers;
 // clip_search_score uses the best one the processor runs, and the others can
-// be chosen so that each is checked on any x86-64 processor.
+// be chosen so that each is checked wherever the processor runs it.
 enum clip_scan {
   CLIP_SCAN_BEST,
   CLIP_SCAN_PORTABLE,  // memchr for a rare byte of the query, then a comparison
-  CLIP_SCAN_SSE2,      // 16 bytes at a time, two bytes of the query at once
-  CLIP_SCAN_AVX2,      // 32 bytes at a time, two bytes of the query at once
+  CLIP_SCAN_SSE2,      // 16 bytes at a time
+  CLIP_SCAN_AVX2,      // 32 bytes at a time
+  CLIP_SCAN_AVX512,    // 64 bytes at a time (AVX-512BW)
   CLIP_SCAN_TWOWAY,    // the linear-time search the others fall back to
 };
 

@@ -23,7 +23,7 @@
 namespace {
 
 constexpr clip_scan kScans[] = {CLIP_SCAN_BEST, CLIP_SCAN_PORTABLE, CLIP_SCAN_SSE2,
-                                CLIP_SCAN_AVX2, CLIP_SCAN_TWOWAY};
+                                CLIP_SCAN_AVX2, CLIP_SCAN_AVX512, CLIP_SCAN_TWOWAY};
 
 const char *scan_name(clip_scan scan) {
   switch (scan) {
@@ -31,6 +31,7 @@ const char *scan_name(clip_scan scan) {
     case CLIP_SCAN_PORTABLE: return "portable";
     case CLIP_SCAN_SSE2: return "sse2";
     case CLIP_SCAN_AVX2: return "avx2";
+    case CLIP_SCAN_AVX512: return "avx512";
     case CLIP_SCAN_TWOWAY: return "two-way";
   }
   return "?";
@@ -236,6 +237,61 @@ TEST(SearchMatcher, OccurrenceFoundAcrossTheHandOverToTwoWay) {
       text.replace(p, query.size(), query);
       expect_all_scans(text, query, p < 500 ? 1500 - static_cast<int>(p) : 1000);
     }
+    if (HasFatalFailure()) return;
+  }
+}
+
+// A long text is scanned as four stretches of start positions in turn (the
+// first three each n / 4 rounded down to a multiple of 1024): occurrences,
+// folded and exact, one or several, on either side of where one stretch ends
+// and the next begins, in plain and in periodic texts (where a stretch hands
+// over to two-way).
+TEST(SearchMatcher, LongTextsFindTheFirstOccurrenceWhicheverStretchHoldsIt) {
+  Generator g(5);
+  const std::string letters = "abcdefghijklmnopqrstuvwxyz ";
+  std::string periodic_query;
+  while (periodic_query.size() < 40) periodic_query += "ab";
+  periodic_query += "ba";
+  for (int round = 0; round < 60; ++round) {
+    const bool periodic = round % 6 == 0;
+    const size_t len = 65536 + g.below(200000);
+    std::string text;
+    std::string query;
+    if (periodic) {
+      while (text.size() < len) text += "ab";
+      text.resize(len);
+      query = periodic_query;
+    } else {
+      text = g.random(letters, len);
+      // Long enough in the first rounds not to occur by chance.
+      query = g.random(letters, round < 6 ? 24 : 1 + g.below(g.below(2) ? 6 : 40));
+    }
+    const size_t qlen = query.size();
+    const size_t part = (len - qlen + 1) / 4 / 1024 * 1024;
+    // First, copies that open two of the upper stretches, the lowest one
+    // holding none: the lower copy, with its case intact, must be the one
+    // found, or the exact search would start after it and score 100.
+    if (round < 6) {
+      const size_t pairs[][2] = {{1, 2}, {2, 3}, {1, 3}};
+      std::string upper = query;
+      for (char &c : upper) c = c >= 'a' && c <= 'z' ? static_cast<char>(c - 0x20) : c;
+      text.replace(pairs[round % 3][0] * part, qlen, query);
+      text.replace(pairs[round % 3][1] * part, qlen, upper);
+    }
+    for (size_t copies = round < 6 ? 0 : 1 + g.below(3); copies > 0; --copies) {
+      size_t at;
+      if (g.below(3) == 0) {
+        at = g.below(len - qlen + 1);
+      } else {
+        const long deltas[] = {-static_cast<long>(qlen), -1, 0, 1};
+        long edge = static_cast<long>((1 + g.below(3)) * part) + deltas[g.below(4)];
+        at = static_cast<size_t>(std::max(0L, edge));
+      }
+      text.replace(at, qlen, g.below(2) ? query : g.recase(query));
+    }
+    SCOPED_TRACE(round);
+    int want = clip_search_score_reference(text.c_str(), query.c_str());
+    expect_all_scans(text, query, want);
     if (HasFatalFailure()) return;
   }
 }
