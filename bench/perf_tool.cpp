@@ -529,7 +529,7 @@ struct Iterations {
 
 Iterations iterations_for(const Shape &s, bool quick) {
   if (quick) return {3, 3, 5, 2};
-  if (s.text_bytes >= 1024 * 1024) return {7, 7, 15, 3};
+  if (s.text_bytes >= 1024 * 1024) return {9, 9, 15, 3};
   if (s.text_bytes >= 64 * 1024) return {21, 21, 101, 7};
   return {51, 51, 1001, 21};
 }
