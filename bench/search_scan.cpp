@@ -3,7 +3,9 @@
 // loaded with clip_init. Each query is timed several times and the median
 // reported, beside what the same run measures for
 //
-//   memchr     the same texts, for a byte none of them holds (the memory's pace);
+//   memchr     the same texts, for a byte none of them holds;
+//   read       the same texts read from four places at once, searching nothing
+//              (what one core gets from memory at best);
 //   reference  the plain folded comparison at every position with strstr for
 //              the score (on every tenth text, scaled);
 //   rg, grep   `rg -j1 -i -F -l` and `LC_ALL=C grep -r -i -F -l` over the
@@ -301,6 +303,22 @@ std::string shown(const std::string &q) {
 
 double gbps(double bytes, double secs) { return bytes / secs / 1e9; }
 
+// Every byte of a text read from four places at once, the words OR-ed: as
+// fast as one core here reads memory without searching anything.
+uint64_t read_all(const char *text, size_t len) {
+  const size_t part = len / 4 / 8 * 8;
+  uint64_t acc[4] = {0, 0, 0, 0};
+  for (size_t i = 0; i < part; i += 8) {
+    for (int k = 0; k < 4; ++k) {
+      uint64_t w;
+      memcpy(&w, text + static_cast<size_t>(k) * part + i, 8);
+      acc[k] |= w;
+    }
+  }
+  for (size_t i = 4 * part; i < len; ++i) acc[0] |= static_cast<unsigned char>(text[i]);
+  return acc[0] | acc[1] | acc[2] | acc[3];
+}
+
 // Scores every text of the store with one scanner; seconds.
 double time_scanner(clip_scan scan, const std::string &q) {
   Clock::time_point start = Clock::now();
@@ -407,7 +425,8 @@ int main(int argc, char **argv) {
          kTextBytes, total / 1e6, kPinned, seconds_since(start));
   printf("clip_search scans with %s; medians of %d runs; GB/s = 10^9 text bytes per second.\n",
          scan_name(scanner), reps);
-  printf("search: the whole clip_search call, its result included; avx2, sse2, portab:\n"
+  printf("search: the whole clip_search call, its result included; read: the same bytes\n"
+         "read from four places at once and OR-ed, searching nothing; avx2, sse2, portab:\n"
          "those scanners alone. The reference runs on every tenth text; rg and grep read\n"
          "the texts from files.\n\n");
 
@@ -415,11 +434,11 @@ int main(int argc, char **argv) {
   bool have_grep = tools && on_path("grep");
   const char *c_env[] = {"LC_ALL=C", nullptr};
 
-  printf("%-6s %-24s %5s %4s | %7s %7s %6s | %6s %6s %6s | %7s %6s | %7s %6s | %7s %6s\n",
-         "match", "query", "bytes", "hits", "search", "memchr", "%mchr", "avx2", "sse2",
+  printf("%-6s %-24s %5s %4s | %7s %7s %6s %6s | %6s %6s %6s | %7s %6s | %7s %6s | %7s %6s\n",
+         "match", "query", "bytes", "hits", "search", "memchr", "%mchr", "read", "avx2", "sse2",
          "portab", "refer.", "x", "rg", "x", "grep", "x");
   for (const Query &q : queries()) {
-    std::vector<double> ours, mem, ref, rg, grep;
+    std::vector<double> ours, mem, plain, ref, rg, grep;
     std::vector<double> alone[3];
     size_t hits = 0, rg_files = 0, grep_files = 0;
     double ref_bytes = 0;
@@ -439,6 +458,14 @@ int main(int argc, char **argv) {
       }
       mem.push_back(seconds_since(t0));
       if (seen != static_cast<size_t>(kTexts)) die("memchr found a byte that is not there");
+
+      t0 = Clock::now();
+      uint64_t bits = 0;
+      for (int i = 0; i < g_store.count; ++i) {
+        bits |= read_all(g_store.entries[i].text, g_store.entries[i].text_len);
+      }
+      plain.push_back(seconds_since(t0));
+      if (bits == 0) die("the texts read as zeros");
 
       for (int k = 0; k < 3; ++k) {
         if (clip_search_scan_available(others[k])) {
@@ -475,8 +502,8 @@ int main(int argc, char **argv) {
     double o = gbps(total, median(ours));
     double m = gbps(total, median(mem));
     double f = gbps(ref_bytes, median(ref));
-    printf("%-6s %-24s %5zu %4zu | %7.2f %7.2f %5.0f%% | ", q.kind, shown(q.text).c_str(),
-           q.text.size(), hits, o, m, 100 * o / m);
+    printf("%-6s %-24s %5zu %4zu | %7.2f %7.2f %5.0f%% %6.2f | ", q.kind, shown(q.text).c_str(),
+           q.text.size(), hits, o, m, 100 * o / m, gbps(total, median(plain)));
     for (const std::vector<double> &a : alone) {
       if (a.empty()) {
         printf("%6s ", "-");
