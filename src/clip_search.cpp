@@ -343,7 +343,8 @@ struct scan_state {
 };
 
 // ---------------------------------------------------------------------------
-// Scanners. Each takes a stretch's start positions [s, to) and returns the
+// The portable scanner, for processors without the vector scanners below:
+// the start positions [s, to) of one stretch, through memchr. It returns the
 // first where the query occurs (folded or exact), kMore when there is none
 // among them, or kNone when the stretch is settled without one.
 
@@ -364,6 +365,8 @@ size_t scan_portable(scan_state<Folded> &st, size_t s, size_t to) {
   while (na != nullptr || nb != nullptr) {
     const unsigned char *at = na == nullptr ? nb : nb == nullptr ? na : std::min(na, nb);
     size_t c = static_cast<size_t>(at - t) - pr.off;
+    // Every hit of the rarest byte costs a call: a text full of them hands
+    // over to two-way as well.
     size_t r = st.probes_fit(c) ? st.check(c) : st.spent(c, 4);
     if (r != kMore) return r;
     if (at == na) na = next(at + 1, pr.a);
@@ -385,6 +388,7 @@ constexpr size_t kLaneMin = 16384;  // shorter stretches gain nothing
 
 template <bool Folded>
 struct lanes {
+  static_assert(kLanes == 4, "the constructor sets up four stretches");
   scan_state<Folded> lane[kLanes];
   size_t at[kLanes];  // the next start position of each stretch
   int count;          // stretches in use: 1 for a short text
