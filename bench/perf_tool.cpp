@@ -591,7 +591,7 @@ void run_history(History &h, const std::string &base, const Options &opt) {
       init_in_new_process(store, &rss_before, &rss_peak, &ms);
       fresh.push_back(ms);
     }
-    add_time(name, "clip_init, new process", fresh);
+    add_time(name, "clip_init new process", fresh);
   }
   add_value(name, "bytes", "peak RSS of clip_init", static_cast<double>(rss_peak), "bytes");
   add_value(name, "bytes", "RSS before clip_init", static_cast<double>(rss_before), "bytes");
@@ -672,7 +672,7 @@ void run_history(History &h, const std::string &base, const Options &opt) {
     }
     add_time(name, "clip_push_text new", push);
     add_time(name, "floor: write+fsync+rename", floor);
-    add_time(name, "floor: same, early writeback", early);
+    add_time(name, "floor: early writeback", early);
 
     // The newest clip is the last text pushed: repeat it.
     std::vector<double> dup;
@@ -744,11 +744,11 @@ void run_history(History &h, const std::string &base, const Options &opt) {
 
   printf("  -- ratios (medians of this run)\n");
   add_ratio(name, "save / floor", "clip_push_text new", "floor: write+fsync+rename");
-  add_ratio(name, "save / early floor", "clip_push_text new", "floor: same, early writeback");
+  add_ratio(name, "save / early floor", "clip_push_text new", "floor: early writeback");
   add_ratio(name, "pin / floor", "clip_pin", "floor: write+fsync+rename");
   add_ratio(name, "init / read", "clip_init", "floor: read");
   add_ratio(name, "init / read+parse", "clip_init", "floor: read + parse");
-  add_ratio(name, "new-process init / read", "clip_init, new process", "floor: read");
+  add_ratio(name, "new-process init / read", "clip_init new process", "floor: read");
   add_value(name, "ratio", "peak RSS / index size",
             static_cast<double>(rss_peak) / static_cast<double>(h.index_bytes), "x");
   add_ratio(name, "search miss / memchr", "clip_search miss", "floor: memchr");
@@ -767,8 +767,10 @@ void write_csv(const std::string &path) {
   if (f == nullptr) die("cannot write " + path);
   fprintf(f, "history,kind,name,n,median,p90,max\n");
   for (const Row &r : g_rows) {
+    std::string name = r.name;
+    std::replace(name.begin(), name.end(), ',', ';');  // plain fields, never quoted
     fprintf(f, "%s,%s,%s,%zu,%.6g,%.6g,%.6g\n", r.history.c_str(), r.kind.c_str(),
-            r.name.c_str(), r.n, r.s.median, r.s.p90, r.s.max);
+            name.c_str(), r.n, r.s.median, r.s.p90, r.s.max);
   }
   fclose(f);
 }
