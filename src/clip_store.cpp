@@ -423,7 +423,7 @@ int flag_of(yyjson_val *v) {
 
 // From this size on, a copy's pages are made present in one call before it is
 // filled rather than faulted in one at a time as the copy reaches them.
-constexpr size_t kPrefaultMin = size_t{256} << 10;
+constexpr size_t kPrefaultMin = size_t{64} << 10;
 
 void prefault(char *p, size_t n) {
 #if defined(MADV_POPULATE_WRITE)
