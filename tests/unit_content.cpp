@@ -14,12 +14,6 @@
 
 namespace {
 
-std::string hash_of(const std::string &bytes) {
-  char out[CLIP_HASH_CHARS];
-  clip_hash_bytes(bytes.data(), bytes.size(), out);
-  return out;
-}
-
 std::string text_hash_of(const char *text, size_t len) {
   char out[CLIP_HASH_CHARS];
   clip_hash_text(text, len, out);

@@ -30,13 +30,6 @@ const bool kStoreZeroAtLoad = is_all_zero(&g_store, sizeof g_store);
 
 const unsigned char kPng[] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
 
-// The ids in the list, front (oldest) to back.
-std::vector<int> ids() {
-  std::vector<int> out;
-  for (int i = 0; i < g_store.count; ++i) out.push_back(g_store.entries[i].id);
-  return out;
-}
-
 class FrameTest : public ::testing::Test {
  protected:
   void SetUp() override { clip_fault_reset(); }

@@ -44,29 +44,12 @@ Index parse_index(const std::string &json) {
   return out;
 }
 
-std::vector<int> range(int from, int to) {
-  std::vector<int> out;
-  for (int id = from; id <= to; ++id) out.push_back(id);
-  return out;
-}
-
 class ManageTest : public StoreTest {
  protected:
   // Replaces the history with text clips "clip <id>" for ids 1..n, those in
   // `pinned` pinned, and opens the store again.
   void seed(int n, const std::set<int> &pinned) {
-    std::string s = "{\"next_id\":" + std::to_string(n + 1) + ",\"clips\":[";
-    for (int id = 1; id <= n; ++id) {
-      std::string text = "clip " + std::to_string(id);
-      char hash[CLIP_HASH_CHARS];
-      clip_hash_text(text.c_str(), text.size(), hash);
-      s += (id > 1 ? "," : "");
-      s += "{\"id\":" + std::to_string(id) + ",\"ts\":1757760000,\"kind\":\"text\",\"preview\":\"" +
-           text + "\",\"pinned\":" + (pinned.count(id) ? "true" : "false") + ",\"hash\":\"" +
-           hash + "\",\"truncated\":false,\"text\":\"" + text + "\"}";
-    }
-    write_file(dir_.file("clips.json"), s + "]}");
-    ASSERT_EQ(clip_init(dir_.path().c_str()), 1) << clip_last_error();
+    seed_texts(n, pinned, [](int) -> int64_t { return 1757760000; });
   }
 
   static int push(const std::string &text) {
@@ -98,8 +81,6 @@ class ManageTest : public StoreTest {
     EXPECT_GE(index, 0) << id;
     return index >= 0 ? g_store.entries[index].pinned : -1;
   }
-
-  std::string image_path(int id) const { return dir_.file("img_" + std::to_string(id) + ".png"); }
 };
 
 // ---------------------------------------------------------------------------

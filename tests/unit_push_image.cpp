@@ -20,12 +20,6 @@
 
 namespace {
 
-std::string hash_of(const std::string &bytes) {
-  char out[CLIP_HASH_CHARS];
-  clip_hash_bytes(bytes.data(), bytes.size(), out);
-  return out;
-}
-
 // Bytes that are no PNG at all, with NULs and high bytes, 2048 of them;
 // `seed` makes each call's bytes differ.
 std::string image_bytes(int seed, size_t len = 2048) {
@@ -71,25 +65,6 @@ class PushImageTest : public StoreTest {
     }
     write_file(dir + "/clips.json", s + "]}");
     reopen();
-  }
-
-  void reopen() { ASSERT_EQ(clip_init(dir_.path().c_str()), 1) << clip_last_error(); }
-
-  std::string image_path(int id) const { return dir_.file("img_" + std::to_string(id) + ".png"); }
-
-  static std::vector<int> ids() {
-    std::vector<int> out;
-    for (int i = 0; i < g_store.count; ++i) out.push_back(g_store.entries[i].id);
-    return out;
-  }
-
-  static const clip_entry &newest() {
-    static const clip_entry none{};
-    if (g_store.count == 0) {
-      ADD_FAILURE() << "the history is empty";
-      return none;
-    }
-    return g_store.entries[g_store.count - 1];
   }
 
   Snapshot snapshot() const {

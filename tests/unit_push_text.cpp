@@ -24,12 +24,6 @@ namespace {
 
 const std::string kNoUtf8 = "text is not valid UTF-8";
 
-std::string hash_of(const std::string &bytes) {
-  char out[CLIP_HASH_CHARS];
-  clip_hash_bytes(bytes.data(), bytes.size(), out);
-  return out;
-}
-
 std::string text_of(int id) { return "clip " + std::to_string(id); }
 std::string png_of(int id) { return std::string("png\0", 4) + std::to_string(id); }
 
@@ -102,25 +96,8 @@ class PushTextTest : public StoreTest {
     ASSERT_EQ(clip_init(dir.c_str()), 1) << clip_last_error();
   }
 
-  void reopen() { ASSERT_EQ(clip_init(dir_.path().c_str()), 1) << clip_last_error(); }
-
-  static std::vector<int> ids() {
-    std::vector<int> out;
-    for (int i = 0; i < g_store.count; ++i) out.push_back(g_store.entries[i].id);
-    return out;
-  }
-
-  static const clip_entry &newest() {
-    static const clip_entry none{};
-    if (g_store.count == 0) {
-      ADD_FAILURE() << "the history is empty";
-      return none;
-    }
-    return g_store.entries[g_store.count - 1];
-  }
-
   bool image_file(int id) const {
-    return file_exists(dir_.file("img_" + std::to_string(id) + ".png"));
+    return file_exists(image_path(id));
   }
 
   Snapshot snapshot() const {

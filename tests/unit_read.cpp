@@ -22,16 +22,10 @@ constexpr int64_t kBaseTs = 1757760000;
 // The values of one key across the objects of a JSON array.
 std::vector<int> ints_of(const std::string &json, const char *key) {
   std::vector<int> out;
-  yyjson_doc *doc = yyjson_read(json.data(), json.size(), 0);
-  yyjson_val *root = yyjson_doc_get_root(doc);
-  EXPECT_TRUE(yyjson_is_arr(root)) << json;
-  size_t i, max;
-  yyjson_val *obj;
-  yyjson_arr_foreach(root, i, max, obj) {
+  for_each_in_array(json, [&](yyjson_val *obj) {
     yyjson_val *v = yyjson_obj_get(obj, key);
     out.push_back(yyjson_is_bool(v) ? yyjson_get_bool(v) : static_cast<int>(yyjson_get_int(v)));
-  }
-  yyjson_doc_free(doc);
+  });
   return out;
 }
 
@@ -41,31 +35,12 @@ std::string str_member(yyjson_val *obj, const char *key) {
   return v ? std::string(yyjson_get_str(v), yyjson_get_len(v)) : std::string();
 }
 
-// Ids from `from` down to `to`.
-std::vector<int> down(int from, int to) {
-  std::vector<int> out;
-  for (int id = from; id >= to; --id) out.push_back(id);
-  return out;
-}
-
 class ReadTest : public StoreTest {
  protected:
   // Replaces the history with text clips "clip <id>" for ids 1..n, those in
   // `pinned` pinned, clip k stamped kBaseTs + k, and opens the store again.
   void seed(int n, const std::set<int> &pinned) {
-    std::string s = "{\"next_id\":" + std::to_string(n + 1) + ",\"clips\":[";
-    for (int id = 1; id <= n; ++id) {
-      std::string text = "clip " + std::to_string(id);
-      char hash[CLIP_HASH_CHARS];
-      clip_hash_text(text.c_str(), text.size(), hash);
-      s += (id > 1 ? "," : "");
-      s += "{\"id\":" + std::to_string(id) + ",\"ts\":" + std::to_string(kBaseTs + id) +
-           ",\"kind\":\"text\",\"preview\":\"" + text + "\",\"pinned\":" +
-           (pinned.count(id) ? "true" : "false") + ",\"hash\":\"" + hash +
-           "\",\"truncated\":false,\"text\":\"" + text + "\"}";
-    }
-    write_file(dir_.file("clips.json"), s + "]}");
-    ASSERT_EQ(clip_init(dir_.path().c_str()), 1) << clip_last_error();
+    seed_texts(n, pinned, [](int id) { return kBaseTs + id; });
   }
 
   int push(const std::string &text) {
@@ -93,8 +68,6 @@ class ReadTest : public StoreTest {
     EXPECT_GE(index, 0) << id;
     return index >= 0 ? g_store.entries[index] : missing;
   }
-
-  std::string image_path(int id) const { return dir_.file("img_" + std::to_string(id) + ".png"); }
 
   int images_ = 0;
 };

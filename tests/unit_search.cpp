@@ -397,16 +397,10 @@ class SearchTest : public StoreTest {
   std::vector<std::pair<int, int>> hits(const char *query, int limit = 0) {
     std::string json = search(query, limit);
     std::vector<std::pair<int, int>> out;
-    yyjson_doc *doc = yyjson_read(json.data(), json.size(), 0);
-    yyjson_val *root = yyjson_doc_get_root(doc);
-    EXPECT_TRUE(yyjson_is_arr(root)) << json;
-    size_t i, max;
-    yyjson_val *obj;
-    yyjson_arr_foreach(root, i, max, obj) {
+    for_each_in_array(json, [&](yyjson_val *obj) {
       out.emplace_back(static_cast<int>(yyjson_get_int(yyjson_obj_get(obj, "id"))),
                        static_cast<int>(yyjson_get_int(yyjson_obj_get(obj, "score"))));
-    }
-    yyjson_doc_free(doc);
+    });
     return out;
   }
 };

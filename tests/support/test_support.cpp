@@ -10,6 +10,7 @@
 #include <sstream>
 
 #include "clip_fault.h"
+#include "clip_hash.h"
 #include "quillmar_clip.h"
 
 TempDir::TempDir() {
@@ -58,9 +59,73 @@ std::string take(char *s) {
 
 std::string last_error() { return clip_last_error(); }
 
+std::string hash_of(const std::string &bytes) {
+  char out[CLIP_HASH_CHARS];
+  clip_hash_bytes(bytes.data(), bytes.size(), out);
+  return out;
+}
+
+std::vector<int> range(int from, int to) {
+  std::vector<int> out;
+  for (int id = from; id <= to; ++id) out.push_back(id);
+  return out;
+}
+
+std::vector<int> down(int from, int to) {
+  std::vector<int> out;
+  for (int id = from; id >= to; --id) out.push_back(id);
+  return out;
+}
+
+std::vector<int> ids() {
+  std::vector<int> out;
+  for (int i = 0; i < g_store.count; ++i) out.push_back(g_store.entries[i].id);
+  return out;
+}
+
+const clip_entry &newest() {
+  static const clip_entry none{};
+  if (g_store.count == 0) {
+    ADD_FAILURE() << "the history is empty";
+    return none;
+  }
+  return g_store.entries[g_store.count - 1];
+}
+
+void for_each_in_array(const std::string &json,
+                       const std::function<void(yyjson_val *)> &each) {
+  yyjson_doc *doc = yyjson_read(json.data(), json.size(), 0);
+  yyjson_val *root = yyjson_doc_get_root(doc);
+  EXPECT_TRUE(yyjson_is_arr(root)) << json;
+  size_t i, max;
+  yyjson_val *obj;
+  yyjson_arr_foreach(root, i, max, obj) { each(obj); }
+  yyjson_doc_free(doc);
+}
+
 void StoreTest::SetUp() {
   clip_fault_reset();
   ASSERT_EQ(clip_init(dir_.path().c_str()), 1) << clip_last_error();
 }
 
 void StoreTest::TearDown() { clip_fault_reset(); }
+
+void StoreTest::reopen() {
+  ASSERT_EQ(clip_init(dir_.path().c_str()), 1) << clip_last_error();
+}
+
+void StoreTest::seed_texts(int n, const std::set<int> &pinned, int64_t (*ts_of)(int id)) {
+  std::string s = "{\"next_id\":" + std::to_string(n + 1) + ",\"clips\":[";
+  for (int id = 1; id <= n; ++id) {
+    std::string text = "clip " + std::to_string(id);
+    char hash[CLIP_HASH_CHARS];
+    clip_hash_text(text.c_str(), text.size(), hash);
+    s += (id > 1 ? "," : "");
+    s += "{\"id\":" + std::to_string(id) + ",\"ts\":" + std::to_string(ts_of(id)) +
+         ",\"kind\":\"text\",\"preview\":\"" + text +
+         "\",\"pinned\":" + (pinned.count(id) ? "true" : "false") + ",\"hash\":\"" +
+         hash + "\",\"truncated\":false,\"text\":\"" + text + "\"}";
+  }
+  write_file(dir_.file("clips.json"), s + "]}");
+  reopen();
+}

@@ -1,12 +1,19 @@
 // Helpers shared by the unit tests: a fresh store directory per test, file
-// reading and writing, and owned copies of the library's result strings.
+// reading and writing, owned copies of the library's result strings, and
+// looks at the history in memory and at JSON results.
 #ifndef QUILLMAR_TEST_SUPPORT_H
 #define QUILLMAR_TEST_SUPPORT_H
 
 #include <gtest/gtest.h>
+#include <stdint.h>
+#include <yyjson.h>
 
+#include <functional>
+#include <set>
 #include <string>
 #include <vector>
+
+#include "clip_store.h"
 
 // A new empty directory under the system's temporary directory, removed with
 // everything in it when the object goes.
@@ -36,12 +43,39 @@ std::string take(char *s);
 // The last-error message, as a string.
 std::string last_error();
 
+// The fingerprint of these bytes.
+std::string hash_of(const std::string &bytes);
+
+// Ids from `from` up to `to`, and from `from` down to `to`.
+std::vector<int> range(int from, int to);
+std::vector<int> down(int from, int to);
+
+// The ids in the list, front (oldest) to back.
+std::vector<int> ids();
+
+// The newest clip in the list; a failure, and an empty entry, when there is
+// none.
+const clip_entry &newest();
+
+// Calls `each` on every element of the JSON array `json`; a failure when
+// `json` is no array.
+void for_each_in_array(const std::string &json,
+                       const std::function<void(yyjson_val *)> &each);
+
 // A fixture with a fresh store directory that is already initialised.
 class StoreTest : public ::testing::Test {
  protected:
   void SetUp() override;
   void TearDown() override;
   std::string index() const { return read_file(dir_.file("clips.json")); }
+  std::string image_path(int id) const {
+    return dir_.file("img_" + std::to_string(id) + ".png");
+  }
+  // Opens the store directory again.
+  void reopen();
+  // Replaces the history with text clips "clip <id>" for ids 1..n, those in
+  // `pinned` pinned, clip k stamped ts_of(k), and opens the store again.
+  void seed_texts(int n, const std::set<int> &pinned, int64_t (*ts_of)(int id));
   TempDir dir_;
 };
 
