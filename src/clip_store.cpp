@@ -681,38 +681,61 @@ extern "C" int clip_store_find_index(const clip_store *store, int id) {
   return -1;
 }
 
+namespace {
+
+// Remembers a removed image clip's id so that its file goes once the index no
+// longer names the clip; when the id cannot even be remembered, it goes now.
+void doom_image(clip_store *store, int id) {
+  if (store->doomed_count == store->doomed_capacity) {
+    int cap = store->doomed_capacity == 0 ? 16 : store->doomed_capacity * 2;
+    void *grown = clip_realloc(store->doomed, static_cast<size_t>(cap) * sizeof(int));
+    if (grown == nullptr) {
+      clip_store_unlink_blob(store, id);
+      return;
+    }
+    store->doomed = static_cast<int *>(grown);
+    store->doomed_capacity = cap;
+  }
+  store->doomed[store->doomed_count++] = id;
+}
+
+// Releases a record that leaves the list, with its image file.
+void drop_entry(clip_store *store, clip_entry *e) {
+  if (e->kind == CLIP_KIND_IMAGE) doom_image(store, e->id);
+  clip_store_free_entry(e);
+}
+
+}  // namespace
+
 extern "C" int clip_store_remove_at(clip_store *store, int index) {
   if (index < 0 || index >= store->count) return 0;
   clip_entry *e = &store->entries[index];
-  if (e->kind == CLIP_KIND_IMAGE) {
-    // The file goes once the index no longer names the clip; when the id
-    // cannot even be remembered, it goes now.
-    bool queued = false;
-    if (store->doomed_count < store->doomed_capacity) {
-      queued = true;
-    } else {
-      int cap = store->doomed_capacity == 0 ? 16 : store->doomed_capacity * 2;
-      void *grown = clip_realloc(store->doomed,
-                                 static_cast<size_t>(cap) * sizeof(int));
-      if (grown != nullptr) {
-        store->doomed = static_cast<int *>(grown);
-        store->doomed_capacity = cap;
-        queued = true;
-      }
-    }
-    if (queued) {
-      store->doomed[store->doomed_count++] = e->id;
-    } else {
-      clip_store_unlink_blob(store, e->id);
-    }
-  }
-  clip_store_free_entry(e);
+  drop_entry(store, e);
   int behind = store->count - index - 1;
   if (behind > 0) {
     memmove(e, e + 1, static_cast<size_t>(behind) * sizeof(clip_entry));
   }
   --store->count;
   return 1;
+}
+
+int clip_store_evict_oldest_unpinned_n(clip_store *store, int n) {
+  // One pass that closes every gap at once, where n single evictions would
+  // move the records behind each evicted one n times.
+  int removed = 0;
+  int keep = 0;
+  for (int i = 0; i < store->count; ++i) {
+    clip_entry *e = &store->entries[i];
+    if (removed < n && e->pinned == 0) {
+      drop_entry(store, e);
+      ++removed;
+    } else {
+      if (keep != i) store->entries[keep] = *e;
+      ++keep;
+    }
+  }
+  store->count = keep;
+  return removed;
 }
 
 extern "C" int clip_store_evict_oldest_unpinned(clip_store *store) {

@@ -76,6 +76,11 @@ char *clip_store_make_preview(const char *text, size_t len);
 
 }
 
+// Evicts the n oldest unpinned clips (with their image files) in one pass, as
+// n calls of clip_store_evict_oldest_unpinned would; returns how many it
+// evicted, fewer when fewer clips are unpinned.
+int clip_store_evict_oldest_unpinned_n(clip_store *store, int n);
+
 // Deletes the image files of the clips removed since the last call. Called by
 // every export that removes clips, after its index write, whatever its outcome.
 void clip_store_unlink_doomed(clip_store *store);

@@ -55,13 +55,10 @@ bool make_room_and_take_id(int *id, int64_t *ts) {
                    g_store.next_id);
     return false;
   }
-  int unpinned = clip_store_count_unpinned(&g_store);
-  while (unpinned >= CLIP_MAX_UNPINNED) {
-    if (!clip_store_evict_oldest_unpinned(&g_store)) {
-      clip_set_error("cannot evict: no unpinned clips");
-      return false;
-    }
-    --unpinned;
+  int excess = clip_store_count_unpinned(&g_store) - (CLIP_MAX_UNPINNED - 1);
+  if (excess > 0 && clip_store_evict_oldest_unpinned_n(&g_store, excess) < excess) {
+    clip_set_error("cannot evict: no unpinned clips");
+    return false;
   }
   *id = g_store.next_id++;
   *ts = static_cast<int64_t>(time(nullptr));

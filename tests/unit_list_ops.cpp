@@ -2,6 +2,7 @@
 // of a record's strings on append, removal, eviction, lookups and counts.
 #include <string.h>
 
+#include <random>
 #include <string>
 #include <vector>
 
@@ -257,6 +258,37 @@ TEST_F(ListTest, EvictionTakesTheOldestUnpinnedClip) {
     EXPECT_EQ(clip_store_evict_oldest_unpinned(&store_), c.result);
     EXPECT_EQ(ids_and_texts(), c.left);
     EXPECT_EQ(last_error(), "earlier");
+  }
+}
+
+TEST_F(ListTest, EvictingManyAtOnceMatchesOneAtATime) {
+  // Mixed lists of texts and images, pinned and not; n from none to more
+  // clips than are unpinned.
+  std::mt19937 rng(7);
+  for (int round = 0; round < 40; ++round) {
+    const int size = static_cast<int>(rng() % 40);
+    const int n = static_cast<int>(rng() % 45);
+    SCOPED_TRACE("size " + std::to_string(size) + ", n " + std::to_string(n));
+    std::vector<int> pinned(size), kind(size);
+    for (int i = 0; i < size; ++i) {
+      pinned[i] = rng() % 3 == 0;
+      kind[i] = rng() % 4 == 0 ? CLIP_KIND_IMAGE : CLIP_KIND_TEXT;
+    }
+    auto build = [&] {
+      clip_store_clear(&store_);
+      for (int i = 0; i < size; ++i) append(i + 1, pinned[i], kind[i]);
+    };
+
+    build();
+    int one_by_one = 0;
+    while (one_by_one < n && clip_store_evict_oldest_unpinned(&store_)) ++one_by_one;
+    const std::string want_list = ids_and_texts();
+    const std::vector<int> want_doomed(store_.doomed, store_.doomed + store_.doomed_count);
+
+    build();
+    EXPECT_EQ(clip_store_evict_oldest_unpinned_n(&store_, n), one_by_one);
+    EXPECT_EQ(ids_and_texts(), want_list);
+    EXPECT_EQ(std::vector<int>(store_.doomed, store_.doomed + store_.doomed_count), want_doomed);
   }
 }
 
