@@ -70,6 +70,12 @@ xvfb=$!
 has_display() { [ -s "$T/display" ]; }
 until_true 20 has_display || die "Xvfb did not start: $(cat "$T/xvfb.log")"
 export DISPLAY=":$(head -n1 "$T/display")"
+# The server names its display before it takes clients on a busy machine;
+# a client that comes too early is refused ("Can't open display").
+x_ready() {
+  ! xclip -o -selection secondary 2>&1 >/dev/null | grep -q "Can't open display"
+}
+until_true 20 x_ready || die "Xvfb took no clients on $DISPLAY: $(cat "$T/xvfb.log")"
 
 q() { timeout 30 "$BIN" --store "$S" "$@"; }
 lines() {
@@ -85,7 +91,7 @@ wait_line() {
 set_clipboard() {
   local args=(-quiet -selection "${SELECTION:-clipboard}" -i "$1")
   [ $# -ge 2 ] && args+=(-t "$2")
-  xclip "${args[@]}" >/dev/null 2>&1 &
+  xclip "${args[@]}" >/dev/null 2>>"$T/xclip.err" &
   helpers+=($!)
 }
 count() { q list --json --limit 100000 | grep -o '"id":' | wc -l; }
@@ -93,7 +99,7 @@ count() { q list --json --limit 100000 | grep -o '"id":' | wc -l; }
 # What the clipboard holds when the watcher starts is recorded too.
 printf 'there before the watcher' >"$T/t0"
 set_clipboard "$T/t0"
-until_true 20 xclip -o -selection clipboard >/dev/null 2>&1 || die "xclip does not serve"
+until_true 20 xclip -o -selection clipboard >/dev/null 2>&1 || die "xclip does not serve: $(cat "$T/xclip.err")"
 "$BIN" --store "$S" watch >"$T/watch.out" 2>"$T/watch.err" &
 watcher=$!
 wait_line "^watching CLIPBOARD on $DISPLAY into $S" 1
