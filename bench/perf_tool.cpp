@@ -37,6 +37,7 @@
 
 #include <yyjson.h>
 
+#include "proc_status.h"
 #include "quillmar_clip.h"
 
 namespace {
@@ -453,17 +454,7 @@ void floor_search(const TextBlock &b) {
 // ---------------------------------------------------------------------------
 // Peak memory of clip_init, measured in a process of its own
 
-long vm_hwm_kib() {
-  FILE *f = fopen("/proc/self/status", "r");
-  if (f == nullptr) return -1;
-  char line[256];
-  long kib = -1;
-  while (fgets(line, sizeof line, f) != nullptr) {
-    if (strncmp(line, "VmHWM:", 6) == 0) kib = strtol(line + 6, nullptr, 10);
-  }
-  fclose(f);
-  return kib;
-}
+long vm_hwm_kib() { return proc_status_kib("VmHWM:"); }
 
 int probe_init(const char *dir) {
   long before = vm_hwm_kib();

@@ -19,21 +19,12 @@
 #include <string>
 #include <vector>
 
+#include "proc_status.h"
 #include "quillmar_clip.h"
 
 namespace {
 
-long rss_kb() {
-  FILE *f = fopen("/proc/self/status", "r");
-  if (f == nullptr) return -1;
-  char line[256];
-  long kb = -1;
-  while (fgets(line, sizeof line, f) != nullptr) {
-    if (strncmp(line, "VmRSS:", 6) == 0) kb = strtol(line + 6, nullptr, 10);
-  }
-  fclose(f);
-  return kb;
-}
+long rss_kb() { return proc_status_kib("VmRSS:"); }
 
 std::string random_text(std::mt19937 &rng) {
   static const char *const words[] = {"copy", "paste", "Meeting", "notes", "é", "漢字", "🙂",
