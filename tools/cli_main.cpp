@@ -105,6 +105,13 @@ const Command &command(const std::string &name) {
   return kCommands[0];
 }
 
+bool is_command(const std::string &name) {
+  for (auto &c : kCommands) {
+    if (name == c.name) return true;
+  }
+  return false;
+}
+
 // Wraps text to width columns, each line after indent spaces.
 std::string wrap(const std::string &text, size_t indent, size_t width) {
   std::string out, line;
@@ -154,9 +161,10 @@ std::string main_help() {
       "or\n"
       "when the output is not a terminal. DURATION is a number and a unit: 45s, 90m, "
       "12h,\n"
-      "30d, 2w, or several (1d12h). Texts that are not valid UTF-8 are recorded with\n"
-      "U+FFFD in place of the invalid bytes. Exit status: 0 success, 1 failure, 2 usage\n"
-      "error.\n";
+      "30d, 2w, or several (1d12h). ID and N are decimal (010 is ten; 0x3 is refused).\n"
+      "Texts that are not valid UTF-8 are recorded with U+FFFD in place of the invalid\n"
+      "bytes. An empty --store DIR, or one that is not valid UTF-8, is a usage error.\n"
+      "Exit status: 0 success, 1 failure, 2 usage error.\n";
   return out;
 }
 
@@ -189,6 +197,38 @@ CLI::Validator duration_validator(bool positive) {
       "DURATION");
 }
 
+// CLI11 would read "010" as octal and "0x3" as hexadecimal. Ids and counts
+// are decimal, leading zeros and all: the value is checked here and handed
+// on in its plain decimal form, which CLI11 then converts as it is.
+CLI::Validator decimal(int64_t min, int64_t max) {
+  return CLI::Validator(
+      [min, max](std::string &s) -> std::string {
+        int64_t v = 0;
+        switch (host::parse_decimal(s, min, max, &v)) {
+          case host::Decimal::ok:
+            s = std::to_string(v);
+            return "";
+          case host::Decimal::not_decimal:
+            return "not a decimal number: " + s;
+          case host::Decimal::out_of_range:
+            break;
+        }
+        return s + " is out of range (" + std::to_string(min) + " to " +
+               std::to_string(max) + ")";
+      },
+      "N");
+}
+
+// An empty --store would otherwise fall back to the default store, and a
+// path that is not UTF-8 cannot appear in the library's JSON results.
+std::string store_problem(const std::string &dir) {
+  if (dir.empty()) return "the store directory must not be empty";
+  if (host::repair_utf8(dir).invalid > 0) {
+    return "the store directory is not valid UTF-8: " + host::repair_utf8(dir).text;
+  }
+  return "";
+}
+
 int64_t duration_of(const std::string &s) {
   int64_t seconds = 0;
   host::parse_duration(s, &seconds);
@@ -209,7 +249,9 @@ int main(int argc, char **argv) {
   app.fallthrough();
   app.set_version_flag("--version", std::string("quillmar-clip ") + kVersion);
   std::string store;
-  app.add_option("--store", store, "the store directory")->type_name("DIR");
+  app.add_option("--store", store, "the store directory")
+      ->type_name("DIR")
+      ->check(CLI::Validator(store_problem, "DIR"));
 
   bool primary = false, json = false, yes = false, dry_run = false;
   int id = 0, offset = 0, limit = 0;
@@ -230,27 +272,27 @@ int main(int argc, char **argv) {
   CLI::App *resume = add_command(app, "resume");
   CLI::App *list = add_command(app, "list");
   list->add_option("--offset", offset, "skip this many of the newest clips")
-      ->check(CLI::Range(0, INT_MAX));
+      ->transform(decimal(0, INT_MAX));
   list->add_option("--limit", limit, "show at most this many clips (50)")
-      ->check(CLI::Range(1, INT_MAX));
+      ->transform(decimal(1, INT_MAX));
   list->add_flag("--json", json, "print the library's JSON");
   CLI::App *search = add_command(app, "search");
   search->add_option("QUERY", query, "the text to look for")->required();
   search->add_option("--limit", limit, "show at most this many clips (50)")
-      ->check(CLI::Range(1, INT_MAX));
+      ->transform(decimal(1, INT_MAX));
   search->add_flag("--json", json, "print the library's JSON");
   CLI::App *get = add_command(app, "get");
-  get->add_option("ID", id, "the clip's id")->required();
+  get->add_option("ID", id, "the clip's id")->required()->transform(decimal(INT_MIN, INT_MAX));
   CLI::Option *output_opt = get->add_option(
       "-o,--output", output, "write the content to FILE (- for standard output)");
   CLI::App *copy = add_command(app, "copy");
-  copy->add_option("ID", id, "the clip's id")->required();
+  copy->add_option("ID", id, "the clip's id")->required()->transform(decimal(INT_MIN, INT_MAX));
   CLI::App *pin = add_command(app, "pin");
-  pin->add_option("ID", id, "the clip's id")->required();
+  pin->add_option("ID", id, "the clip's id")->required()->transform(decimal(INT_MIN, INT_MAX));
   CLI::App *unpin = add_command(app, "unpin");
-  unpin->add_option("ID", id, "the clip's id")->required();
+  unpin->add_option("ID", id, "the clip's id")->required()->transform(decimal(INT_MIN, INT_MAX));
   CLI::App *del = add_command(app, "delete");
-  del->add_option("ID", id, "the clip's id")->required();
+  del->add_option("ID", id, "the clip's id")->required()->transform(decimal(INT_MIN, INT_MAX));
   CLI::App *wipe = add_command(app, "wipe");
   wipe->add_flag("-y,--yes", yes, "do not ask");
   CLI::App *stats = add_command(app, "stats");
@@ -281,7 +323,7 @@ int main(int argc, char **argv) {
         if (a == "--store") {
           ++i;
         } else if (!a.empty() && a[0] != '-') {
-          why = "unknown command: " + a;
+          if (!is_command(a)) why = "unknown command: " + a;
           break;
         }
       }
@@ -299,6 +341,10 @@ int main(int argc, char **argv) {
     store = host::default_store_dir(&error);
     if (store.empty()) {
       host::complain(error);
+      return 1;
+    }
+    if (!store_problem(store).empty()) {
+      host::complain(store_problem(store) + " (set XDG_DATA_HOME or give --store DIR)");
       return 1;
     }
     if (opens_store && !host::make_parents(store, &error)) {

@@ -61,8 +61,12 @@ make_png() { { printf '\x89PNG\r\n\x1a\n'; printf '%s' "$1"; } >"$2"; }
 
 # --- usage errors: exit 2, a message and a usage line -----------------------
 S="$T/usage"
+# Ids and counts are decimal: CLI11's own reading of 0x3, 0b1, 0o7 and 010
+# as other bases must never reach a command.
 for args in "" "frob" "get abc" "get" "list --limit 0" "list --offset -1" "push" \
-  "push a b" "expire" "expire --older-than 3x" "pause --for 0s" "--store"; do
+  "push a b" "expire" "expire --older-than 3x" "pause --for 0s" "--store" \
+  "pin 0x3" "delete 0X3" "get 0b1" "unpin 0o7" "copy 1e3" "get +3" "get 3.0" \
+  "get 2147483648" "list --limit 0x10" "list --offset 0x1" "search a --limit 1e2"; do
   # shellcheck disable=SC2086
   run $args
   expect_rc 2 "usage error '$args'"
@@ -89,6 +93,25 @@ grep -q "Example: quillmar-clip list" "$T/out" || fail "list --help has no examp
 run --version
 expect_rc 0 "--version"
 grep -q '^quillmar-clip [0-9]\+\.[0-9]\+\.[0-9]\+$' "$T/out" || fail "--version: $(out)"
+
+run pin 0x3
+expect_err_has "quillmar-clip: ID: not a decimal number: 0x3" "a hexadecimal id"
+run list --limit 0
+expect_err_has "quillmar-clip: --limit: 0 is out of range (1 to 2147483647)" "a limit of 0"
+
+# Leading zeros are decimal, never octal.
+S="$T/decimal"
+for i in $(seq 1 10); do q push "clip $i"; done
+q get 010
+expect_out "clip 10" "get 010"
+q list --offset 08 --limit 02
+grep -q '^\[{"id":2,.*{"id":1,' "$T/out" || fail "list --offset 08 --limit 02: $(out)"
+q delete 010
+expect_rc 0 "delete 010"
+q get 10
+expect_rc 1 "delete 010 deleted clip 10"
+q get 8
+expect_out "clip 8" "delete 010 left clip 8"
 
 # --- library errors: exit 1 with the library's message ----------------------
 S="$T/errors"
@@ -473,6 +496,28 @@ expect_rc 0 "push into the default store"
 [ "$(stat -c %a "$T/xdg/deep")" = 700 ] || fail "a parent of the default store is not 0700"
 XDG_DATA_HOME= run push "home"
 [ -f "$HOME/.local/share/quillmar-clipboard-history/clips.json" ] || fail "no store under HOME"
+
+# An empty --store is a usage error, never the default store.
+XDG_DATA_HOME= run --store "" wipe --yes
+expect_rc 2 "wipe of an empty --store"
+expect_err_has "quillmar-clip: --store: the store directory must not be empty" "an empty --store"
+XDG_DATA_HOME= run --store= wipe --yes
+expect_rc 2 "wipe of --store="
+XDG_DATA_HOME= run list
+[ "$(grep -o '"id":' "$T/out" | wc -l)" = 1 ] || fail "an empty --store wiped the default store"
+
+# A store path that is not UTF-8 is refused before anything is made: as a
+# usage error when given, as a failure when it comes from the environment.
+bad=$'not-utf8-\xff'
+run --store "$T/$bad" push "x"
+expect_rc 2 "a --store that is not UTF-8"
+expect_err_has "quillmar-clip: --store: the store directory is not valid UTF-8: $T/not-utf8-"$'\xef\xbf\xbd' \
+  "a --store that is not UTF-8"
+XDG_DATA_HOME="$T/$bad" run push "x"
+expect_rc 1 "an XDG_DATA_HOME that is not UTF-8"
+expect_err_has "quillmar-clip: the store directory is not valid UTF-8: $T/not-utf8-" \
+  "an XDG_DATA_HOME that is not UTF-8"
+[ ! -e "$T/$bad" ] || fail "a path that is not UTF-8 was created"
 
 if [ "$failures" -gt 0 ]; then
   echo "$failures check(s) failed" >&2
