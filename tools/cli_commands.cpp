@@ -66,22 +66,13 @@ int print_line(const std::string &s) {
   return 0;
 }
 
-// Reads a stream to its end, keeping at most kKeep bytes; *seen counts all.
-bool read_stream(int fd, std::string *out, uint64_t *seen, std::string *error) {
-  char buf[65536];
-  *seen = 0;
-  for (;;) {
-    ssize_t n = read(fd, buf, sizeof buf);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      *error = std::string("cannot read: ") + strerror(errno);
-      return false;
-    }
-    if (n == 0) return true;
-    size_t room = kKeep - std::min(kKeep, out->size());
-    out->append(buf, std::min(room, static_cast<size_t>(n)));
-    *seen += static_cast<uint64_t>(n);
-  }
+// Reads at most kKeep bytes of fd; *seen is what was kept, plus one when
+// the input may go on beyond it.
+bool read_input(int fd, std::string *out, uint64_t *seen, std::string *error) {
+  bool more = false;
+  if (!read_capped(fd, kKeep, out, &more, error)) return false;
+  *seen = out->size() + (more ? 1 : 0);
+  return true;
 }
 
 int terminal_columns() {
@@ -308,9 +299,7 @@ bool confirm(const std::string &question) {
 int cmd_store(const std::string &store) {
   std::string bytes, error;
   uint64_t seen = 0;
-  // The input is read to its end whatever happens to it, so that the writer
-  // (wl-paste, say) never meets a closed pipe.
-  if (!read_stream(STDIN_FILENO, &bytes, &seen, &error))
+  if (!read_input(STDIN_FILENO, &bytes, &seen, &error))
     return fail("standard input: " + error);
   const char *state = getenv("CLIPBOARD_STATE");
   std::string st = state != nullptr ? state : "";
@@ -357,7 +346,7 @@ int cmd_push_image(const std::string &store, const std::string &file,
   if (fd < 0) return fail("cannot open " + file + ": " + strerror(errno));
   std::string bytes, error;
   uint64_t seen = 0;
-  bool ok = read_stream(fd, &bytes, &seen, &error);
+  bool ok = read_input(fd, &bytes, &seen, &error);
   close(fd);
   if (!ok) return fail(file + ": " + error);
   StoreLock lock;
@@ -396,7 +385,8 @@ int cmd_get(const std::string &store, int id, const std::string *output) {
     return 0;
   }
   std::string error;
-  if (!write_whole_file(*output, c.bytes, 0666, &error)) return fail(error);
+  // The copy holds clip content: as private as the store's own files.
+  if (!write_whole_file(*output, c.bytes, 0600, &error)) return fail(error);
   return 0;
 }
 

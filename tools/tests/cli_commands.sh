@@ -167,6 +167,16 @@ q get 2 -o -
 cmp -s "$T/out" "$T/a.png" || fail "get -o - differs from the image"
 q get 1 --output "$T/got.txt"
 cmp -s "$T/got.txt" "$T/text" || fail "get --output of a text"
+# A copy of a clip is as private as the store, whatever the umask, also
+# where a file of another mode was.
+printf 'older and longer content' >"$T/was-there.png"
+chmod 0644 "$T/was-there.png"
+for f in "$T/new.png" "$T/was-there.png"; do
+  (umask 022 && "$TIMEOUT" 30 "$BIN" --store "$S" get 2 --output "$f" </dev/null) ||
+    fail "get --output $f under umask 022"
+  [ "$(stat -c %a "$f")" = 600 ] || fail "get --output made $f mode $(stat -c %a "$f")"
+  cmp -s "$f" "$T/a.png" || fail "get --output into $f"
+done
 
 # Invalid UTF-8 and NUL bytes are repaired, never dropped.
 stdin 'caf\xe9 \xff!'
@@ -204,6 +214,20 @@ q get "$(id_of)"
 q store
 expect_rc 1 "store of a 10 MiB image"
 expect_err "quillmar-clip: image exceeds 10MB cap" "store of a 10 MiB image"
+
+# Endless inputs are read up to the image cap and one byte more, no further.
+"$TIMEOUT" 30 "$BIN" --store "$S" push-image /dev/zero >"$T/out" 2>"$T/err"
+rc=$?
+expect_rc 1 "push-image /dev/zero"
+n=$(count)
+"$TIMEOUT" 30 "$BIN" --store "$S" store </dev/zero >"$T/out" 2>"$T/err"
+rc=$?
+expect_rc 0 "store from /dev/zero"
+[ "$(count)" = $((n + 1)) ] || fail "store from /dev/zero recorded nothing"
+{ cat "$T/a.png"; cat /dev/zero; } | "$TIMEOUT" 30 "$BIN" --store "$S" store >"$T/out" 2>"$T/err"
+rc=$?
+expect_rc 1 "store of an endless image"
+expect_err "quillmar-clip: image exceeds 10MB cap" "store of an endless image"
 
 # CLIPBOARD_STATE from wl-paste --watch.
 n=$(count)
