@@ -83,8 +83,8 @@ const Command kCommands[] = {
      "Clip counts, pinned clips, the size of the index and of the image files.",
      "quillmar-clip stats"},
     {"Maintenance", "verify", "verify",
-     "Check the store without changing it: image files without a clip, clips without "
-     "their "
+     "Check the store without writing anything: image files without a clip, clips "
+     "without their "
      "image file, damaged indexes set aside, leftovers. Exit status 1 when it finds a "
      "problem.",
      "quillmar-clip verify"},
@@ -282,17 +282,27 @@ int main(int argc, char **argv) {
       ->transform(decimal(1, INT_MAX));
   search->add_flag("--json", json, "print the library's JSON");
   CLI::App *get = add_command(app, "get");
-  get->add_option("ID", id, "the clip's id")->required()->transform(decimal(INT_MIN, INT_MAX));
+  get->add_option("ID", id, "the clip's id")
+      ->required()
+      ->transform(decimal(INT_MIN, INT_MAX));
   CLI::Option *output_opt = get->add_option(
       "-o,--output", output, "write the content to FILE (- for standard output)");
   CLI::App *copy = add_command(app, "copy");
-  copy->add_option("ID", id, "the clip's id")->required()->transform(decimal(INT_MIN, INT_MAX));
+  copy->add_option("ID", id, "the clip's id")
+      ->required()
+      ->transform(decimal(INT_MIN, INT_MAX));
   CLI::App *pin = add_command(app, "pin");
-  pin->add_option("ID", id, "the clip's id")->required()->transform(decimal(INT_MIN, INT_MAX));
+  pin->add_option("ID", id, "the clip's id")
+      ->required()
+      ->transform(decimal(INT_MIN, INT_MAX));
   CLI::App *unpin = add_command(app, "unpin");
-  unpin->add_option("ID", id, "the clip's id")->required()->transform(decimal(INT_MIN, INT_MAX));
+  unpin->add_option("ID", id, "the clip's id")
+      ->required()
+      ->transform(decimal(INT_MIN, INT_MAX));
   CLI::App *del = add_command(app, "delete");
-  del->add_option("ID", id, "the clip's id")->required()->transform(decimal(INT_MIN, INT_MAX));
+  del->add_option("ID", id, "the clip's id")
+      ->required()
+      ->transform(decimal(INT_MIN, INT_MAX));
   CLI::App *wipe = add_command(app, "wipe");
   wipe->add_flag("-y,--yes", yes, "do not ask");
   CLI::App *stats = add_command(app, "stats");

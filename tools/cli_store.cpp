@@ -18,6 +18,7 @@
 #include <cstring>
 #include <filesystem>
 #include <memory>
+#include <new>
 
 #include "cli_text.h"
 #include "quillmar_clip.h"
@@ -145,16 +146,43 @@ bool open_store(const std::string &dir, StoreLock *lock) {
   return true;
 }
 
-StoreSnapshot::~StoreSnapshot() {
-  if (tmp_.empty()) return;
-  std::vector<std::string> names;
-  if (list_files(tmp_, &names)) {
-    for (auto &n : names) unlink((tmp_ + "/" + n).c_str());
-  }
-  rmdir(tmp_.c_str());
+namespace {
+
+// The low 32 bits of a JSON integer, as the library reads an id.
+int low32(yyjson_val *v) {
+  uint64_t raw = yyjson_is_uint(v) ? yyjson_get_uint(v)
+                                   : static_cast<uint64_t>(yyjson_get_sint(v));
+  return static_cast<int>(static_cast<uint32_t>(raw));
 }
 
-bool StoreSnapshot::open(const std::string &dir, std::string *error) {
+// The library's rules: the root an object with a "clips" array; members of
+// it that are not objects are passed over; an entry without an integer
+// "id" or with a "kind" other than "text" and "image" damages the index.
+bool judge_index(yyjson_doc *doc, std::vector<IndexedClip> *clips) {
+  yyjson_val *root = yyjson_doc_get_root(doc);
+  if (!yyjson_is_obj(root) || yyjson_obj_size(root) == 0) return false;
+  yyjson_val *list = yyjson_obj_get(root, "clips");
+  if (!yyjson_is_arr(list)) return false;
+  size_t i, max;
+  yyjson_val *item;
+  yyjson_arr_foreach(list, i, max, item) {
+    if (!yyjson_is_obj(item)) continue;
+    yyjson_val *id = yyjson_obj_get(item, "id");
+    if (!yyjson_is_int(id)) return false;
+    yyjson_val *kind = yyjson_obj_get(item, "kind");
+    bool image = yyjson_equals_str(kind, "image");
+    if (!image && !yyjson_equals_str(kind, "text")) return false;
+    clips->push_back({low32(id), image});
+  }
+  return true;
+}
+
+}  // namespace
+
+bool read_index(const std::string &dir, std::vector<IndexedClip> *clips, bool *damaged,
+                std::string *error) {
+  clips->clear();
+  *damaged = false;
   struct stat st;
   if (stat(dir.c_str(), &st) != 0) {
     *error = "no store at " + dir + ": " + strerror(errno);
@@ -164,27 +192,53 @@ bool StoreSnapshot::open(const std::string &dir, std::string *error) {
     *error = "store_dir is not a directory: " + dir;
     return false;
   }
-  const char *base = getenv("TMPDIR");
-  std::string templ = std::string(base != nullptr && base[0] != '\0' ? base : "/tmp") +
-                      "/quillmar-clip.XXXXXX";
-  std::vector<char> buf(templ.begin(), templ.end());
-  buf.push_back('\0');
-  if (mkdtemp(buf.data()) == nullptr) {
-    *error = "cannot make a temporary directory: " + std::string(strerror(errno));
+  std::string path = dir + "/clips.json";
+  // Non-blocking, so that a FIFO in the index's place cannot hang the read.
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) {
+    if (errno == ENOENT) return true;
+    *error = std::string("failed to open clips.json: ") + strerror(errno);
     return false;
   }
-  tmp_ = buf.data();
-  std::string index = dir + "/clips.json";
-  if (access(index.c_str(), F_OK) == 0) {
-    std::string bytes;
-    if (!read_whole_file(index, &bytes, error)) return false;
-    if (!write_whole_file(tmp_ + "/clips.json", bytes, 0600, error)) return false;
-  }
-  if (!clip_init(tmp_.c_str())) {
-    *error = library_error();
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    close(fd);
+    *error = "clips.json is not a regular file: " + path;
     return false;
   }
-  damaged_ = !corrupt_files(tmp_).empty();
+  // Parsed in place, as the library does; yyjson wants a few zero bytes
+  // after the text.
+  size_t size = static_cast<size_t>(st.st_size);
+  std::unique_ptr<char[]> buf(new (std::nothrow) char[size + YYJSON_PADDING_SIZE]);
+  if (!buf) {
+    close(fd);
+    *error = "out of memory";
+    return false;
+  }
+  size_t got = 0;
+  while (got < size) {
+    ssize_t n = read(fd, buf.get() + got, size - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      *error = std::string("failed to read clips.json: ") + strerror(errno);
+      close(fd);
+      return false;
+    }
+    if (n == 0) break;
+    got += static_cast<size_t>(n);
+  }
+  close(fd);
+  if (got == 0) return true;
+  memset(buf.get() + got, 0, YYJSON_PADDING_SIZE);
+  yyjson_read_err rerr;
+  Doc doc(yyjson_read_opts(buf.get(), got, YYJSON_READ_INSITU, nullptr, &rerr));
+  if (!doc && rerr.code == YYJSON_READ_ERROR_MEMORY_ALLOCATION) {
+    *error = "out of memory";
+    return false;
+  }
+  if (!doc || !judge_index(doc.get(), clips)) {
+    clips->clear();
+    *damaged = true;
+  }
   return true;
 }
 

@@ -48,22 +48,19 @@ class StoreLock {
 // message is printed and false returned.
 bool open_store(const std::string &dir, StoreLock *lock);
 
-// Opens a private copy of dir's index in a temporary directory, so that
-// nothing in dir can change (a damaged index is set aside only in the copy).
-class StoreSnapshot {
- public:
-  StoreSnapshot() = default;
-  ~StoreSnapshot();
-  StoreSnapshot(const StoreSnapshot &) = delete;
-  StoreSnapshot &operator=(const StoreSnapshot &) = delete;
-  bool open(const std::string &dir, std::string *error);
-  // True when the library set the copied index aside as damaged.
-  bool index_damaged() const { return damaged_; }
-
- private:
-  std::string tmp_;
-  bool damaged_ = false;
+// What the index file says of one clip: enough to check the store's files.
+struct IndexedClip {
+  int id = 0;
+  bool image = false;
 };
+
+// Reads dir's clips.json where it lies, writing nothing anywhere, and judges
+// it as the library's loader does: *clips in the file's order (oldest first)
+// and *damaged when the library would set the index aside. A missing or empty
+// index is an empty history. False, with *error, when dir or the index cannot
+// be read at all.
+bool read_index(const std::string &dir, std::vector<IndexedClip> *clips, bool *damaged,
+                std::string *error);
 
 // One clip of a listing.
 struct ClipSummary {

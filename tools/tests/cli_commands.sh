@@ -364,6 +364,31 @@ expect_out "clip 2 is on the clipboard (wl-copy)" "copy through wl-copy"
 [ "$(cat "$T/xclip.args")" = "--type image/png" ] || fail "wl-copy ran with $(cat "$T/xclip.args")"
 cmp -s "$T/xclip.in" "$T/a.png" || fail "wl-copy was not given the image's bytes"
 
+# --- nothing of the history is written outside the store --------------------
+# Every file call of a command that writes or removes anything must name a
+# path inside the store (verify: none at all). Needs strace, and a system
+# that lets it trace.
+if command -v strace >/dev/null 2>&1 && strace -qq -o /dev/null true 2>/dev/null; then
+  S="$T/traced"
+  q push "a secret"
+  q push-image "$T/a.png"
+  writes='^[a-z0-9]*(open|openat|creat)\(.*(O_WRONLY|O_RDWR|O_CREAT)|^(mkdir|mkdirat|rename|renameat|renameat2|link|linkat|symlink|symlinkat|unlink|unlinkat|truncate)\('
+  for args in "verify" "list" "search secret" "get 1" "get 2" "get 2 -o -" "stats" \
+    "copy 1" "copy 2" "pin 1" "delete 1"; do
+    # shellcheck disable=SC2086
+    DISPLAY=:99 PATH="$T/emptybin:$T/basics:$PATH" "$TIMEOUT" 30 strace -qq -o "$T/trace" \
+      -e trace=open,openat,creat,mkdir,mkdirat,rename,renameat,renameat2,link,linkat,symlink,symlinkat,unlink,unlinkat,truncate \
+      "$BIN" --store "$S" $args </dev/null >/dev/null 2>"$T/err" || fail "traced '$args': $(err)"
+    grep -E "$writes" "$T/trace" | grep -vF -e "\"$S/" -e "\"$S\"" -e '"/dev/null"' >"$T/outside"
+    [ -s "$T/outside" ] && fail "'$args' wrote outside the store: $(cat "$T/outside")"
+    if [ "$args" = verify ] && grep -qE "$writes" "$T/trace"; then
+      fail "verify wrote: $(grep -E "$writes" "$T/trace")"
+    fi
+  done
+else
+  echo "note: strace cannot trace here, the file calls are not checked"
+fi
+
 # --- a damaged index is set aside, and the host says so ----------------------
 S="$T/damaged"
 mkdir -p "$S"
@@ -490,6 +515,44 @@ q verify
 expect_rc 1 "verify of a damaged index"
 grep -qF "problem: clips.json is damaged" "$T/out" || fail "verify misses the damaged index"
 [ "$(snapshot)" = "$before" ] || fail "verify set the damaged index aside"
+# verify reads the index where it lies: it needs no temporary directory.
+TMPDIR="$T/no-such-tmp" q verify
+expect_rc 1 "verify without a temporary directory"
+grep -qF "problem: clips.json is damaged" "$T/out" || fail "verify without TMPDIR: $(out) $(err)"
+[ ! -e "$T/no-such-tmp" ] || fail "verify made a temporary directory"
+# The library's rules for a damaged index, case by case.
+S="$T/verify-rules"
+mkdir -p "$S"
+while IFS='|' read -r verdict index; do
+  printf '%b' "$index" >"$S/clips.json"
+  q verify
+  if [ "$verdict" = damaged ]; then
+    grep -qF "problem: clips.json is damaged" "$T/out" || fail "verify took '$index' for sound: $(out)"
+  else
+    grep -qF "store $S: $verdict" "$T/out" && grep -q '^no problems found$' "$T/out" ||
+      fail "verify of '$index': $(out) $(err)"
+  fi
+done <<'INDEXES'
+0 clips (0 images)|
+0 clips (0 images)|{"next_id": 1, "clips": []}
+1 clip (0 images)|{"clips": [{"id": 1, "kind": "text", "text": "x"}]}
+1 clip (0 images)|{"clips": [7, "skipped", {"id": 2, "kind": "text"}]}
+damaged|{"clips": [{"id": "1", "kind": "text"}]}
+damaged|{"clips": [{"id": 1.0, "kind": "text"}]}
+damaged|{"clips": [{"id": 1, "kind": "picture"}]}
+damaged|{"clips": [{"id": 1}]}
+damaged|{"clips": {}}
+damaged|{}
+damaged|[]
+damaged|{"clips": [],}
+damaged|{"clips": ["\xff"]}
+INDEXES
+rm "$S/clips.json"
+mkfifo "$S/clips.json"
+q verify
+expect_rc 1 "verify of a FIFO index"
+expect_err "quillmar-clip: clips.json is not a regular file: $S/clips.json" "verify of a FIFO index"
+rm "$S/clips.json"
 run --store "$T/nowhere" verify
 expect_rc 1 "verify without a store"
 [ ! -e "$T/nowhere" ] || fail "verify created a store"
