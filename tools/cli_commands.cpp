@@ -342,6 +342,50 @@ bool confirm(const std::string &question) {
 
 }  // namespace
 
+namespace {
+
+// The newest clip of the open store; false (with *none) when there is none.
+bool newest_clip(ClipSummary *out, bool *none) {
+  ClipString newest(clip_list(0, 1));
+  if (!newest) return fail_library() == 0;
+  std::vector<ClipSummary> clips;
+  if (!parse_summaries(newest.get(), &clips)) {
+    complain("the library's listing is not a JSON array");
+    return false;
+  }
+  *none = clips.empty();
+  if (!clips.empty()) *out = clips[0];
+  return true;
+}
+
+// CLIPBOARD_STATE=clear: the clipboard lost what it held. When that is the
+// clip store recorded a moment ago, and it is still the newest, unpinned,
+// it goes too (a password manager clearing what it put there). Anything
+// else stays: a clear after a skipped or unrecorded clip, a clip someone
+// pinned, one recorded before the window, or one a later clip followed.
+int clear_last_stored(const std::string &store) {
+  StoreLock lock;
+  if (!open_store(store, &lock)) return 1;
+  int id = 0;
+  int64_t ts = 0;
+  bool remembered = last_stored(store, &id, &ts);
+  std::string error;
+  if (!forget_stored(store, &error)) return fail(error);
+  if (!remembered) return 0;
+  ClipSummary newest;
+  bool none = false;
+  if (!newest_clip(&newest, &none)) return 1;
+  int64_t age = static_cast<int64_t>(time(nullptr)) - ts;
+  if (none || newest.id != id || newest.ts != ts || newest.pinned || age < 0 ||
+      age > kClearWindowSeconds) {
+    return 0;
+  }
+  if (!clip_delete(id)) return fail_library();
+  return print_line("deleted clip " + std::to_string(id) + ": the clipboard was cleared");
+}
+
+}  // namespace
+
 int cmd_store(const std::string &store) {
   std::string bytes, error;
   uint64_t seen = 0;
@@ -349,23 +393,23 @@ int cmd_store(const std::string &store) {
     return fail("standard input: " + error);
   const char *state = getenv("CLIPBOARD_STATE");
   std::string st = state != nullptr ? state : "";
+  if (st == "clear") {
+    // A paused history recorded nothing that a clear could refer to.
+    if (recording_paused(store)) return forget_stored(store, &error) ? 0 : fail(error);
+    return clear_last_stored(store);
+  }
+  // From here on the clipboard holds something new: whatever store recorded
+  // before is no longer what a clear would take away, unless this very clip
+  // is recorded below.
+  StoreLock lock;
+  if (!lock.acquire(store, true, false, &error)) return fail(error);
+  int last_id = 0;
+  int64_t last_ts = 0;
+  bool remembered = last_stored(store, &last_id, &last_ts);
+  if (!forget_stored(store, &error)) return fail(error);
   if (st == "sensitive" || st == "nil") return 0;
   if (recording_paused(store)) {
-    // A paused history keeps its newest clip too: what a "clear" would
-    // remove was never recorded.
-    if (st != "clear") complain("recording is paused: clip not stored");
-    return 0;
-  }
-  if (st == "clear") {
-    StoreLock lock;
-    if (!open_store(store, &lock)) return 1;
-    ClipString newest(clip_list(0, 1));
-    if (!newest) return fail_library();
-    std::vector<ClipSummary> clips;
-    if (!parse_summaries(newest.get(), &clips))
-      return fail("the library's listing is not a JSON array");
-    if (clips.empty()) return 0;
-    if (!clip_delete(clips[0].id)) return fail_library();
+    complain("recording is paused: clip not stored");
     return 0;
   }
   if (seen == 0) {
@@ -374,8 +418,19 @@ int cmd_store(const std::string &store) {
   }
   ClipKind kind = has_png_signature(bytes) ? ClipKind::image : ClipKind::text;
   Recorded rec;
-  if (!record_clip(store, kind, std::move(bytes), seen, "standard input", &rec)) return 1;
-  return print_line(rec.result);
+  if (!record_clip(store, kind, std::move(bytes), seen, "standard input", &rec, &lock))
+    return 1;
+  int rc = print_line(rec.result);
+  // A repeat of the newest clip recorded nothing new: it is remembered again
+  // only when store recorded it, and with the time it was recorded.
+  ClipSummary newest;
+  bool none = false;
+  if (!newest_clip(&newest, &none) || none || newest.id != rec.id) return rc;
+  if (rec.dedup && !(remembered && last_id == rec.id && last_ts == newest.ts)) return rc;
+  if (!remember_stored(store, rec.id, newest.ts, &error)) {
+    complain(error + " (a later CLIPBOARD_STATE=clear deletes nothing)");
+  }
+  return rc;
 }
 
 int cmd_push(const std::string &store, const std::string &text) {

@@ -39,10 +39,10 @@ const Command kCommands[] = {
      "quillmar-clip watch --primary"},
     {"Recording", "store", "store",
      "Record one clip read from standard input: a PNG image when the bytes start with "
-     "the "
-     "PNG signature, else a text. CLIPBOARD_STATE=sensitive skips it; "
-     "CLIPBOARD_STATE=clear "
-     "deletes the newest clip. This is the command for wl-paste on Wayland.",
+     "the PNG signature, else a text. CLIPBOARD_STATE=sensitive skips it; "
+     "CLIPBOARD_STATE=clear deletes the clip that store recorded last, if that was at "
+     "most 5 minutes ago and it is still the newest clip and not pinned (never after a "
+     "skipped clip). This is the command for wl-paste on Wayland.",
      "wl-paste --watch quillmar-clip store"},
     {"Recording", "push", "push TEXT", "Record a text.",
      "quillmar-clip push 'meet at 10:30'"},

@@ -128,7 +128,7 @@ bool StoreLock::acquire(const std::string &dir, bool exclusive, bool create,
 
 bool open_store(const std::string &dir, StoreLock *lock) {
   std::string error;
-  if (!lock->acquire(dir, true, true, &error)) {
+  if (!lock->held() && !lock->acquire(dir, true, true, &error)) {
     complain(error);
     return false;
   }
@@ -150,8 +150,8 @@ namespace {
 
 // The low 32 bits of a JSON integer, as the library reads an id.
 int low32(yyjson_val *v) {
-  uint64_t raw = yyjson_is_uint(v) ? yyjson_get_uint(v)
-                                   : static_cast<uint64_t>(yyjson_get_sint(v));
+  uint64_t raw =
+      yyjson_is_uint(v) ? yyjson_get_uint(v) : static_cast<uint64_t>(yyjson_get_sint(v));
   return static_cast<int>(static_cast<uint32_t>(raw));
 }
 
@@ -277,7 +277,10 @@ bool all_clips(std::vector<ClipSummary> *out) {
   return true;
 }
 
-std::string pause_marker_path(const std::string &dir) {
+namespace {
+
+// "<name><suffix>" beside the store directory dir.
+std::string marker_path(const std::string &dir, const char *suffix) {
   namespace fs = std::filesystem;
   std::error_code ec;
   fs::path p = fs::absolute(fs::path(dir), ec);
@@ -286,7 +289,52 @@ std::string pause_marker_path(const std::string &dir) {
   if (!p.has_filename() && p.has_parent_path() && p != p.root_path()) p = p.parent_path();
   std::string name = p.filename().string();
   if (name.empty() || name == "." || name == "..") name = kStoreName;
-  return (p.parent_path() / (name + ".paused")).string();
+  return (p.parent_path() / (name + suffix)).string();
+}
+
+}  // namespace
+
+std::string pause_marker_path(const std::string &dir) {
+  return marker_path(dir, ".paused");
+}
+
+std::string last_stored_path(const std::string &dir) { return marker_path(dir, ".last"); }
+
+bool remember_stored(const std::string &dir, int id, int64_t ts, std::string *error) {
+  std::string marker = last_stored_path(dir);
+  return make_parents(marker, error) &&
+         write_whole_file(
+             marker, "clip " + std::to_string(id) + " at " + std::to_string(ts) + "\n",
+             0600, error);
+}
+
+bool forget_stored(const std::string &dir, std::string *error) {
+  std::string marker = last_stored_path(dir);
+  if (unlink(marker.c_str()) == 0 || errno == ENOENT) return true;
+  int err = errno;
+  // A directory we may not change still lets our own file be emptied, and
+  // an empty marker remembers nothing.
+  int fd = open(marker.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+  if (fd >= 0) {
+    close(fd);
+    return true;
+  }
+  *error = "cannot remove " + marker + ": " + strerror(err);
+  return false;
+}
+
+bool last_stored(const std::string &dir, int *id, int64_t *ts) {
+  std::string content, error;
+  if (!read_whole_file(last_stored_path(dir), &content, &error)) return false;
+  int n = 0, end = 0;
+  long long t = 0;
+  if (sscanf(content.c_str(), "clip %d at %lld\n%n", &n, &t, &end) != 2 ||
+      static_cast<size_t>(end) != content.size()) {
+    return false;
+  }
+  *id = n;
+  *ts = t;
+  return true;
 }
 
 bool recording_paused(const std::string &dir, int64_t *until) {
@@ -304,7 +352,8 @@ bool recording_paused(const std::string &dir, int64_t *until) {
 }
 
 bool record_clip(const std::string &dir, ClipKind kind, std::string bytes,
-                 uint64_t bytes_seen, const char *origin, Recorded *out) {
+                 uint64_t bytes_seen, const char *origin, Recorded *out,
+                 StoreLock *held) {
   if (kind == ClipKind::text) {
     if (bytes_seen > bytes.size())
       bytes.resize(bytes.size() - utf8_unfinished_tail(bytes));
@@ -323,8 +372,8 @@ bool record_clip(const std::string &dir, ClipKind kind, std::string bytes,
     }
     bytes = std::move(r.text);
   }
-  StoreLock lock;
-  if (!open_store(dir, &lock)) return false;
+  StoreLock own;
+  if (!open_store(dir, held != nullptr ? held : &own)) return false;
   ClipString result;
   if (kind == ClipKind::text) {
     result.reset(clip_push_text(bytes.c_str()));

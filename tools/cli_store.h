@@ -38,14 +38,15 @@ class StoreLock {
   // component of dir first (mode 0700) when it is missing.
   bool acquire(const std::string &dir, bool exclusive, bool create, std::string *error);
   void release();
+  bool held() const { return fd_ >= 0; }
 
  private:
   int fd_ = -1;
 };
 
-// Locks dir and initialises the library on it. Says so on standard error
-// when the library found the index damaged and set it aside. On failure the
-// message is printed and false returned.
+// Locks dir (unless lock holds it already) and initialises the library on it. Says so on
+// standard error when the library found the index damaged and set it aside. On failure
+// the message is printed and false returned.
 bool open_store(const std::string &dir, StoreLock *lock);
 
 // What the index file says of one clip: enough to check the store's files.
@@ -86,6 +87,20 @@ std::string pause_marker_path(const std::string &dir);
 // pause, 0 for one that lasts until resume.
 bool recording_paused(const std::string &dir, int64_t *until = nullptr);
 
+// What store recorded last, for a CLIPBOARD_STATE=clear that follows: the
+// marker "<name>.last" beside the store directory (never inside it, for the
+// same reason as the pause marker) holds the clip's id and time.
+std::string last_stored_path(const std::string &dir);
+// A clear deletes the clip that store recorded last only this soon after:
+// password managers clear the clipboard within seconds to a few minutes.
+// --help, the man page and the README say "5 minutes".
+constexpr int64_t kClearWindowSeconds = 300;
+bool remember_stored(const std::string &dir, int id, int64_t ts, std::string *error);
+// False when the marker cannot be removed or emptied (it is then still there).
+bool forget_stored(const std::string &dir, std::string *error);
+// False when nothing is remembered (no marker, or one that cannot be read).
+bool last_stored(const std::string &dir, int *id, int64_t *ts);
+
 enum class ClipKind { text, image };
 
 struct Recorded {
@@ -95,12 +110,14 @@ struct Recorded {
 };
 
 // Records one captured clip into the store in dir (locking and initialising
-// it). A text is repaired to valid UTF-8 first (saying so on standard error,
+// it, or with the caller's lock when held is given, which stays held on
+// return). A text is repaired to valid UTF-8 first (saying so on standard error,
 // with origin naming where it came from); bytes_seen larger than the bytes
 // given means the input went on beyond what was kept. Prints the library's
 // message and returns false when it refuses.
 bool record_clip(const std::string &dir, ClipKind kind, std::string bytes,
-                 uint64_t bytes_seen, const char *origin, Recorded *out);
+                 uint64_t bytes_seen, const char *origin, Recorded *out,
+                 StoreLock *held = nullptr);
 
 // The file names the library makes in a store directory.
 enum class StoreFile { index, index_tmp, corrupt, image, image_tmp, other };

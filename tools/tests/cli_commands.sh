@@ -246,6 +246,72 @@ expect_rc 0 "clear"
 q get "$cleared"
 expect_rc 1 "the cleared clip is gone"
 
+# A clear deletes only the clip that store itself recorded last, while it is
+# still the newest and unpinned, and only a few minutes after: never after a
+# skipped sensitive clip, an empty clipboard, a paused capture, or a clip
+# recorded some other way. Each case is a clipboard session against a new
+# store, and the previews left at its end (newest first).
+session_step() {
+  case "$1" in
+    store=*) printf '%s' "${1#store=}" >"$T/in" && q store ;;
+    push=*) q push "${1#push=}" ;;
+    sensitive | nil) printf 'p4ssw0rd' >"$T/in" && CLIPBOARD_STATE=$1 q store ;;
+    clear) : >"$T/in" && CLIPBOARD_STATE=clear q store ;;
+    pin)
+      q list --json --limit 1
+      q pin "$(sed -n 's/^\[{"id":\([0-9]*\).*/\1/p' "$T/out")"
+      ;;
+    pause | resume) q "$1" ;;
+  esac
+  [ "$rc" = 0 ] || fail "session step $1: exit status $rc ($(err))"
+}
+previews() {
+  q list --json
+  echo $(grep -o '"preview":"[^"]*"' "$T/out" | cut -d'"' -f4)
+}
+n=0
+while IFS='|' read -r steps want; do
+  n=$((n + 1))
+  S="$T/clear-$n"
+  for word in $steps; do session_step "$word"; done
+  [ "$(previews)" = "$want" ] || fail "session '$steps' left '$(previews)', wanted '$want'"
+done <<'SESSIONS'
+store=a store=b clear|a
+store=a sensitive clear|a
+store=a nil clear|a
+store=a pin clear|a
+store=a push=b clear|b a
+store=a pause store=b resume clear|a
+store=a store=a clear|
+push=a store=a clear|a
+store=a store=b clear clear|a
+clear|
+SESSIONS
+# What store recorded last is remembered beside the store, privately.
+S="$T/clear-1"
+session_step store=c
+[ "$(stat -c %a "$S.last" 2>&1)" = 600 ] || fail "no marker $S.last of mode 0600"
+[ "$(ls "$S")" = clips.json ] || fail "store left a file in the store: $(ls "$S")"
+# The window: a clip recorded 10 s ago goes, one recorded 10 minutes ago stays.
+for age in 10 600; do
+  S="$T/clear-window-$age"
+  mkdir -p "$S"
+  ts=$(($(date +%s) - age))
+  printf '{"next_id": 2, "clips": [{"id": 1, "ts": %s, "kind": "text", "preview": "old", "pinned": false, "hash": "", "truncated": false, "text": "old"}]}' \
+    "$ts" >"$S/clips.json"
+  printf 'clip 1 at %s\n' "$ts" >"$S.last"
+  : >"$T/in"
+  CLIPBOARD_STATE=clear q store
+  expect_rc 0 "clear of a clip stored $age s ago"
+  if [ "$age" = 10 ]; then
+    expect_out "deleted clip 1: the clipboard was cleared" "clear of a clip stored 10 s ago"
+    [ "$(count)" = 0 ] || fail "a clear within the window kept the clip"
+  else
+    [ "$(count)" = 1 ] || fail "a clear 10 minutes later deleted the clip"
+  fi
+  [ ! -e "$S.last" ] || fail "a clear kept the marker"
+done
+
 # --- push, push-image, list, search, pin, unpin, delete ----------------------
 S="$T/p"
 q push "first"
