@@ -35,7 +35,7 @@ const Command kCommands[] = {
     {"Recording", "watch", "watch [--primary]",
      "Follow the X11 CLIPBOARD selection and record every new text and PNG image until "
      "Ctrl-C or SIGTERM; --primary follows PRIMARY too. Owners that mark their data as a "
-     "secret (x-kde-passwordManagerHint) are skipped.",
+     "secret (x-kde-passwordManagerHint), or whose hint cannot be read, are skipped.",
      "quillmar-clip watch --primary"},
     {"Recording", "store", "store",
      "Record one clip read from standard input: a PNG image when the bytes start with "

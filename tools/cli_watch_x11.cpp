@@ -319,15 +319,24 @@ void Watcher::capture(Atom selection, Time time) {
   };
   std::string why;
   if (listed && offers(hint_)) {
+    // An owner that offers the hint but does not hand its value over may be
+    // a password manager all the same: such a clip is not recorded.
     Transfer hint;
-    if (request(selection, hint_, time, &hint, &why)) {
-      std::string v = hint.bytes;
-      while (!v.empty() && (v.back() == '\n' || v.back() == '\0' || v.back() == ' '))
-        v.pop_back();
-      if (v == "secret") {
-        printf("%s: not recorded, its owner marks it as a secret\n", name);
-        return;
+    if (!request(selection, hint_, time, &hint, &why)) {
+      if (!g_stop) {
+        printf(
+            "%s: not recorded, its owner's x-kde-passwordManagerHint cannot be read "
+            "(%s)\n",
+            name, why.c_str());
       }
+      return;
+    }
+    std::string v = hint.bytes;
+    while (!v.empty() && (v.back() == '\n' || v.back() == '\0' || v.back() == ' '))
+      v.pop_back();
+    if (v == "secret") {
+      printf("%s: not recorded, its owner marks it as a secret\n", name);
+      return;
     }
   }
   Atom want;
