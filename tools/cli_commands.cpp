@@ -340,14 +340,14 @@ bool confirm(const std::string &question) {
   return a == "y" || a == "yes";
 }
 
-}  // namespace
-
-namespace {
-
-// The newest clip of the open store; false (with *none) when there is none.
+// The newest clip of the open store, *none when there is none. False after
+// a message when it cannot be had.
 bool newest_clip(ClipSummary *out, bool *none) {
   ClipString newest(clip_list(0, 1));
-  if (!newest) return fail_library() == 0;
+  if (!newest) {
+    complain(library_error());
+    return false;
+  }
   std::vector<ClipSummary> clips;
   if (!parse_summaries(newest.get(), &clips)) {
     complain("the library's listing is not a JSON array");

@@ -159,8 +159,11 @@ Decimal parse_decimal(std::string_view s, int64_t min, int64_t max, int64_t *out
     if (!overflow) v = v * 10 - d;
   }
   if (!negative) {
-    if (v == INT64_MIN) overflow = true;
-    v = -v;
+    if (v == INT64_MIN) {
+      overflow = true;
+    } else {
+      v = -v;
+    }
   }
   if (overflow || v < min || v > max) return Decimal::out_of_range;
   *out = v;
