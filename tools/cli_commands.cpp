@@ -25,28 +25,13 @@
 
 #include "cli_store.h"
 #include "cli_text.h"
+#include "cli_util.h"
 #include "quillmar_clip.h"
 
 extern char **environ;
 
 namespace host {
 namespace {
-
-struct ClipFree {
-  void operator()(char *s) const { clip_free_string(s); }
-};
-using ClipString = std::unique_ptr<char, ClipFree>;
-
-struct DocFree {
-  void operator()(yyjson_doc *d) const { yyjson_doc_free(d); }
-};
-struct MutDocFree {
-  void operator()(yyjson_mut_doc *d) const { yyjson_mut_doc_free(d); }
-};
-
-// Bytes kept of an input: one beyond the image cap, so that the library
-// refuses an image that is too big in its own words.
-constexpr size_t kKeep = size_t{CLIP_IMAGE_CAP} + 1;
 
 int fail(const std::string &message) {
   complain(message);
@@ -68,11 +53,11 @@ int print_line(const std::string &s) {
   return 0;
 }
 
-// Reads at most kKeep bytes of fd; *seen is what was kept, plus one when
-// the input may go on beyond it.
+// Reads at most kReadLimit bytes of fd; *seen is what was kept, plus one
+// when the input may go on beyond it.
 bool read_input(int fd, std::string *out, uint64_t *seen, std::string *error) {
   bool more = false;
-  if (!read_capped(fd, kKeep, out, &more, error)) return false;
+  if (!read_capped(fd, kReadLimit, out, &more, error)) return false;
   *seen = out->size() + (more ? 1 : 0);
   return true;
 }
@@ -140,7 +125,7 @@ const ClipSummary *find_clip(const std::vector<ClipSummary> &clips, int id) {
 // The image fetch result: the file's path and the label (when there is one).
 bool parse_image_result(const char *json, std::string *path, std::string *label,
                         bool *has_label) {
-  std::unique_ptr<yyjson_doc, DocFree> doc(yyjson_read(json, strlen(json), 0));
+  Doc doc(yyjson_read(json, strlen(json), 0));
   yyjson_val *root = doc ? yyjson_doc_get_root(doc.get()) : nullptr;
   yyjson_val *p = yyjson_obj_get(root, "image_path");
   if (!yyjson_is_str(p)) return false;
@@ -452,7 +437,7 @@ int cmd_push_image(const std::string &store, const std::string &file,
   if (!ok) return fail(file + ": " + error);
   StoreLock lock;
   if (!open_store(store, &lock)) return 1;
-  int len = static_cast<int>(std::min(bytes.size(), kKeep));
+  int len = static_cast<int>(std::min(bytes.size(), kReadLimit));
   ClipString result(clip_push_image(reinterpret_cast<const unsigned char *>(bytes.data()),
                                     len, label != nullptr ? label->c_str() : nullptr));
   if (!result) return fail_library();
@@ -617,7 +602,7 @@ int cmd_stats(const std::string &store, bool json) {
   int64_t until = 0;
   bool paused = recording_paused(store, &until);
   if (json) {
-    std::unique_ptr<yyjson_mut_doc, MutDocFree> doc(yyjson_mut_doc_new(nullptr));
+    MutDoc doc(yyjson_mut_doc_new(nullptr));
     yyjson_mut_val *root = yyjson_mut_obj(doc.get());
     yyjson_mut_doc_set_root(doc.get(), root);
     yyjson_mut_obj_add_strcpy(doc.get(), root, "store", store.c_str());
@@ -764,7 +749,7 @@ int cmd_export(const std::string &store, const std::string &dir) {
   if (!open_store(store, &lock)) return 1;
   std::vector<ClipSummary> clips;
   if (!all_clips(&clips)) return 1;
-  std::unique_ptr<yyjson_mut_doc, MutDocFree> doc(yyjson_mut_doc_new(nullptr));
+  MutDoc doc(yyjson_mut_doc_new(nullptr));
   if (!doc) return fail("out of memory");
   yyjson_mut_doc *d = doc.get();
   yyjson_mut_val *root = yyjson_mut_obj(d);

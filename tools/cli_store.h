@@ -128,20 +128,6 @@ StoreFile classify_store_file(std::string_view name, int *image_id = nullptr);
 bool list_files(const std::string &dir, std::vector<std::string> *names,
                 std::vector<std::string> *subdirs = nullptr);
 
-// Reads fd until its end or until *out holds limit bytes, whichever comes
-// first: an endless input (/dev/zero, a writer that never stops) costs one
-// bounded read. *more says the input may go on beyond what was kept.
-bool read_capped(int fd, size_t limit, std::string *out, bool *more, std::string *error);
-
-// The whole of the regular file at path, which may hold at most
-// CLIP_IMAGE_CAP bytes (the largest file the host reads whole: an image).
-bool read_whole_file(const std::string &path, std::string *out, std::string *error);
-// Writes bytes to path, created or truncated, with exactly mode: an existing
-// regular file of another mode is changed to it before anything is written,
-// whatever the umask.
-bool write_whole_file(const std::string &path, std::string_view bytes, int mode,
-                      std::string *error);
-
 }  // namespace host
 
 #endif  // QUILLMAR_CLI_STORE_H
