@@ -47,9 +47,10 @@ bool read_whole_file(const std::string &path, std::string *out, std::string *err
   bool more = false;
   std::string why;
   bool ok = read_capped(fd, kMax + 1, out, &more, &why);
+  int err = errno;
   close(fd);
   if (!ok) {
-    *error = "cannot read " + path + ": " + why.substr(why.find(": ") + 2);
+    *error = "cannot read " + path + ": " + strerror(err);
     return false;
   }
   if (out->size() > kMax) {
