@@ -2,12 +2,9 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
 #include <stdlib.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 #include <yyjson.h>
@@ -21,30 +18,14 @@
 #include <string>
 #include <vector>
 
+#include "cli_spawn.h"
 #include "cli_store.h"
 #include "cli_text.h"
+#include "cli_util.h"
 #include "quillmar_clip.h"
-
-extern char **environ;
 
 namespace host {
 namespace {
-
-struct ClipFree {
-  void operator()(char *s) const { clip_free_string(s); }
-};
-using ClipString = std::unique_ptr<char, ClipFree>;
-
-struct DocFree {
-  void operator()(yyjson_doc *d) const { yyjson_doc_free(d); }
-};
-struct MutDocFree {
-  void operator()(yyjson_mut_doc *d) const { yyjson_mut_doc_free(d); }
-};
-
-// Bytes kept of an input: one beyond the image cap, so that the library
-// refuses an image that is too big in its own words.
-constexpr size_t kKeep = size_t{CLIP_IMAGE_CAP} + 1;
 
 int fail(const std::string &message) {
   complain(message);
@@ -66,22 +47,13 @@ int print_line(const std::string &s) {
   return 0;
 }
 
-// Reads a stream to its end, keeping at most kKeep bytes; *seen counts all.
-bool read_stream(int fd, std::string *out, uint64_t *seen, std::string *error) {
-  char buf[65536];
-  *seen = 0;
-  for (;;) {
-    ssize_t n = read(fd, buf, sizeof buf);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      *error = std::string("cannot read: ") + strerror(errno);
-      return false;
-    }
-    if (n == 0) return true;
-    size_t room = kKeep - std::min(kKeep, out->size());
-    out->append(buf, std::min(room, static_cast<size_t>(n)));
-    *seen += static_cast<uint64_t>(n);
-  }
+// Reads at most kReadLimit bytes of fd; *seen is what was kept, plus one
+// when the input may go on beyond it.
+bool read_input(int fd, std::string *out, uint64_t *seen, std::string *error) {
+  bool more = false;
+  if (!read_capped(fd, kReadLimit, out, &more, error)) return false;
+  *seen = out->size() + (more ? 1 : 0);
+  return true;
 }
 
 int terminal_columns() {
@@ -147,7 +119,7 @@ const ClipSummary *find_clip(const std::vector<ClipSummary> &clips, int id) {
 // The image fetch result: the file's path and the label (when there is one).
 bool parse_image_result(const char *json, std::string *path, std::string *label,
                         bool *has_label) {
-  std::unique_ptr<yyjson_doc, DocFree> doc(yyjson_read(json, strlen(json), 0));
+  Doc doc(yyjson_read(json, strlen(json), 0));
   yyjson_val *root = doc ? yyjson_doc_get_root(doc.get()) : nullptr;
   yyjson_val *p = yyjson_obj_get(root, "image_path");
   if (!yyjson_is_str(p)) return false;
@@ -203,93 +175,6 @@ bool fetch(int id, bool read_image, Content *out,
   return true;
 }
 
-std::string find_program(const char *name) {
-  const char *path = getenv("PATH");
-  std::string dirs = path != nullptr ? path : "/usr/local/bin:/usr/bin:/bin";
-  size_t start = 0;
-  while (start <= dirs.size()) {
-    size_t end = dirs.find(':', start);
-    if (end == std::string::npos) end = dirs.size();
-    // An empty entry of PATH means the current directory.
-    std::string candidate =
-        (end > start ? dirs.substr(start, end - start) : std::string(".")) + "/" + name;
-    struct stat st;
-    if (stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
-        access(candidate.c_str(), X_OK) == 0) {
-      return candidate;
-    }
-    start = end + 1;
-  }
-  return "";
-}
-
-// Runs argv with bytes on its standard input; its standard output goes to
-// /dev/null and its standard error to *err. The clipboard tools leave a
-// child behind that serves the selection, so nothing may wait for their
-// output to end: only for the process we started.
-bool run_with_input(const std::vector<std::string> &argv, const std::string &bytes,
-                    std::string *err) {
-  int in[2];
-  if (pipe2(in, O_CLOEXEC) != 0) {
-    *err = std::string("cannot make a pipe: ") + strerror(errno);
-    return false;
-  }
-  FILE *errfile = tmpfile();
-  if (errfile == nullptr) {
-    close(in[0]);
-    close(in[1]);
-    *err = std::string("cannot make a temporary file: ") + strerror(errno);
-    return false;
-  }
-  posix_spawn_file_actions_t fa;
-  posix_spawn_file_actions_init(&fa);
-  posix_spawn_file_actions_adddup2(&fa, in[0], STDIN_FILENO);
-  posix_spawn_file_actions_addopen(&fa, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_adddup2(&fa, fileno(errfile), STDERR_FILENO);
-  std::vector<char *> args;
-  for (auto &a : argv) args.push_back(const_cast<char *>(a.c_str()));
-  args.push_back(nullptr);
-  pid_t pid;
-  int rc = posix_spawn(&pid, args[0], &fa, nullptr, args.data(), environ);
-  posix_spawn_file_actions_destroy(&fa);
-  close(in[0]);
-  if (rc != 0) {
-    close(in[1]);
-    fclose(errfile);
-    *err = "cannot run " + argv[0] + ": " + strerror(rc);
-    return false;
-  }
-  // A tool that stops reading must not kill us with SIGPIPE.
-  struct sigaction ign = {}, old;
-  ign.sa_handler = SIG_IGN;
-  sigemptyset(&ign.sa_mask);
-  sigaction(SIGPIPE, &ign, &old);
-  size_t done = 0;
-  while (done < bytes.size()) {
-    ssize_t n = write(in[1], bytes.data() + done, bytes.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) break;
-    done += static_cast<size_t>(n);
-  }
-  close(in[1]);
-  sigaction(SIGPIPE, &old, nullptr);
-  int status = 0;
-  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
-  bool ok = WIFEXITED(status) && WEXITSTATUS(status) == 0 && done == bytes.size();
-  if (!ok) {
-    char line[512] = "";
-    rewind(errfile);
-    if (fgets(line, sizeof line, errfile) == nullptr) line[0] = '\0';
-    line[strcspn(line, "\n")] = '\0';
-    std::string name = argv[0].substr(argv[0].rfind('/') + 1);
-    *err =
-        name + " failed" + (line[0] != '\0' ? std::string(": ") + line : std::string());
-  }
-  fclose(errfile);
-  return ok;
-}
-
 bool confirm(const std::string &question) {
   fprintf(stderr, "%s [y/N] ", question.c_str());
   fflush(stderr);
@@ -303,34 +188,76 @@ bool confirm(const std::string &question) {
   return a == "y" || a == "yes";
 }
 
+// The newest clip of the open store, *none when there is none. False after
+// a message when it cannot be had.
+bool newest_clip(ClipSummary *out, bool *none) {
+  ClipString newest(clip_list(0, 1));
+  if (!newest) {
+    complain(library_error());
+    return false;
+  }
+  std::vector<ClipSummary> clips;
+  if (!parse_summaries(newest.get(), &clips)) {
+    complain("the library's listing is not a JSON array");
+    return false;
+  }
+  *none = clips.empty();
+  if (!clips.empty()) *out = clips[0];
+  return true;
+}
+
+// CLIPBOARD_STATE=clear: the clipboard lost what it held. When that is the
+// clip store recorded a moment ago, and it is still the newest, unpinned,
+// it goes too (a password manager clearing what it put there). Anything
+// else stays: a clear after a skipped or unrecorded clip, a clip someone
+// pinned, one recorded before the window, or one a later clip followed.
+int clear_last_stored(const std::string &store) {
+  StoreLock lock;
+  if (!open_store(store, &lock)) return 1;
+  int id = 0;
+  int64_t ts = 0;
+  bool remembered = last_stored(store, &id, &ts);
+  std::string error;
+  if (!forget_stored(store, &error)) return fail(error);
+  if (!remembered) return 0;
+  ClipSummary newest;
+  bool none = false;
+  if (!newest_clip(&newest, &none)) return 1;
+  int64_t age = static_cast<int64_t>(time(nullptr)) - ts;
+  if (none || newest.id != id || newest.ts != ts || newest.pinned || age < 0 ||
+      age > kClearWindowSeconds) {
+    return 0;
+  }
+  if (!clip_delete(id)) return fail_library();
+  return print_line("deleted clip " + std::to_string(id) + ": the clipboard was cleared");
+}
+
 }  // namespace
 
 int cmd_store(const std::string &store) {
   std::string bytes, error;
   uint64_t seen = 0;
-  // The input is read to its end whatever happens to it, so that the writer
-  // (wl-paste, say) never meets a closed pipe.
-  if (!read_stream(STDIN_FILENO, &bytes, &seen, &error))
+  if (!read_input(STDIN_FILENO, &bytes, &seen, &error))
     return fail("standard input: " + error);
   const char *state = getenv("CLIPBOARD_STATE");
   std::string st = state != nullptr ? state : "";
+  if (st == "clear") {
+    // A paused history recorded nothing that a clear could refer to.
+    if (recording_paused(store)) return forget_stored(store, &error) ? 0 : fail(error);
+    return clear_last_stored(store);
+  }
+  // From here on the clipboard holds something new: whatever store recorded
+  // before is no longer what a clear would take away, unless this very clip
+  // is recorded below.
+  StoreLock lock;
+  if (!lock.acquire(store, true, false, &error)) return fail(error);
+  int last_id = 0;
+  int64_t last_ts = 0;
+  bool remembered = last_stored(store, &last_id, &last_ts);
+  if (!forget_stored(store, &error)) return fail(error);
   if (st == "sensitive" || st == "nil") return 0;
   if (recording_paused(store)) {
-    // A paused history keeps its newest clip too: what a "clear" would
-    // remove was never recorded.
-    if (st != "clear") complain("recording is paused: clip not stored");
-    return 0;
-  }
-  if (st == "clear") {
-    StoreLock lock;
-    if (!open_store(store, &lock)) return 1;
-    ClipString newest(clip_list(0, 1));
-    if (!newest) return fail_library();
-    std::vector<ClipSummary> clips;
-    if (!parse_summaries(newest.get(), &clips))
-      return fail("the library's listing is not a JSON array");
-    if (clips.empty()) return 0;
-    if (!clip_delete(clips[0].id)) return fail_library();
+    complain("recording is paused: clip not stored");
     return 0;
   }
   if (seen == 0) {
@@ -339,8 +266,19 @@ int cmd_store(const std::string &store) {
   }
   ClipKind kind = has_png_signature(bytes) ? ClipKind::image : ClipKind::text;
   Recorded rec;
-  if (!record_clip(store, kind, std::move(bytes), seen, "standard input", &rec)) return 1;
-  return print_line(rec.result);
+  if (!record_clip(store, kind, std::move(bytes), seen, "standard input", &rec, &lock))
+    return 1;
+  int rc = print_line(rec.result);
+  // A repeat of the newest clip recorded nothing new: it is remembered again
+  // only when store recorded it, and with the time it was recorded.
+  ClipSummary newest;
+  bool none = false;
+  if (!newest_clip(&newest, &none) || none || newest.id != rec.id) return rc;
+  if (rec.dedup && !(remembered && last_id == rec.id && last_ts == newest.ts)) return rc;
+  if (!remember_stored(store, rec.id, newest.ts, &error)) {
+    complain(error + " (a later CLIPBOARD_STATE=clear deletes nothing)");
+  }
+  return rc;
 }
 
 int cmd_push(const std::string &store, const std::string &text) {
@@ -357,12 +295,12 @@ int cmd_push_image(const std::string &store, const std::string &file,
   if (fd < 0) return fail("cannot open " + file + ": " + strerror(errno));
   std::string bytes, error;
   uint64_t seen = 0;
-  bool ok = read_stream(fd, &bytes, &seen, &error);
+  bool ok = read_input(fd, &bytes, &seen, &error);
   close(fd);
   if (!ok) return fail(file + ": " + error);
   StoreLock lock;
   if (!open_store(store, &lock)) return 1;
-  int len = static_cast<int>(std::min(bytes.size(), kKeep));
+  int len = static_cast<int>(std::min(bytes.size(), kReadLimit));
   ClipString result(clip_push_image(reinterpret_cast<const unsigned char *>(bytes.data()),
                                     len, label != nullptr ? label->c_str() : nullptr));
   if (!result) return fail_library();
@@ -396,7 +334,8 @@ int cmd_get(const std::string &store, int id, const std::string *output) {
     return 0;
   }
   std::string error;
-  if (!write_whole_file(*output, c.bytes, 0666, &error)) return fail(error);
+  // The copy holds clip content: as private as the store's own files.
+  if (!write_whole_file(*output, c.bytes, 0600, &error)) return fail(error);
   return 0;
 }
 
@@ -526,7 +465,7 @@ int cmd_stats(const std::string &store, bool json) {
   int64_t until = 0;
   bool paused = recording_paused(store, &until);
   if (json) {
-    std::unique_ptr<yyjson_mut_doc, MutDocFree> doc(yyjson_mut_doc_new(nullptr));
+    MutDoc doc(yyjson_mut_doc_new(nullptr));
     yyjson_mut_val *root = yyjson_mut_obj(doc.get());
     yyjson_mut_doc_set_root(doc.get(), root);
     yyjson_mut_obj_add_strcpy(doc.get(), root, "store", store.c_str());
@@ -579,16 +518,17 @@ int cmd_verify(const std::string &store) {
   StoreLock lock;
   std::string error;
   if (!lock.acquire(store, false, false, &error)) return fail(error);
-  StoreSnapshot snap;
-  if (!snap.open(store, &error)) return fail(error);
-  std::vector<ClipSummary> clips;
-  if (!all_clips(&clips)) return 1;
+  // Read where it lies: a copy of the index elsewhere would be a copy of
+  // the history, left behind if verify were killed.
+  std::vector<IndexedClip> clips;
+  bool damaged = false;
+  if (!read_index(store, &clips, &damaged, &error)) return fail(error);
   std::vector<std::string> names, subdirs;
   if (!list_files(store, &names, &subdirs)) {
     return fail("cannot read " + store + ": " + strerror(errno));
   }
   std::vector<std::string> problems;
-  if (snap.index_damaged()) {
+  if (damaged) {
     problems.push_back(
         "clips.json is damaged: the next command sets it aside and starts an empty "
         "history");
@@ -619,7 +559,7 @@ int cmd_verify(const std::string &store) {
     problems.push_back(d + "/: a directory the history did not make");
   std::map<int, int> seen_ids;
   size_t images = 0;
-  for (auto it = clips.rbegin(); it != clips.rend(); ++it) {
+  for (auto it = clips.begin(); it != clips.end(); ++it) {
     if (++seen_ids[it->id] == 2) {
       problems.push_back("clip " + std::to_string(it->id) +
                          ": the id is used more than once in clips.json");
@@ -631,7 +571,7 @@ int cmd_verify(const std::string &store) {
                          std::to_string(it->id) + ".png is missing");
     }
   }
-  if (!snap.index_damaged()) {
+  if (!damaged) {
     for (auto &[id, name] : image_files)
       problems.push_back(name + ": no clip names this image");
   }
@@ -672,7 +612,7 @@ int cmd_export(const std::string &store, const std::string &dir) {
   if (!open_store(store, &lock)) return 1;
   std::vector<ClipSummary> clips;
   if (!all_clips(&clips)) return 1;
-  std::unique_ptr<yyjson_mut_doc, MutDocFree> doc(yyjson_mut_doc_new(nullptr));
+  MutDoc doc(yyjson_mut_doc_new(nullptr));
   if (!doc) return fail("out of memory");
   yyjson_mut_doc *d = doc.get();
   yyjson_mut_val *root = yyjson_mut_obj(d);

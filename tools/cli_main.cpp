@@ -22,87 +22,257 @@ namespace {
 constexpr char kVersion[] = QUILLMAR_STR(QUILLMAR_CLIP_VERSION_MAJOR) "." QUILLMAR_STR(
     QUILLMAR_CLIP_VERSION_MINOR) "." QUILLMAR_STR(QUILLMAR_CLIP_VERSION_PATCH);
 
+CLI::Validator duration_validator(bool positive) {
+  return CLI::Validator(
+      [positive](std::string &s) -> std::string {
+        int64_t seconds = 0;
+        if (!host::parse_duration(s, &seconds)) {
+          return "not a duration such as 45s, 90m, 12h, 30d or 2w: " + s;
+        }
+        if (positive && seconds == 0) return "the duration must be longer than 0: " + s;
+        return "";
+      },
+      "DURATION");
+}
+
+// CLI11 would read "010" as octal and "0x3" as hexadecimal. Ids and counts
+// are decimal, leading zeros and all: the value is checked here and handed
+// on in its plain decimal form, which CLI11 then converts as it is.
+CLI::Validator decimal(int64_t min, int64_t max) {
+  return CLI::Validator(
+      [min, max](std::string &s) -> std::string {
+        int64_t v = 0;
+        switch (host::parse_decimal(s, min, max, &v)) {
+          case host::Decimal::ok:
+            s = std::to_string(v);
+            return "";
+          case host::Decimal::not_decimal:
+            return "not a decimal number: " + s;
+          case host::Decimal::out_of_range:
+            break;
+        }
+        return s + " is out of range (" + std::to_string(min) + " to " +
+               std::to_string(max) + ")";
+      },
+      "N");
+}
+
+// An empty --store would otherwise fall back to the default store, and a
+// path that is not UTF-8 cannot appear in the library's JSON results.
+std::string store_problem(const std::string &dir) {
+  if (dir.empty()) return "the store directory must not be empty";
+  if (host::repair_utf8(dir).invalid > 0) {
+    return "the store directory is not valid UTF-8: " + host::repair_utf8(dir).text;
+  }
+  return "";
+}
+
+int64_t duration_of(const std::string &s) {
+  int64_t seconds = 0;
+  host::parse_duration(s, &seconds);
+  return seconds;
+}
+
+// The values of every command's arguments and options, as CLI11 fills them.
+struct Args {
+  bool primary = false, json = false, yes = false, dry_run = false;
+  int id = 0, offset = 0, limit = 0;
+  std::string text, file, label, query, output, dir, older_than, pause_for;
+  CLI::Option *label_opt = nullptr, *output_opt = nullptr;
+};
+
 struct Command {
   const char *group;
   const char *name;
   const char *synopsis;
   const char *summary;
   const char *example;
+  // Whether the missing parents of the default store are made for it (the
+  // commands that only look at the store, or beside it, make nothing).
+  bool makes_store;
+  // Adds the command's arguments and options to its subcommand.
+  void (*add)(CLI::App *sub, Args *args);
+  // Runs it; the result is the exit status.
+  int (*run)(const std::string &store, const Args &args);
 };
 
-// The commands in the order --help shows them.
+void no_options(CLI::App *, Args *) {}
+
+void add_id(CLI::App *sub, Args *a) {
+  sub->add_option("ID", a->id, "the clip's id")
+      ->required()
+      ->transform(decimal(INT_MIN, INT_MAX));
+}
+
+void add_limit(CLI::App *sub, Args *a) {
+  sub->add_option("--limit", a->limit, "show at most this many clips (50)")
+      ->transform(decimal(1, INT_MAX));
+}
+
+// The commands in the order --help shows them: what help says of each, the
+// arguments and options it takes, and what runs it. A new command is a new
+// row.
 const Command kCommands[] = {
     {"Recording", "watch", "watch [--primary]",
      "Follow the X11 CLIPBOARD selection and record every new text and PNG image until "
      "Ctrl-C or SIGTERM; --primary follows PRIMARY too. Owners that mark their data as a "
-     "secret (x-kde-passwordManagerHint) are skipped.",
-     "quillmar-clip watch --primary"},
+     "secret (x-kde-passwordManagerHint), or whose hint cannot be read, are skipped.",
+     "quillmar-clip watch --primary", true,
+     [](CLI::App *sub, Args *a) {
+       sub->add_flag("--primary", a->primary, "follow the PRIMARY selection too");
+     },
+     [](const std::string &store, const Args &a) {
+       return host::run_watch({store, a.primary});
+     }},
     {"Recording", "store", "store",
      "Record one clip read from standard input: a PNG image when the bytes start with "
-     "the "
-     "PNG signature, else a text. CLIPBOARD_STATE=sensitive skips it; "
-     "CLIPBOARD_STATE=clear "
-     "deletes the newest clip. This is the command for wl-paste on Wayland.",
-     "wl-paste --watch quillmar-clip store"},
+     "the PNG signature, else a text. CLIPBOARD_STATE=sensitive skips it; "
+     "CLIPBOARD_STATE=clear deletes the clip that store recorded last, if that was at "
+     "most 5 minutes ago and it is still the newest clip and not pinned (never after a "
+     "skipped clip). This is the command for wl-paste on Wayland.",
+     "wl-paste --watch quillmar-clip store", true, no_options,
+     [](const std::string &store, const Args &) { return host::cmd_store(store); }},
     {"Recording", "push", "push TEXT", "Record a text.",
-     "quillmar-clip push 'meet at 10:30'"},
+     "quillmar-clip push 'meet at 10:30'", true,
+     [](CLI::App *sub, Args *a) {
+       sub->add_option("TEXT", a->text, "the text")->required();
+     },
+     [](const std::string &store, const Args &a) {
+       return host::cmd_push(store, a.text);
+     }},
     {"Recording", "push-image", "push-image FILE [--label LABEL]",
      "Record the PNG image in FILE, with an optional label.",
-     "quillmar-clip push-image shot.png --label 'login page'"},
+     "quillmar-clip push-image shot.png --label 'login page'", true,
+     [](CLI::App *sub, Args *a) {
+       sub->add_option("FILE", a->file, "a PNG file")->required();
+       a->label_opt = sub->add_option("--label", a->label, "a label for the image");
+     },
+     [](const std::string &store, const Args &a) {
+       return host::cmd_push_image(store, a.file,
+                                   a.label_opt->count() > 0 ? &a.label : nullptr);
+     }},
     {"Recording", "pause", "pause [--for DURATION]",
      "Stop recording (store and watch skip every clip) until resume, or for DURATION.",
-     "quillmar-clip pause --for 15m"},
+     "quillmar-clip pause --for 15m", false,
+     [](CLI::App *sub, Args *a) {
+       sub->add_option("--for", a->pause_for, "resume by itself after this long")
+           ->check(duration_validator(true));
+     },
+     [](const std::string &store, const Args &a) {
+       return host::cmd_pause(store, duration_of(a.pause_for));
+     }},
     {"Recording", "resume", "resume", "Record again after a pause.",
-     "quillmar-clip resume"},
+     "quillmar-clip resume", false, no_options,
+     [](const std::string &store, const Args &) { return host::cmd_resume(store); }},
     {"Reading", "list", "list [--offset N] [--limit N] [--json]",
      "Clips newest first, a page at a time (50 unless --limit says otherwise).",
-     "quillmar-clip list --limit 10"},
+     "quillmar-clip list --limit 10", true,
+     [](CLI::App *sub, Args *a) {
+       sub->add_option("--offset", a->offset, "skip this many of the newest clips")
+           ->transform(decimal(0, INT_MAX));
+       add_limit(sub, a);
+       sub->add_flag("--json", a->json, "print the library's JSON");
+     },
+     [](const std::string &store, const Args &a) {
+       return host::cmd_list(store, a.offset, a.limit, a.json);
+     }},
     {"Reading", "search", "search QUERY [--limit N] [--json]",
      "Text clips that contain QUERY, ignoring the case of A-Z, best match first.",
-     "quillmar-clip search invoice"},
+     "quillmar-clip search invoice", true,
+     [](CLI::App *sub, Args *a) {
+       sub->add_option("QUERY", a->query, "the text to look for")->required();
+       add_limit(sub, a);
+       sub->add_flag("--json", a->json, "print the library's JSON");
+     },
+     [](const std::string &store, const Args &a) {
+       return host::cmd_search(store, a.query, a.limit, a.json);
+     }},
     {"Reading", "get", "get ID [--output FILE]",
      "A text clip's bytes on standard output. An image clip's file path, or with "
      "--output "
      "a copy of the image in FILE (- for standard output).",
-     "quillmar-clip get 12 --output shot.png"},
+     "quillmar-clip get 12 --output shot.png", true,
+     [](CLI::App *sub, Args *a) {
+       add_id(sub, a);
+       a->output_opt = sub->add_option(
+           "-o,--output", a->output, "write the content to FILE (- for standard output)");
+     },
+     [](const std::string &store, const Args &a) {
+       return host::cmd_get(store, a.id, a.output_opt->count() > 0 ? &a.output : nullptr);
+     }},
     {"Reading", "copy", "copy ID",
      "Put a clip back on the clipboard, through wl-copy (Wayland) or xclip (X11).",
-     "quillmar-clip copy 12"},
+     "quillmar-clip copy 12", true, add_id,
+     [](const std::string &store, const Args &a) { return host::cmd_copy(store, a.id); }},
     {"Changing", "pin", "pin ID",
      "Pin a clip: pinned clips are never evicted (at most 200 are pinned).",
-     "quillmar-clip pin 12"},
-    {"Changing", "unpin", "unpin ID", "Unpin a clip.", "quillmar-clip unpin 12"},
+     "quillmar-clip pin 12", true, add_id,
+     [](const std::string &store, const Args &a) {
+       return host::cmd_pin(store, a.id, true);
+     }},
+    {"Changing", "unpin", "unpin ID", "Unpin a clip.", "quillmar-clip unpin 12", true,
+     add_id,
+     [](const std::string &store, const Args &a) {
+       return host::cmd_pin(store, a.id, false);
+     }},
     {"Changing", "delete", "delete ID", "Delete a clip (and its image file).",
-     "quillmar-clip delete 12"},
+     "quillmar-clip delete 12", true, add_id,
+     [](const std::string &store, const Args &a) {
+       return host::cmd_delete(store, a.id);
+     }},
     {"Changing", "wipe", "wipe [--yes]",
      "Delete every clip, pinned ones too; ids start again at 1. Asks first on a "
      "terminal; "
      "without one it needs --yes.",
-     "quillmar-clip wipe --yes"},
+     "quillmar-clip wipe --yes", true,
+     [](CLI::App *sub, Args *a) { sub->add_flag("-y,--yes", a->yes, "do not ask"); },
+     [](const std::string &store, const Args &a) {
+       return host::cmd_wipe(store, a.yes);
+     }},
     {"Maintenance", "stats", "stats [--json]",
      "Clip counts, pinned clips, the size of the index and of the image files.",
-     "quillmar-clip stats"},
+     "quillmar-clip stats", true,
+     [](CLI::App *sub, Args *a) { sub->add_flag("--json", a->json, "print JSON"); },
+     [](const std::string &store, const Args &a) {
+       return host::cmd_stats(store, a.json);
+     }},
     {"Maintenance", "verify", "verify",
-     "Check the store without changing it: image files without a clip, clips without "
-     "their "
+     "Check the store without writing anything: image files without a clip, clips "
+     "without their "
      "image file, damaged indexes set aside, leftovers. Exit status 1 when it finds a "
      "problem.",
-     "quillmar-clip verify"},
+     "quillmar-clip verify", false, no_options,
+     [](const std::string &store, const Args &) { return host::cmd_verify(store); }},
     {"Maintenance", "export", "export DIR",
      "Copy every clip into DIR (new or empty): text-<id>.txt and image-<id>.png files "
      "and "
      "a manifest.json that describes them.",
-     "quillmar-clip export ~/clips-2026-01"},
+     "quillmar-clip export ~/clips-2026-01", true,
+     [](CLI::App *sub, Args *a) {
+       sub->add_option("DIR", a->dir, "a new or empty directory")->required();
+     },
+     [](const std::string &store, const Args &a) {
+       return host::cmd_export(store, a.dir);
+     }},
     {"Maintenance", "expire", "expire --older-than DURATION [--dry-run]",
      "Delete the unpinned clips older than DURATION.",
-     "quillmar-clip expire --older-than 30d"},
+     "quillmar-clip expire --older-than 30d", true,
+     [](CLI::App *sub, Args *a) {
+       sub->add_option("--older-than", a->older_than, "the age beyond which clips go")
+           ->required()
+           ->check(duration_validator(false));
+       sub->add_flag("--dry-run", a->dry_run, "only say which clips would go");
+     },
+     [](const std::string &store, const Args &a) {
+       return host::cmd_expire(store, duration_of(a.older_than), a.older_than, a.dry_run);
+     }},
 };
 
-const Command &command(const std::string &name) {
+const Command *find_command(const std::string &name) {
   for (auto &c : kCommands) {
-    if (name == c.name) return c;
+    if (name == c.name) return &c;
   }
-  return kCommands[0];
+  return nullptr;
 }
 
 // Wraps text to width columns, each line after indent spaces.
@@ -154,9 +324,10 @@ std::string main_help() {
       "or\n"
       "when the output is not a terminal. DURATION is a number and a unit: 45s, 90m, "
       "12h,\n"
-      "30d, 2w, or several (1d12h). Texts that are not valid UTF-8 are recorded with\n"
-      "U+FFFD in place of the invalid bytes. Exit status: 0 success, 1 failure, 2 usage\n"
-      "error.\n";
+      "30d, 2w, or several (1d12h). ID and N are decimal (010 is ten; 0x3 is refused).\n"
+      "Texts that are not valid UTF-8 are recorded with U+FFFD in place of the invalid\n"
+      "bytes. An empty --store DIR, or one that is not valid UTF-8, is a usage error.\n"
+      "Exit status: 0 success, 1 failure, 2 usage error.\n";
   return out;
 }
 
@@ -168,32 +339,6 @@ class HostFormatter : public CLI::Formatter {
     return CLI::Formatter::make_help(app, name, mode);
   }
 };
-
-CLI::App *add_command(CLI::App &app, const char *name) {
-  const Command &c = command(name);
-  CLI::App *sub = app.add_subcommand(c.name, c.summary);
-  sub->footer(std::string("Example: ") + c.example);
-  return sub;
-}
-
-CLI::Validator duration_validator(bool positive) {
-  return CLI::Validator(
-      [positive](std::string &s) -> std::string {
-        int64_t seconds = 0;
-        if (!host::parse_duration(s, &seconds)) {
-          return "not a duration such as 45s, 90m, 12h, 30d or 2w: " + s;
-        }
-        if (positive && seconds == 0) return "the duration must be longer than 0: " + s;
-        return "";
-      },
-      "DURATION");
-}
-
-int64_t duration_of(const std::string &s) {
-  int64_t seconds = 0;
-  host::parse_duration(s, &seconds);
-  return seconds;
-}
 
 }  // namespace
 
@@ -209,60 +354,15 @@ int main(int argc, char **argv) {
   app.fallthrough();
   app.set_version_flag("--version", std::string("quillmar-clip ") + kVersion);
   std::string store;
-  app.add_option("--store", store, "the store directory")->type_name("DIR");
-
-  bool primary = false, json = false, yes = false, dry_run = false;
-  int id = 0, offset = 0, limit = 0;
-  std::string text, file, label, query, output, dir, older_than, pause_for;
-
-  CLI::App *watch = add_command(app, "watch");
-  watch->add_flag("--primary", primary, "follow the PRIMARY selection too");
-  CLI::App *store_cmd = add_command(app, "store");
-  CLI::App *push = add_command(app, "push");
-  push->add_option("TEXT", text, "the text")->required();
-  CLI::App *push_image = add_command(app, "push-image");
-  push_image->add_option("FILE", file, "a PNG file")->required();
-  CLI::Option *label_opt =
-      push_image->add_option("--label", label, "a label for the image");
-  CLI::App *pause = add_command(app, "pause");
-  pause->add_option("--for", pause_for, "resume by itself after this long")
-      ->check(duration_validator(true));
-  CLI::App *resume = add_command(app, "resume");
-  CLI::App *list = add_command(app, "list");
-  list->add_option("--offset", offset, "skip this many of the newest clips")
-      ->check(CLI::Range(0, INT_MAX));
-  list->add_option("--limit", limit, "show at most this many clips (50)")
-      ->check(CLI::Range(1, INT_MAX));
-  list->add_flag("--json", json, "print the library's JSON");
-  CLI::App *search = add_command(app, "search");
-  search->add_option("QUERY", query, "the text to look for")->required();
-  search->add_option("--limit", limit, "show at most this many clips (50)")
-      ->check(CLI::Range(1, INT_MAX));
-  search->add_flag("--json", json, "print the library's JSON");
-  CLI::App *get = add_command(app, "get");
-  get->add_option("ID", id, "the clip's id")->required();
-  CLI::Option *output_opt = get->add_option(
-      "-o,--output", output, "write the content to FILE (- for standard output)");
-  CLI::App *copy = add_command(app, "copy");
-  copy->add_option("ID", id, "the clip's id")->required();
-  CLI::App *pin = add_command(app, "pin");
-  pin->add_option("ID", id, "the clip's id")->required();
-  CLI::App *unpin = add_command(app, "unpin");
-  unpin->add_option("ID", id, "the clip's id")->required();
-  CLI::App *del = add_command(app, "delete");
-  del->add_option("ID", id, "the clip's id")->required();
-  CLI::App *wipe = add_command(app, "wipe");
-  wipe->add_flag("-y,--yes", yes, "do not ask");
-  CLI::App *stats = add_command(app, "stats");
-  stats->add_flag("--json", json, "print JSON");
-  CLI::App *verify = add_command(app, "verify");
-  CLI::App *export_cmd = add_command(app, "export");
-  export_cmd->add_option("DIR", dir, "a new or empty directory")->required();
-  CLI::App *expire = add_command(app, "expire");
-  expire->add_option("--older-than", older_than, "the age beyond which clips go")
-      ->required()
-      ->check(duration_validator(false));
-  expire->add_flag("--dry-run", dry_run, "only say which clips would go");
+  app.add_option("--store", store, "the store directory")
+      ->type_name("DIR")
+      ->check(CLI::Validator(store_problem, "DIR"));
+  Args args;
+  for (auto &c : kCommands) {
+    CLI::App *sub = app.add_subcommand(c.name, c.summary);
+    sub->footer(std::string("Example: ") + c.example);
+    c.add(sub, &args);
+  }
 
   try {
     app.parse(argc, argv);
@@ -271,7 +371,7 @@ int main(int argc, char **argv) {
     std::string usage = "quillmar-clip [--store DIR] COMMAND [ARGS]";
     std::string why = e.what();
     for (CLI::App *sub : app.get_subcommands()) {
-      usage = std::string("quillmar-clip ") + command(sub->get_name()).synopsis;
+      usage = std::string("quillmar-clip ") + find_command(sub->get_name())->synopsis;
     }
     if (app.get_subcommands().empty()) {
       // The first word that is neither an option nor the value of --store
@@ -281,7 +381,7 @@ int main(int argc, char **argv) {
         if (a == "--store") {
           ++i;
         } else if (!a.empty() && a[0] != '-') {
-          why = "unknown command: " + a;
+          if (find_command(a) == nullptr) why = "unknown command: " + a;
           break;
         }
       }
@@ -292,8 +392,11 @@ int main(int argc, char **argv) {
     return 2;
   }
 
-  bool opens_store = !(app.got_subcommand(verify) || app.got_subcommand(pause) ||
-                       app.got_subcommand(resume));
+  const Command *chosen = nullptr;
+  for (auto &c : kCommands) {
+    if (app.got_subcommand(c.name)) chosen = &c;
+  }
+  if (chosen == nullptr) return 2;
   if (store.empty()) {
     std::string error;
     store = host::default_store_dir(&error);
@@ -301,35 +404,14 @@ int main(int argc, char **argv) {
       host::complain(error);
       return 1;
     }
-    if (opens_store && !host::make_parents(store, &error)) {
+    if (!store_problem(store).empty()) {
+      host::complain(store_problem(store) + " (set XDG_DATA_HOME or give --store DIR)");
+      return 1;
+    }
+    if (chosen->makes_store && !host::make_parents(store, &error)) {
       host::complain(error);
       return 1;
     }
   }
-
-  if (app.got_subcommand(watch)) return host::run_watch({store, primary});
-  if (app.got_subcommand(store_cmd)) return host::cmd_store(store);
-  if (app.got_subcommand(push)) return host::cmd_push(store, text);
-  if (app.got_subcommand(push_image)) {
-    return host::cmd_push_image(store, file, label_opt->count() > 0 ? &label : nullptr);
-  }
-  if (app.got_subcommand(pause)) return host::cmd_pause(store, duration_of(pause_for));
-  if (app.got_subcommand(resume)) return host::cmd_resume(store);
-  if (app.got_subcommand(list)) return host::cmd_list(store, offset, limit, json);
-  if (app.got_subcommand(search)) return host::cmd_search(store, query, limit, json);
-  if (app.got_subcommand(get)) {
-    return host::cmd_get(store, id, output_opt->count() > 0 ? &output : nullptr);
-  }
-  if (app.got_subcommand(copy)) return host::cmd_copy(store, id);
-  if (app.got_subcommand(pin)) return host::cmd_pin(store, id, true);
-  if (app.got_subcommand(unpin)) return host::cmd_pin(store, id, false);
-  if (app.got_subcommand(del)) return host::cmd_delete(store, id);
-  if (app.got_subcommand(wipe)) return host::cmd_wipe(store, yes);
-  if (app.got_subcommand(stats)) return host::cmd_stats(store, json);
-  if (app.got_subcommand(verify)) return host::cmd_verify(store);
-  if (app.got_subcommand(export_cmd)) return host::cmd_export(store, dir);
-  if (app.got_subcommand(expire)) {
-    return host::cmd_expire(store, duration_of(older_than), older_than, dry_run);
-  }
-  return 2;
+  return chosen->run(store, args);
 }

@@ -18,24 +18,16 @@
 #include <cstring>
 #include <filesystem>
 #include <memory>
+#include <new>
 
 #include "cli_text.h"
+#include "cli_util.h"
 #include "quillmar_clip.h"
 
 namespace host {
 namespace {
 
 constexpr char kStoreName[] = "quillmar-clipboard-history";
-
-struct DocFree {
-  void operator()(yyjson_doc *d) const { yyjson_doc_free(d); }
-};
-using Doc = std::unique_ptr<yyjson_doc, DocFree>;
-
-struct ClipFree {
-  void operator()(char *s) const { clip_free_string(s); }
-};
-using ClipString = std::unique_ptr<char, ClipFree>;
 
 int64_t json_int(yyjson_val *v) {
   if (yyjson_is_uint(v)) return static_cast<int64_t>(yyjson_get_uint(v));
@@ -127,7 +119,7 @@ bool StoreLock::acquire(const std::string &dir, bool exclusive, bool create,
 
 bool open_store(const std::string &dir, StoreLock *lock) {
   std::string error;
-  if (!lock->acquire(dir, true, true, &error)) {
+  if (!lock->held() && !lock->acquire(dir, true, true, &error)) {
     complain(error);
     return false;
   }
@@ -145,16 +137,43 @@ bool open_store(const std::string &dir, StoreLock *lock) {
   return true;
 }
 
-StoreSnapshot::~StoreSnapshot() {
-  if (tmp_.empty()) return;
-  std::vector<std::string> names;
-  if (list_files(tmp_, &names)) {
-    for (auto &n : names) unlink((tmp_ + "/" + n).c_str());
-  }
-  rmdir(tmp_.c_str());
+namespace {
+
+// The low 32 bits of a JSON integer, as the library reads an id.
+int low32(yyjson_val *v) {
+  uint64_t raw =
+      yyjson_is_uint(v) ? yyjson_get_uint(v) : static_cast<uint64_t>(yyjson_get_sint(v));
+  return static_cast<int>(static_cast<uint32_t>(raw));
 }
 
-bool StoreSnapshot::open(const std::string &dir, std::string *error) {
+// The library's rules: the root an object with a "clips" array; members of
+// it that are not objects are passed over; an entry without an integer
+// "id" or with a "kind" other than "text" and "image" damages the index.
+bool judge_index(yyjson_doc *doc, std::vector<IndexedClip> *clips) {
+  yyjson_val *root = yyjson_doc_get_root(doc);
+  if (!yyjson_is_obj(root) || yyjson_obj_size(root) == 0) return false;
+  yyjson_val *list = yyjson_obj_get(root, "clips");
+  if (!yyjson_is_arr(list)) return false;
+  size_t i, max;
+  yyjson_val *item;
+  yyjson_arr_foreach(list, i, max, item) {
+    if (!yyjson_is_obj(item)) continue;
+    yyjson_val *id = yyjson_obj_get(item, "id");
+    if (!yyjson_is_int(id)) return false;
+    yyjson_val *kind = yyjson_obj_get(item, "kind");
+    bool image = yyjson_equals_str(kind, "image");
+    if (!image && !yyjson_equals_str(kind, "text")) return false;
+    clips->push_back({low32(id), image});
+  }
+  return true;
+}
+
+}  // namespace
+
+bool read_index(const std::string &dir, std::vector<IndexedClip> *clips, bool *damaged,
+                std::string *error) {
+  clips->clear();
+  *damaged = false;
   struct stat st;
   if (stat(dir.c_str(), &st) != 0) {
     *error = "no store at " + dir + ": " + strerror(errno);
@@ -164,27 +183,53 @@ bool StoreSnapshot::open(const std::string &dir, std::string *error) {
     *error = "store_dir is not a directory: " + dir;
     return false;
   }
-  const char *base = getenv("TMPDIR");
-  std::string templ = std::string(base != nullptr && base[0] != '\0' ? base : "/tmp") +
-                      "/quillmar-clip.XXXXXX";
-  std::vector<char> buf(templ.begin(), templ.end());
-  buf.push_back('\0');
-  if (mkdtemp(buf.data()) == nullptr) {
-    *error = "cannot make a temporary directory: " + std::string(strerror(errno));
+  std::string path = dir + "/clips.json";
+  // Non-blocking, so that a FIFO in the index's place cannot hang the read.
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) {
+    if (errno == ENOENT) return true;
+    *error = std::string("failed to open clips.json: ") + strerror(errno);
     return false;
   }
-  tmp_ = buf.data();
-  std::string index = dir + "/clips.json";
-  if (access(index.c_str(), F_OK) == 0) {
-    std::string bytes;
-    if (!read_whole_file(index, &bytes, error)) return false;
-    if (!write_whole_file(tmp_ + "/clips.json", bytes, 0600, error)) return false;
-  }
-  if (!clip_init(tmp_.c_str())) {
-    *error = library_error();
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    close(fd);
+    *error = "clips.json is not a regular file: " + path;
     return false;
   }
-  damaged_ = !corrupt_files(tmp_).empty();
+  // Parsed in place, as the library does; yyjson wants a few zero bytes
+  // after the text.
+  size_t size = static_cast<size_t>(st.st_size);
+  std::unique_ptr<char[]> buf(new (std::nothrow) char[size + YYJSON_PADDING_SIZE]);
+  if (!buf) {
+    close(fd);
+    *error = "out of memory";
+    return false;
+  }
+  size_t got = 0;
+  while (got < size) {
+    ssize_t n = read(fd, buf.get() + got, size - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      *error = std::string("failed to read clips.json: ") + strerror(errno);
+      close(fd);
+      return false;
+    }
+    if (n == 0) break;
+    got += static_cast<size_t>(n);
+  }
+  close(fd);
+  if (got == 0) return true;
+  memset(buf.get() + got, 0, YYJSON_PADDING_SIZE);
+  yyjson_read_err rerr;
+  Doc doc(yyjson_read_opts(buf.get(), got, YYJSON_READ_INSITU, nullptr, &rerr));
+  if (!doc && rerr.code == YYJSON_READ_ERROR_MEMORY_ALLOCATION) {
+    *error = "out of memory";
+    return false;
+  }
+  if (!doc || !judge_index(doc.get(), clips)) {
+    clips->clear();
+    *damaged = true;
+  }
   return true;
 }
 
@@ -223,7 +268,10 @@ bool all_clips(std::vector<ClipSummary> *out) {
   return true;
 }
 
-std::string pause_marker_path(const std::string &dir) {
+namespace {
+
+// "<name><suffix>" beside the store directory dir.
+std::string marker_path(const std::string &dir, const char *suffix) {
   namespace fs = std::filesystem;
   std::error_code ec;
   fs::path p = fs::absolute(fs::path(dir), ec);
@@ -232,7 +280,52 @@ std::string pause_marker_path(const std::string &dir) {
   if (!p.has_filename() && p.has_parent_path() && p != p.root_path()) p = p.parent_path();
   std::string name = p.filename().string();
   if (name.empty() || name == "." || name == "..") name = kStoreName;
-  return (p.parent_path() / (name + ".paused")).string();
+  return (p.parent_path() / (name + suffix)).string();
+}
+
+}  // namespace
+
+std::string pause_marker_path(const std::string &dir) {
+  return marker_path(dir, ".paused");
+}
+
+std::string last_stored_path(const std::string &dir) { return marker_path(dir, ".last"); }
+
+bool remember_stored(const std::string &dir, int id, int64_t ts, std::string *error) {
+  std::string marker = last_stored_path(dir);
+  return make_parents(marker, error) &&
+         write_whole_file(
+             marker, "clip " + std::to_string(id) + " at " + std::to_string(ts) + "\n",
+             0600, error);
+}
+
+bool forget_stored(const std::string &dir, std::string *error) {
+  std::string marker = last_stored_path(dir);
+  if (unlink(marker.c_str()) == 0 || errno == ENOENT) return true;
+  int err = errno;
+  // A directory we may not change still lets our own file be emptied, and
+  // an empty marker remembers nothing.
+  int fd = open(marker.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+  if (fd >= 0) {
+    close(fd);
+    return true;
+  }
+  *error = "cannot remove " + marker + ": " + strerror(err);
+  return false;
+}
+
+bool last_stored(const std::string &dir, int *id, int64_t *ts) {
+  std::string content, error;
+  if (!read_whole_file(last_stored_path(dir), &content, &error)) return false;
+  int n = 0, end = 0;
+  long long t = 0;
+  if (sscanf(content.c_str(), "clip %d at %lld\n%n", &n, &t, &end) != 2 ||
+      static_cast<size_t>(end) != content.size()) {
+    return false;
+  }
+  *id = n;
+  *ts = t;
+  return true;
 }
 
 bool recording_paused(const std::string &dir, int64_t *until) {
@@ -250,7 +343,8 @@ bool recording_paused(const std::string &dir, int64_t *until) {
 }
 
 bool record_clip(const std::string &dir, ClipKind kind, std::string bytes,
-                 uint64_t bytes_seen, const char *origin, Recorded *out) {
+                 uint64_t bytes_seen, const char *origin, Recorded *out,
+                 StoreLock *held) {
   if (kind == ClipKind::text) {
     if (bytes_seen > bytes.size())
       bytes.resize(bytes.size() - utf8_unfinished_tail(bytes));
@@ -269,16 +363,15 @@ bool record_clip(const std::string &dir, ClipKind kind, std::string bytes,
     }
     bytes = std::move(r.text);
   }
-  StoreLock lock;
-  if (!open_store(dir, &lock)) return false;
+  StoreLock own;
+  if (!open_store(dir, held != nullptr ? held : &own)) return false;
   ClipString result;
   if (kind == ClipKind::text) {
     result.reset(clip_push_text(bytes.c_str()));
   } else {
     // The caller keeps one byte beyond the cap, so an image that is too big
     // is refused by the library in its own words.
-    int len =
-        static_cast<int>(std::min<size_t>(bytes.size(), size_t{CLIP_IMAGE_CAP} + 1));
+    int len = static_cast<int>(std::min(bytes.size(), kReadLimit));
     result.reset(clip_push_image(reinterpret_cast<const unsigned char *>(bytes.data()),
                                  len, nullptr));
   }
@@ -340,54 +433,6 @@ bool list_files(const std::string &dir, std::vector<std::string> *names,
   closedir(d);
   std::sort(names->begin(), names->end());
   if (subdirs != nullptr) std::sort(subdirs->begin(), subdirs->end());
-  return true;
-}
-
-bool read_whole_file(const std::string &path, std::string *out, std::string *error) {
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    *error = "cannot open " + path + ": " + strerror(errno);
-    return false;
-  }
-  out->clear();
-  char buf[65536];
-  for (;;) {
-    ssize_t n = read(fd, buf, sizeof buf);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      *error = "cannot read " + path + ": " + strerror(errno);
-      close(fd);
-      return false;
-    }
-    if (n == 0) break;
-    out->append(buf, static_cast<size_t>(n));
-  }
-  close(fd);
-  return true;
-}
-
-bool write_whole_file(const std::string &path, std::string_view bytes, int mode,
-                      std::string *error) {
-  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
-  if (fd < 0) {
-    *error = "cannot create " + path + ": " + strerror(errno);
-    return false;
-  }
-  size_t done = 0;
-  while (done < bytes.size()) {
-    ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      *error = "cannot write " + path + ": " + strerror(errno);
-      close(fd);
-      return false;
-    }
-    done += static_cast<size_t>(n);
-  }
-  if (close(fd) != 0) {
-    *error = "cannot write " + path + ": " + strerror(errno);
-    return false;
-  }
   return true;
 }
 

@@ -38,32 +38,30 @@ class StoreLock {
   // component of dir first (mode 0700) when it is missing.
   bool acquire(const std::string &dir, bool exclusive, bool create, std::string *error);
   void release();
+  bool held() const { return fd_ >= 0; }
 
  private:
   int fd_ = -1;
 };
 
-// Locks dir and initialises the library on it. Says so on standard error
-// when the library found the index damaged and set it aside. On failure the
-// message is printed and false returned.
+// Locks dir (unless lock holds it already) and initialises the library on it. Says so on
+// standard error when the library found the index damaged and set it aside. On failure
+// the message is printed and false returned.
 bool open_store(const std::string &dir, StoreLock *lock);
 
-// Opens a private copy of dir's index in a temporary directory, so that
-// nothing in dir can change (a damaged index is set aside only in the copy).
-class StoreSnapshot {
- public:
-  StoreSnapshot() = default;
-  ~StoreSnapshot();
-  StoreSnapshot(const StoreSnapshot &) = delete;
-  StoreSnapshot &operator=(const StoreSnapshot &) = delete;
-  bool open(const std::string &dir, std::string *error);
-  // True when the library set the copied index aside as damaged.
-  bool index_damaged() const { return damaged_; }
-
- private:
-  std::string tmp_;
-  bool damaged_ = false;
+// What the index file says of one clip: enough to check the store's files.
+struct IndexedClip {
+  int id = 0;
+  bool image = false;
 };
+
+// Reads dir's clips.json where it lies, writing nothing anywhere, and judges
+// it as the library's loader does: *clips in the file's order (oldest first)
+// and *damaged when the library would set the index aside. A missing or empty
+// index is an empty history. False, with *error, when dir or the index cannot
+// be read at all.
+bool read_index(const std::string &dir, std::vector<IndexedClip> *clips, bool *damaged,
+                std::string *error);
 
 // One clip of a listing.
 struct ClipSummary {
@@ -89,6 +87,20 @@ std::string pause_marker_path(const std::string &dir);
 // pause, 0 for one that lasts until resume.
 bool recording_paused(const std::string &dir, int64_t *until = nullptr);
 
+// What store recorded last, for a CLIPBOARD_STATE=clear that follows: the
+// marker "<name>.last" beside the store directory (never inside it, for the
+// same reason as the pause marker) holds the clip's id and time.
+std::string last_stored_path(const std::string &dir);
+// A clear deletes the clip that store recorded last only this soon after:
+// password managers clear the clipboard within seconds to a few minutes.
+// --help, the man page and the README say "5 minutes".
+constexpr int64_t kClearWindowSeconds = 300;
+bool remember_stored(const std::string &dir, int id, int64_t ts, std::string *error);
+// False when the marker cannot be removed or emptied (it is then still there).
+bool forget_stored(const std::string &dir, std::string *error);
+// False when nothing is remembered (no marker, or one that cannot be read).
+bool last_stored(const std::string &dir, int *id, int64_t *ts);
+
 enum class ClipKind { text, image };
 
 struct Recorded {
@@ -98,12 +110,14 @@ struct Recorded {
 };
 
 // Records one captured clip into the store in dir (locking and initialising
-// it). A text is repaired to valid UTF-8 first (saying so on standard error,
+// it, or with the caller's lock when held is given, which stays held on
+// return). A text is repaired to valid UTF-8 first (saying so on standard error,
 // with origin naming where it came from); bytes_seen larger than the bytes
 // given means the input went on beyond what was kept. Prints the library's
 // message and returns false when it refuses.
 bool record_clip(const std::string &dir, ClipKind kind, std::string bytes,
-                 uint64_t bytes_seen, const char *origin, Recorded *out);
+                 uint64_t bytes_seen, const char *origin, Recorded *out,
+                 StoreLock *held = nullptr);
 
 // The file names the library makes in a store directory.
 enum class StoreFile { index, index_tmp, corrupt, image, image_tmp, other };
@@ -113,11 +127,6 @@ StoreFile classify_store_file(std::string_view name, int *image_id = nullptr);
 // read.
 bool list_files(const std::string &dir, std::vector<std::string> *names,
                 std::vector<std::string> *subdirs = nullptr);
-
-bool read_whole_file(const std::string &path, std::string *out, std::string *error);
-// Creates or truncates path with mode (before the umask) and writes bytes.
-bool write_whole_file(const std::string &path, std::string_view bytes, int mode,
-                      std::string *error);
 
 }  // namespace host
 

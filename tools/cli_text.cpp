@@ -3,6 +3,7 @@
 #include <time.h>
 #include <wchar.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <utility>
@@ -142,6 +143,31 @@ std::string latin1_to_utf8(std::string_view in) {
     }
   }
   return out;
+}
+
+Decimal parse_decimal(std::string_view s, int64_t min, int64_t max, int64_t *out) {
+  bool negative = !s.empty() && s[0] == '-' && min < 0;
+  size_t i = negative ? 1 : 0;
+  if (i == s.size()) return Decimal::not_decimal;
+  // Counted in the negative range, which holds INT64_MIN as well.
+  int64_t v = 0;
+  bool overflow = false;
+  for (; i < s.size(); ++i) {
+    if (s[i] < '0' || s[i] > '9') return Decimal::not_decimal;
+    int d = s[i] - '0';
+    if (v < (INT64_MIN + d) / 10) overflow = true;
+    if (!overflow) v = v * 10 - d;
+  }
+  if (!negative) {
+    if (v == INT64_MIN) {
+      overflow = true;
+    } else {
+      v = -v;
+    }
+  }
+  if (overflow || v < min || v > max) return Decimal::out_of_range;
+  *out = v;
+  return Decimal::ok;
 }
 
 bool parse_duration(std::string_view s, int64_t *seconds) {

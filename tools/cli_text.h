@@ -31,6 +31,13 @@ size_t utf8_unfinished_tail(std::string_view in);
 // ISO 8859-1 bytes (the X11 STRING target) as UTF-8.
 std::string latin1_to_utf8(std::string_view in);
 
+enum class Decimal { ok, not_decimal, out_of_range };
+
+// A whole number written in decimal digits, with a leading "-" when min is
+// negative. Leading zeros are decimal too ("010" is ten); anything else
+// ("0x3", "+3", "1e3", " 3", "") is not_decimal.
+Decimal parse_decimal(std::string_view s, int64_t min, int64_t max, int64_t *out);
+
 // "30d", "12h", "90m", "45s", "2w" or a sequence of them ("1d12h"), into
 // seconds. False for anything else, and for more than 100 years.
 bool parse_duration(std::string_view s, int64_t *seconds);

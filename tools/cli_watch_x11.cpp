@@ -32,6 +32,7 @@ int run_watch(const WatchOptions &) {
 #include <vector>
 
 #include "cli_text.h"
+#include "cli_util.h"
 #include "quillmar_clip.h"
 
 namespace host {
@@ -40,10 +41,9 @@ namespace {
 // Each step of a transfer (an answer to a request, the next chunk of an
 // incremental transfer) must come within this time, or the owner is given up.
 constexpr int kStepTimeoutMs = 5000;
-// Bytes kept of one transfer: one beyond the image cap, so that the library
-// refuses an image that is too big in its own words. The rest is read and
-// dropped (the owner must still see every chunk taken).
-constexpr size_t kKeep = size_t{CLIP_IMAGE_CAP} + 1;
+// Bytes kept of one transfer: kReadLimit. The rest is read and dropped (the
+// owner must still see every chunk taken).
+constexpr size_t kKeep = kReadLimit;
 // Property bytes asked for per read, in 32-bit units.
 constexpr long kReadLongs = 1 << 20;
 
@@ -319,15 +319,24 @@ void Watcher::capture(Atom selection, Time time) {
   };
   std::string why;
   if (listed && offers(hint_)) {
+    // An owner that offers the hint but does not hand its value over may be
+    // a password manager all the same: such a clip is not recorded.
     Transfer hint;
-    if (request(selection, hint_, time, &hint, &why)) {
-      std::string v = hint.bytes;
-      while (!v.empty() && (v.back() == '\n' || v.back() == '\0' || v.back() == ' '))
-        v.pop_back();
-      if (v == "secret") {
-        printf("%s: not recorded, its owner marks it as a secret\n", name);
-        return;
+    if (!request(selection, hint_, time, &hint, &why)) {
+      if (!g_stop) {
+        printf(
+            "%s: not recorded, its owner's x-kde-passwordManagerHint cannot be read "
+            "(%s)\n",
+            name, why.c_str());
       }
+      return;
+    }
+    std::string v = hint.bytes;
+    while (!v.empty() && (v.back() == '\n' || v.back() == '\0' || v.back() == ' '))
+      v.pop_back();
+    if (v == "secret") {
+      printf("%s: not recorded, its owner marks it as a secret\n", name);
+      return;
     }
   }
   Atom want;

@@ -61,8 +61,12 @@ make_png() { { printf '\x89PNG\r\n\x1a\n'; printf '%s' "$1"; } >"$2"; }
 
 # --- usage errors: exit 2, a message and a usage line -----------------------
 S="$T/usage"
+# Ids and counts are decimal: CLI11's own reading of 0x3, 0b1, 0o7 and 010
+# as other bases must never reach a command.
 for args in "" "frob" "get abc" "get" "list --limit 0" "list --offset -1" "push" \
-  "push a b" "expire" "expire --older-than 3x" "pause --for 0s" "--store"; do
+  "push a b" "expire" "expire --older-than 3x" "pause --for 0s" "--store" \
+  "pin 0x3" "delete 0X3" "get 0b1" "unpin 0o7" "copy 1e3" "get +3" "get 3.0" \
+  "get 2147483648" "list --limit 0x10" "list --offset 0x1" "search a --limit 1e2"; do
   # shellcheck disable=SC2086
   run $args
   expect_rc 2 "usage error '$args'"
@@ -89,6 +93,25 @@ grep -q "Example: quillmar-clip list" "$T/out" || fail "list --help has no examp
 run --version
 expect_rc 0 "--version"
 grep -q '^quillmar-clip [0-9]\+\.[0-9]\+\.[0-9]\+$' "$T/out" || fail "--version: $(out)"
+
+run pin 0x3
+expect_err_has "quillmar-clip: ID: not a decimal number: 0x3" "a hexadecimal id"
+run list --limit 0
+expect_err_has "quillmar-clip: --limit: 0 is out of range (1 to 2147483647)" "a limit of 0"
+
+# Leading zeros are decimal, never octal.
+S="$T/decimal"
+for i in $(seq 1 10); do q push "clip $i"; done
+q get 010
+expect_out "clip 10" "get 010"
+q list --offset 08 --limit 02
+grep -q '^\[{"id":2,.*{"id":1,' "$T/out" || fail "list --offset 08 --limit 02: $(out)"
+q delete 010
+expect_rc 0 "delete 010"
+q get 10
+expect_rc 1 "delete 010 deleted clip 10"
+q get 8
+expect_out "clip 8" "delete 010 left clip 8"
 
 # --- library errors: exit 1 with the library's message ----------------------
 S="$T/errors"
@@ -144,6 +167,16 @@ q get 2 -o -
 cmp -s "$T/out" "$T/a.png" || fail "get -o - differs from the image"
 q get 1 --output "$T/got.txt"
 cmp -s "$T/got.txt" "$T/text" || fail "get --output of a text"
+# A copy of a clip is as private as the store, whatever the umask, also
+# where a file of another mode was.
+printf 'older and longer content' >"$T/was-there.png"
+chmod 0644 "$T/was-there.png"
+for f in "$T/new.png" "$T/was-there.png"; do
+  (umask 022 && "$TIMEOUT" 30 "$BIN" --store "$S" get 2 --output "$f" </dev/null) ||
+    fail "get --output $f under umask 022"
+  [ "$(stat -c %a "$f")" = 600 ] || fail "get --output made $f mode $(stat -c %a "$f")"
+  cmp -s "$f" "$T/a.png" || fail "get --output into $f"
+done
 
 # Invalid UTF-8 and NUL bytes are repaired, never dropped.
 stdin 'caf\xe9 \xff!'
@@ -182,6 +215,20 @@ q store
 expect_rc 1 "store of a 10 MiB image"
 expect_err "quillmar-clip: image exceeds 10MB cap" "store of a 10 MiB image"
 
+# Endless inputs are read up to the image cap and one byte more, no further.
+"$TIMEOUT" 30 "$BIN" --store "$S" push-image /dev/zero >"$T/out" 2>"$T/err"
+rc=$?
+expect_rc 1 "push-image /dev/zero"
+n=$(count)
+"$TIMEOUT" 30 "$BIN" --store "$S" store </dev/zero >"$T/out" 2>"$T/err"
+rc=$?
+expect_rc 0 "store from /dev/zero"
+[ "$(count)" = $((n + 1)) ] || fail "store from /dev/zero recorded nothing"
+{ cat "$T/a.png"; cat /dev/zero; } | "$TIMEOUT" 30 "$BIN" --store "$S" store >"$T/out" 2>"$T/err"
+rc=$?
+expect_rc 1 "store of an endless image"
+expect_err "quillmar-clip: image exceeds 10MB cap" "store of an endless image"
+
 # CLIPBOARD_STATE from wl-paste --watch.
 n=$(count)
 stdin 'a password'
@@ -198,6 +245,72 @@ expect_rc 0 "clear"
 [ "$(count)" = "$n" ] || fail "clear did not delete the newest clip"
 q get "$cleared"
 expect_rc 1 "the cleared clip is gone"
+
+# A clear deletes only the clip that store itself recorded last, while it is
+# still the newest and unpinned, and only a few minutes after: never after a
+# skipped sensitive clip, an empty clipboard, a paused capture, or a clip
+# recorded some other way. Each case is a clipboard session against a new
+# store, and the previews left at its end (newest first).
+session_step() {
+  case "$1" in
+    store=*) printf '%s' "${1#store=}" >"$T/in" && q store ;;
+    push=*) q push "${1#push=}" ;;
+    sensitive | nil) printf 'p4ssw0rd' >"$T/in" && CLIPBOARD_STATE=$1 q store ;;
+    clear) : >"$T/in" && CLIPBOARD_STATE=clear q store ;;
+    pin)
+      q list --json --limit 1
+      q pin "$(sed -n 's/^\[{"id":\([0-9]*\).*/\1/p' "$T/out")"
+      ;;
+    pause | resume) q "$1" ;;
+  esac
+  [ "$rc" = 0 ] || fail "session step $1: exit status $rc ($(err))"
+}
+previews() {
+  q list --json
+  echo $(grep -o '"preview":"[^"]*"' "$T/out" | cut -d'"' -f4)
+}
+n=0
+while IFS='|' read -r steps want; do
+  n=$((n + 1))
+  S="$T/clear-$n"
+  for word in $steps; do session_step "$word"; done
+  [ "$(previews)" = "$want" ] || fail "session '$steps' left '$(previews)', wanted '$want'"
+done <<'SESSIONS'
+store=a store=b clear|a
+store=a sensitive clear|a
+store=a nil clear|a
+store=a pin clear|a
+store=a push=b clear|b a
+store=a pause store=b resume clear|a
+store=a store=a clear|
+push=a store=a clear|a
+store=a store=b clear clear|a
+clear|
+SESSIONS
+# What store recorded last is remembered beside the store, privately.
+S="$T/clear-1"
+session_step store=c
+[ "$(stat -c %a "$S.last" 2>&1)" = 600 ] || fail "no marker $S.last of mode 0600"
+[ "$(ls "$S")" = clips.json ] || fail "store left a file in the store: $(ls "$S")"
+# The window: a clip recorded 10 s ago goes, one recorded 10 minutes ago stays.
+for age in 10 600; do
+  S="$T/clear-window-$age"
+  mkdir -p "$S"
+  ts=$(($(date +%s) - age))
+  printf '{"next_id": 2, "clips": [{"id": 1, "ts": %s, "kind": "text", "preview": "old", "pinned": false, "hash": "", "truncated": false, "text": "old"}]}' \
+    "$ts" >"$S/clips.json"
+  printf 'clip 1 at %s\n' "$ts" >"$S.last"
+  : >"$T/in"
+  CLIPBOARD_STATE=clear q store
+  expect_rc 0 "clear of a clip stored $age s ago"
+  if [ "$age" = 10 ]; then
+    expect_out "deleted clip 1: the clipboard was cleared" "clear of a clip stored 10 s ago"
+    [ "$(count)" = 0 ] || fail "a clear within the window kept the clip"
+  else
+    [ "$(count)" = 1 ] || fail "a clear 10 minutes later deleted the clip"
+  fi
+  [ ! -e "$S.last" ] || fail "a clear kept the marker"
+done
 
 # --- push, push-image, list, search, pin, unpin, delete ----------------------
 S="$T/p"
@@ -316,6 +429,33 @@ WAYLAND_DISPLAY=wayland-1 DISPLAY=:99 PATH="$T/emptybin:$T/basics" q copy 2
 expect_out "clip 2 is on the clipboard (wl-copy)" "copy through wl-copy"
 [ "$(cat "$T/xclip.args")" = "--type image/png" ] || fail "wl-copy ran with $(cat "$T/xclip.args")"
 cmp -s "$T/xclip.in" "$T/a.png" || fail "wl-copy was not given the image's bytes"
+
+# --- nothing of the history is written outside the store --------------------
+# Every file call of a command that writes or removes anything must name a
+# path inside the store (verify: none at all). Needs strace, and a system
+# that lets it trace.
+if command -v strace >/dev/null 2>&1 && strace -qq -o /dev/null true 2>/dev/null; then
+  S="$T/traced"
+  q push "a secret"
+  q push-image "$T/a.png"
+  writes='^[a-z0-9]*(open|openat|creat)\(.*(O_WRONLY|O_RDWR|O_CREAT)|^(mkdir|mkdirat|rename|renameat|renameat2|link|linkat|symlink|symlinkat|unlink|unlinkat|truncate)\('
+  for args in "verify" "list" "search secret" "get 1" "get 2" "get 2 -o -" "stats" \
+    "copy 1" "copy 2" "pin 1" "delete 1"; do
+    # LeakSanitizer cannot run under ptrace; the untraced runs look for leaks.
+    # shellcheck disable=SC2086
+    ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0" DISPLAY=:99 \
+      PATH="$T/emptybin:$T/basics:$PATH" "$TIMEOUT" 30 strace -qq -o "$T/trace" \
+      -e trace=open,openat,creat,mkdir,mkdirat,rename,renameat,renameat2,link,linkat,symlink,symlinkat,unlink,unlinkat,truncate \
+      "$BIN" --store "$S" $args </dev/null >/dev/null 2>"$T/err" || fail "traced '$args': $(err)"
+    grep -E "$writes" "$T/trace" | grep -vF -e "\"$S/" -e "\"$S\"" -e '"/dev/null"' >"$T/outside"
+    [ -s "$T/outside" ] && fail "'$args' wrote outside the store: $(cat "$T/outside")"
+    if [ "$args" = verify ] && grep -qE "$writes" "$T/trace"; then
+      fail "verify wrote: $(grep -E "$writes" "$T/trace")"
+    fi
+  done
+else
+  echo "note: strace cannot trace here, the file calls are not checked"
+fi
 
 # --- a damaged index is set aside, and the host says so ----------------------
 S="$T/damaged"
@@ -443,6 +583,44 @@ q verify
 expect_rc 1 "verify of a damaged index"
 grep -qF "problem: clips.json is damaged" "$T/out" || fail "verify misses the damaged index"
 [ "$(snapshot)" = "$before" ] || fail "verify set the damaged index aside"
+# verify reads the index where it lies: it needs no temporary directory.
+TMPDIR="$T/no-such-tmp" q verify
+expect_rc 1 "verify without a temporary directory"
+grep -qF "problem: clips.json is damaged" "$T/out" || fail "verify without TMPDIR: $(out) $(err)"
+[ ! -e "$T/no-such-tmp" ] || fail "verify made a temporary directory"
+# The library's rules for a damaged index, case by case.
+S="$T/verify-rules"
+mkdir -p "$S"
+while IFS='|' read -r verdict index; do
+  printf '%b' "$index" >"$S/clips.json"
+  q verify
+  if [ "$verdict" = damaged ]; then
+    grep -qF "problem: clips.json is damaged" "$T/out" || fail "verify took '$index' for sound: $(out)"
+  else
+    grep -qF "store $S: $verdict" "$T/out" && grep -q '^no problems found$' "$T/out" ||
+      fail "verify of '$index': $(out) $(err)"
+  fi
+done <<'INDEXES'
+0 clips (0 images)|
+0 clips (0 images)|{"next_id": 1, "clips": []}
+1 clip (0 images)|{"clips": [{"id": 1, "kind": "text", "text": "x"}]}
+1 clip (0 images)|{"clips": [7, "skipped", {"id": 2, "kind": "text"}]}
+damaged|{"clips": [{"id": "1", "kind": "text"}]}
+damaged|{"clips": [{"id": 1.0, "kind": "text"}]}
+damaged|{"clips": [{"id": 1, "kind": "picture"}]}
+damaged|{"clips": [{"id": 1}]}
+damaged|{"clips": {}}
+damaged|{}
+damaged|[]
+damaged|{"clips": [],}
+damaged|{"clips": ["\xff"]}
+INDEXES
+rm "$S/clips.json"
+mkfifo "$S/clips.json"
+q verify
+expect_rc 1 "verify of a FIFO index"
+expect_err "quillmar-clip: clips.json is not a regular file: $S/clips.json" "verify of a FIFO index"
+rm "$S/clips.json"
 run --store "$T/nowhere" verify
 expect_rc 1 "verify without a store"
 [ ! -e "$T/nowhere" ] || fail "verify created a store"
@@ -473,6 +651,28 @@ expect_rc 0 "push into the default store"
 [ "$(stat -c %a "$T/xdg/deep")" = 700 ] || fail "a parent of the default store is not 0700"
 XDG_DATA_HOME= run push "home"
 [ -f "$HOME/.local/share/quillmar-clipboard-history/clips.json" ] || fail "no store under HOME"
+
+# An empty --store is a usage error, never the default store.
+XDG_DATA_HOME= run --store "" wipe --yes
+expect_rc 2 "wipe of an empty --store"
+expect_err_has "quillmar-clip: --store: the store directory must not be empty" "an empty --store"
+XDG_DATA_HOME= run --store= wipe --yes
+expect_rc 2 "wipe of --store="
+XDG_DATA_HOME= run list
+[ "$(grep -o '"id":' "$T/out" | wc -l)" = 1 ] || fail "an empty --store wiped the default store"
+
+# A store path that is not UTF-8 is refused before anything is made: as a
+# usage error when given, as a failure when it comes from the environment.
+bad=$'not-utf8-\xff'
+run --store "$T/$bad" push "x"
+expect_rc 2 "a --store that is not UTF-8"
+expect_err_has "quillmar-clip: --store: the store directory is not valid UTF-8: $T/not-utf8-"$'\xef\xbf\xbd' \
+  "a --store that is not UTF-8"
+XDG_DATA_HOME="$T/$bad" run push "x"
+expect_rc 1 "an XDG_DATA_HOME that is not UTF-8"
+expect_err_has "quillmar-clip: the store directory is not valid UTF-8: $T/not-utf8-" \
+  "an XDG_DATA_HOME that is not UTF-8"
+[ ! -e "$T/$bad" ] || fail "a path that is not UTF-8 was created"
 
 if [ "$failures" -gt 0 ]; then
   echo "$failures check(s) failed" >&2

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <clocale>
+#include <cstdint>
 
 namespace {
 
@@ -79,6 +80,50 @@ TEST(Utf8UnfinishedTail, CountsOnlyASequenceCutShort) {
 
 TEST(Latin1, BecomesUtf8) {
   EXPECT_EQ(host::latin1_to_utf8("caf\xE9 \xFF"), "caf\xC3\xA9 \xC3\xBF");
+}
+
+TEST(ParseDecimal, DecimalDigitsOnly) {
+  using host::Decimal;
+  struct Case {
+    const char *in;
+    int64_t min, max;
+    Decimal result;
+    int64_t value;
+  } cases[] = {
+      {"7", 0, 100, Decimal::ok, 7},
+      {"010", 0, 100, Decimal::ok, 10},  // leading zeros are not octal
+      {"0008", 0, 100, Decimal::ok, 8},
+      {"0", 0, 100, Decimal::ok, 0},
+      {"-3", -100, 100, Decimal::ok, -3},
+      {"-010", -100, 100, Decimal::ok, -10},
+      {"2147483647", 1, INT32_MAX, Decimal::ok, INT32_MAX},
+      {"-2147483648", INT32_MIN, INT32_MAX, Decimal::ok, INT32_MIN},
+      {"-9223372036854775808", INT64_MIN, INT64_MAX, Decimal::ok, INT64_MIN},
+      {"9223372036854775807", INT64_MIN, INT64_MAX, Decimal::ok, INT64_MAX},
+      {"0x3", 0, 100, Decimal::not_decimal, 0},
+      {"0X3", 0, 100, Decimal::not_decimal, 0},
+      {"0b1", 0, 100, Decimal::not_decimal, 0},
+      {"0o7", 0, 100, Decimal::not_decimal, 0},
+      {"1e3", 0, 10000, Decimal::not_decimal, 0},
+      {"+3", 0, 100, Decimal::not_decimal, 0},
+      {" 3", 0, 100, Decimal::not_decimal, 0},
+      {"3 ", 0, 100, Decimal::not_decimal, 0},
+      {"3.0", 0, 100, Decimal::not_decimal, 0},
+      {"", 0, 100, Decimal::not_decimal, 0},
+      {"-", -100, 100, Decimal::not_decimal, 0},
+      {"-3", 0, 100, Decimal::not_decimal, 0},  // no sign where none is allowed
+      {"0", 1, 100, Decimal::out_of_range, 0},
+      {"101", 0, 100, Decimal::out_of_range, 0},
+      {"2147483648", 1, INT32_MAX, Decimal::out_of_range, 0},
+      {"99999999999999999999", 0, INT64_MAX, Decimal::out_of_range, 0},
+      {"-99999999999999999999", INT64_MIN, 0, Decimal::out_of_range, 0},
+      {"9223372036854775808", INT64_MIN, INT64_MAX, Decimal::out_of_range, 0},
+  };
+  for (auto &c : cases) {
+    int64_t v = -12345;
+    EXPECT_EQ(host::parse_decimal(c.in, c.min, c.max, &v), c.result) << c.in;
+    EXPECT_EQ(v, c.result == Decimal::ok ? c.value : -12345) << c.in;
+  }
 }
 
 TEST(ParseDuration, UnitsAndSequences) {

@@ -2,9 +2,10 @@
 // does: it takes the CLIPBOARD selection and offers a text together with the
 // x-kde-passwordManagerHint target, whose value is the given hint. It prints
 // "ready" once it owns the selection and exits when another client takes the
-// selection over, or after 60 seconds.
+// selection over, or after 60 seconds. With "refuse", it offers the hint but
+// refuses every request for its value.
 //
-//   selection_owner TEXT HINT
+//   selection_owner TEXT HINT [refuse]
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <poll.h>
@@ -14,8 +15,9 @@
 #include <ctime>
 
 int main(int argc, char **argv) {
-  if (argc != 3) {
-    fprintf(stderr, "usage: selection_owner TEXT HINT\n");
+  bool refuse = argc == 4 && strcmp(argv[3], "refuse") == 0;
+  if (argc != 3 && !refuse) {
+    fprintf(stderr, "usage: selection_owner TEXT HINT [refuse]\n");
     return 2;
   }
   const char *text = argv[1];
@@ -65,7 +67,7 @@ int main(int argc, char **argv) {
       XChangeProperty(d, req->requestor, prop, utf8, 8, PropModeReplace,
                       reinterpret_cast<const unsigned char *>(text),
                       static_cast<int>(strlen(text)));
-    } else if (req->target == hint_atom) {
+    } else if (req->target == hint_atom && !refuse) {
       XChangeProperty(d, req->requestor, prop, XA_STRING, 8, PropModeReplace,
                       reinterpret_cast<const unsigned char *>(hint),
                       static_cast<int>(strlen(hint)));

@@ -156,6 +156,11 @@ if [ -n "$OWNER" ]; then
   helpers+=($!)
   wait_line '^CLIPBOARD: not recorded, its owner marks it as a secret$' 1
   q search hunter2 | grep -q hunter2 && fail "a secret was recorded"
+  # A hint whose value cannot be read fails closed.
+  timeout 60 "$OWNER" 'hunter3' secret refuse >"$T/owner3.out" 2>&1 &
+  helpers+=($!)
+  wait_line "^CLIPBOARD: not recorded, its owner's x-kde-passwordManagerHint cannot be read (the owner refused the request)$" 1
+  q search hunter3 | grep -q hunter3 && fail "a clip with an unreadable hint was recorded"
   timeout 60 "$OWNER" 'no secret here' public >"$T/owner2.out" 2>&1 &
   helpers+=($!)
   wait_line '^CLIPBOARD: text clip 6 (' 1

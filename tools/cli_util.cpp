@@ -1,0 +1,107 @@
+#include "cli_util.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+namespace host {
+
+bool read_capped(int fd, size_t limit, std::string *out, bool *more, std::string *error) {
+  char buf[65536];
+  *more = false;
+  while (out->size() < limit) {
+    size_t want = std::min(sizeof buf, limit - out->size());
+    ssize_t n = read(fd, buf, want);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      *error = std::string("cannot read: ") + strerror(errno);
+      return false;
+    }
+    if (n == 0) return true;
+    out->append(buf, static_cast<size_t>(n));
+  }
+  *more = true;
+  return true;
+}
+
+bool read_whole_file(const std::string &path, std::string *out, std::string *error) {
+  constexpr size_t kMax = kReadLimit - 1;
+  // Non-blocking, so that a FIFO in the file's place cannot hang the read.
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) {
+    *error = "cannot open " + path + ": " + strerror(errno);
+    return false;
+  }
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    close(fd);
+    *error = "cannot read " + path + ": not a regular file";
+    return false;
+  }
+  out->clear();
+  bool more = false;
+  std::string why;
+  bool ok = read_capped(fd, kMax + 1, out, &more, &why);
+  int err = errno;
+  close(fd);
+  if (!ok) {
+    *error = "cannot read " + path + ": " + strerror(err);
+    return false;
+  }
+  if (out->size() > kMax) {
+    out->clear();
+    *error = "cannot read " + path + ": larger than " + std::to_string(kMax) + " bytes";
+    return false;
+  }
+  return true;
+}
+
+bool write_whole_file(const std::string &path, std::string_view bytes, int mode,
+                      std::string *error) {
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, mode);
+  if (fd < 0) {
+    *error = "cannot create " + path + ": " + strerror(errno);
+    return false;
+  }
+  // The umask may have taken bits away, and a file that was there keeps its
+  // own mode: set it while the file still holds its old bytes, before any
+  // of ours are in it. Devices and FIFOs (/dev/stdout, say) are left alone.
+  struct stat st;
+  bool regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+  if (regular && (st.st_mode & 07777) != static_cast<mode_t>(mode) &&
+      fchmod(fd, static_cast<mode_t>(mode)) != 0) {
+    char octal[16];
+    snprintf(octal, sizeof octal, "%04o", static_cast<unsigned>(mode));
+    *error = "cannot make " + path + " mode " + octal + ": " + strerror(errno);
+    close(fd);
+    return false;
+  }
+  if (regular && ftruncate(fd, 0) != 0) {
+    *error = "cannot truncate " + path + ": " + strerror(errno);
+    close(fd);
+    return false;
+  }
+  size_t done = 0;
+  while (done < bytes.size()) {
+    ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      *error = "cannot write " + path + ": " + strerror(errno);
+      close(fd);
+      return false;
+    }
+    done += static_cast<size_t>(n);
+  }
+  if (close(fd) != 0) {
+    *error = "cannot write " + path + ": " + strerror(errno);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace host
