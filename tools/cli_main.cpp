@@ -12,6 +12,7 @@
 #include "cli_commands.h"
 #include "cli_store.h"
 #include "cli_text.h"
+#include "cli_watch_wayland.h"
 #include "cli_watch_x11.h"
 #include "quillmar_clip.h"
 
@@ -33,9 +34,11 @@ struct Command {
 // The commands in the order --help shows them.
 const Command kCommands[] = {
     {"Recording", "watch", "watch [--primary]",
-     "Follow the X11 CLIPBOARD selection and record every new text and PNG image until "
-     "Ctrl-C or SIGTERM; --primary follows PRIMARY too. Owners that mark their data as a "
-     "secret (x-kde-passwordManagerHint) are skipped.",
+     "Follow the clipboard and record every new text and PNG image until Ctrl-C or "
+     "SIGTERM; --primary follows PRIMARY too. On Wayland (WAYLAND_DISPLAY set) it runs "
+     "wl-paste --watch, which needs a compositor with the data-control protocol (sway and "
+     "other wlroots compositors, KDE); else it follows X11. Owners that mark their data "
+     "as a secret (x-kde-passwordManagerHint) are skipped.",
      "quillmar-clip watch --primary"},
     {"Recording", "store", "store",
      "Record one clip read from standard input: a PNG image when the bytes start with "
@@ -217,6 +220,11 @@ int main(int argc, char **argv) {
 
   CLI::App *watch = add_command(app, "watch");
   watch->add_flag("--primary", primary, "follow the PRIMARY selection too");
+  // What wl-paste --watch runs for each new clip on Wayland; not for people.
+  std::string capture_kind;
+  CLI::App *capture = app.add_subcommand(host::kWaylandCaptureCommand)->group("");
+  capture->add_flag("--primary", primary);
+  capture->add_option("KIND", capture_kind)->required()->check(CLI::IsMember({"text", "image"}));
   CLI::App *store_cmd = add_command(app, "store");
   CLI::App *push = add_command(app, "push");
   push->add_option("TEXT", text, "the text")->required();
@@ -307,7 +315,15 @@ int main(int argc, char **argv) {
     }
   }
 
-  if (app.got_subcommand(watch)) return host::run_watch({store, primary});
+  if (app.got_subcommand(watch)) {
+    if (host::wayland_session()) return host::run_watch_wayland({store, primary});
+    return host::run_watch({store, primary});
+  }
+  if (app.got_subcommand(capture)) {
+    return host::wayland_capture(store, primary,
+                                 capture_kind == "image" ? host::ClipKind::image
+                                                         : host::ClipKind::text);
+  }
   if (app.got_subcommand(store_cmd)) return host::cmd_store(store);
   if (app.got_subcommand(push)) return host::cmd_push(store, text);
   if (app.got_subcommand(push_image)) {
