@@ -144,12 +144,14 @@ wl_copy() {
   helpers+=($!)
 }
 # start_watch OUT [watch options]: the watcher, with its output in OUT.out
-# and OUT.err; $watcher is the bounding timeout's pid, $watcher_pid the
-# watcher's own.
+# and OUT.err and WATCH_ENV added to its environment; $watcher is the
+# bounding timeout's pid, $watcher_pid the watcher's own.
+WATCH_ENV=()
 start_watch() {
   local out=$1
   shift
-  (cd "$T" && exec "${AS[@]}" "${ENV[@]}" timeout 240 "$QB" --store "$S" watch "$@") \
+  (cd "$T" && exec "${AS[@]}" "${ENV[@]}" "${WATCH_ENV[@]}" timeout 240 "$QB" --store "$S" \
+    watch "$@") \
     >"$T/$out.out" 2>"$T/$out.err" &
   watcher=$!
   watch_out=$T/$out.out
@@ -240,6 +242,55 @@ printf 'a primary selection' >"$T/fix/p1"
 wl_copy "$T/fix/p1" --primary
 wait_line '^PRIMARY: text clip [0-9]* (19 bytes)$' 1
 stop_watch INT
+
+# A password manager's clip. wl-copy offers one content under one family
+# of types, so a wl-paste in front of the real one stands in for the extra
+# x-kde-passwordManagerHint offer: it adds the hint to the listed types and
+# answers it with the content of $T/fix/hint (failing when that is not a
+# file), and leaves everything else to wl-paste itself.
+real_wl_paste=$(command -v wl-paste)
+mkdir -m 0755 "$T/shim"
+cat >"$T/shim/wl-paste" <<SHIM
+#!/bin/sh
+case " \$* " in
+*" --list-types "*)
+  $real_wl_paste "\$@" || exit
+  echo x-kde-passwordManagerHint
+  exit 0 ;;
+*" x-kde-passwordManagerHint "*)
+  [ -f "$T/fix/hint" ] && exec cat "$T/fix/hint"
+  exit 1 ;;
+esac
+exec $real_wl_paste "\$@"
+SHIM
+chmod 0755 "$T/shim/wl-paste"
+printf 'secret' >"$T/fix/hint"
+chmod 0644 "$T/fix/hint"
+WATCH_ENV=(PATH="$T/shim:/usr/local/bin:/usr/bin:/bin")
+start_watch watch-hint
+wait_line '^watching CLIPBOARD on' 1
+# What the clipboard holds at the start is the first secret.
+wait_line '^CLIPBOARD: not recorded, its owner marks it as a secret$' 1
+before=$(count)
+printf 'hunter2' >"$T/fix/t3"
+wl_copy "$T/fix/t3"
+wait_line '^CLIPBOARD: not recorded, its owner marks it as a secret$' 2
+# Another value of the hint is no secret.
+printf 'public' >"$T/fix/hint"
+printf 'no secret here' >"$T/fix/t4"
+wl_copy "$T/fix/t4"
+wait_line '^CLIPBOARD: text clip [0-9]* (14 bytes)$' 1
+# A hint that cannot be read keeps the clip out, as a secret would be.
+rm "$T/fix/hint"
+mkdir -m 0755 "$T/fix/hint"
+printf 'unreadable hint' >"$T/fix/t5"
+wl_copy "$T/fix/t5"
+wait_line '^CLIPBOARD: not recorded, its owner marks it with a hint that cannot be read$' 1
+[ "$(count)" = $((before + 1)) ] || fail "the hinted clips made $(($(count) - before)) clips, not 1"
+q search hunter2 | grep -q hunter2 && fail "a secret was recorded"
+q search 'unreadable hint' | grep -q unreadable && fail "a clip with an unreadable hint was recorded"
+stop_watch TERM
+WATCH_ENV=()
 
 # Without a compositor to talk to, the watcher says so and fails.
 (cd "$T" && exec "${AS[@]}" "${ENV[@]}" WAYLAND_DISPLAY=wayland-none timeout 30 "$QB" \
