@@ -237,9 +237,9 @@ OfferVerdict judge_offer(ClipKind kind, const std::optional<std::vector<std::str
 std::string watch_child_failure(const std::string &child_stderr) {
   if (child_stderr.find("data-control") != std::string::npos) {
     return "the Wayland compositor does not offer the data-control protocol that watch "
-           "needs (wlroots compositors such as sway, and KDE, offer it; GNOME does not): "
-           "record with 'wl-paste --watch quillmar-clip store' from a program that sees "
-           "the clipboard, or use an X11 session";
+           "needs (wlroots compositors such as sway, and KDE, offer it; GNOME does not); "
+           "'WAYLAND_DISPLAY= quillmar-clip watch' follows the X11 clipboard of Xwayland "
+           "instead";
   }
   const char *display = getenv("WAYLAND_DISPLAY");
   if (child_stderr.find("Failed to connect") != std::string::npos) {
