@@ -196,6 +196,60 @@ void stop_children(std::vector<Child> *children, int err_fd, std::string *tail) 
   }
 }
 
+// Starts argv (looked up in PATH) with standard input on /dev/null and
+// standard error on err_fd. 0, or the errno of what failed.
+int spawn_watch_child(const std::vector<std::string> &argv, int err_fd, pid_t *pid) {
+  std::vector<char *> args;
+  for (auto &a : argv) args.push_back(const_cast<char *>(a.c_str()));
+  args.push_back(nullptr);
+  // The child reports a failed exec through this pipe; a successful one
+  // closes it.
+  int report[2];
+  if (pipe2(report, O_CLOEXEC) != 0) return errno;
+  pid_t parent = getpid();
+  pid_t p = fork();
+  if (p < 0) {
+    int e = errno;
+    close(report[0]);
+    close(report[1]);
+    return e;
+  }
+  if (p == 0) {
+    // A group of its own, with the captures it starts: a Ctrl-C on the
+    // terminal reaches only the watcher, which ends the children itself,
+    // and a last-resort kill of the group reaches them all.
+    setpgid(0, 0);
+    // A watcher that dies without its cleanup (SIGKILL) takes its children
+    // along rather than leaving them recording.
+    prctl(PR_SET_PDEATHSIG, SIGTERM);
+    if (getppid() != parent) _exit(127);
+    int in = open("/dev/null", O_RDONLY);
+    if (in >= 0 && in != STDIN_FILENO) {
+      dup2(in, STDIN_FILENO);
+      close(in);
+    }
+    dup2(err_fd, STDERR_FILENO);
+    execvp(args[0], args.data());
+    int e = errno;
+    ssize_t w = write(report[1], &e, sizeof e);
+    (void)w;
+    _exit(127);
+  }
+  close(report[1]);
+  int e = 0;
+  ssize_t n;
+  while ((n = read(report[0], &e, sizeof e)) < 0 && errno == EINTR) {
+  }
+  close(report[0]);
+  if (n == static_cast<ssize_t>(sizeof e)) {
+    while (waitpid(p, nullptr, 0) < 0 && errno == EINTR) {
+    }
+    return e;
+  }
+  *pid = p;
+  return 0;
+}
+
 }  // namespace
 
 bool wayland_session() {
@@ -345,9 +399,11 @@ int run_watch_wayland(const WatchOptions &options) {
   sa.sa_handler = on_signal;
   sigemptyset(&sa.sa_mask);
   sa.sa_flags = SA_RESTART | SA_NOCLDSTOP;
-  struct sigaction old_int, old_term, old_chld;
+  // A closed terminal (SIGHUP) ends the children as a stop does.
+  struct sigaction old_int, old_term, old_hup, old_chld;
   sigaction(SIGINT, &sa, &old_int);
   sigaction(SIGTERM, &sa, &old_term);
+  sigaction(SIGHUP, &sa, &old_hup);
   sigaction(SIGCHLD, &sa, &old_chld);
   // Captures that outlive their wl-paste are ours to wait for.
   prctl(PR_SET_CHILD_SUBREAPER, 1);
@@ -363,23 +419,8 @@ int run_watch_wayland(const WatchOptions &options) {
                     "--store", store, kWaylandCaptureCommand});
       if (primary) argv.push_back("--primary");
       argv.push_back(kind == ClipKind::text ? "text" : "image");
-      posix_spawn_file_actions_t fa;
-      posix_spawn_file_actions_init(&fa);
-      posix_spawn_file_actions_addopen(&fa, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-      posix_spawn_file_actions_adddup2(&fa, err_pipe[1], STDERR_FILENO);
-      posix_spawnattr_t attr;
-      posix_spawnattr_init(&attr);
-      // A group of its own, with its captures: a last-resort kill reaches
-      // them all, and a Ctrl-C on the terminal reaches only us.
-      posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
-      posix_spawnattr_setpgroup(&attr, 0);
-      std::vector<char *> args;
-      for (auto &a : argv) args.push_back(const_cast<char *>(a.c_str()));
-      args.push_back(nullptr);
       Child c;
-      int rc = posix_spawnp(&c.pid, args[0], &fa, &attr, args.data(), environ);
-      posix_spawn_file_actions_destroy(&fa);
-      posix_spawnattr_destroy(&attr);
+      int rc = spawn_watch_child(argv, err_pipe[1], &c.pid);
       if (rc != 0) {
         complain(rc == ENOENT ? std::string("watch on Wayland needs wl-paste: install the "
                                             "wl-clipboard package")
@@ -421,6 +462,7 @@ int run_watch_wayland(const WatchOptions &options) {
   prctl(PR_SET_CHILD_SUBREAPER, 0);
   sigaction(SIGINT, &old_int, nullptr);
   sigaction(SIGTERM, &old_term, nullptr);
+  sigaction(SIGHUP, &old_hup, nullptr);
   sigaction(SIGCHLD, &old_chld, nullptr);
   close(err_pipe[0]);
   close(g_signal_pipe[0]);

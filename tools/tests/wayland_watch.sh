@@ -299,6 +299,22 @@ q search 'unreadable hint' | grep -q unreadable && fail "a clip with an unreadab
 stop_watch TERM
 WATCH_ENV=()
 
+# A watcher killed outright (no cleanup of its own) takes its wl-paste
+# children along instead of leaving them recording.
+start_watch watch-killed
+wait_line '^watching CLIPBOARD on' 1
+kids=$(pgrep -P "$watcher_pid")
+[ -n "$kids" ] || fail "the watcher runs no children"
+kill -KILL "$watcher_pid"
+timeout 20 tail --pid="$watcher" -f /dev/null
+watcher=""
+kids_gone() {
+  local pid
+  for pid in $kids; do kill -0 "$pid" 2>/dev/null && return 1; done
+  return 0
+}
+until_true 10 kids_gone || fail "wl-paste children outlived a killed watcher: $(ps -o pid=,args= -p "${kids//$'\n'/,}")"
+
 # Without a compositor to talk to, the watcher says so and fails.
 (cd "$T" && exec "${AS[@]}" "${ENV[@]}" WAYLAND_DISPLAY=wayland-none timeout 30 "$QB" \
   --store "$S" watch) >"$T/nowhere.out" 2>"$T/nowhere.err"
