@@ -323,6 +323,22 @@ status=$?
 grep -qF 'quillmar-clip: cannot connect to the Wayland display "wayland-none"' "$T/nowhere.err" \
   || fail "watch without a compositor said: $(cat "$T/nowhere.err")"
 
+# A compositor that goes away ends the watcher with status 1 and a reason
+# (the systemd unit then restarts it), and its children with it.
+start_watch watch-lost
+wait_line '^watching CLIPBOARD on' 1
+kids=$(pgrep -P "$watcher_pid")
+stop_pid "$sway_pid"
+sway_pid=""
+timeout 20 tail --pid="$watcher" -f /dev/null
+wait "$watcher"
+status=$?
+watcher=""
+[ "$status" = 1 ] || fail "the watcher ended with status $status when the compositor went away"
+grep -q '^quillmar-clip: wl-paste --watch ended: the Wayland clipboard is no longer followed' \
+  "$T/watch-lost.err" || fail "the watcher said, when the compositor went away: $(cat "$T/watch-lost.err")"
+until_true 10 kids_gone || fail "wl-paste children outlived the compositor: $kids"
+
 q verify >"$T/verify.out" || fail "verify after the watch: $(cat "$T/verify.out")"
 
 if [ "$failures" -gt 0 ]; then
