@@ -136,11 +136,16 @@ struct Child {
 };
 
 // Forwards what the children wrote on standard error and keeps its tail.
-void forward_errors(int fd, std::string *tail) {
+// *fd becomes -1 (which poll skips) once every writer has closed it.
+void forward_errors(int *fd, std::string *tail) {
   char buf[4096];
-  for (;;) {
-    ssize_t n = read(fd, buf, sizeof buf);
+  while (*fd >= 0) {
+    ssize_t n = read(*fd, buf, sizeof buf);
     if (n < 0 && errno == EINTR) continue;
+    if (n == 0) {
+      close(*fd);
+      *fd = -1;
+    }
     if (n <= 0) return;
     ssize_t w = write(STDERR_FILENO, buf, static_cast<size_t>(n));
     (void)w;
@@ -175,7 +180,7 @@ void drain(int fd) {
 // Ends the wl-paste children by their pids and waits for them and for the
 // captures they started, which finish the clip they hold. Whatever is left
 // after kStopTimeoutMs is killed with its process group.
-void stop_children(std::vector<Child> *children, int err_fd, std::string *tail) {
+void stop_children(std::vector<Child> *children, int *err_fd, std::string *tail) {
   for (auto &c : *children) {
     if (c.running) kill(c.pid, SIGTERM);
   }
@@ -185,11 +190,14 @@ void stop_children(std::vector<Child> *children, int err_fd, std::string *tail) 
     reap(children);
     // ECHILD: neither a child nor an orphaned capture is left.
     if (waitpid(-1, nullptr, WNOHANG) < 0 && errno == ECHILD) break;
-    if (!killed && now_ms() >= deadline) {
+    if (now_ms() >= deadline) {
+      // What a SIGKILL did not end in another round is not ours to wait for.
+      if (killed) break;
       for (auto &c : *children) kill(-c.pid, SIGKILL);
       killed = true;
+      deadline = now_ms() + kStopTimeoutMs;
     }
-    struct pollfd fds[2] = {{g_signal_pipe[0], POLLIN, 0}, {err_fd, POLLIN, 0}};
+    struct pollfd fds[2] = {{g_signal_pipe[0], POLLIN, 0}, {*err_fd, POLLIN, 0}};
     poll(fds, 2, 50);
     drain(g_signal_pipe[0]);
     forward_errors(err_fd, tail);
@@ -447,24 +455,24 @@ int run_watch_wayland(const WatchOptions &options) {
         break;
       }
       drain(g_signal_pipe[0]);
-      forward_errors(err_pipe[0], &tail);
+      forward_errors(&err_pipe[0], &tail);
       reap(&children);
       if (!all_running(children)) {
         // Its last words may still be in the pipe.
-        forward_errors(err_pipe[0], &tail);
+        forward_errors(&err_pipe[0], &tail);
         complain(watch_child_failure(tail));
         status = 1;
         break;
       }
     }
   }
-  stop_children(&children, err_pipe[0], &tail);
+  stop_children(&children, &err_pipe[0], &tail);
   prctl(PR_SET_CHILD_SUBREAPER, 0);
   sigaction(SIGINT, &old_int, nullptr);
   sigaction(SIGTERM, &old_term, nullptr);
   sigaction(SIGHUP, &old_hup, nullptr);
   sigaction(SIGCHLD, &old_chld, nullptr);
-  close(err_pipe[0]);
+  if (err_pipe[0] >= 0) close(err_pipe[0]);
   close(g_signal_pipe[0]);
   close(g_signal_pipe[1]);
   if (status == 0) printf("stopped\n");
