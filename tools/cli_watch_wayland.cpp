@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "cli_text.h"
 #include "quillmar_clip.h"
 
 extern char **environ;
@@ -363,6 +364,9 @@ int wayland_capture(const std::string &store, bool primary, ClipKind kind) {
     case OfferVerdict::image_offered:
       return 0;
   }
+  // Without xdg-mime, wl-copy offers whatever it is given as text, a PNG
+  // image too: its bytes say what it is, as they do for store.
+  if (kind == ClipKind::text && has_png_signature(bytes)) kind = ClipKind::image;
   std::string origin =
       std::string("the ") + name + (kind == ClipKind::text ? " text" : " image");
   Recorded rec;

@@ -214,13 +214,20 @@ q get 3 --output - >"$T/got.png"
 cmp -s "$T/got.png" "$T/fix/red.png" || fail "the PNG image arrived changed"
 [ "$(count)" = 3 ] || fail "three copies made $(count) clips"
 
+# wl-copy without xdg-mime offers a PNG as text: it is still an image.
+{ cat "$T/fix/red.png"; printf 'and some more bytes'; } >"$T/fix/red2.png"
+wl_copy "$T/fix/red2.png" --type text/plain
+wait_line '^CLIPBOARD: image clip 4 (89 bytes)$' 1
+q get 4 --output - >"$T/got2.png"
+cmp -s "$T/got2.png" "$T/fix/red2.png" || fail "the PNG image offered as text arrived changed"
+
 # Paused, the watcher records nothing.
 q pause >/dev/null
 printf 'copied while paused' >"$T/fix/t2"
 wl_copy "$T/fix/t2"
 wait_line '^CLIPBOARD: not recorded, recording is paused$' 1
 q resume >/dev/null
-[ "$(count)" = 3 ] || fail "a paused watcher recorded a clip"
+[ "$(count)" = 4 ] || fail "a paused watcher recorded a clip"
 
 # copy puts a clip back where wl-paste reads it (and the watcher sees it as
 # a new owner).
