@@ -330,6 +330,13 @@ status=$?
 grep -qF 'quillmar-clip: cannot connect to the Wayland display "wayland-none"' "$T/nowhere.err" \
   || fail "watch without a compositor said: $(cat "$T/nowhere.err")"
 
+# Without wl-paste, the watcher says what to install.
+q_out=$(run env PATH="$T/nobin" "$QB" --store "$S" watch 2>&1)
+status=$?
+[ "$status" = 1 ] || fail "watch without wl-paste ended with status $status"
+[ "$q_out" = "quillmar-clip: watch on Wayland needs wl-paste: install the wl-clipboard package" ] \
+  || fail "watch without wl-paste said: $q_out"
+
 # A compositor that goes away ends the watcher with status 1 and a reason
 # (the systemd unit then restarts it), and its children with it.
 start_watch watch-lost
