@@ -36,9 +36,9 @@ const Command kCommands[] = {
     {"Recording", "watch", "watch [--primary]",
      "Follow the clipboard and record every new text and PNG image until Ctrl-C or "
      "SIGTERM; --primary follows PRIMARY too. On Wayland (WAYLAND_DISPLAY set) it runs "
-     "wl-paste --watch, which needs a compositor with the data-control protocol (sway and "
-     "other wlroots compositors, KDE); else it follows X11. Owners that mark their data "
-     "as a secret (x-kde-passwordManagerHint) are skipped.",
+     "wl-paste --watch, which needs a compositor with the data-control protocol (sway "
+     "and other wlroots compositors, KDE); else it follows X11. Owners that mark their "
+     "data as a secret (x-kde-passwordManagerHint) are skipped.",
      "quillmar-clip watch --primary"},
     {"Recording", "store", "store",
      "Record one clip read from standard input: a PNG image when the bytes start with "
@@ -224,7 +224,9 @@ int main(int argc, char **argv) {
   std::string capture_kind;
   CLI::App *capture = app.add_subcommand(host::kWaylandCaptureCommand)->group("");
   capture->add_flag("--primary", primary);
-  capture->add_option("KIND", capture_kind)->required()->check(CLI::IsMember({"text", "image"}));
+  capture->add_option("KIND", capture_kind)
+      ->required()
+      ->check(CLI::IsMember({"text", "image"}));
   CLI::App *store_cmd = add_command(app, "store");
   CLI::App *push = add_command(app, "push");
   push->add_option("TEXT", text, "the text")->required();
@@ -320,9 +322,9 @@ int main(int argc, char **argv) {
     return host::run_watch({store, primary});
   }
   if (app.got_subcommand(capture)) {
-    return host::wayland_capture(store, primary,
-                                 capture_kind == "image" ? host::ClipKind::image
-                                                         : host::ClipKind::text);
+    return host::wayland_capture(
+        store, primary,
+        capture_kind == "image" ? host::ClipKind::image : host::ClipKind::text);
   }
   if (app.got_subcommand(store_cmd)) return host::cmd_store(store);
   if (app.got_subcommand(push)) return host::cmd_push(store, text);

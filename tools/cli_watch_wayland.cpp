@@ -87,7 +87,8 @@ bool run_query(const std::vector<std::string> &argv, size_t keep, long timeout_m
     ssize_t got = read(fds[0], buf, sizeof buf);
     if (got < 0 && errno == EINTR) continue;
     if (got <= 0) break;
-    out->append(buf, std::min(keep - std::min(keep, out->size()), static_cast<size_t>(got)));
+    out->append(buf,
+                std::min(keep - std::min(keep, out->size()), static_cast<size_t>(got)));
   }
   close(fds[0]);
   if (timed_out) kill(pid, SIGKILL);
@@ -280,7 +281,8 @@ std::vector<std::string> parse_type_list(const std::string &text) {
   return types;
 }
 
-OfferVerdict judge_offer(ClipKind kind, const std::optional<std::vector<std::string>> &types,
+OfferVerdict judge_offer(ClipKind kind,
+                         const std::optional<std::vector<std::string>> &types,
                          const std::optional<std::string> &hint) {
   // Without the list there is no telling whether the owner marked it.
   if (!types) return OfferVerdict::types_unreadable;
@@ -426,17 +428,18 @@ int run_watch_wayland(const WatchOptions &options) {
   for (bool primary : {false, true}) {
     if (primary && !options.primary) continue;
     for (ClipKind kind : {ClipKind::text, ClipKind::image}) {
-      std::vector<std::string> argv = wl_paste(
-          primary, {"--type", kind == ClipKind::text ? "text" : kPng, "--watch", self,
-                    "--store", store, kWaylandCaptureCommand});
+      std::vector<std::string> argv =
+          wl_paste(primary, {"--type", kind == ClipKind::text ? "text" : kPng, "--watch",
+                             self, "--store", store, kWaylandCaptureCommand});
       if (primary) argv.push_back("--primary");
       argv.push_back(kind == ClipKind::text ? "text" : "image");
       Child c;
       int rc = spawn_watch_child(argv, err_pipe[1], &c.pid);
       if (rc != 0) {
-        complain(rc == ENOENT ? std::string("watch on Wayland needs wl-paste: install the "
-                                            "wl-clipboard package")
-                              : std::string("cannot run wl-paste: ") + strerror(rc));
+        complain(rc == ENOENT
+                     ? std::string("watch on Wayland needs wl-paste: install the "
+                                   "wl-clipboard package")
+                     : std::string("cannot run wl-paste: ") + strerror(rc));
         status = 1;
         break;
       }

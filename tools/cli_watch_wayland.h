@@ -44,7 +44,8 @@ enum class OfferVerdict {
   types_unreadable,  // the offered types could not be listed
   image_offered,     // a text of an owner that offers a PNG image too
 };
-OfferVerdict judge_offer(ClipKind kind, const std::optional<std::vector<std::string>> &types,
+OfferVerdict judge_offer(ClipKind kind,
+                         const std::optional<std::vector<std::string>> &types,
                          const std::optional<std::string> &hint);
 
 // Splits wl-paste --list-types output into MIME types, one a line.

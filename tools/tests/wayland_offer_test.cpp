@@ -27,14 +27,14 @@ TEST(JudgeOffer, SecretsAndHintsThatCannotBeReadAreSkipped) {
     OfferVerdict verdict;
   } cases[] = {
       {"plain text", ClipKind::text, kText, std::nullopt, OfferVerdict::record},
-      {"a PNG image", ClipKind::image, std::vector<std::string>{"image/png"}, std::nullopt,
-       OfferVerdict::record},
+      {"a PNG image", ClipKind::image, std::vector<std::string>{"image/png"},
+       std::nullopt, OfferVerdict::record},
       {"secret", ClipKind::text, hinted, "secret", OfferVerdict::secret},
       {"secret and a newline", ClipKind::text, hinted, "secret\n", OfferVerdict::secret},
       {"secret and a NUL", ClipKind::text, hinted, std::string("secret\0", 7),
        OfferVerdict::secret},
-      {"a secret image", ClipKind::image, with({"image/png"}, "x-kde-passwordManagerHint"),
-       "secret", OfferVerdict::secret},
+      {"a secret image", ClipKind::image,
+       with({"image/png"}, "x-kde-passwordManagerHint"), "secret", OfferVerdict::secret},
       {"another value", ClipKind::text, hinted, "public", OfferVerdict::record},
       {"an empty value", ClipKind::text, hinted, "", OfferVerdict::record},
       {"not quite secret", ClipKind::text, hinted, "secrets", OfferVerdict::record},
@@ -79,7 +79,8 @@ TEST(WatchChildFailure, NamesTheCause) {
       {"Failed to connect to a Wayland server\n",
        "cannot connect to the Wayland display \"wayland-7\""},
       {"something else\nand its last line\n",
-       "wl-paste --watch ended: the Wayland clipboard is no longer followed (and its last "
+       "wl-paste --watch ended: the Wayland clipboard is no longer followed (and its "
+       "last "
        "line)"},
       {"", "wl-paste --watch ended: the Wayland clipboard is no longer followed"},
   };
