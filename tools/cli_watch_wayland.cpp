@@ -329,6 +329,14 @@ int wayland_capture(const std::string &store, bool primary, ClipKind kind) {
     printf("%s: not recorded, recording is paused\n", name);
     return 0;
   }
+  // wl-paste from 2.2 on says itself, for the very offer it hands over,
+  // when the owner marks it as a secret; older ones leave it unset.
+  const char *state = getenv("CLIPBOARD_STATE");
+  if (state != nullptr && strcmp(state, "sensitive") == 0) {
+    read_input(&bytes, &seen);
+    printf("%s: not recorded, its owner marks it as a secret\n", name);
+    return 0;
+  }
   // The types first, as close as can be to the change that started us; the
   // clip next, which its owner is already sending; the hint last, since an
   // owner may serve one request at a time.

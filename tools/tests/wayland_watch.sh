@@ -305,6 +305,12 @@ q search hunter2 | grep -q hunter2 && fail "a secret was recorded"
 q search 'unreadable hint' | grep -q unreadable && fail "a clip with an unreadable hint was recorded"
 stop_watch TERM
 WATCH_ENV=()
+# A wl-paste that marks a secret itself (CLIPBOARD_STATE, from wl-clipboard
+# 2.2 on) is believed without asking the owner again.
+q_out=$(printf 'hunter3' | run env CLIPBOARD_STATE=sensitive "$QB" --store "$S" wayland-capture text)
+[ "$q_out" = 'CLIPBOARD: not recorded, its owner marks it as a secret' ] \
+  || fail "a capture with CLIPBOARD_STATE=sensitive said: $q_out"
+q search hunter3 | grep -q hunter3 && fail "a secret marked by CLIPBOARD_STATE was recorded"
 
 # A watcher killed outright (no cleanup of its own) takes its wl-paste
 # children along instead of leaving them recording.
