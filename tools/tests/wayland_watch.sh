@@ -57,10 +57,11 @@ trap stop_all EXIT
 
 # Everything the test user touches lives under $T: the program and its
 # library (the build tree may lie where that user cannot go), the runtime
-# directory, a home directory with the store, and the fixtures.
+# directory, a home directory with the store, temporary files, and the
+# fixtures.
 chmod 0755 "$T"
 mkdir -m 0755 "$T/bin" "$T/fix"
-mkdir -m 0700 "$T/run" "$T/home"
+mkdir -m 0700 "$T/run" "$T/home" "$T/tmp"
 cp "$BIN" "$T/bin/quillmar-clip"
 cp -L "$LIB" "$T/bin/$(basename "$LIB")"
 chmod 0755 "$T/bin"/*
@@ -79,14 +80,15 @@ if [ "$(id -u)" = 0 ]; then
       --shell /usr/sbin/nologin "$USER_NAME" || { echo "FAIL: cannot create $USER_NAME" >&2; exit 1; }
     made_user=1
   fi
-  chown "$USER_NAME:" "$T/run" "$T/home"
+  chown "$USER_NAME:" "$T/run" "$T/home" "$T/tmp"
   AS=(setpriv --reuid="$USER_NAME" --regid="$USER_NAME" --clear-groups)
 else
   AS=()
 fi
-# The environment of every command of the session: nothing from ours.
+# The environment of every command of the session: nothing from ours, and a
+# TMPDIR of its own for the buffers that a killed wl-copy leaves behind.
 ENV=(env -i PATH=/usr/local/bin:/usr/bin:/bin HOME="$T/home" XDG_RUNTIME_DIR="$T/run"
-  XDG_CACHE_HOME="$T/home/cache" LC_ALL=C.UTF-8 LD_LIBRARY_PATH="$T/bin")
+  XDG_CACHE_HOME="$T/home/cache" TMPDIR="$T/tmp" LC_ALL=C.UTF-8 LD_LIBRARY_PATH="$T/bin")
 
 failures=0
 fail() {
