@@ -2,7 +2,8 @@
 #
 # Two components:
 #   runtime  the shared library (.so.1 and .so.1.0.0), the host quillmar-clip,
-#            its man page, the systemd user unit and the README;
+#            its man page, the systemd user units (X11 and Wayland) and the
+#            README;
 #   dev      the .so link, the public header, the CMake package and the
 #            pkg-config file.
 # `cmake --install <build> [--prefix DIR] [--component runtime|dev]`, or
@@ -104,7 +105,7 @@ quillmar_install_configured(
   ${CMAKE_INSTALL_LIBDIR}/pkgconfig
   dev)
 
-# --- the host, its man page and its systemd user unit -----------------------
+# --- the host, its man page and its systemd user units ----------------------
 
 if(TARGET quillmar-clip)
   install(TARGETS quillmar-clip
@@ -125,6 +126,11 @@ if(TARGET quillmar-clip)
   quillmar_install_configured(
     ${PROJECT_SOURCE_DIR}/dist/quillmar-clip-watch.service.in
     quillmar-clip-watch.service
+    ${QUILLMAR_SYSTEMD_USER_UNIT_DIR}
+    runtime)
+  quillmar_install_configured(
+    ${PROJECT_SOURCE_DIR}/dist/quillmar-clip-watch-wayland.service.in
+    quillmar-clip-watch-wayland.service
     ${QUILLMAR_SYSTEMD_USER_UNIT_DIR}
     runtime)
 endif()
@@ -209,8 +215,9 @@ set(CPACK_COMPONENT_RUNTIME_DESCRIPTION
 A shared library with a plain C interface that keeps a bounded history of
 clipboard texts and PNG images in one store directory (an index clips.json and
 one file per image), and the command-line host quillmar-clip, which follows the
-X11 clipboard (quillmar-clip watch, also as the systemd user unit
-quillmar-clip-watch.service) and lists, searches, pins and deletes clips.")
+X11 or the Wayland clipboard (quillmar-clip watch, also as the systemd user
+units quillmar-clip-watch.service and quillmar-clip-watch-wayland.service)
+and lists, searches, pins and deletes clips.")
 # yyjson 0.12 is the oldest release the library is built and tested with;
 # dpkg-shlibdeps alone would accept an older one from its symbols file.
 set(quillmar_depends "libyyjson0 (>= 0.12)")

@@ -356,6 +356,10 @@ int cmd_copy(const std::string &store, int id) {
   } else if (x11 != nullptr && x11[0] != '\0' && !xclip.empty()) {
     argv = {xclip, "-selection", "clipboard"};
     if (c.image) argv.insert(argv.end(), {"-t", "image/png"});
+  } else if (wayland != nullptr && wayland[0] != '\0') {
+    return fail(
+        "cannot copy on Wayland: wl-copy is not installed (install the wl-clipboard "
+        "package)");
   } else if (wl_copy.empty() && xclip.empty()) {
     return fail(
         "cannot copy: neither xclip nor wl-copy is installed (install the xclip or the "

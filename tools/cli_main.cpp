@@ -12,6 +12,7 @@
 #include "cli_commands.h"
 #include "cli_store.h"
 #include "cli_text.h"
+#include "cli_watch_wayland.h"
 #include "cli_watch_x11.h"
 #include "quillmar_clip.h"
 
@@ -78,6 +79,7 @@ struct Args {
   bool primary = false, json = false, yes = false, dry_run = false;
   int id = 0, offset = 0, limit = 0;
   std::string text, file, label, query, output, dir, older_than, pause_for;
+  std::string capture_kind;
   CLI::Option *label_opt = nullptr, *output_opt = nullptr;
 };
 
@@ -114,15 +116,33 @@ void add_limit(CLI::App *sub, Args *a) {
 // row.
 const Command kCommands[] = {
     {"Recording", "watch", "watch [--primary]",
-     "Follow the X11 CLIPBOARD selection and record every new text and PNG image until "
-     "Ctrl-C or SIGTERM; --primary follows PRIMARY too. Owners that mark their data as a "
-     "secret (x-kde-passwordManagerHint), or whose hint cannot be read, are skipped.",
+     "Follow the clipboard and record every new text and PNG image until Ctrl-C or "
+     "SIGTERM; --primary follows PRIMARY too. On Wayland (WAYLAND_DISPLAY set) it runs "
+     "wl-paste --watch, which needs a compositor with the data-control protocol (sway "
+     "and other wlroots compositors, KDE); else it follows X11. Owners that mark their "
+     "data as a secret (x-kde-passwordManagerHint), or whose hint cannot be read, are "
+     "skipped.",
      "quillmar-clip watch --primary", true,
      [](CLI::App *sub, Args *a) {
        sub->add_flag("--primary", a->primary, "follow the PRIMARY selection too");
      },
      [](const std::string &store, const Args &a) {
+       if (host::wayland_session()) return host::run_watch_wayland({store, a.primary});
        return host::run_watch({store, a.primary});
+     }},
+    // What wl-paste --watch runs for each new clip on Wayland; not for people,
+    // so it has no group and help leaves it out.
+    {"", host::kWaylandCaptureCommand, "wayland-capture [--primary] KIND", "", "", true,
+     [](CLI::App *sub, Args *a) {
+       sub->add_flag("--primary", a->primary);
+       sub->add_option("KIND", a->capture_kind)
+           ->required()
+           ->check(CLI::IsMember({"text", "image"}));
+     },
+     [](const std::string &store, const Args &a) {
+       return host::wayland_capture(
+           store, a.primary,
+           a.capture_kind == "image" ? host::ClipKind::image : host::ClipKind::text);
      }},
     {"Recording", "store", "store",
      "Record one clip read from standard input: a PNG image when the bytes start with "
@@ -302,6 +322,7 @@ std::string main_help() {
       "(at most 500 unpinned clips; older ones are evicted).\n";
   const char *group = "";
   for (auto &c : kCommands) {
+    if (c.group[0] == '\0') continue;
     if (std::string(group) != c.group) {
       group = c.group;
       out += std::string("\n") + group + ":\n";
@@ -360,7 +381,8 @@ int main(int argc, char **argv) {
   Args args;
   for (auto &c : kCommands) {
     CLI::App *sub = app.add_subcommand(c.name, c.summary);
-    sub->footer(std::string("Example: ") + c.example);
+    if (c.group[0] == '\0') sub->group("");
+    if (c.example[0] != '\0') sub->footer(std::string("Example: ") + c.example);
     c.add(sub, &args);
   }
 

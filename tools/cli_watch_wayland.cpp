@@ -1,0 +1,497 @@
+#include "cli_watch_wayland.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <stdlib.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "cli_text.h"
+#include "quillmar_clip.h"
+
+extern char **environ;
+
+namespace host {
+namespace {
+
+constexpr char kHint[] = "x-kde-passwordManagerHint";
+constexpr char kPng[] = "image/png";
+// Bytes kept of a clip: one beyond the image cap, so that the library
+// refuses an image that is too big in its own words.
+constexpr size_t kKeep = size_t{CLIP_IMAGE_CAP} + 1;
+// How long a wl-paste that lists the types or reads the hint may take.
+constexpr long kQueryTimeoutMs = 5000;
+// How long the children have to end after a stop before they are killed.
+constexpr long kStopTimeoutMs = 10000;
+// What is kept of the children's standard error to explain their end.
+constexpr size_t kErrTail = 4096;
+
+long now_ms() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+bool offers(const std::vector<std::string> &types, const char *type) {
+  return std::find(types.begin(), types.end(), type) != types.end();
+}
+
+// Runs argv (looked up in PATH) with standard input and standard error on
+// /dev/null and keeps up to keep bytes of its standard output. True when it
+// ended with status 0 within timeout_ms; past that it is killed.
+bool run_query(const std::vector<std::string> &argv, size_t keep, long timeout_ms,
+               std::string *out) {
+  int fds[2];
+  if (pipe2(fds, O_CLOEXEC) != 0) return false;
+  posix_spawn_file_actions_t fa;
+  posix_spawn_file_actions_init(&fa);
+  posix_spawn_file_actions_addopen(&fa, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_adddup2(&fa, fds[1], STDOUT_FILENO);
+  posix_spawn_file_actions_addopen(&fa, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+  std::vector<char *> args;
+  for (auto &a : argv) args.push_back(const_cast<char *>(a.c_str()));
+  args.push_back(nullptr);
+  pid_t pid;
+  int rc = posix_spawnp(&pid, args[0], &fa, nullptr, args.data(), environ);
+  posix_spawn_file_actions_destroy(&fa);
+  close(fds[1]);
+  if (rc != 0) {
+    close(fds[0]);
+    return false;
+  }
+  long deadline = now_ms() + timeout_ms;
+  bool timed_out = false;
+  char buf[65536];
+  for (;;) {
+    long left = deadline - now_ms();
+    if (left <= 0) {
+      timed_out = true;
+      break;
+    }
+    struct pollfd p = {fds[0], POLLIN, 0};
+    int n = poll(&p, 1, static_cast<int>(left));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) continue;
+    ssize_t got = read(fds[0], buf, sizeof buf);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) break;
+    out->append(buf,
+                std::min(keep - std::min(keep, out->size()), static_cast<size_t>(got)));
+  }
+  close(fds[0]);
+  if (timed_out) kill(pid, SIGKILL);
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  return !timed_out && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// Reads standard input to its end, so that the owner never meets a closed
+// pipe, keeping at most kKeep bytes; *seen counts all of them.
+void read_input(std::string *out, uint64_t *seen) {
+  char buf[65536];
+  *seen = 0;
+  for (;;) {
+    ssize_t n = read(STDIN_FILENO, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    size_t room = kKeep - std::min(kKeep, out->size());
+    out->append(buf, std::min(room, static_cast<size_t>(n)));
+    *seen += static_cast<uint64_t>(n);
+  }
+}
+
+std::vector<std::string> wl_paste(bool primary, std::vector<std::string> rest) {
+  std::vector<std::string> argv = {"wl-paste"};
+  if (primary) argv.push_back("--primary");
+  argv.insert(argv.end(), rest.begin(), rest.end());
+  return argv;
+}
+
+int g_signal_pipe[2] = {-1, -1};
+volatile sig_atomic_t g_stop = 0;
+
+void on_signal(int sig) {
+  int saved = errno;
+  if (sig != SIGCHLD) g_stop = 1;
+  char c = 1;
+  ssize_t r = write(g_signal_pipe[1], &c, 1);
+  (void)r;
+  errno = saved;
+}
+
+struct Child {
+  pid_t pid = -1;
+  bool running = false;
+};
+
+// Forwards what the children wrote on standard error and keeps its tail.
+// *fd becomes -1 (which poll skips) once every writer has closed it.
+void forward_errors(int *fd, std::string *tail) {
+  char buf[4096];
+  while (*fd >= 0) {
+    ssize_t n = read(*fd, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n == 0) {
+      close(*fd);
+      *fd = -1;
+    }
+    if (n <= 0) return;
+    ssize_t w = write(STDERR_FILENO, buf, static_cast<size_t>(n));
+    (void)w;
+    tail->append(buf, static_cast<size_t>(n));
+    if (tail->size() > kErrTail) tail->erase(0, tail->size() - kErrTail);
+  }
+}
+
+// Reaps every ended child (the captures too: orphans come to us, the
+// subreaper) and notes which wl-paste children ended.
+void reap(std::vector<Child> *children) {
+  int status;
+  pid_t pid;
+  while ((pid = waitpid(-1, &status, WNOHANG)) > 0) {
+    for (auto &c : *children) {
+      if (c.pid == pid) c.running = false;
+    }
+  }
+}
+
+bool all_running(const std::vector<Child> &children) {
+  return std::all_of(children.begin(), children.end(),
+                     [](const Child &c) { return c.running; });
+}
+
+void drain(int fd) {
+  char buf[64];
+  while (read(fd, buf, sizeof buf) > 0) {
+  }
+}
+
+// Ends the wl-paste children by their pids and waits for them and for the
+// captures they started, which finish the clip they hold. Whatever is left
+// after kStopTimeoutMs is killed with its process group.
+void stop_children(std::vector<Child> *children, int *err_fd, std::string *tail) {
+  for (auto &c : *children) {
+    if (c.running) kill(c.pid, SIGTERM);
+  }
+  long deadline = now_ms() + kStopTimeoutMs;
+  bool killed = false;
+  for (;;) {
+    reap(children);
+    // ECHILD: neither a child nor an orphaned capture is left.
+    if (waitpid(-1, nullptr, WNOHANG) < 0 && errno == ECHILD) break;
+    if (now_ms() >= deadline) {
+      // What a SIGKILL did not end in another round is not ours to wait for.
+      if (killed) break;
+      for (auto &c : *children) kill(-c.pid, SIGKILL);
+      killed = true;
+      deadline = now_ms() + kStopTimeoutMs;
+    }
+    struct pollfd fds[2] = {{g_signal_pipe[0], POLLIN, 0}, {*err_fd, POLLIN, 0}};
+    poll(fds, 2, 50);
+    drain(g_signal_pipe[0]);
+    forward_errors(err_fd, tail);
+  }
+}
+
+// Starts argv (looked up in PATH) with standard input on /dev/null and
+// standard error on err_fd. 0, or the errno of what failed.
+int spawn_watch_child(const std::vector<std::string> &argv, int err_fd, pid_t *pid) {
+  std::vector<char *> args;
+  for (auto &a : argv) args.push_back(const_cast<char *>(a.c_str()));
+  args.push_back(nullptr);
+  // The child reports a failed exec through this pipe; a successful one
+  // closes it.
+  int report[2];
+  if (pipe2(report, O_CLOEXEC) != 0) return errno;
+  pid_t parent = getpid();
+  pid_t p = fork();
+  if (p < 0) {
+    int e = errno;
+    close(report[0]);
+    close(report[1]);
+    return e;
+  }
+  if (p == 0) {
+    // A group of its own, with the captures it starts: a Ctrl-C on the
+    // terminal reaches only the watcher, which ends the children itself,
+    // and a last-resort kill of the group reaches them all.
+    setpgid(0, 0);
+    // A watcher that dies without its cleanup (SIGKILL) takes its children
+    // along rather than leaving them recording.
+    prctl(PR_SET_PDEATHSIG, SIGTERM);
+    if (getppid() != parent) _exit(127);
+    int in = open("/dev/null", O_RDONLY);
+    if (in >= 0 && in != STDIN_FILENO) {
+      dup2(in, STDIN_FILENO);
+      close(in);
+    }
+    dup2(err_fd, STDERR_FILENO);
+    execvp(args[0], args.data());
+    int e = errno;
+    ssize_t w = write(report[1], &e, sizeof e);
+    (void)w;
+    _exit(127);
+  }
+  close(report[1]);
+  int e = 0;
+  ssize_t n;
+  while ((n = read(report[0], &e, sizeof e)) < 0 && errno == EINTR) {
+  }
+  close(report[0]);
+  if (n == static_cast<ssize_t>(sizeof e)) {
+    while (waitpid(p, nullptr, 0) < 0 && errno == EINTR) {
+    }
+    return e;
+  }
+  *pid = p;
+  return 0;
+}
+
+}  // namespace
+
+bool wayland_session() {
+  const char *w = getenv("WAYLAND_DISPLAY");
+  return w != nullptr && w[0] != '\0';
+}
+
+std::vector<std::string> parse_type_list(const std::string &text) {
+  std::vector<std::string> types;
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    std::string line = text.substr(start, end - start);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (!line.empty()) types.push_back(line);
+    start = end + 1;
+  }
+  return types;
+}
+
+OfferVerdict judge_offer(ClipKind kind,
+                         const std::optional<std::vector<std::string>> &types,
+                         const std::optional<std::string> &hint) {
+  // Without the list there is no telling whether the owner marked it.
+  if (!types) return OfferVerdict::types_unreadable;
+  if (offers(*types, kHint)) {
+    if (!hint) return OfferVerdict::hint_unreadable;
+    std::string v = *hint;
+    while (!v.empty() && (v.back() == '\n' || v.back() == '\0' || v.back() == ' '))
+      v.pop_back();
+    if (v == "secret") return OfferVerdict::secret;
+  }
+  // An owner that offers an image and a text of it is recorded once, as
+  // the image, by the image child.
+  if (kind == ClipKind::text && offers(*types, kPng)) return OfferVerdict::image_offered;
+  return OfferVerdict::record;
+}
+
+std::string watch_child_failure(const std::string &child_stderr) {
+  if (child_stderr.find("data-control") != std::string::npos) {
+    return "the Wayland compositor does not offer the data-control protocol that watch "
+           "needs (wlroots compositors such as sway, and KDE, offer it; GNOME does not); "
+           "'WAYLAND_DISPLAY= quillmar-clip watch' follows the X11 clipboard of Xwayland "
+           "instead";
+  }
+  const char *display = getenv("WAYLAND_DISPLAY");
+  if (child_stderr.find("Failed to connect") != std::string::npos) {
+    return std::string("cannot connect to the Wayland display \"") +
+           (display != nullptr ? display : "") + "\"";
+  }
+  std::string last = child_stderr;
+  while (!last.empty() && (last.back() == '\n' || last.back() == '\r')) last.pop_back();
+  size_t nl = last.rfind('\n');
+  if (nl != std::string::npos) last.erase(0, nl + 1);
+  return "wl-paste --watch ended: the Wayland clipboard is no longer followed" +
+         (last.empty() ? std::string() : " (" + last + ")");
+}
+
+int wayland_capture(const std::string &store, bool primary, ClipKind kind) {
+  setvbuf(stdout, nullptr, _IOLBF, 0);
+  const char *name = primary ? "PRIMARY" : "CLIPBOARD";
+  std::string bytes;
+  uint64_t seen = 0;
+  if (recording_paused(store)) {
+    read_input(&bytes, &seen);
+    printf("%s: not recorded, recording is paused\n", name);
+    return 0;
+  }
+  // wl-paste from 2.2 on says itself, for the very offer it hands over,
+  // when the owner marks it as a secret; older ones leave it unset.
+  const char *state = getenv("CLIPBOARD_STATE");
+  if (state != nullptr && strcmp(state, "sensitive") == 0) {
+    read_input(&bytes, &seen);
+    printf("%s: not recorded, its owner marks it as a secret\n", name);
+    return 0;
+  }
+  // The types first, as close as can be to the change that started us; the
+  // clip next, which its owner is already sending; the hint last, since an
+  // owner may serve one request at a time.
+  std::optional<std::vector<std::string>> types;
+  std::string listed;
+  if (run_query(wl_paste(primary, {"--list-types"}), 65536, kQueryTimeoutMs, &listed))
+    types = parse_type_list(listed);
+  read_input(&bytes, &seen);
+  std::optional<std::string> hint;
+  if (types && offers(*types, kHint)) {
+    std::string value;
+    if (run_query(wl_paste(primary, {"--no-newline", "--type", kHint}), 4096,
+                  kQueryTimeoutMs, &value))
+      hint = value;
+  }
+  if (seen == 0) {
+    // The owner let go before sending anything: a later owner is a clip of
+    // its own.
+    printf("%s: not recorded, it is empty\n", name);
+    return 0;
+  }
+  switch (judge_offer(kind, types, hint)) {
+    case OfferVerdict::record:
+      break;
+    case OfferVerdict::secret:
+      printf("%s: not recorded, its owner marks it as a secret\n", name);
+      return 0;
+    case OfferVerdict::hint_unreadable:
+      printf("%s: not recorded, its owner marks it with a hint that cannot be read\n",
+             name);
+      return 0;
+    case OfferVerdict::types_unreadable:
+      printf("%s: not recorded, the types its owner offers cannot be listed\n", name);
+      return 0;
+    case OfferVerdict::image_offered:
+      return 0;
+  }
+  // Without xdg-mime, wl-copy offers whatever it is given as text, a PNG
+  // image too: its bytes say what it is, as they do for store.
+  if (kind == ClipKind::text && has_png_signature(bytes)) kind = ClipKind::image;
+  std::string origin =
+      std::string("the ") + name + (kind == ClipKind::text ? " text" : " image");
+  Recorded rec;
+  if (!record_clip(store, kind, std::move(bytes), seen, origin.c_str(), &rec)) return 0;
+  if (rec.dedup) {
+    printf("%s: repeats clip %d\n", name, rec.id);
+  } else {
+    printf("%s: %s clip %d (%llu bytes)\n", name,
+           kind == ClipKind::text ? "text" : "image", rec.id,
+           static_cast<unsigned long long>(seen));
+  }
+  return 0;
+}
+
+int run_watch_wayland(const WatchOptions &options) {
+  setvbuf(stdout, nullptr, _IOLBF, 0);
+  {
+    // A store that cannot be opened is reported now, not at the first copy.
+    StoreLock lock;
+    if (!open_store(options.store, &lock)) return 1;
+  }
+  // wl-paste starts the captures, from wherever it runs: they get the store
+  // and this program by absolute paths.
+  char resolved[PATH_MAX];
+  std::string store =
+      realpath(options.store.c_str(), resolved) != nullptr ? resolved : options.store;
+  char self[PATH_MAX];
+  ssize_t self_len = readlink("/proc/self/exe", self, sizeof self - 1);
+  if (self_len <= 0) {
+    complain(std::string("cannot find this program's own file: ") + strerror(errno));
+    return 1;
+  }
+  self[self_len] = '\0';
+
+  int err_pipe[2];
+  if (pipe2(g_signal_pipe, O_CLOEXEC | O_NONBLOCK) != 0 ||
+      pipe2(err_pipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+    complain(std::string("cannot make a pipe: ") + strerror(errno));
+    return 1;
+  }
+  struct sigaction sa = {};
+  sa.sa_handler = on_signal;
+  sigemptyset(&sa.sa_mask);
+  sa.sa_flags = SA_RESTART | SA_NOCLDSTOP;
+  // A closed terminal (SIGHUP) ends the children as a stop does.
+  struct sigaction old_int, old_term, old_hup, old_chld;
+  sigaction(SIGINT, &sa, &old_int);
+  sigaction(SIGTERM, &sa, &old_term);
+  sigaction(SIGHUP, &sa, &old_hup);
+  sigaction(SIGCHLD, &sa, &old_chld);
+  // Captures that outlive their wl-paste are ours to wait for.
+  prctl(PR_SET_CHILD_SUBREAPER, 1);
+
+  std::vector<Child> children;
+  std::string tail;
+  int status = 0;
+  for (bool primary : {false, true}) {
+    if (primary && !options.primary) continue;
+    for (ClipKind kind : {ClipKind::text, ClipKind::image}) {
+      std::vector<std::string> argv =
+          wl_paste(primary, {"--type", kind == ClipKind::text ? "text" : kPng, "--watch",
+                             self, "--store", store, kWaylandCaptureCommand});
+      if (primary) argv.push_back("--primary");
+      argv.push_back(kind == ClipKind::text ? "text" : "image");
+      Child c;
+      int rc = spawn_watch_child(argv, err_pipe[1], &c.pid);
+      if (rc != 0) {
+        complain(rc == ENOENT
+                     ? std::string("watch on Wayland needs wl-paste: install the "
+                                   "wl-clipboard package")
+                     : std::string("cannot run wl-paste: ") + strerror(rc));
+        status = 1;
+        break;
+      }
+      c.running = true;
+      children.push_back(c);
+    }
+    if (status != 0) break;
+  }
+  close(err_pipe[1]);
+
+  if (status == 0) {
+    printf("watching %s on %s into %s (Ctrl-C stops)\n",
+           options.primary ? "CLIPBOARD and PRIMARY" : "CLIPBOARD",
+           getenv("WAYLAND_DISPLAY"), store.c_str());
+    while (!g_stop) {
+      struct pollfd fds[2] = {{g_signal_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
+      if (poll(fds, 2, -1) < 0 && errno != EINTR) {
+        complain(std::string("poll failed: ") + strerror(errno));
+        status = 1;
+        break;
+      }
+      drain(g_signal_pipe[0]);
+      forward_errors(&err_pipe[0], &tail);
+      reap(&children);
+      if (!all_running(children)) {
+        // Its last words may still be in the pipe.
+        forward_errors(&err_pipe[0], &tail);
+        complain(watch_child_failure(tail));
+        status = 1;
+        break;
+      }
+    }
+  }
+  stop_children(&children, &err_pipe[0], &tail);
+  prctl(PR_SET_CHILD_SUBREAPER, 0);
+  sigaction(SIGINT, &old_int, nullptr);
+  sigaction(SIGTERM, &old_term, nullptr);
+  sigaction(SIGHUP, &old_hup, nullptr);
+  sigaction(SIGCHLD, &old_chld, nullptr);
+  if (err_pipe[0] >= 0) close(err_pipe[0]);
+  close(g_signal_pipe[0]);
+  close(g_signal_pipe[1]);
+  if (status == 0) printf("stopped\n");
+  return status;
+}
+
+}  // namespace host
