@@ -24,9 +24,9 @@ constinit clip_store g_store{};
 
 namespace {
 
-// Files the library creates hold clipboard history, passwords included:
-// they are readable by the owner only.
-constexpr mode_t kFileMode = 0600;
+// What the library creates holds clipboard history, passwords included: a
+// store directory it makes is the owner's only, as is every file
+// (clip_sys_create_fresh makes them 0600).
 constexpr mode_t kDirMode = 0700;
 constexpr int kFirstCapacity = 64;
 
@@ -76,10 +76,9 @@ bool write_all(int fd, const char *p, size_t len, int *err) {
 template <class Fill>
 write_step write_atomic(const char *tmp, const char *final_path, Fill fill,
                         int *err) {
-  // Non-blocking, so that a FIFO squatting on the name fails the open
-  // instead of waiting for a reader; it changes nothing for a regular file.
-  int fd = clip_sys_open(tmp, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK,
-                         kFileMode);
+  // Made new each time, so that nothing left on the name (a file of a wider
+  // mode, a link, a FIFO) decides where the bytes go or who may read them.
+  int fd = clip_sys_create_fresh(tmp);
   if (fd < 0) {
     *err = errno;
     return WS_OPEN;
