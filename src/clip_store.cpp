@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <inttypes.h>
+#include <limits.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
@@ -567,6 +568,12 @@ load_result load_document(clip_store *store, yyjson_doc *doc, load_buffer *buf) 
     }
     load_result r = load_entry(store, item);
     if (r != LOAD_OK) return r;
+  }
+  // An index edited by hand may hold ids at or above its next_id: new clips
+  // would take those ids again, and an image clip's file with them.
+  for (int k = 0; k < store->count; ++k) {
+    int id = store->entries[k].id;
+    if (id >= store->next_id) store->next_id = id == INT_MAX ? INT_MAX : id + 1;
   }
   return LOAD_OK;
 }

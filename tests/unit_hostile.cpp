@@ -176,6 +176,39 @@ TEST_F(Hostile, RepeatedIdsAreServedOldestFirstAndShareTheirImageFile) {
   EXPECT_EQ(take(clip_push_text("next")), "{\"id\":6,\"dedup\":0}");
 }
 
+// An index edited by hand whose next_id is at or below an existing id: new
+// clips take ids above every loaded one, and no image file is overwritten.
+TEST_F(Hostile, ALowNextIdNeverMakesANewClipTakeAnExistingId) {
+  struct Case {
+    long next_id;
+    int first_new;
+  } cases[] = {{1, 8}, {5, 8}, {7, 8}, {8, 8}, {20, 20}};
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.next_id);
+    TempDir dir;
+    std::string pinned = image_entry(5, "pinned");
+    const std::string unpinned_member = "\"pinned\":false";
+    pinned.replace(pinned.find(unpinned_member), unpinned_member.size(), "\"pinned\":true");
+    write_file(dir.file("clips.json"),
+               index_of(c.next_id, {text_entry(7, "seven"), pinned, text_entry(2, "two")}));
+    write_file(dir.file("img_5.png"), "the pinned picture");
+    ASSERT_EQ(clip_init(dir.path().c_str()), 1);
+    const unsigned char png[] = {4, 5, 6};
+    EXPECT_EQ(take(clip_push_image(png, 3, nullptr)),
+              "{\"id\":" + std::to_string(c.first_new) + "}");
+    for (int k = 1; k <= 5; ++k) {
+      EXPECT_EQ(take(clip_push_text(("new " + std::to_string(k)).c_str())),
+                "{\"id\":" + std::to_string(c.first_new + k) + ",\"dedup\":0}");
+    }
+    EXPECT_EQ(read_file(dir.file("img_5.png")), "the pinned picture");
+    EXPECT_EQ(read_file(dir.file("img_" + std::to_string(c.first_new) + ".png")),
+              std::string("\x04\x05\x06"));
+    ASSERT_EQ(clip_init(dir.path().c_str()), 1);
+    EXPECT_EQ(g_store.next_id, c.first_new + 6);
+    EXPECT_EQ(listed_ids(0, 0).size(), 9u);
+  }
+}
+
 TEST_F(Hostile, IdsAtTheEndOfTheirRangeAreRefusedNeverWrappedOrRepeated) {
   const std::string exhausted = "clip ids exhausted (next id 2147483647): wipe the store to start again at 1";
   write_file(dir_.file("clips.json"), index_of(INT_MAX - 1, {text_entry(INT_MAX - 2, "older")}));

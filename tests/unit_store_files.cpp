@@ -625,22 +625,33 @@ TEST_F(StoreFilesTest, LoadRules) {
        "label='x'",
        KEPT},
       {"least entries", R"({"clips":[{"id":1,"kind":"text"},{"id":2,"kind":"image"}]})",
-       "next 1 | 1 text | 2 image", KEPT},
+       "next 3 | 1 text | 2 image", KEPT},
       {"elements that are not objects",
        R"({"next_id":3,"clips":[1,"s",[],null,true,{"id":2,"kind":"text","text":"b"},)"
        R"([{"id":9}]]})",
        "next 3 | 2 text text='b'", KEPT},
+      // A next_id at or below a loaded id rises above the largest one, to
+      // INT_MAX at most (which refuses further captures).
+      {"next_id below an id",
+       R"({"next_id":1,"clips":[{"id":5,"kind":"image"},{"id":3,"kind":"text"}]})",
+       "next 6 | 5 image | 3 text", KEPT},
+      {"next_id equal to an id", R"({"next_id":4,"clips":[{"id":4,"kind":"text"}]})",
+       "next 5 | 4 text", KEPT},
+      {"id INT_MAX", R"({"next_id":7,"clips":[{"id":2147483647,"kind":"text"}]})",
+       "next 2147483647 | 2147483647 text", KEPT},
+      {"id INT_MAX - 1", R"({"next_id":7,"clips":[{"id":2147483646,"kind":"text"}]})",
+       "next 2147483647 | 2147483646 text", KEPT},
       {"entries in list order, ids as they are",
        R"({"next_id":2,"clips":[{"id":9,"kind":"text"},{"id":-3,"kind":"text"},)"
        R"({"id":0,"kind":"text"},{"id":4294967298,"kind":"text"},)"
        R"({"id":2147483648,"kind":"text"}]})",
-       "next 2 | 9 text | -3 text | 0 text | 2 text | -2147483648 text", KEPT},
+       "next 10 | 9 text | -3 text | 0 text | 2 text | -2147483648 text", KEPT},
       {"repeated id",
        R"({"clips":[{"id":4,"kind":"text","text":"a"},{"id":4,"kind":"image"}]})",
-       "next 1 | 4 text text='a' | 4 image", KEPT},
+       "next 5 | 4 text text='a' | 4 image", KEPT},
       {"repeated keys: the first counts",
        R"({"clips":[{"id":1,"id":2,"kind":"image","kind":"text","label":"a","label":"b"}]})",
-       "next 1 | 1 image label='a'", KEPT},
+       "next 2 | 1 image label='a'", KEPT},
       // fields
       {"pinned",
        R"({"clips":[{"id":1,"kind":"text","pinned":2},)"
@@ -648,7 +659,7 @@ TEST_F(StoreFilesTest, LoadRules) {
        R"({"id":3,"kind":"text","pinned":true},{"id":4,"kind":"text","pinned":false},)"
        R"({"id":5,"kind":"text","pinned":4294967296},{"id":6,"kind":"text","pinned":-1},)"
        R"({"id":7,"kind":"text","pinned":1.0},{"id":8,"kind":"text","pinned":null}]})",
-       "next 1 | 1 text pin=1 | 2 text | 3 text pin=1 | 4 text | 5 text | "
+       "next 9 | 1 text pin=1 | 2 text | 3 text pin=1 | 4 text | 5 text | "
        "6 text pin=1 | 7 text | 8 text",
        KEPT},
       {"truncated",
@@ -656,13 +667,13 @@ TEST_F(StoreFilesTest, LoadRules) {
        R"({"id":2,"kind":"text","truncated":"yes"},)"
        R"({"id":3,"kind":"text","truncated":true},)"
        R"({"id":4,"kind":"text","truncated":4294967296}]})",
-       "next 1 | 1 text trunc=1 | 2 text | 3 text trunc=1 | 4 text", KEPT},
+       "next 5 | 1 text trunc=1 | 2 text | 3 text trunc=1 | 4 text", KEPT},
       {"ts",
        R"({"clips":[{"id":1,"kind":"text","ts":-1},{"id":2,"kind":"text","ts":1.5},)"
        R"({"id":3,"kind":"text","ts":"5"},)"
        R"({"id":4,"kind":"text","ts":9223372036854775807},)"
        R"({"id":5,"kind":"text","ts":-9223372036854775808}]})",
-       "next 1 | 1 text ts=-1 | 2 text | 3 text | 4 text ts=9223372036854775807 | "
+       "next 6 | 1 text ts=-1 | 2 text | 3 text | 4 text ts=9223372036854775807 | "
        "5 text ts=-9223372036854775808",
        KEPT},
       {"hash",
@@ -672,7 +683,7 @@ TEST_F(StoreFilesTest, LoadRules) {
        R"({"id":4,"kind":"text","hash":5},{"id":5,"kind":"text","hash":"abc"},)"
        R"({"id":6,"kind":"text","hash":"0123456789abcdef"},)"
        R"({"id":7,"kind":"text","hash":"ab\u0000cd"}]})",
-       "next 1 | 1 text hash='abcdefghijklmnop' | 2 text hash='aaaaaaaaaaaaaa' | "
+       "next 8 | 1 text hash='abcdefghijklmnop' | 2 text hash='aaaaaaaaaaaaaa' | "
        "3 text hash='aaaaaaaaaaaaaaa' | 4 text | 5 text hash='abc' | "
        "6 text hash='0123456789abcdef' | 7 text hash='ab'",
        KEPT},
@@ -681,19 +692,19 @@ TEST_F(StoreFilesTest, LoadRules) {
        R"({"id":3,"kind":"text","text":"a\u0000b"},)"
        R"({"id":4,"kind":"text","text":"\u00e9\ud83d\ude00\/"},)"
        R"({"id":5,"kind":"image","text":"x"},{"id":6,"kind":"text","label":"x"}]})",
-       "next 1 | 1 text | 2 text | 3 text text='a' | 4 text text='é😀/' | "
+       "next 7 | 1 text | 2 text | 3 text text='a' | 4 text text='é😀/' | "
        "5 image | 6 text",
        KEPT},
       {"preview",
        R"({"clips":[{"id":1,"kind":"text","preview":5},)"
        R"({"id":2,"kind":"image","preview":"p\u0000q"}]})",
-       "next 1 | 1 text | 2 image preview='p'", KEPT},
+       "next 3 | 1 text | 2 image preview='p'", KEPT},
       {"label",
        R"({"clips":[{"id":1,"kind":"image","label":null},)"
        R"({"id":2,"kind":"image","label":""},)"
        R"({"id":3,"kind":"image","label":7},)"
        R"({"id":4,"kind":"image","label":"a\u0000b"}]})",
-       "next 1 | 1 image | 2 image label='' | 3 image | 4 image label='a'", KEPT},
+       "next 5 | 1 image | 2 image label='' | 3 image | 4 image label='a'", KEPT},
       // no index at all
       {"empty file", "", "next 1", REWRITTEN},
       // damaged
