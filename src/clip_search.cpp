@@ -5,8 +5,10 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 
 #if defined(__x86_64__)
+#include <cpuid.h>
 #include <immintrin.h>
 #define CLIP_SEARCH_X86 1
 #else
@@ -638,8 +640,50 @@ __attribute__((target("avx512bw"))) size_t scan_avx512(lanes<Folded> &L) {
   return L.found;
 }
 
-bool have_avx2() { return __builtin_cpu_supports("avx2"); }
-bool have_avx512() { return __builtin_cpu_supports("avx512bw"); }
+// What the processor and the operating system let the scanners use, found
+// on first use rather than by a constructor at load (libgcc's processor
+// probe would be one): loading the library runs none of its code.
+enum : unsigned {
+  kCpuKnown = 1,
+  kCpuAvx2 = 2,
+  kCpuAvx512 = 4,
+};
+constinit std::atomic<unsigned> g_cpu{0};
+
+unsigned detect_cpu() {
+  unsigned found = kCpuKnown;
+  unsigned a, b, c, d;
+  if (!__get_cpuid(1, &a, &b, &c, &d)) return found;
+  constexpr unsigned kOsxsave = 1u << 27, kAvx = 1u << 28;
+  if ((c & (kOsxsave | kAvx)) != (kOsxsave | kAvx)) return found;
+  // The registers are usable only when the system saves them on a switch:
+  // XCR0 bits 1-2 for the 256-bit state, 5-7 for the mask and 512-bit state.
+  unsigned xlo, xhi;
+  __asm__("xgetbv" : "=a"(xlo), "=d"(xhi) : "c"(0));
+  (void)xhi;
+  constexpr unsigned kYmmState = 0x06, kZmmState = 0xE0;
+  if ((xlo & kYmmState) != kYmmState) return found;
+  if (!__get_cpuid_count(7, 0, &a, &b, &c, &d)) return found;
+  constexpr unsigned kAvx2 = 1u << 5, kAvx512f = 1u << 16, kAvx512bw = 1u << 30;
+  if (b & kAvx2) found |= kCpuAvx2;
+  if ((b & (kAvx512f | kAvx512bw)) == (kAvx512f | kAvx512bw) &&
+      (xlo & kZmmState) == kZmmState) {
+    found |= kCpuAvx512;
+  }
+  return found;
+}
+
+unsigned cpu_features() {
+  unsigned f = g_cpu.load(std::memory_order_relaxed);
+  if (f == 0) {
+    f = detect_cpu();
+    g_cpu.store(f, std::memory_order_relaxed);
+  }
+  return f;
+}
+
+bool have_avx2() { return (cpu_features() & kCpuAvx2) != 0; }
+bool have_avx512() { return (cpu_features() & kCpuAvx512) != 0; }
 
 #endif  // CLIP_SEARCH_X86
 

@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <inttypes.h>
+#include <limits.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
@@ -24,9 +25,9 @@ constinit clip_store g_store{};
 
 namespace {
 
-// Files the library creates hold clipboard history, passwords included:
-// they are readable by the owner only.
-constexpr mode_t kFileMode = 0600;
+// What the library creates holds clipboard history, passwords included: a
+// store directory it makes is the owner's only, as is every file
+// (clip_sys_create_fresh makes them 0600).
 constexpr mode_t kDirMode = 0700;
 constexpr int kFirstCapacity = 64;
 
@@ -76,10 +77,9 @@ bool write_all(int fd, const char *p, size_t len, int *err) {
 template <class Fill>
 write_step write_atomic(const char *tmp, const char *final_path, Fill fill,
                         int *err) {
-  // Non-blocking, so that a FIFO squatting on the name fails the open
-  // instead of waiting for a reader; it changes nothing for a regular file.
-  int fd = clip_sys_open(tmp, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK,
-                         kFileMode);
+  // Made new each time, so that nothing left on the name (a file of a wider
+  // mode, a link, a FIFO) decides where the bytes go or who may read them.
+  int fd = clip_sys_create_fresh(tmp);
   if (fd < 0) {
     *err = errno;
     return WS_OPEN;
@@ -569,6 +569,12 @@ load_result load_document(clip_store *store, yyjson_doc *doc, load_buffer *buf) 
     load_result r = load_entry(store, item);
     if (r != LOAD_OK) return r;
   }
+  // An index edited by hand may hold ids at or above its next_id: new clips
+  // would take those ids again, and an image clip's file with them.
+  for (int k = 0; k < store->count; ++k) {
+    int id = store->entries[k].id;
+    if (id >= store->next_id) store->next_id = id == INT_MAX ? INT_MAX : id + 1;
+  }
   return LOAD_OK;
 }
 
@@ -668,6 +674,7 @@ extern "C" int clip_store_append(clip_store *store, clip_entry *entry) {
     store->capacity = cap;
   }
   store->entries[store->count++] = *entry;
+  store->unsaved = 1;
   entry->preview = nullptr;
   entry->text = nullptr;
   entry->label = nullptr;
@@ -683,26 +690,29 @@ extern "C" int clip_store_find_index(const clip_store *store, int id) {
 
 namespace {
 
-// Remembers a removed image clip's id so that its file goes once the index no
-// longer names the clip; when the id cannot even be remembered, it goes now.
-void doom_image(clip_store *store, int id) {
-  if (store->doomed_count == store->doomed_capacity) {
-    int cap = store->doomed_capacity == 0 ? 16 : store->doomed_capacity * 2;
-    void *grown = clip_realloc(store->doomed, static_cast<size_t>(cap) * sizeof(int));
-    if (grown == nullptr) {
-      clip_store_unlink_blob(store, id);
-      return;
-    }
-    store->doomed = static_cast<int *>(grown);
-    store->doomed_capacity = cap;
+// Makes room to queue n more image files for deletion, so that removing
+// clips never has to choose between deleting a file the index on disk still
+// names and leaving one behind that nothing names.
+bool reserve_doomed(clip_store *store, int n) {
+  if (n <= store->doomed_capacity - store->doomed_count) return true;
+  int cap = store->doomed_capacity == 0 ? 16 : store->doomed_capacity;
+  while (cap - store->doomed_count < n) {
+    if (cap > INT32_MAX / 2) return false;
+    cap *= 2;
   }
-  store->doomed[store->doomed_count++] = id;
+  void *grown = clip_realloc(store->doomed, static_cast<size_t>(cap) * sizeof(int));
+  if (grown == nullptr) return false;
+  store->doomed = static_cast<int *>(grown);
+  store->doomed_capacity = cap;
+  return true;
 }
 
-// Releases a record that leaves the list, with its image file.
+// Releases a record that leaves the list; its image file, if any, goes with
+// the next index write that succeeds. Room in the queue was reserved.
 void drop_entry(clip_store *store, clip_entry *e) {
-  if (e->kind == CLIP_KIND_IMAGE) doom_image(store, e->id);
+  if (e->kind == CLIP_KIND_IMAGE) store->doomed[store->doomed_count++] = e->id;
   clip_store_free_entry(e);
+  store->unsaved = 1;
 }
 
 }  // namespace
@@ -710,6 +720,10 @@ void drop_entry(clip_store *store, clip_entry *e) {
 extern "C" int clip_store_remove_at(clip_store *store, int index) {
   if (index < 0 || index >= store->count) return 0;
   clip_entry *e = &store->entries[index];
+  if (e->kind == CLIP_KIND_IMAGE && !reserve_doomed(store, 1)) {
+    clip_set_error("out of memory");
+    return 0;
+  }
   drop_entry(store, e);
   int behind = store->count - index - 1;
   if (behind > 0) {
@@ -720,6 +734,12 @@ extern "C" int clip_store_remove_at(clip_store *store, int index) {
 }
 
 int clip_store_evict_oldest_unpinned_n(clip_store *store, int n) {
+  if (n > store->count) n = store->count;
+  if (n <= 0) return 0;
+  if (!reserve_doomed(store, n)) {
+    clip_set_error("out of memory");
+    return -1;
+  }
   // One pass that closes every gap at once, where n single evictions would
   // move the records behind each evicted one n times.
   int removed = 0;
@@ -776,6 +796,7 @@ extern "C" void clip_store_clear(clip_store *store) {
   store->count = 0;
   store->capacity = 0;
   store->next_id = 1;
+  store->unsaved = 1;
   free(store->doomed);
   store->doomed = nullptr;
   store->doomed_count = 0;
@@ -850,7 +871,7 @@ extern "C" int clip_store_unlink_blob(const clip_store *store, int id) {
   return 1;
 }
 
-extern "C" int clip_store_save(const clip_store *store) {
+extern "C" int clip_store_save(clip_store *store) {
   size_t cap = index_buffer_size(store);
   char *buf = static_cast<char *>(clip_malloc(cap));
   if (buf == nullptr) {
@@ -885,6 +906,9 @@ extern "C" int clip_store_save(const clip_store *store) {
   }
   switch (step) {
     case WS_OK:
+      // Only now that no index names them may the files of removed clips go.
+      store->unsaved = 0;
+      clip_store_unlink_doomed(store);
       return 1;
     case WS_OPEN:
       clip_set_error("failed to open clips.json.tmp: %s", strerror(err));

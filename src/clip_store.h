@@ -37,9 +37,12 @@ struct clip_store {
   int count;
   int capacity;
   int initialized;
-  // Ids of removed image clips whose files are deleted once the index no
-  // longer names them (clip_store_unlink_doomed), so that a crash in between
-  // leaves at most a file no clip names, never a clip without its file.
+  // 1 while memory is ahead of the file: set by every change of the list,
+  // cleared by every index write that succeeds.
+  int unsaved;
+  // Ids of removed image clips whose files are deleted once an index that no
+  // longer names them is in place (clip_store_save), so that neither a crash
+  // nor a failed write ever leaves a clip without its file.
   int *doomed;
   int doomed_count;
   int doomed_capacity;
@@ -55,6 +58,8 @@ extern clip_store g_store;
 // The in-memory list.
 int clip_store_append(clip_store *store, clip_entry *entry);
 int clip_store_find_index(const clip_store *store, int id);
+// 1 removed; 0 when index is out of range, or with "out of memory" (nothing
+// removed) when an image clip's file cannot be queued for deletion.
 int clip_store_remove_at(clip_store *store, int index);
 int clip_store_evict_oldest_unpinned(clip_store *store);
 int clip_store_count_pinned(const clip_store *store);
@@ -67,7 +72,9 @@ int clip_store_ensure_dir(const char *dir);
 char *clip_store_image_path(const char *dir, int id, char *out, size_t cap);
 int clip_store_write_blob(const char *path, const void *data, size_t len);
 int clip_store_unlink_blob(const clip_store *store, int id);
-int clip_store_save(const clip_store *store);
+// Writes the index; once it is in place, deletes the files of the image
+// clips removed since the last successful write.
+int clip_store_save(clip_store *store);
 int clip_store_load(clip_store *store);
 
 // The preview of a text clip: at most 120 bytes of whole characters, tabs and
@@ -78,11 +85,13 @@ char *clip_store_make_preview(const char *text, size_t len);
 
 // Evicts the n oldest unpinned clips (with their image files) in one pass, as
 // n calls of clip_store_evict_oldest_unpinned would; returns how many it
-// evicted, fewer when fewer clips are unpinned.
+// evicted, fewer when fewer clips are unpinned, or -1 ("out of memory", and
+// nothing evicted) when their image files cannot be queued for deletion.
 int clip_store_evict_oldest_unpinned_n(clip_store *store, int n);
 
-// Deletes the image files of the clips removed since the last call. Called by
-// every export that removes clips, after its index write, whatever its outcome.
+// Deletes the image files of the clips removed since the last call, but for
+// those another image clip of the list still names. clip_store_save calls it
+// once the index no longer names them.
 void clip_store_unlink_doomed(clip_store *store);
 
 // Formats "%s/<name...>" into out; false (and out emptied) when it does not fit,

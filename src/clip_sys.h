@@ -107,6 +107,37 @@ inline int clip_sys_unlink(const char *path) {
   return unlink(path);
 }
 
+// Creates path new for writing, mode 0600. Whatever non-directory holds the
+// name is removed first: a stale file of a wider mode, a link (symbolic or
+// hard) to a file elsewhere, a FIFO. Opening such a thing would widen the
+// mode of what is written, write through to another file or block. A
+// directory on the name fails with EISDIR.
+inline int clip_sys_create_fresh(const char *path) {
+  if (CLIP_FAULT(CLIP_FAULT_OPEN)) {
+    errno = EACCES;
+    return -1;
+  }
+  constexpr int kFlags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
+  // Something could take the name again between the removal and the
+  // creation; a few rounds outlast anything but a deliberate race.
+  for (int round = 0; round < 4; ++round) {
+    int fd = open(path, kFlags, 0600);
+    if (fd >= 0 || errno != EEXIST) return fd;
+    struct stat st;
+    if (lstat(path, &st) != 0) {
+      if (errno == ENOENT) continue;
+      return -1;
+    }
+    if (S_ISDIR(st.st_mode)) {
+      errno = EISDIR;
+      return -1;
+    }
+    if (clip_sys_unlink(path) != 0 && errno != ENOENT) return -1;
+  }
+  errno = EEXIST;
+  return -1;
+}
+
 inline off_t clip_sys_seek_end(int fd) {
   if (CLIP_FAULT(CLIP_FAULT_SEEK)) {
     errno = EIO;

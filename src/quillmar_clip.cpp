@@ -27,12 +27,6 @@ bool not_initialized() {
   return true;
 }
 
-// Deletes the image files of clips removed by the current call once it ends,
-// which is after its index write.
-struct unlink_doomed_at_exit {
-  ~unlink_doomed_at_exit() { clip_store_unlink_doomed(&g_store); }
-};
-
 // Capture rule 1: only the newest clip is compared.
 const clip_entry *newest_with_hash(const char *hash) {
   if (g_store.count <= 0) return nullptr;
@@ -40,7 +34,11 @@ const clip_entry *newest_with_hash(const char *hash) {
   return strcmp(newest->hash, hash) == 0 ? newest : nullptr;
 }
 
+// A repeat of the newest clip writes nothing, unless memory is ahead of the
+// file: then the clip it names may never have reached the disk, and it is
+// acknowledged only once the index holding it is written.
 char *dedup_result(int id) {
+  if (g_store.unsaved && !clip_store_save(&g_store)) return nullptr;
   char *out = dup_printf("{\"id\":%d,\"dedup\":1}", id);
   if (out == nullptr) clip_set_error("out of memory");
   return out;
@@ -56,9 +54,13 @@ bool make_room_and_take_id(int *id, int64_t *ts) {
     return false;
   }
   int excess = clip_store_count_unpinned(&g_store) - (CLIP_MAX_UNPINNED - 1);
-  if (excess > 0 && clip_store_evict_oldest_unpinned_n(&g_store, excess) < excess) {
-    clip_set_error("cannot evict: no unpinned clips");
-    return false;
+  if (excess > 0) {
+    int evicted = clip_store_evict_oldest_unpinned_n(&g_store, excess);
+    if (evicted < 0) return false;
+    if (evicted < excess) {
+      clip_set_error("cannot evict: no unpinned clips");
+      return false;
+    }
   }
   *id = g_store.next_id++;
   *ts = static_cast<int64_t>(time(nullptr));
@@ -194,6 +196,8 @@ extern "C" QUILLMAR_CLIP_API int clip_init(const char *store_dir) {
   g_store.next_id = 1;
   if (!clip_store_ensure_dir(g_store.store_dir)) return 0;
   if (!clip_store_load(&g_store)) return 0;
+  // Memory now holds what the file holds.
+  g_store.unsaved = 0;
   g_store.initialized = 1;
   return 1;
 }
@@ -222,7 +226,6 @@ extern "C" QUILLMAR_CLIP_API char *clip_push_text(const char *text) {
     return dedup_result(newest->id);
   }
 
-  unlink_doomed_at_exit unlink_doomed;
   clip_entry e{};
   if (!make_room_and_take_id(&e.id, &e.ts)) return nullptr;
   e.kind = CLIP_KIND_TEXT;
@@ -278,7 +281,6 @@ extern "C" QUILLMAR_CLIP_API char *clip_push_image(const unsigned char *png,
     return dedup_result(newest->id);
   }
 
-  unlink_doomed_at_exit unlink_doomed;
   clip_entry e{};
   if (!make_room_and_take_id(&e.id, &e.ts)) return nullptr;
   e.kind = CLIP_KIND_IMAGE;
@@ -413,6 +415,7 @@ extern "C" QUILLMAR_CLIP_API int clip_pin(int id, int pinned) {
   } else {
     e->pinned = 0;
   }
+  g_store.unsaved = 1;
   return clip_store_save(&g_store);
 }
 
@@ -424,8 +427,7 @@ extern "C" QUILLMAR_CLIP_API int clip_delete(int id) {
     clip_set_error("clip id %d not found", id);
     return 0;
   }
-  unlink_doomed_at_exit unlink_doomed;
-  clip_store_remove_at(&g_store, index);
+  if (!clip_store_remove_at(&g_store, index)) return 0;
   return clip_store_save(&g_store);
 }
 

@@ -337,6 +337,7 @@ TEST(Crash, KilledAtRandomTheHistoryIsTheLastAcknowledgedOrTheOneInFlight) {
     }
     model::Disk disk = model::read_index(dir.path());
     ASSERT_NE(disk.state, model::Disk::DAMAGED) << "trial " << trial << ": " << disk.why;
+    ASSERT_EQ(model::check_named_images(dir.path()), "") << "trial " << trial;
     ASSERT_EQ(clip_init(dir.path().c_str()), 1) << clip_last_error();
     ASSERT_EQ(last_error(), "");
     model::History got = model::from_store(g_store);
@@ -410,6 +411,7 @@ TEST(Crash, AWipeInterruptedAfterAnyRemovalLeavesAConsistentStore) {
 
     model::Disk disk = model::read_index(dir.path());
     ASSERT_NE(disk.state, model::Disk::DAMAGED) << disk.why;
+    EXPECT_EQ(model::check_named_images(dir.path()), "");
     if (disk.state == model::Disk::OK) {
       EXPECT_EQ(model::diff(h, disk.history), "");
       EXPECT_EQ(model::check_images(dir.path(), h), "");

@@ -176,6 +176,39 @@ TEST_F(Hostile, RepeatedIdsAreServedOldestFirstAndShareTheirImageFile) {
   EXPECT_EQ(take(clip_push_text("next")), "{\"id\":6,\"dedup\":0}");
 }
 
+// An index edited by hand whose next_id is at or below an existing id: new
+// clips take ids above every loaded one, and no image file is overwritten.
+TEST_F(Hostile, ALowNextIdNeverMakesANewClipTakeAnExistingId) {
+  struct Case {
+    long next_id;
+    int first_new;
+  } cases[] = {{1, 8}, {5, 8}, {7, 8}, {8, 8}, {20, 20}};
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.next_id);
+    TempDir dir;
+    std::string pinned = image_entry(5, "pinned");
+    const std::string unpinned_member = "\"pinned\":false";
+    pinned.replace(pinned.find(unpinned_member), unpinned_member.size(), "\"pinned\":true");
+    write_file(dir.file("clips.json"),
+               index_of(c.next_id, {text_entry(7, "seven"), pinned, text_entry(2, "two")}));
+    write_file(dir.file("img_5.png"), "the pinned picture");
+    ASSERT_EQ(clip_init(dir.path().c_str()), 1);
+    const unsigned char png[] = {4, 5, 6};
+    EXPECT_EQ(take(clip_push_image(png, 3, nullptr)),
+              "{\"id\":" + std::to_string(c.first_new) + "}");
+    for (int k = 1; k <= 5; ++k) {
+      EXPECT_EQ(take(clip_push_text(("new " + std::to_string(k)).c_str())),
+                "{\"id\":" + std::to_string(c.first_new + k) + ",\"dedup\":0}");
+    }
+    EXPECT_EQ(read_file(dir.file("img_5.png")), "the pinned picture");
+    EXPECT_EQ(read_file(dir.file("img_" + std::to_string(c.first_new) + ".png")),
+              std::string("\x04\x05\x06"));
+    ASSERT_EQ(clip_init(dir.path().c_str()), 1);
+    EXPECT_EQ(g_store.next_id, c.first_new + 6);
+    EXPECT_EQ(listed_ids(0, 0).size(), 9u);
+  }
+}
+
 TEST_F(Hostile, IdsAtTheEndOfTheirRangeAreRefusedNeverWrappedOrRepeated) {
   const std::string exhausted = "clip ids exhausted (next id 2147483647): wipe the store to start again at 1";
   write_file(dir_.file("clips.json"), index_of(INT_MAX - 1, {text_entry(INT_MAX - 2, "older")}));
@@ -278,51 +311,88 @@ TEST_F(Hostile, ALinkedIndexIsReadThroughAndReplacedByAFileOfItsOwn) {
   EXPECT_EQ(listed_ids(0, 0), std::vector<int>{});
 }
 
-// Whatever squats on a temporary name makes the writes fail with a message
-// (never hang, never write through a link); once it is gone they work again.
-TEST_F(Hostile, SomethingInPlaceOfATemporaryFileMakesTheWriteFailAndNothingElse) {
+// Whatever non-directory squats on a temporary name (a stale file of a wider
+// mode, a link of either kind to a file elsewhere, a link to nothing or to a
+// directory, a FIFO) is removed and the file made fresh, 0600: nothing is
+// written through to another file, nothing waits, and the mode of what the
+// store holds is its own. A directory on the name fails the write with a
+// message naming it, and once it is gone the writes work again.
+TEST_F(Hostile, WhateverHoldsATemporaryNameIsReplacedByAFreshFileButADirectory) {
   TempDir elsewhere;
-  std::string victim = elsewhere.file("victim");
+  const std::string victim = elsewhere.file("victim");
+  const std::string outside_dir = elsewhere.file("dir");
+  ASSERT_EQ(mkdir(outside_dir.c_str(), 0700), 0);
   write_file(victim, "keep me");
+  ASSERT_EQ(chmod(victim.c_str(), 0644), 0);
   struct Case {
     const char *what;
     std::function<int(const char *)> make;
-    std::string message;
   } cases[] = {
-      {"directory", [](const char *p) { return mkdir(p, 0700); }, "Is a directory"},
-      {"fifo", [](const char *p) { return mkfifo(p, 0600); }, "No such device or address"},
-      {"link", [&](const char *p) { return symlink(victim.c_str(), p); },
-       "Too many levels of symbolic links"},
+      {"stale file of mode 0644",
+       [](const char *p) {
+         write_file(p, "stale");
+         return chmod(p, 0644);
+       }},
+      {"symbolic link to a file", [&](const char *p) { return symlink(victim.c_str(), p); }},
+      {"hard link to a file", [&](const char *p) { return link(victim.c_str(), p); }},
+      {"link to nothing", [&](const char *p) { return symlink(elsewhere.file("none").c_str(), p); }},
+      {"link to a directory", [&](const char *p) { return symlink(outside_dir.c_str(), p); }},
+      {"fifo", [](const char *p) { return mkfifo(p, 0644); }},
   };
   const unsigned char png[] = {9, 8, 7};
+  auto mode_of = [](const std::string &path) {
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) ? st.st_mode & 07777 : 0u;
+  };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.what);
     TempDir dir;
     ASSERT_EQ(clip_init(dir.path().c_str()), 1);
-    std::string index = read_file(dir.file("clips.json"));
 
     ASSERT_EQ(c.make(dir.file("clips.json.tmp").c_str()), 0);
-    alarm(20);
-    EXPECT_EQ(take(clip_push_text("held in memory")), "<null>");
+    alarm(20);  // a write that waited for a reader would hang here
+    EXPECT_EQ(take(clip_push_text("text")), "{\"id\":1,\"dedup\":0}");
     alarm(0);
-    EXPECT_EQ(last_error(), "failed to open clips.json.tmp: " + c.message);
-    EXPECT_EQ(read_file(dir.file("clips.json")), index);
-    ASSERT_EQ(remove(dir.file("clips.json.tmp").c_str()), 0);
+    EXPECT_EQ(mode_of(dir.file("clips.json")), 0600u);
 
     ASSERT_EQ(c.make(dir.file("img_2.png.tmp").c_str()), 0);
     alarm(20);
-    EXPECT_EQ(take(clip_push_image(png, 3, nullptr)), "<null>");
+    EXPECT_EQ(take(clip_push_image(png, 3, nullptr)), "{\"id\":2}");
     alarm(0);
-    EXPECT_EQ(last_error(), "failed to open blob tmp: " + c.message);
-    EXPECT_FALSE(file_exists(dir.file("img_2.png")));
-    ASSERT_EQ(remove(dir.file("img_2.png.tmp").c_str()), 0);
+    EXPECT_EQ(mode_of(dir.file("img_2.png")), 0600u);
+    EXPECT_EQ(read_file(dir.file("img_2.png")), std::string("\x09\x08\x07"));
 
-    // The clip held in memory is written with the next change.
-    EXPECT_EQ(take(clip_push_image(png, 3, nullptr)), "{\"id\":3}");
-    ASSERT_EQ(clip_init(dir.path().c_str()), 1);
-    EXPECT_EQ(listed_ids(0, 0), (std::vector<int>{3, 1}));
+    EXPECT_EQ(list_dir(dir.path()), (std::vector<std::string>{"clips.json", "img_2.png"}));
     EXPECT_EQ(read_file(victim), "keep me");
+    EXPECT_EQ(mode_of(victim), 0644u);
+    EXPECT_EQ(list_dir(outside_dir), std::vector<std::string>{});
+    EXPECT_EQ(take(clip_push_text("later")), "{\"id\":3,\"dedup\":0}");
+    ASSERT_EQ(clip_init(dir.path().c_str()), 1);
+    EXPECT_EQ(listed_ids(0, 0), (std::vector<int>{3, 2, 1}));
   }
+}
+
+TEST_F(Hostile, ADirectoryOnATemporaryNameFailsTheWriteAndNothingElse) {
+  const unsigned char png[] = {9, 8, 7};
+  ASSERT_EQ(clip_init(dir_.path().c_str()), 1);
+  const std::string index = read_file(dir_.file("clips.json"));
+
+  ASSERT_EQ(mkdir(dir_.file("clips.json.tmp").c_str(), 0700), 0);
+  EXPECT_EQ(take(clip_push_text("held in memory")), "<null>");
+  EXPECT_EQ(last_error(), "failed to open clips.json.tmp: Is a directory");
+  EXPECT_EQ(read_file(dir_.file("clips.json")), index);
+  ASSERT_EQ(rmdir(dir_.file("clips.json.tmp").c_str()), 0);
+
+  ASSERT_EQ(mkdir(dir_.file("img_2.png.tmp").c_str(), 0700), 0);
+  EXPECT_EQ(take(clip_push_image(png, 3, nullptr)), "<null>");
+  EXPECT_EQ(last_error(), "failed to open blob tmp: Is a directory");
+  EXPECT_FALSE(file_exists(dir_.file("img_2.png")));
+  ASSERT_EQ(rmdir(dir_.file("img_2.png.tmp").c_str()), 0);
+
+  // The clip held in memory is written with the next change.
+  EXPECT_EQ(take(clip_push_image(png, 3, nullptr)), "{\"id\":3}");
+  ASSERT_EQ(clip_init(dir_.path().c_str()), 1);
+  EXPECT_EQ(listed_ids(0, 0), (std::vector<int>{3, 1}));
 }
 
 // A directory where an image file should be is not removed (unlink leaves

@@ -2,6 +2,7 @@
 // of a record's strings on append, removal, eviction, lookups and counts.
 #include <string.h>
 
+#include <functional>
 #include <random>
 #include <string>
 #include <vector>
@@ -228,14 +229,40 @@ TEST_F(ListTest, FileOfARepeatedImageIdStaysWhileAnotherClipNamesIt) {
   EXPECT_EQ(list_dir(dir_.path()), std::vector<std::string>{"img_5.png"});
 }
 
-TEST_F(ListTest, ImageFileGoesAtOnceWhenItsIdCannotBeQueued) {
+// The file of a removed image clip must neither go while an index may still
+// name the clip nor stay behind unnamed: when its id cannot be queued, the
+// removal does not happen.
+TEST_F(ListTest, ImageClipsWhoseFilesCannotBeQueuedAreNotRemoved) {
   append(1, 0, CLIP_KIND_IMAGE);
+  append(2);
+  append(3, 0, CLIP_KIND_IMAGE);
   write_file(dir_.file("img_1.png"), "one");
-  clip_fault_arm(CLIP_FAULT_ALLOC, 1);
-  EXPECT_EQ(clip_store_remove_at(&store_, 0), 1);
-  EXPECT_TRUE(clip_fault_fired());
-  EXPECT_EQ(store_.count, 0);
-  EXPECT_FALSE(file_exists(dir_.file("img_1.png")));
+  write_file(dir_.file("img_3.png"), "three");
+  struct Case {
+    const char *what;
+    std::function<int()> remove;
+    int result;
+  };
+  const Case cases[] = {
+      {"remove_at", [&] { return clip_store_remove_at(&store_, 0); }, 0},
+      {"evict", [&] { return clip_store_evict_oldest_unpinned_n(&store_, 2); }, -1},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    clip_fault_reset();
+    clip_fault_arm(CLIP_FAULT_ALLOC, 1);
+    EXPECT_EQ(c.remove(), c.result);
+    EXPECT_TRUE(clip_fault_fired());
+    EXPECT_EQ(last_error(), "out of memory");
+    EXPECT_EQ(ids_and_texts(), "1:l1 2:t2 3:l3");
+    EXPECT_EQ(store_.doomed_count, 0);
+    clip_store_unlink_doomed(&store_);
+    EXPECT_EQ(list_dir(dir_.path()), (std::vector<std::string>{"img_1.png", "img_3.png"}));
+  }
+  // A text clip needs no room in the queue.
+  clip_fault_arm(CLIP_FAULT_ALLOC, 1, 0);
+  EXPECT_EQ(clip_store_remove_at(&store_, 1), 1);
+  EXPECT_EQ(ids_and_texts(), "1:l1 3:l3");
 }
 
 TEST_F(ListTest, EvictionTakesTheOldestUnpinnedClip) {

@@ -4,6 +4,8 @@
 // behind, each followed by a reload of the index it left.
 #include <limits.h>
 #include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <time.h>
 
 #include <filesystem>
@@ -438,8 +440,96 @@ TEST_F(PushTextTest, EveryFailingAllocationLeavesWhatItsStepSays) {
   }
 }
 
-// A failed index write keeps the new clip in the list and the evictions
-// (image files included); the index stays as it was until a later write.
+// A capture whose index write failed stays in memory; repeating it must not
+// be answered as a repeat of a stored clip while it is not on disk. The
+// repeat writes the index first and answers only once that worked. Texts and
+// images alike, with the write failing on a directory in the temporary
+// file's place and through the fault seam.
+TEST_F(PushTextTest, ARepeatOfACaptureThatNeverReachedTheDiskWritesItFirst) {
+  const std::string png = "png bytes held in memory";
+  struct Capture {
+    const char *name;
+    std::function<char *()> call;
+    const char *stored;
+    long renames_first;  // the image file's own rename comes before the index's
+  };
+  const Capture captures[] = {
+      {"text", [] { return clip_push_text("held in memory"); }, "\"held in memory\"", 0},
+      {"image",
+       [&] {
+         return clip_push_image(reinterpret_cast<const unsigned char *>(png.data()),
+                                static_cast<int>(png.size()), "held");
+       },
+       "\"held\"", 1},
+  };
+  struct Failure {
+    const char *name;
+    std::function<void(const std::string &dir, long renames_first)> start;
+    std::function<void(const std::string &dir)> stop;
+    const char *message;
+  };
+  const Failure failures[] = {
+      {"directory on clips.json.tmp",
+       [](const std::string &dir, long) {
+         ASSERT_EQ(mkdir((dir + "/clips.json.tmp").c_str(), 0700), 0);
+       },
+       [](const std::string &dir) { ASSERT_EQ(rmdir((dir + "/clips.json.tmp").c_str()), 0); },
+       "failed to open clips.json.tmp: Is a directory"},
+      {"rename fails",
+       [](const std::string &, long renames_first) {
+         clip_fault_arm(CLIP_FAULT_RENAME, renames_first + 1, 0);
+       },
+       [](const std::string &) { clip_fault_reset(); },
+       "atomic rename failed: Input/output error"},
+  };
+  for (const Capture &cap : captures) {
+    for (const Failure &f : failures) {
+      SCOPED_TRACE(std::string(cap.name) + ", " + f.name);
+      seed(history(3), 4);
+      const std::string before = index();
+      f.start(dir_.path(), cap.renames_first);
+      EXPECT_EQ(take(cap.call()), "<null>");
+      EXPECT_EQ(last_error(), f.message);
+      EXPECT_EQ(newest().id, 4);  // held in memory
+      // Still failing: the repeat tries the write and reports it.
+      EXPECT_EQ(take(cap.call()), "<null>");
+      EXPECT_EQ(last_error(), f.message);
+      EXPECT_EQ(index(), before);
+      f.stop(dir_.path());
+
+      EXPECT_EQ(take(cap.call()), "{\"id\":4,\"dedup\":1}");
+      EXPECT_EQ(last_error(), "");
+      EXPECT_NE(index().find(cap.stored), std::string::npos);
+      // In step again: a further repeat writes nothing.
+      clip_fault_reset();
+      EXPECT_EQ(take(cap.call()), "{\"id\":4,\"dedup\":1}");
+      EXPECT_EQ(clip_fault_calls(CLIP_FAULT_OPEN), 0);
+      reopen();
+      EXPECT_EQ(ids(), range(1, 4));
+    }
+  }
+}
+
+// A capture that failed after evicting (here the image write) leaves memory
+// ahead of the file too: a repeat of the newest clip writes the evictions.
+TEST_F(PushTextTest, ARepeatAfterAnEvictionThatWasNotWrittenWritesIt) {
+  seed(history(500, {}, {1}), 501);
+  const unsigned char png[] = {1, 2, 3};
+  ASSERT_EQ(mkdir(dir_.file("img_501.png.tmp").c_str(), 0700), 0);
+  EXPECT_EQ(take(clip_push_image(png, 3, nullptr)), "<null>");
+  EXPECT_EQ(last_error(), "failed to open blob tmp: Is a directory");
+  EXPECT_EQ(ids().front(), 2);
+  EXPECT_TRUE(image_file(1));  // the index on disk still names clip 1
+
+  EXPECT_EQ(push(text_of(500)), "{\"id\":500,\"dedup\":1}");
+  EXPECT_FALSE(image_file(1));
+  reopen();
+  EXPECT_EQ(ids(), range(2, 500));
+}
+
+// A failed index write keeps the new clip in the list and the evictions; the
+// index stays as it was until a later write, and so do the image files it
+// names.
 TEST_F(PushTextTest, FailedIndexWriteKeepsTheClipAndTheEvictions) {
   struct Case {
     clip_fault_op op;
@@ -460,12 +550,14 @@ TEST_F(PushTextTest, FailedIndexWriteKeepsTheClipAndTheEvictions) {
     EXPECT_EQ(ids().front(), 2);
     EXPECT_EQ(newest().id, 501);
     EXPECT_EQ(g_store.next_id, 502);
-    EXPECT_FALSE(image_file(1));
+    EXPECT_TRUE(image_file(1));  // evicted, but still named on disk
     EXPECT_TRUE(image_file(2));
     EXPECT_EQ(index(), before);
     EXPECT_FALSE(file_exists(dir_.file("clips.json.tmp")));
 
     EXPECT_EQ(push("newer"), "{\"id\":502,\"dedup\":0}");
+    EXPECT_FALSE(image_file(1));
+    EXPECT_FALSE(image_file(2));  // evicted by this capture
     reopen();
     EXPECT_EQ(ids().front(), 3);
     EXPECT_EQ(ids().back(), 502);
@@ -474,9 +566,12 @@ TEST_F(PushTextTest, FailedIndexWriteKeepsTheClipAndTheEvictions) {
 }
 
 // Whatever fails once the eviction is done (an allocation, any file
-// operation of the image or index write), the evicted clip and its image
-// file stay gone, the id stays used, an image file exists exactly for a clip
-// in the list, and the store opens again. Both kinds of capture.
+// operation of the image or index write), the evicted clip stays gone from
+// memory and the id stays used; its image file stays exactly as long as the
+// index on disk names it, a new image file exists exactly for a clip in the
+// list, and the store opens again. An allocation that fails before the
+// eviction (queuing the evicted image files) changes nothing. Both kinds of
+// capture.
 TEST_F(PushTextTest, EvictionsStayWhateverFailsLater) {
   const std::string png = "new image bytes";
   struct Capture {
@@ -507,16 +602,24 @@ TEST_F(PushTextTest, EvictionsStayWhateverFailsLater) {
         if (result == "<null>") {
           EXPECT_NE(last_error(), "");
         }
-        EXPECT_EQ(ids().front(), 2);
-        EXPECT_FALSE(image_file(1));
-        EXPECT_EQ(g_store.next_id, 502);
+        if (ids().front() == 1) {
+          EXPECT_EQ(op, CLIP_FAULT_ALLOC);
+          EXPECT_EQ(last_error(), "out of memory");
+          EXPECT_EQ(g_store.next_id, 501);
+        } else {
+          EXPECT_EQ(ids().front(), 2);
+          EXPECT_EQ(g_store.next_id, 502);
+        }
         bool listed = newest().id == 501;
         EXPECT_TRUE(listed || result == "<null>");
         if (cap.name == std::string("image")) {
           EXPECT_EQ(image_file(501), listed);
         }
+        bool first_file = image_file(1);
         reopen();
         EXPECT_EQ(g_store.count, 500);
+        EXPECT_EQ(first_file, ids().front() == 1) << "the file of clip 1 against the index";
+        EXPECT_EQ(image_file(1), ids().front() == 1);
         if (!fired) break;
       }
     }

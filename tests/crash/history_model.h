@@ -352,6 +352,20 @@ inline std::string check_images(const std::string &dir, const History &h) {
   return "";
 }
 
+// "" when every image clip that the index on disk in dir names has its file:
+// what the library promises after every failure, not only after a crash.
+inline std::string check_named_images(const std::string &dir) {
+  Disk d = read_index(dir);
+  if (d.state != Disk::OK) return "";
+  for (const Clip &c : d.history.clips) {
+    if (c.kind != CLIP_KIND_IMAGE) continue;
+    std::string path = dir + "/img_" + std::to_string(c.id) + ".png";
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0) return "the index names a missing " + path;
+  }
+  return "";
+}
+
 }  // namespace model
 
 #endif  // QUILLMAR_TEST_HISTORY_MODEL_H
