@@ -10,6 +10,7 @@
 #include <string>
 
 #include "cli_commands.h"
+#include "cli_picker.h"
 #include "cli_store.h"
 #include "cli_text.h"
 #include "cli_watch_x11.h"
@@ -54,20 +55,30 @@ const Command kCommands[] = {
      "quillmar-clip pause --for 15m"},
     {"Recording", "resume", "resume", "Record again after a pause.",
      "quillmar-clip resume"},
-    {"Reading", "list", "list [--offset N] [--limit N] [--json]",
-     "Clips newest first, a page at a time (50 unless --limit says otherwise).",
-     "quillmar-clip list --limit 10"},
+    {"Reading", "list", "list [--offset N] [--limit N] [--json | --picker]",
+     "Clips newest first, a page at a time (50 unless --limit says otherwise). --picker "
+     "prints every clip (unless --limit says otherwise) as one line ID<TAB>PREVIEW, "
+     "for a picker such as fzf or rofi -dmenu.",
+     "quillmar-clip list --picker | fzf | quillmar-clip copy -"},
     {"Reading", "search", "search QUERY [--limit N] [--json]",
      "Text clips that contain QUERY, ignoring the case of A-Z, best match first.",
      "quillmar-clip search invoice"},
-    {"Reading", "get", "get ID [--output FILE]",
+    {"Reading", "get", "get ID|- [--output FILE]",
      "A text clip's bytes on standard output. An image clip's file path, or with "
-     "--output "
-     "a copy of the image in FILE (- for standard output).",
+     "--output a copy of the image in FILE (- for standard output). With - as ID, the "
+     "id is read from standard input: a line of list --picker, or just an id.",
      "quillmar-clip get 12 --output shot.png"},
-    {"Reading", "copy", "copy ID",
-     "Put a clip back on the clipboard, through wl-copy (Wayland) or xclip (X11).",
+    {"Reading", "copy", "copy ID|-",
+     "Put a clip back on the clipboard, through wl-copy (Wayland) or xclip (X11). With - "
+     "as ID, the id is read from standard input, as get does.",
      "quillmar-clip copy 12"},
+    {"Reading", "pick", "pick [--print]",
+     "Choose a clip in a picker and put it back on the clipboard, or with --print write "
+     "it to standard output as get does. The picker is the shell command in "
+     "$QUILLMAR_PICKER, else the first found of fzf (in a terminal), rofi -dmenu, wofi "
+     "--dmenu, fuzzel --dmenu, bemenu and dmenu; it reads the lines of list --picker. "
+     "Exit status 1 when nothing is picked.",
+     "QUILLMAR_PICKER='fzf --height 40%' quillmar-clip pick --print"},
     {"Changing", "pin", "pin ID",
      "Pin a clip: pinned clips are never evicted (at most 200 are pinned).",
      "quillmar-clip pin 12"},
@@ -169,6 +180,20 @@ class HostFormatter : public CLI::Formatter {
   }
 };
 
+constexpr char main_usage[] = "quillmar-clip [--store DIR] COMMAND [ARGS]";
+
+std::string command_usage(const std::string &name) {
+  return std::string("quillmar-clip ") + command(name).synopsis;
+}
+
+// A usage error in the house style: exit status 2.
+int usage_error(const std::string &why, const std::string &usage) {
+  fprintf(stderr,
+          "quillmar-clip: %s\nusage: %s\n(quillmar-clip --help lists every command)\n",
+          why.c_str(), usage.c_str());
+  return 2;
+}
+
 CLI::App *add_command(CLI::App &app, const char *name) {
   const Command &c = command(name);
   CLI::App *sub = app.add_subcommand(c.name, c.summary);
@@ -187,6 +212,20 @@ CLI::Validator duration_validator(bool positive) {
         return "";
       },
       "DURATION");
+}
+
+// A clip id, or "-" for the id at the start of a line on standard input.
+CLI::Validator id_or_stdin() {
+  return CLI::Validator(
+      [](std::string &s) -> std::string {
+        int id = 0;
+        if (s == "-" || (s.find_first_of(" \t") == std::string::npos &&
+                         host::leading_id(s, &id))) {
+          return "";
+        }
+        return "not a clip id: " + s;
+      },
+      "ID");
 }
 
 int64_t duration_of(const std::string &s) {
@@ -214,6 +253,8 @@ int main(int argc, char **argv) {
   bool primary = false, json = false, yes = false, dry_run = false;
   int id = 0, offset = 0, limit = 0;
   std::string text, file, label, query, output, dir, older_than, pause_for;
+  std::string id_arg;  // get and copy: an id, or "-"
+  bool picker = false, print = false;
 
   CLI::App *watch = add_command(app, "watch");
   watch->add_flag("--primary", primary, "follow the PRIMARY selection too");
@@ -233,18 +274,26 @@ int main(int argc, char **argv) {
       ->check(CLI::Range(0, INT_MAX));
   list->add_option("--limit", limit, "show at most this many clips (50)")
       ->check(CLI::Range(1, INT_MAX));
-  list->add_flag("--json", json, "print the library's JSON");
+  CLI::Option *list_json = list->add_flag("--json", json, "print the library's JSON");
+  list->add_flag("--picker", picker, "print one line ID<TAB>PREVIEW per clip, every clip")
+      ->excludes(list_json);
   CLI::App *search = add_command(app, "search");
   search->add_option("QUERY", query, "the text to look for")->required();
   search->add_option("--limit", limit, "show at most this many clips (50)")
       ->check(CLI::Range(1, INT_MAX));
   search->add_flag("--json", json, "print the library's JSON");
   CLI::App *get = add_command(app, "get");
-  get->add_option("ID", id, "the clip's id")->required();
+  get->add_option("ID", id_arg, "the clip's id, or - to read it from standard input")
+      ->required()
+      ->check(id_or_stdin());
   CLI::Option *output_opt = get->add_option(
       "-o,--output", output, "write the content to FILE (- for standard output)");
   CLI::App *copy = add_command(app, "copy");
-  copy->add_option("ID", id, "the clip's id")->required();
+  copy->add_option("ID", id_arg, "the clip's id, or - to read it from standard input")
+      ->required()
+      ->check(id_or_stdin());
+  CLI::App *pick = add_command(app, "pick");
+  pick->add_flag("--print", print, "write the clip to standard output instead");
   CLI::App *pin = add_command(app, "pin");
   pin->add_option("ID", id, "the clip's id")->required();
   CLI::App *unpin = add_command(app, "unpin");
@@ -268,11 +317,9 @@ int main(int argc, char **argv) {
     app.parse(argc, argv);
   } catch (const CLI::ParseError &e) {
     if (e.get_exit_code() == 0) return app.exit(e);
-    std::string usage = "quillmar-clip [--store DIR] COMMAND [ARGS]";
+    std::string usage = main_usage;
     std::string why = e.what();
-    for (CLI::App *sub : app.get_subcommands()) {
-      usage = std::string("quillmar-clip ") + command(sub->get_name()).synopsis;
-    }
+    for (CLI::App *sub : app.get_subcommands()) usage = command_usage(sub->get_name());
     if (app.get_subcommands().empty()) {
       // The first word that is neither an option nor the value of --store
       // was meant as the command.
@@ -286,10 +333,19 @@ int main(int argc, char **argv) {
         }
       }
     }
-    fprintf(stderr,
-            "quillmar-clip: %s\nusage: %s\n(quillmar-clip --help lists every command)\n",
-            why.c_str(), usage.c_str());
-    return 2;
+    return usage_error(why, usage);
+  }
+
+  // get - and copy - take the id from a line on standard input.
+  if (app.got_subcommand(get) || app.got_subcommand(copy)) {
+    if (id_arg == "-") {
+      std::string why;
+      int rc = host::id_from_stdin(&id, &why);
+      if (rc == 2) return usage_error(why, command_usage(get->parsed() ? "get" : "copy"));
+      if (rc != 0) return rc;
+    } else {
+      host::leading_id(id_arg, &id);
+    }
   }
 
   bool opens_store = !(app.got_subcommand(verify) || app.got_subcommand(pause) ||
@@ -315,12 +371,16 @@ int main(int argc, char **argv) {
   }
   if (app.got_subcommand(pause)) return host::cmd_pause(store, duration_of(pause_for));
   if (app.got_subcommand(resume)) return host::cmd_resume(store);
-  if (app.got_subcommand(list)) return host::cmd_list(store, offset, limit, json);
+  if (app.got_subcommand(list)) {
+    if (picker) return host::cmd_list_picker(store, offset, limit);
+    return host::cmd_list(store, offset, limit, json);
+  }
   if (app.got_subcommand(search)) return host::cmd_search(store, query, limit, json);
   if (app.got_subcommand(get)) {
     return host::cmd_get(store, id, output_opt->count() > 0 ? &output : nullptr);
   }
   if (app.got_subcommand(copy)) return host::cmd_copy(store, id);
+  if (app.got_subcommand(pick)) return host::cmd_pick(store, print);
   if (app.got_subcommand(pin)) return host::cmd_pin(store, id, true);
   if (app.got_subcommand(unpin)) return host::cmd_pin(store, id, false);
   if (app.got_subcommand(del)) return host::cmd_delete(store, id);

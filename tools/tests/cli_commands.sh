@@ -72,7 +72,7 @@ done
 run frob
 expect_err_has "quillmar-clip: unknown command: frob" "unknown command"
 run get abc
-expect_err_has "usage: quillmar-clip get ID [--output FILE]" "the command's own usage line"
+expect_err_has "usage: quillmar-clip get ID|- [--output FILE]" "the command's own usage line"
 [ ! -e "$S" ] || fail "a usage error created the store"
 
 run --help
