@@ -193,6 +193,39 @@ expect_rc 1 "pick from an empty history"
 expect_err "quillmar-clip: nothing to pick: the history is empty (start recording with 'quillmar-clip watch')" \
   "pick from an empty history"
 
+# --- the list table: a footer when the page hides clips ----------------------------
+# on_terminal ARGS...: the program with its output on a terminal (script(1)).
+on_terminal() {
+  COLUMNS=80 "$TIMEOUT" 30 "$SCRIPT" -qec "$(printf '%q ' "$BIN" --store "$S" "$@")" /dev/null |
+    tr -d '\r' >"$T/out"
+}
+S="$T/many"
+# Arguments | the last line of the table.
+while IFS='|' read -r args want; do
+  # shellcheck disable=SC2086
+  on_terminal list $args
+  [ "$(tail -n1 "$T/out")" = "$want" ] || fail "list $args ends in '$(tail -n1 "$T/out")', wanted '$want'"
+done <<'EOF'
+|50 of 61: --limit or --offset for more
+--limit 3|3 of 61: --limit or --offset for more
+--offset 10 --limit 5|clips 11-15 of 61: --limit or --offset for more
+--offset 60|clip 61 of 61: --limit or --offset for more
+--offset 61|nothing to show: --offset 61 skips all 61 clips
+EOF
+on_terminal list --limit 61
+tail -n1 "$T/out" | grep -q '^ 1  .*clip 1$' || fail "a page of every clip has a footer: $(tail -n1 "$T/out")"
+[ "$(wc -l <"$T/out")" = 62 ] || fail "list --limit 61 printed $(wc -l <"$T/out") lines"
+on_terminal list --limit 3
+[ "$(wc -l <"$T/out")" = 5 ] || fail "list --limit 3: $(out)"
+q list --limit 3
+grep -q 'for more' "$T/out" && fail "the footer reached a pipe: $(out)"
+S="$T/fresh"
+on_terminal list
+expect_out "no clips yet: start recording with 'quillmar-clip watch' (or 'systemctl --user enable --now quillmar-clip-watch.service')" \
+  "list of an empty history"
+q list
+expect_out "[]" "list of an empty history through a pipe"
+
 if [ "$failures" -gt 0 ]; then
   echo "$failures check(s) failed" >&2
   exit 1
