@@ -10,6 +10,7 @@
 #include <string>
 
 #include "cli_commands.h"
+#include "cli_import.h"
 #include "cli_picker.h"
 #include "cli_store.h"
 #include "cli_text.h"
@@ -104,6 +105,13 @@ const Command kCommands[] = {
      "and "
      "a manifest.json that describes them.",
      "quillmar-clip export ~/clips-2026-01"},
+    {"Maintenance", "import", "import DIR",
+     "Restore the clips that export wrote into DIR, in their order and with their pins "
+     "and labels, as the newest clips of the history; their times become the time of "
+     "the import. Every file is checked first: a manifest or file that cannot be read "
+     "imports nothing, and so do clips that would not fit (at most 200 pinned and 500 "
+     "unpinned clips).",
+     "quillmar-clip import ~/clips-2026-01"},
     {"Maintenance", "expire", "expire --older-than DURATION [--dry-run]",
      "Delete the unpinned clips older than DURATION.",
      "quillmar-clip expire --older-than 30d"},
@@ -307,6 +315,8 @@ int main(int argc, char **argv) {
   CLI::App *verify = add_command(app, "verify");
   CLI::App *export_cmd = add_command(app, "export");
   export_cmd->add_option("DIR", dir, "a new or empty directory")->required();
+  CLI::App *import_cmd = add_command(app, "import");
+  import_cmd->add_option("DIR", dir, "a directory written by export")->required();
   CLI::App *expire = add_command(app, "expire");
   expire->add_option("--older-than", older_than, "the age beyond which clips go")
       ->required()
@@ -388,6 +398,7 @@ int main(int argc, char **argv) {
   if (app.got_subcommand(stats)) return host::cmd_stats(store, json);
   if (app.got_subcommand(verify)) return host::cmd_verify(store);
   if (app.got_subcommand(export_cmd)) return host::cmd_export(store, dir);
+  if (app.got_subcommand(import_cmd)) return host::cmd_import(store, dir);
   if (app.got_subcommand(expire)) {
     return host::cmd_expire(store, duration_of(older_than), older_than, dry_run);
   }

@@ -226,6 +226,145 @@ expect_out "no clips yet: start recording with 'quillmar-clip watch' (or 'system
 q list
 expect_out "[]" "list of an empty history through a pipe"
 
+# --- import --------------------------------------------------------------------
+# The history of $S without times: what an export and an import keep.
+history() {
+  q list --json --limit 100000
+  sed 's/"ts":[0-9]*,//g' "$T/out"
+}
+contents() {
+  local id
+  for id in $(history | grep -o '"id":[0-9]*' | cut -d: -f2); do
+    q get "$id" -o -
+    printf '%s:' "$id"
+    md5sum <"$T/out"
+  done
+}
+checksum() { (cd "$S" && cat ./* 2>/dev/null | md5sum); }
+S="$T/roundtrip"
+q push "oldest"
+make_png "first image" "$T/b.png"
+q push-image "$T/b.png" --label 'a "label" ✓'
+q push $'line one\nline two\ttabbed\n'
+q push-image "$T/a.png"
+q push "pinned in the middle"
+q pin 5
+q push ""
+q push $'h\xc3\xa9llo'
+q pin 1
+before_history=$(history)
+before_contents=$(contents)
+q export "$T/backup"
+q wipe --yes
+q import "$T/backup"
+expect_rc 0 "import"
+expect_out "imported 7 clips from $T/backup as ids 1-7 (2 pinned); their times are the time of the import" \
+  "import"
+[ "$(history)" = "$before_history" ] || fail "import changed the history: $(history), was $before_history"
+[ "$(contents)" = "$before_contents" ] || fail "import changed the clips' contents"
+# Into a history that holds clips: the imported ones come on top, in order.
+S="$T/nonempty"
+q push "mine"
+q import "$T/backup"
+expect_out "imported 7 clips from $T/backup as ids 2-8 (2 pinned); their times are the time of the import" \
+  "import into a history with clips"
+q list --picker
+[ "$(head -n1 "$T/out")" = "$(printf '8\th\xc3\xa9llo')" ] && [ "$(tail -n1 "$T/out")" = "$(printf '1\tmine')" ] ||
+  fail "import into a history with clips: $(out)"
+# A first clip that repeats the newest one is merged with it.
+S="$T/merged"
+q push $'h\xc3\xa9llo'
+q push "oldest"
+q import "$T/backup"
+expect_out "imported 7 clips from $T/backup as ids 3-8 (2 pinned); 1 repeated the clip before it and was merged with it; their times are the time of the import" \
+  "import that starts with the newest clip"
+
+# Refused before anything is recorded: the message | how to spoil the export.
+spoil() {
+  rm -rf "$T/spoilt"
+  cp -r "$T/backup" "$T/spoilt"
+  (cd "$T/spoilt" && eval "$1")
+}
+set_manifest() { printf '%s' "$1" >manifest.json; }
+S="$T/refused"
+q push "keep me"
+while IFS='|' read -r want how; do
+  spoil "$how"
+  before=$(checksum)
+  q import "$T/spoilt"
+  expect_rc 1 "import of a manifest with $how"
+  grep -qF -- "$want" "$T/err" || fail "import ($how): stderr '$(err)' lacks '$want'"
+  [ "$(checksum)" = "$before" ] || fail "a refused import ($how) changed the store"
+done <<'EOF'
+it holds no manifest.json|rm manifest.json
+manifest.json is not JSON: |set_manifest '{"clips": ['
+it has no "clips" list|set_manifest '[1, 2]'
+entry 1: not an object|set_manifest '{"clips": [7]}'
+entry 1: "kind" is not "text" or "image"; nothing was imported|set_manifest '{"clips": [{"kind": "video", "file": "text-1.txt"}]}'
+entry 1: "file" is not the name of a file in the directory|set_manifest '{"clips": [{"kind": "text", "file": "../backup/text-1.txt"}]}'
+entry 1: "file" is not the name|set_manifest '{"clips": [{"kind": "text", "file": ".."}]}'
+entry 1: "pinned" is not true or false|set_manifest '{"clips": [{"kind": "text", "file": "text-1.txt", "pinned": "yes"}]}'
+entry 1: "label" is not the text|set_manifest '{"clips": [{"kind": "text", "file": "text-1.txt", "label": "x"}]}'
+entry 1: "label" holds a NUL|set_manifest '{"clips": [{"kind": "image", "file": "image-4.png", "label": "a\u0000b"}]}'
+entry 7: cannot read |rm text-1.txt
+entry 6: cannot read |rm image-2.png
+is not a regular file|rm text-3.txt && mkdir text-3.txt
+entry 6: |mkfifo image-2.png.fifo && rm image-2.png && mv image-2.png.fifo image-2.png
+not the manifest's "bytes"|printf x >>text-1.txt
+is not UTF-8 text without NUL bytes|printf '\377' >text-6.txt && set_manifest '{"clips": [{"kind": "text", "file": "text-6.txt"}]}'
+is not UTF-8 text without NUL bytes|printf 'a\000b' >text-6.txt && set_manifest '{"clips": [{"kind": "text", "file": "text-6.txt"}]}'
+is empty|: >e.png && set_manifest '{"clips": [{"kind": "image", "file": "e.png"}]}'
+is larger than a clip may be (1.0 MiB)|head -c 1048577 /dev/zero | tr '\0' x >text-6.txt && set_manifest '{"clips": [{"kind": "text", "file": "text-6.txt"}]}'
+nothing to import: |set_manifest '{"clips": []}'
+EOF
+# The caps: pinned clips, and unpinned ones that would evict the history's.
+# many_clips N PINNED: a manifest of N one-line texts, all pinned or none.
+many_clips() {
+  local i sep=""
+  mkdir -p "$T/many-export"
+  rm -f "$T/many-export"/*
+  {
+    printf '{"clips": ['
+    for i in $(seq 1 "$1"); do
+      printf 'clip %s' "$i" >"$T/many-export/text-$i.txt"
+      printf '%s{"kind": "text", "file": "text-%s.txt", "pinned": %s}' "$sep" "$i" "$2"
+      sep=,
+    done
+    printf ']}'
+  } >"$T/many-export/manifest.json"
+}
+S="$T/caps"
+q push "pinned already"
+q pin 1
+before=$(checksum)
+many_clips 200 true
+q import "$T/many-export"
+expect_rc 1 "import of too many pinned clips"
+expect_err "quillmar-clip: cannot import $T/many-export: its 200 pinned clips and the history's 1 are more than the 200 that may be pinned; nothing was imported" \
+  "import of too many pinned clips"
+[ "$(checksum)" = "$before" ] || fail "a refused import changed the store"
+many_clips 500 false
+q push "unpinned"
+before=$(checksum)
+q import "$T/many-export"
+expect_rc 1 "import that would evict"
+expect_err "quillmar-clip: cannot import $T/many-export: its 500 unpinned clips and the history's 1 are more than the 500 kept, so the oldest 1 would be evicted; wipe, delete or expire clips first (nothing was imported)" \
+  "import that would evict"
+[ "$(checksum)" = "$before" ] || fail "a refused import changed the store"
+q delete 2
+q import "$T/many-export"
+expect_rc 0 "import of 500 unpinned clips beside a pinned one"
+[ "$(history | grep -o '"id":' | wc -l)" = 501 ] || fail "import of 500 clips kept $(history | grep -o '"id":' | wc -l)"
+# A clip the library refuses midway: the message says exactly what is in.
+S="$T/midway"
+mkdir -p "$S"
+printf '{"next_id": 2147483645, "clips": []}' >"$S/clips.json"
+q import "$T/backup"
+expect_rc 1 "import that fails midway"
+expect_err "quillmar-clip: import stopped at text-3.txt: clip ids exhausted (next id 2147483647): wipe the store to start again at 1
+quillmar-clip: imported 2 of 7 clips, oldest first: text-1.txt as 2147483645, image-2.png as 2147483646" \
+  "import that fails midway"
+
 if [ "$failures" -gt 0 ]; then
   echo "$failures check(s) failed" >&2
   exit 1
