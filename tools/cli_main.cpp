@@ -10,6 +10,7 @@
 #include <string>
 
 #include "cli_commands.h"
+#include "cli_help.h"
 #include "cli_import.h"
 #include "cli_picker.h"
 #include "cli_store.h"
@@ -124,25 +125,6 @@ const Command &command(const std::string &name) {
   return kCommands[0];
 }
 
-// Wraps text to width columns, each line after indent spaces.
-std::string wrap(const std::string &text, size_t indent, size_t width) {
-  std::string out, line;
-  size_t start = 0;
-  while (start < text.size()) {
-    size_t end = text.find(' ', start);
-    if (end == std::string::npos) end = text.size();
-    std::string word = text.substr(start, end - start);
-    if (!line.empty() && indent + line.size() + 1 + word.size() > width) {
-      out += std::string(indent, ' ') + line + "\n";
-      line.clear();
-    }
-    line += (line.empty() ? "" : " ") + word;
-    start = end + 1;
-  }
-  if (!line.empty()) out += std::string(indent, ' ') + line + "\n";
-  return out;
-}
-
 std::string main_help() {
   std::string out =
       "Usage: quillmar-clip [--store DIR] COMMAND [ARGS]\n"
@@ -156,7 +138,7 @@ std::string main_help() {
       out += std::string("\n") + group + ":\n";
     }
     out += std::string("  ") + c.synopsis + "\n";
-    out += wrap(c.summary, 6, 80);
+    out += host::wrap(c.summary, 6, 80);
     out += std::string("      e.g. ") + c.example + "\n";
   }
   out +=
@@ -183,8 +165,12 @@ class HostFormatter : public CLI::Formatter {
  public:
   std::string make_help(const CLI::App *app, std::string name,
                         CLI::AppFormatMode mode) const override {
+    (void)name;
+    (void)mode;
     if (app->get_parent() == nullptr) return main_help();
-    return CLI::Formatter::make_help(app, name, mode);
+    const Command &c = command(app->get_name());
+    return host::command_help(app, std::string("quillmar-clip [--store DIR] ") + c.synopsis,
+                              c.summary, c.example);
   }
 };
 
@@ -272,15 +258,18 @@ int main(int argc, char **argv) {
   CLI::App *push_image = add_command(app, "push-image");
   push_image->add_option("FILE", file, "a PNG file")->required();
   CLI::Option *label_opt =
-      push_image->add_option("--label", label, "a label for the image");
+      push_image->add_option("--label", label, "a label for the image")->type_name("LABEL");
   CLI::App *pause = add_command(app, "pause");
   pause->add_option("--for", pause_for, "resume by itself after this long")
+      ->type_name("DURATION")
       ->check(duration_validator(true));
   CLI::App *resume = add_command(app, "resume");
   CLI::App *list = add_command(app, "list");
   list->add_option("--offset", offset, "skip this many of the newest clips")
+      ->type_name("N")
       ->check(CLI::Range(0, INT_MAX));
-  list->add_option("--limit", limit, "show at most this many clips (50)")
+  list->add_option("--limit", limit, "show at most this many clips (50; every one with --picker)")
+      ->type_name("N")
       ->check(CLI::Range(1, INT_MAX));
   CLI::Option *list_json = list->add_flag("--json", json, "print the library's JSON");
   list->add_flag("--picker", picker, "print one line ID<TAB>PREVIEW per clip, every clip")
@@ -288,14 +277,17 @@ int main(int argc, char **argv) {
   CLI::App *search = add_command(app, "search");
   search->add_option("QUERY", query, "the text to look for")->required();
   search->add_option("--limit", limit, "show at most this many clips (50)")
+      ->type_name("N")
       ->check(CLI::Range(1, INT_MAX));
   search->add_flag("--json", json, "print the library's JSON");
   CLI::App *get = add_command(app, "get");
   get->add_option("ID", id_arg, "the clip's id, or - to read it from standard input")
       ->required()
       ->check(id_or_stdin());
-  CLI::Option *output_opt = get->add_option(
-      "-o,--output", output, "write the content to FILE (- for standard output)");
+  CLI::Option *output_opt =
+      get->add_option("-o,--output", output,
+                      "write the content to FILE (- for standard output)")
+          ->type_name("FILE");
   CLI::App *copy = add_command(app, "copy");
   copy->add_option("ID", id_arg, "the clip's id, or - to read it from standard input")
       ->required()
@@ -319,6 +311,7 @@ int main(int argc, char **argv) {
   import_cmd->add_option("DIR", dir, "a directory written by export")->required();
   CLI::App *expire = add_command(app, "expire");
   expire->add_option("--older-than", older_than, "the age beyond which clips go")
+      ->type_name("DURATION")
       ->required()
       ->check(duration_validator(false));
   expire->add_flag("--dry-run", dry_run, "only say which clips would go");
@@ -328,7 +321,7 @@ int main(int argc, char **argv) {
   } catch (const CLI::ParseError &e) {
     if (e.get_exit_code() == 0) return app.exit(e);
     std::string usage = main_usage;
-    std::string why = e.what();
+    std::string why = host::usage_why(e);
     for (CLI::App *sub : app.get_subcommands()) usage = command_usage(sub->get_name());
     if (app.get_subcommands().empty()) {
       // The first word that is neither an option nor the value of --store
@@ -339,6 +332,10 @@ int main(int argc, char **argv) {
           ++i;
         } else if (!a.empty() && a[0] != '-') {
           why = "unknown command: " + a;
+          break;
+        } else if (a != "-h" && a != "--help" && a != "--version" &&
+                   a.rfind("--store=", 0) != 0) {
+          why = "unknown option: " + a;
           break;
         }
       }

@@ -365,6 +365,52 @@ expect_err "quillmar-clip: import stopped at text-3.txt: clip ids exhausted (nex
 quillmar-clip: imported 2 of 7 clips, oldest first: text-1.txt as 2147483645, image-2.png as 2147483646" \
   "import that fails midway"
 
+# --- usage errors in the house style, and every command's --help --------------------
+S="$T/usage"
+# Arguments | the reason given; each one exits 2 with the command's usage line.
+while IFS='|' read -r args why usage; do
+  # shellcheck disable=SC2086
+  run $args
+  expect_rc 2 "usage error '$args'"
+  expect_err "quillmar-clip: $why
+usage: quillmar-clip $usage
+(quillmar-clip --help lists every command)" "usage error '$args'"
+done <<'EOF'
+|missing COMMAND|[--store DIR] COMMAND [ARGS]
+--bogus|unknown option: --bogus|[--store DIR] COMMAND [ARGS]
+frob|unknown command: frob|[--store DIR] COMMAND [ARGS]
+--store|--store needs a value|[--store DIR] COMMAND [ARGS]
+get|missing ID|get ID|- [--output FILE]
+get abc|not a clip id: abc|get ID|- [--output FILE]
+get 1 --output|--output needs a value|get ID|- [--output FILE]
+pin 1x|not a clip id: 1x|pin ID
+push|missing TEXT|push TEXT
+push a b c|unexpected arguments: b c|push TEXT
+list --bogus|unknown option: --bogus|list [--offset N] [--limit N] [--json | --picker]
+list --limit 0|--limit takes a number of 1 or more, not 0|list [--offset N] [--limit N] [--json | --picker]
+list --offset -1|--offset takes a number of 0 or more, not -1|list [--offset N] [--limit N] [--json | --picker]
+list --json --picker|--json and --picker cannot be used together|list [--offset N] [--limit N] [--json | --picker]
+expire|missing --older-than|expire --older-than DURATION [--dry-run]
+import|missing DIR|import DIR
+EOF
+[ ! -e "$S" ] || fail "a usage error created the store"
+for c in watch store push push-image pause resume list search get copy pick pin unpin delete \
+  wipe stats verify export import expire; do
+  run "$c" --help
+  expect_rc 0 "$c --help"
+  head -n1 "$T/out" | grep -q "^Usage: quillmar-clip \[--store DIR\] $c\b" || fail "$c --help: $(head -n1 "$T/out")"
+  grep -q "^Example: .*quillmar-clip $c\b" "$T/out" || fail "$c --help has no example"
+  grep -q "^  -h, --help  *this text$" "$T/out" || fail "$c --help does not describe -h"
+  grep -qE 'REQUIRED|TEXT:|\[OPTIONS\]|Positionals' "$T/out" && fail "$c --help has CLI11's own words: $(out)"
+  while IFS= read -r line; do
+    [ "${#line}" -le 80 ] || fail "$c --help: a line wider than 80 columns: $line"
+  done <"$T/out"
+done
+run get --help
+grep -q '^  -o, --output FILE  write the content to FILE (- for standard output)$' "$T/out" ||
+  fail "get --help: $(out)"
+grep -q "^  ID  *the clip's id, or - to read it from standard input$" "$T/out" || fail "get --help: $(out)"
+
 if [ "$failures" -gt 0 ]; then
   echo "$failures check(s) failed" >&2
   exit 1
