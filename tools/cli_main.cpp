@@ -10,6 +10,7 @@
 #include <string>
 
 #include "cli_commands.h"
+#include "cli_completion.h"
 #include "cli_help.h"
 #include "cli_import.h"
 #include "cli_picker.h"
@@ -113,6 +114,10 @@ const Command kCommands[] = {
      "imports nothing, and so do clips that would not fit (at most 200 pinned and 500 "
      "unpinned clips).",
      "quillmar-clip import ~/clips-2026-01"},
+    {"Maintenance", "completion", "completion bash|zsh|fish",
+     "Print the completion script of a shell: the commands, their options, and the ids "
+     "of the clips (with their previews where the shell shows them).",
+     "source <(quillmar-clip completion bash)"},
     {"Maintenance", "expire", "expire --older-than DURATION [--dry-run]",
      "Delete the unpinned clips older than DURATION.",
      "quillmar-clip expire --older-than 30d"},
@@ -309,6 +314,16 @@ int main(int argc, char **argv) {
   export_cmd->add_option("DIR", dir, "a new or empty directory")->required();
   CLI::App *import_cmd = add_command(app, "import");
   import_cmd->add_option("DIR", dir, "a directory written by export")->required();
+  CLI::App *completion = add_command(app, "completion");
+  std::string shell;
+  completion->add_option("SHELL", shell, "bash, zsh or fish")
+      ->required()
+      ->check(CLI::Validator(
+          [](std::string &s) -> std::string {
+            if (s == "bash" || s == "zsh" || s == "fish") return "";
+            return "no completion script for " + s + ": bash, zsh or fish";
+          },
+          "SHELL"));
   CLI::App *expire = add_command(app, "expire");
   expire->add_option("--older-than", older_than, "the age beyond which clips go")
       ->type_name("DURATION")
@@ -353,6 +368,15 @@ int main(int argc, char **argv) {
     } else {
       host::leading_id(id_arg, &id);
     }
+  }
+
+  // Needs no store, so it works in a shell's start-up files even without one.
+  if (app.got_subcommand(completion)) {
+    std::string script = host::completion_script(app, shell);
+    return fwrite(script.data(), 1, script.size(), stdout) == script.size() &&
+                   fflush(stdout) == 0
+               ? 0
+               : 1;
   }
 
   bool opens_store = !(app.got_subcommand(verify) || app.got_subcommand(pause) ||

@@ -411,6 +411,79 @@ grep -q '^  -o, --output FILE  write the content to FILE (- for standard output)
   fail "get --help: $(out)"
 grep -q "^  ID  *the clip's id, or - to read it from standard input$" "$T/out" || fail "get --help: $(out)"
 
+# --- completion scripts ----------------------------------------------------------
+S="$T/picker"
+mkdir -p "$T/path"
+ln -s "$BIN" "$T/path/quillmar-clip"
+run completion bash
+expect_rc 0 "completion bash"
+cp "$T/out" "$T/completion.bash"
+[ ! -e "$HOME/.local/share/quillmar-clipboard-history" ] || fail "completion made a store"
+# The words of a command line, the last one being completed (_ for an empty
+# word) | the words bash offers, in order. ~S stands for the store $S.
+while IFS='|' read -r line want; do
+  line=${line//\~S/$S}
+  # shellcheck disable=SC2206
+  if [[ $line == *" _" ]]; then words=(${line% _} ""); else words=($line); fi
+  got=$(PATH="$T/path:$PATH" bash --norc --noprofile -c '
+    source "$1"
+    complete -p quillmar-clip >/dev/null || exit 3
+    shift
+    COMP_WORDS=("$@")
+    COMP_CWORD=$(($# - 1))
+    _quillmar_clip
+    printf "%s\n" "${COMPREPLY[*]}"' bash "$T/completion.bash" "${words[@]}")
+  [ "$got" = "$want" ] || fail "bash completes '$line' as '$got', wanted '$want'"
+done <<'EOF'
+quillmar-clip pi|pick pin
+quillmar-clip im|import
+quillmar-clip --st|--store
+quillmar-clip --store ~S get _|3 2 1
+quillmar-clip --store ~S copy _|3 2 1
+quillmar-clip --store ~S delete _|3 2 1
+quillmar-clip --store ~S get 3 _|
+quillmar-clip --store ~S get -o out.txt _|3 2 1
+quillmar-clip --store ~S list --p|--picker
+quillmar-clip --store ~S list --json --l|--limit
+quillmar-clip wipe -|-y --yes -h --help
+quillmar-clip completion _|bash zsh fish
+quillmar-clip completion z|zsh
+quillmar-clip push _|
+EOF
+# Ids typed in part, from the store given with --store=.
+got=$(bash --norc --noprofile -c 'source "$1"; COMP_WORDS=("$2" "--store=$3" pin 1); COMP_CWORD=3
+  _quillmar_clip; printf "%s\n" "${COMPREPLY[*]}"' bash "$T/completion.bash" "$BIN" "$T/many")
+[ "$got" = "19 18 17 16 15 14 13 12 11 10 1" ] || fail "bash completes 'pin 1' as '$got'"
+got=$(cd "$T" && bash --norc --noprofile -c 'source "$1"; COMP_WORDS=(quillmar-clip import back); COMP_CWORD=2
+  _quillmar_clip; printf "%s\n" "${COMPREPLY[*]}"' bash "$T/completion.bash")
+[ "$got" = backup ] || fail "bash completes 'import back' as '$got'"
+if command -v zsh >/dev/null; then
+  run completion zsh
+  cp "$T/out" "$T/_quillmar-clip"
+  zsh -n "$T/_quillmar-clip" || fail "the zsh completion does not parse"
+  got=$(HOME="$T/home" zsh -f -c 'autoload -U compinit && compinit -u -d "$HOME/.zcompdump"
+    source "$1" && print -r -- ${_comps[quillmar-clip]}' zsh "$T/_quillmar-clip")
+  [ "$got" = _quillmar-clip ] || fail "the zsh completion is not registered: '$got'"
+else
+  echo "zsh not installed: its completion script not checked"
+fi
+if command -v fish >/dev/null; then
+  run completion fish
+  cp "$T/out" "$T/quillmar-clip.fish"
+  fish --no-config -n "$T/quillmar-clip.fish" || fail "the fish completion does not parse"
+  fish_complete() {
+    PATH="$T/path:$PATH" HOME="$T/home" fish --no-config -c 'source $argv[1]; complete -C $argv[2]' \
+      "$T/quillmar-clip.fish" "$1"
+  }
+  [ "$(fish_complete "quillmar-clip --store $S get ")" = "$(q list --picker && out)" ] ||
+    fail "fish completes ids as: $(fish_complete "quillmar-clip --store $S get ")"
+  fish_complete "quillmar-clip pi" | grep -q $'^pick\tChoose a clip' || fail "fish completes commands as: $(fish_complete "quillmar-clip pi")"
+  [ "$(fish_complete "quillmar-clip list --pi")" = $'--picker\tprint one line ID<TAB>PREVIEW per clip, every clip' ] ||
+    fail "fish completes options as: $(fish_complete "quillmar-clip list --pi")"
+else
+  echo "fish not installed: its completion script not checked"
+fi
+
 if [ "$failures" -gt 0 ]; then
   echo "$failures check(s) failed" >&2
   exit 1
