@@ -37,7 +37,8 @@ struct CommandSpec {
 // The first clause of a summary, short enough for a completion menu.
 std::string short_desc(std::string_view s) {
   size_t end = s.size();
-  for (std::string_view stop : {". ", ": ", "; ", " ("}) end = std::min(end, s.find(stop));
+  for (std::string_view stop : {". ", ": ", "; ", " ("})
+    end = std::min(end, s.find(stop));
   std::string out(s.substr(0, end));
   while (!out.empty() && out.back() == '.') out.pop_back();
   if (out.size() > 60) out = out.substr(0, out.rfind(' ', 57)) + "...";
@@ -54,7 +55,8 @@ std::vector<OptionSpec> options_of(const CLI::App *app) {
     std::string value = value_name(opt);
     o.takes_value = !value.empty();
     o.value = kind_of(value);
-    o.desc = opt == app->get_help_ptr() ? "show the help" : short_desc(opt->get_description());
+    o.desc =
+        opt == app->get_help_ptr() ? "show the help" : short_desc(opt->get_description());
     out.push_back(std::move(o));
   }
   // Help last, after the options that do something.
@@ -113,7 +115,8 @@ std::string bash_script(const CLI::App &app) {
   std::vector<CommandSpec> commands = commands_of(app);
   std::vector<std::string> names, globals;
   for (auto &c : commands) names.push_back(c.name);
-  for (auto &o : options_of(&app)) globals.insert(globals.end(), o.names.begin(), o.names.end());
+  for (auto &o : options_of(&app))
+    globals.insert(globals.end(), o.names.begin(), o.names.end());
   std::string value_cases, takes_value, option_cases, argument_cases;
   for (auto &c : commands) {
     std::vector<std::string> all;
@@ -126,9 +129,11 @@ std::string bash_script(const CLI::App &app) {
         takes_value += (takes_value.empty() ? "" : "|") + sh_quote(c.name + " " + n);
       }
     }
-    option_cases += "    " + sh_quote(c.name) + ") words=" + sh_quote(joined(all)) + " ;;\n";
+    option_cases +=
+        "    " + sh_quote(c.name) + ") words=" + sh_quote(joined(all)) + " ;;\n";
     if (c.has_argument)
-      argument_cases += "    " + sh_quote(c.name) + ") " + bash_reply(c.argument) + " ;;\n";
+      argument_cases +=
+          "    " + sh_quote(c.name) + ") " + bash_reply(c.argument) + " ;;\n";
   }
   return R"SH(# bash completion for quillmar-clip
 # Written by 'quillmar-clip completion bash'; load it with
@@ -158,7 +163,8 @@ _quillmar_clip_paths() {
 # Whether option $2 of command $1 takes a value.
 _quillmar_clip_takes_value() {
   case "$1 $2" in
-    )SH" + takes_value + R"SH() return 0 ;;
+    )SH" +
+         takes_value + R"SH() return 0 ;;
   esac
   return 1
 }
@@ -324,7 +330,8 @@ fi
 
 std::string fish_option(const std::string &condition, const OptionSpec &o) {
   std::string out = "complete -c quillmar-clip -n " + sh_quote(condition);
-  for (auto &n : o.names) out += n.size() == 2 ? " -s " + n.substr(1) : " -l " + n.substr(2);
+  for (auto &n : o.names)
+    out += n.size() == 2 ? " -s " + n.substr(1) : " -l " + n.substr(2);
   if (o.takes_value) {
     out += o.value == Kind::file  ? " -r -F"
            : o.value == Kind::dir ? " -r -a '(__fish_complete_directories)'"

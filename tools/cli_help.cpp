@@ -72,7 +72,8 @@ std::string value_name(const CLI::Option *opt) {
 std::string command_help(const CLI::App *sub, const std::string &usage,
                          const std::string &summary, const std::string &example) {
   // The usage line goes on below "Usage: " when it is too long for one.
-  std::string out = "Usage: " + wrap(usage, 7, 80).substr(7) + "\n" + wrap(summary, 0, 80);
+  std::string out =
+      "Usage: " + wrap(usage, 7, 80).substr(7) + "\n" + wrap(summary, 0, 80);
   std::vector<std::pair<std::string, std::string>> args, opts;
   for (const CLI::Option *opt : sub->get_options()) {
     std::string desc = opt->get_description();
@@ -84,7 +85,8 @@ std::string command_help(const CLI::App *sub, const std::string &usage,
   std::rotate(opts.begin(), opts.begin() + 1, opts.end());
   out += "\nOptions:\n" + rows(opts);
   out += "\nExample: " + example + "\n";
-  out += "(--store DIR goes before the command; quillmar-clip --help lists every command)\n";
+  out +=
+      "(--store DIR goes before the command; quillmar-clip --help lists every command)\n";
   return out;
 }
 
@@ -101,7 +103,8 @@ std::string usage_why(const CLI::ParseError &e) {
     size_t at = msg.rfind(" is required");
     if (at != std::string::npos) return "missing " + msg.substr(0, at);
   }
-  if (is(static_cast<CLI::ConversionError *>(nullptr)) && starts_with(msg, "Could not convert: ")) {
+  if (is(static_cast<CLI::ConversionError *>(nullptr)) &&
+      starts_with(msg, "Could not convert: ")) {
     std::string rest = after("Could not convert: ");
     size_t eq = rest.find(" = ");
     if (eq != std::string::npos) {
@@ -153,9 +156,11 @@ std::string usage_why(const CLI::ParseError &e) {
   if (is(static_cast<CLI::ExcludesError *>(nullptr))) {
     size_t ex = msg.find(" excludes ");
     if (ex != std::string::npos)
-      return msg.substr(0, ex) + " and " + msg.substr(ex + 10) + " cannot be used together";
+      return msg.substr(0, ex) + " and " + msg.substr(ex + 10) +
+             " cannot be used together";
   }
-  if (!msg.empty() && msg[0] >= 'A' && msg[0] <= 'Z') msg[0] = static_cast<char>(msg[0] - 'A' + 'a');
+  if (!msg.empty() && msg[0] >= 'A' && msg[0] <= 'Z')
+    msg[0] = static_cast<char>(msg[0] - 'A' + 'a');
   return msg;
 }
 

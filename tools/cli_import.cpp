@@ -174,7 +174,8 @@ int cmd_import(const std::string &store, const std::string &dir) {
     pinned += e.pinned ? 1 : 0;
     entries.push_back(std::move(e));
   }
-  if (entries.empty()) return fail("nothing to import: " + manifest_path + " lists no clips");
+  if (entries.empty())
+    return fail("nothing to import: " + manifest_path + " lists no clips");
   size_t unpinned = entries.size() - pinned;
 
   StoreLock lock;
@@ -212,9 +213,9 @@ int cmd_import(const std::string &store, const std::string &dir) {
     ClipString result;
     if (read_content(dir, e, nullptr, &bytes, &why)) {
       if (e.image) {
-        result.reset(clip_push_image(reinterpret_cast<const unsigned char *>(bytes.data()),
-                                     static_cast<int>(bytes.size()),
-                                     e.has_label ? e.label.c_str() : nullptr));
+        result.reset(clip_push_image(
+            reinterpret_cast<const unsigned char *>(bytes.data()),
+            static_cast<int>(bytes.size()), e.has_label ? e.label.c_str() : nullptr));
       } else {
         result.reset(clip_push_text(bytes.c_str()));
       }
@@ -254,14 +255,15 @@ int cmd_import(const std::string &store, const std::string &dir) {
       last_id = id;
     }
   }
-  std::string n = std::to_string(entries.size()) + (entries.size() == 1 ? " clip" : " clips");
+  std::string n =
+      std::to_string(entries.size()) + (entries.size() == 1 ? " clip" : " clips");
   std::string ids;
   if (first_id != 0)
-    ids = first_id == last_id ? " as id " + std::to_string(first_id)
-                              : " as ids " + std::to_string(first_id) + "-" +
-                                    std::to_string(last_id);
-  std::string line = "imported " + n + " from " + dir + ids + " (" +
-                     std::to_string(pinned) + " pinned)";
+    ids = first_id == last_id
+              ? " as id " + std::to_string(first_id)
+              : " as ids " + std::to_string(first_id) + "-" + std::to_string(last_id);
+  std::string line =
+      "imported " + n + " from " + dir + ids + " (" + std::to_string(pinned) + " pinned)";
   if (merged > 0) {
     line += "; " + std::to_string(merged) +
             (merged == 1 ? " repeated the clip before it and was"

@@ -174,7 +174,8 @@ class HostFormatter : public CLI::Formatter {
     (void)mode;
     if (app->get_parent() == nullptr) return main_help();
     const Command &c = command(app->get_name());
-    return host::command_help(app, std::string("quillmar-clip [--store DIR] ") + c.synopsis,
+    return host::command_help(app,
+                              std::string("quillmar-clip [--store DIR] ") + c.synopsis,
                               c.summary, c.example);
   }
 };
@@ -218,8 +219,8 @@ CLI::Validator id_or_stdin() {
   return CLI::Validator(
       [](std::string &s) -> std::string {
         int id = 0;
-        if (s == "-" || (s.find_first_of(" \t") == std::string::npos &&
-                         host::leading_id(s, &id))) {
+        if (s == "-" ||
+            (s.find_first_of(" \t") == std::string::npos && host::leading_id(s, &id))) {
           return "";
         }
         return "not a clip id: " + s;
@@ -263,7 +264,8 @@ int main(int argc, char **argv) {
   CLI::App *push_image = add_command(app, "push-image");
   push_image->add_option("FILE", file, "a PNG file")->required();
   CLI::Option *label_opt =
-      push_image->add_option("--label", label, "a label for the image")->type_name("LABEL");
+      push_image->add_option("--label", label, "a label for the image")
+          ->type_name("LABEL");
   CLI::App *pause = add_command(app, "pause");
   pause->add_option("--for", pause_for, "resume by itself after this long")
       ->type_name("DURATION")
@@ -273,7 +275,8 @@ int main(int argc, char **argv) {
   list->add_option("--offset", offset, "skip this many of the newest clips")
       ->type_name("N")
       ->check(CLI::Range(0, INT_MAX));
-  list->add_option("--limit", limit, "show at most this many clips (50; every one with --picker)")
+  list->add_option("--limit", limit,
+                   "show at most this many clips (50; every one with --picker)")
       ->type_name("N")
       ->check(CLI::Range(1, INT_MAX));
   CLI::Option *list_json = list->add_flag("--json", json, "print the library's JSON");

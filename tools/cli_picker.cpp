@@ -82,9 +82,8 @@ struct KnownPicker {
   bool needs_terminal;
 };
 constexpr KnownPicker kKnownPickers[] = {
-    {"fzf", nullptr, true},        {"rofi", "-dmenu", false},
-    {"wofi", "--dmenu", false},    {"fuzzel", "--dmenu", false},
-    {"bemenu", nullptr, false},    {"dmenu", nullptr, false},
+    {"fzf", nullptr, true},       {"rofi", "-dmenu", false},  {"wofi", "--dmenu", false},
+    {"fuzzel", "--dmenu", false}, {"bemenu", nullptr, false}, {"dmenu", nullptr, false},
 };
 
 bool have_terminal() {
@@ -260,7 +259,8 @@ int cmd_list_picker(const std::string &store, int offset, int limit) {
     if (!open_store(store, &lock)) return 1;
     if (!picker_lines(offset, limit, &lines)) return 1;
   }
-  if (fwrite(lines.data(), 1, lines.size(), stdout) != lines.size() || fflush(stdout) != 0)
+  if (fwrite(lines.data(), 1, lines.size(), stdout) != lines.size() ||
+      fflush(stdout) != 0)
     return fail(std::string("cannot write to standard output: ") + strerror(errno));
   return 0;
 }
