@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <yyjson.h>
 
 #include <cstdio>
@@ -135,6 +136,63 @@ bool read_content(const std::string &dir, const Entry &e, yyjson_val *size_field
 
 std::string ordinal_entry(size_t i) { return "entry " + std::to_string(i + 1); }
 
+int64_t monotonic_ms() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+void sleep_ms(long ms) {
+  struct timespec ts = {ms / 1000, (ms % 1000) * 1000000L};
+  while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+  }
+}
+
+// Whether pinned and unpinned more clips fit beside those of the open
+// store: the pin cap, and the unpinned cap, past which the library would
+// evict the oldest unpinned clips, which an import must not take away
+// unasked. Otherwise *why says why ("" when the listing failed, after
+// saying so).
+bool check_room(size_t pinned, size_t unpinned, std::string *why) {
+  why->clear();
+  std::vector<ClipSummary> held;
+  if (!all_clips(&held)) return false;
+  size_t held_pinned = 0;
+  for (auto &c : held) held_pinned += c.pinned ? 1 : 0;
+  size_t held_unpinned = held.size() - held_pinned;
+  if (held_pinned + pinned > CLIP_MAX_PINNED) {
+    *why = "its " + std::to_string(pinned) + " pinned clips and the history's " +
+           std::to_string(held_pinned) + " are more than the " +
+           std::to_string(CLIP_MAX_PINNED) + " that may be pinned";
+    return false;
+  }
+  if (held_unpinned + unpinned > CLIP_MAX_UNPINNED) {
+    *why = "its " + std::to_string(unpinned) + " unpinned clips and the history's " +
+           std::to_string(held_unpinned) + " are more than the " +
+           std::to_string(CLIP_MAX_UNPINNED) + " kept, so the oldest " +
+           std::to_string(held_unpinned + unpinned - CLIP_MAX_UNPINNED) +
+           " would be evicted; wipe, delete or expire clips first";
+    return false;
+  }
+  return true;
+}
+
+// Reports an import that stopped at file (why: "" when it was said
+// already) after recording the clips in done: exit status 1.
+int stopped(const std::string &file, const std::string &why,
+            const std::vector<std::string> &done, size_t total) {
+  complain("import stopped at " + file + (why.empty() ? "" : ": " + why));
+  if (done.empty()) {
+    complain("nothing was imported");
+  } else {
+    std::string list;
+    for (auto &d : done) list += (list.empty() ? "" : ", ") + d;
+    complain("imported " + std::to_string(done.size()) + " of " + std::to_string(total) +
+             " clips, oldest first: " + list);
+  }
+  return 1;
+}
+
 }  // namespace
 
 int cmd_import(const std::string &store, const std::string &dir) {
@@ -180,36 +238,32 @@ int cmd_import(const std::string &store, const std::string &dir) {
 
   StoreLock lock;
   if (!open_store(store, &lock)) return 1;
-  std::vector<ClipSummary> held;
-  if (!all_clips(&held)) return 1;
-  size_t held_pinned = 0;
-  for (auto &c : held) held_pinned += c.pinned ? 1 : 0;
-  size_t held_unpinned = held.size() - held_pinned;
-  if (held_pinned + pinned > CLIP_MAX_PINNED) {
-    return fail("cannot import " + dir + ": its " + std::to_string(pinned) +
-                " pinned clips and the history's " + std::to_string(held_pinned) +
-                " are more than the " + std::to_string(CLIP_MAX_PINNED) +
-                " that may be pinned; nothing was imported");
-  }
-  if (held_unpinned + unpinned > CLIP_MAX_UNPINNED) {
-    // The library would evict the oldest unpinned clips to make room:
-    // clips of the user's that an import must not take away unasked.
-    size_t evicted = held_unpinned + unpinned - CLIP_MAX_UNPINNED;
-    return fail("cannot import " + dir + ": its " + std::to_string(unpinned) +
-                " unpinned clips and the history's " + std::to_string(held_unpinned) +
-                " are more than the " + std::to_string(CLIP_MAX_UNPINNED) +
-                " kept, so the oldest " + std::to_string(evicted) +
-                " would be evicted; wipe, delete or expire clips first (nothing was "
-                "imported)");
+  std::string why;
+  if (!check_room(pinned, unpinned, &why)) {
+    return fail(why.empty()
+                    ? std::string("nothing was imported")
+                    : "cannot import " + dir + ": " + why + "; nothing was imported");
   }
 
   // Oldest first: the manifest lists the newest first.
   std::vector<std::string> done;  // "<file> as <id>", in the order recorded
   int first_id = 0, last_id = 0;
+  bool contiguous = true;
   size_t merged = 0;
+  int64_t locked_at = monotonic_ms();
   for (size_t k = entries.size(); k-- > 0;) {
     const Entry &e = entries[k];
-    std::string bytes, why;
+    // Recording every clip takes a write of the index each, seconds for a
+    // large export: a watcher waiting for the lock would give up after ten,
+    // so it gets a turn every two. What it records meanwhile is a capture
+    // like any other (in a full history it evicts the oldest clip).
+    if (k + 1 < entries.size() && monotonic_ms() - locked_at >= 2000) {
+      lock.release();
+      sleep_ms(100);
+      if (!open_store(store, &lock)) return stopped(e.file, "", done, entries.size());
+      locked_at = monotonic_ms();
+    }
+    std::string bytes;
     ClipString result;
     if (read_content(dir, e, nullptr, &bytes, &why)) {
       if (e.image) {
@@ -221,36 +275,22 @@ int cmd_import(const std::string &store, const std::string &dir) {
       }
       if (!result) why = library_error();
     }
-    int id = 0;
-    bool dedup = false;
-    if (result) {
-      Doc r(yyjson_read(result.get(), strlen(result.get()), 0));
-      yyjson_val *root = r ? yyjson_doc_get_root(r.get()) : nullptr;
-      id = static_cast<int>(yyjson_get_sint(yyjson_obj_get(root, "id")));
-      dedup = yyjson_get_sint(yyjson_obj_get(root, "dedup")) != 0;
-      if (e.pinned && !clip_pin(id, 1)) {
-        why = library_error();
-        // The clip itself is in; only its pin is missing.
-        done.push_back(e.file + " as " + std::to_string(id) + " (not pinned)");
-        result.reset();
-      }
-    }
-    if (!result) {
-      complain("import stopped at " + e.file + ": " + why);
-      if (done.empty()) {
-        complain("nothing was imported");
-      } else {
-        std::string list;
-        for (auto &d : done) list += (list.empty() ? "" : ", ") + d;
-        complain("imported " + std::to_string(done.size()) + " of " +
-                 std::to_string(entries.size()) + " clips, oldest first: " + list);
-      }
-      return 1;
+    if (!result) return stopped(e.file, why, done, entries.size());
+    Doc r(yyjson_read(result.get(), strlen(result.get()), 0));
+    yyjson_val *root = r ? yyjson_doc_get_root(r.get()) : nullptr;
+    int id = static_cast<int>(yyjson_get_sint(yyjson_obj_get(root, "id")));
+    bool dedup = yyjson_get_sint(yyjson_obj_get(root, "dedup")) != 0;
+    if (e.pinned && !clip_pin(id, 1)) {
+      why = library_error();
+      // The clip itself is in; only its pin is missing.
+      done.push_back(e.file + " as " + std::to_string(id) + " (not pinned)");
+      return stopped(e.file, why, done, entries.size());
     }
     done.push_back(e.file + " as " + std::to_string(id));
     if (dedup) {
       ++merged;
     } else {
+      if (first_id != 0 && id != last_id + 1) contiguous = false;
       if (first_id == 0) first_id = id;
       last_id = id;
     }
@@ -258,10 +298,14 @@ int cmd_import(const std::string &store, const std::string &dir) {
   std::string n =
       std::to_string(entries.size()) + (entries.size() == 1 ? " clip" : " clips");
   std::string ids;
-  if (first_id != 0)
-    ids = first_id == last_id
-              ? " as id " + std::to_string(first_id)
-              : " as ids " + std::to_string(first_id) + "-" + std::to_string(last_id);
+  if (first_id != 0 && first_id == last_id) {
+    ids = " as id " + std::to_string(first_id);
+  } else if (first_id != 0 && contiguous) {
+    ids = " as ids " + std::to_string(first_id) + "-" + std::to_string(last_id);
+  } else if (first_id != 0) {
+    ids = " as ids from " + std::to_string(first_id) + " to " + std::to_string(last_id) +
+          ", among clips recorded meanwhile";
+  }
   std::string line =
       "imported " + n + " from " + dir + ids + " (" + std::to_string(pinned) + " pinned)";
   if (merged > 0) {

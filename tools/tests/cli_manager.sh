@@ -348,7 +348,7 @@ q push "unpinned"
 before=$(checksum)
 q import "$T/many-export"
 expect_rc 1 "import that would evict"
-expect_err "quillmar-clip: cannot import $T/many-export: its 500 unpinned clips and the history's 1 are more than the 500 kept, so the oldest 1 would be evicted; wipe, delete or expire clips first (nothing was imported)" \
+expect_err "quillmar-clip: cannot import $T/many-export: its 500 unpinned clips and the history's 1 are more than the 500 kept, so the oldest 1 would be evicted; wipe, delete or expire clips first; nothing was imported" \
   "import that would evict"
 [ "$(checksum)" = "$before" ] || fail "a refused import changed the store"
 q delete 2
