@@ -450,9 +450,10 @@ quillmar-clip completion _|bash zsh fish
 quillmar-clip completion z|zsh
 quillmar-clip push _|
 EOF
-# Ids typed in part, from the store given with --store=.
-got=$(bash --norc --noprofile -c 'source "$1"; COMP_WORDS=("$2" "--store=$3" pin 1); COMP_CWORD=3
-  _quillmar_clip; printf "%s\n" "${COMPREPLY[*]}"' bash "$T/completion.bash" "$BIN" "$T/many")
+# Ids typed in part, from the store given with --store=, with the script
+# loaded as the README says.
+got=$(bash --norc --noprofile -c 'source <("$1" completion bash); COMP_WORDS=("$1" "--store=$2" pin 1)
+  COMP_CWORD=3; _quillmar_clip; printf "%s\n" "${COMPREPLY[*]}"' bash "$BIN" "$T/many")
 [ "$got" = "19 18 17 16 15 14 13 12 11 10 1" ] || fail "bash completes 'pin 1' as '$got'"
 got=$(cd "$T" && bash --norc --noprofile -c 'source "$1"; COMP_WORDS=(quillmar-clip import back); COMP_CWORD=2
   _quillmar_clip; printf "%s\n" "${COMPREPLY[*]}"' bash "$T/completion.bash")
