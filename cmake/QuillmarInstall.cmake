@@ -2,8 +2,8 @@
 #
 # Two components:
 #   runtime  the shared library (.so.1 and .so.1.0.0), the host quillmar-clip,
-#            its man page, the systemd user units (X11 and Wayland) and the
-#            README;
+#            its man page, its shell completions, the systemd user units (X11
+#            and Wayland) and the README;
 #   dev      the .so link, the public header, the CMake package and the
 #            pkg-config file.
 # `cmake --install <build> [--prefix DIR] [--component runtime|dev]`, or
@@ -133,6 +133,36 @@ if(TARGET quillmar-clip)
     quillmar-clip-watch-wayland.service
     ${QUILLMAR_SYSTEMD_USER_UNIT_DIR}
     runtime)
+
+  # The shell completion scripts are written by the host itself, so that
+  # they always know its commands and options; a host built for another
+  # machine cannot run here to write them.
+  if(NOT CMAKE_CROSSCOMPILING)
+    set(quillmar_completion_dir ${CMAKE_CURRENT_BINARY_DIR}/completions)
+    set(quillmar_completion_bash ${quillmar_completion_dir}/quillmar-clip)
+    set(quillmar_completion_zsh ${quillmar_completion_dir}/_quillmar-clip)
+    set(quillmar_completion_fish ${quillmar_completion_dir}/quillmar-clip.fish)
+    add_custom_command(
+      OUTPUT ${quillmar_completion_bash} ${quillmar_completion_zsh} ${quillmar_completion_fish}
+      COMMAND ${CMAKE_COMMAND} -E make_directory ${quillmar_completion_dir}
+      COMMAND quillmar-clip completion bash > ${quillmar_completion_bash}
+      COMMAND quillmar-clip completion zsh > ${quillmar_completion_zsh}
+      COMMAND quillmar-clip completion fish > ${quillmar_completion_fish}
+      DEPENDS quillmar-clip
+      COMMENT "Writing the shell completion scripts of quillmar-clip")
+    add_custom_target(quillmar_completions ALL
+      DEPENDS ${quillmar_completion_bash} ${quillmar_completion_zsh} ${quillmar_completion_fish})
+    # Where bash-completion, zsh and fish look for the scripts of packages.
+    install(FILES ${quillmar_completion_bash}
+      DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions
+      COMPONENT runtime)
+    install(FILES ${quillmar_completion_zsh}
+      DESTINATION ${CMAKE_INSTALL_DATADIR}/zsh/vendor-completions
+      COMPONENT runtime)
+    install(FILES ${quillmar_completion_fish}
+      DESTINATION ${CMAKE_INSTALL_DATADIR}/fish/vendor_completions.d
+      COMPONENT runtime)
+  endif()
 endif()
 
 set(QUILLMAR_MAN_PAGE ${PROJECT_SOURCE_DIR}/tools/quillmar-clip.1)

@@ -310,7 +310,37 @@ int cmd_push_image(const std::string &store, const std::string &file,
 int cmd_list(const std::string &store, int offset, int limit, bool json) {
   StoreLock lock;
   if (!open_store(store, &lock)) return 1;
-  return show_listing(clip_list(offset, limit), json, false, "no clips");
+  if (json || !isatty(STDOUT_FILENO))
+    return show_listing(clip_list(offset, limit), true, false, "");
+  // The table says what the page leaves out, which needs the whole count.
+  std::vector<ClipSummary> all;
+  if (!all_clips(&all)) return 1;
+  if (all.empty()) {
+    return print_line(
+        "no clips yet: start recording with 'quillmar-clip watch' (or 'systemctl --user "
+        "enable --now quillmar-clip-watch.service')");
+  }
+  size_t first = std::min(static_cast<size_t>(std::max(offset, 0)), all.size());
+  size_t want = static_cast<size_t>(limit > 0 ? limit : CLIP_DEFAULT_LIMIT);
+  size_t n = std::min(want, all.size() - first);
+  std::string total = std::to_string(all.size());
+  if (n == 0) {
+    return print_line("nothing to show: --offset " + std::to_string(offset) +
+                      " skips all " + total + (all.size() == 1 ? " clip" : " clips"));
+  }
+  std::vector<ClipSummary> page(all.begin() + static_cast<ptrdiff_t>(first),
+                                all.begin() + static_cast<ptrdiff_t>(first + n));
+  print_table(page, false);
+  if (n == all.size()) return 0;
+  std::string shown;
+  if (first == 0) {
+    shown = std::to_string(n);
+  } else if (n == 1) {
+    shown = "clip " + std::to_string(first + 1);
+  } else {
+    shown = "clips " + std::to_string(first + 1) + "-" + std::to_string(first + n);
+  }
+  return print_line(shown + " of " + total + ": --limit or --offset for more");
 }
 
 int cmd_search(const std::string &store, const std::string &query, int limit, bool json) {

@@ -3,13 +3,19 @@
 #include <stdlib.h>
 
 #include <CLI/CLI.hpp>
+#include <cerrno>
 #include <climits>
 #include <clocale>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <string>
 
 #include "cli_commands.h"
+#include "cli_completion.h"
+#include "cli_help.h"
+#include "cli_import.h"
+#include "cli_picker.h"
 #include "cli_store.h"
 #include "cli_text.h"
 #include "cli_watch_wayland.h"
@@ -39,6 +45,21 @@ CLI::Validator duration_validator(bool positive) {
 // CLI11 would read "010" as octal and "0x3" as hexadecimal. Ids and counts
 // are decimal, leading zeros and all: the value is checked here and handed
 // on in its plain decimal form, which CLI11 then converts as it is.
+CLI::Validator clip_id() {
+  return CLI::Validator(
+      [](std::string &s) -> std::string {
+        int64_t v = 0;
+        if (host::parse_decimal(s, INT_MIN, INT_MAX, &v) != host::Decimal::ok)
+          return "not a clip id: " + s;
+        s = std::to_string(v);
+        return "";
+      },
+      "ID");
+}
+
+// The same for a count. The reason is worded to follow the option's name
+// ("--limit takes a number of 1 or more, not 0"), which usage_why puts
+// before it.
 CLI::Validator decimal(int64_t min, int64_t max) {
   return CLI::Validator(
       [min, max](std::string &s) -> std::string {
@@ -48,12 +69,22 @@ CLI::Validator decimal(int64_t min, int64_t max) {
             s = std::to_string(v);
             return "";
           case host::Decimal::not_decimal:
-            return "not a decimal number: " + s;
+            // A negative count where none is allowed is a number too small.
+            if (s.size() < 2 || s[0] != '-' ||
+                host::parse_decimal(s.substr(1), 0, INT64_MAX, &v) ==
+                    host::Decimal::not_decimal)
+              return "takes a decimal number, not " + s;
+            break;
           case host::Decimal::out_of_range:
             break;
         }
-        return s + " is out of range (" + std::to_string(min) + " to " +
-               std::to_string(max) + ")";
+        bool below =
+            s[0] == '-' ||
+            (host::parse_decimal(s, 0, INT64_MAX, &v) == host::Decimal::ok && v < min);
+        if (below && max == INT_MAX)
+          return "takes a number of " + std::to_string(min) + " or more, not " + s;
+        return "takes a number from " + std::to_string(min) + " to " +
+               std::to_string(max) + ", not " + s;
       },
       "N");
 }
@@ -77,10 +108,20 @@ int64_t duration_of(const std::string &s) {
 // The values of every command's arguments and options, as CLI11 fills them.
 struct Args {
   bool primary = false, json = false, yes = false, dry_run = false;
+  bool picker = false, print = false;
   int id = 0, offset = 0, limit = 0;
-  std::string text, file, label, query, output, dir, older_than, pause_for;
+  std::string id_arg;  // get and copy: an id, or "-" for a line on standard input
+  std::string text, file, label, query, output, dir, older_than, pause_for, shell;
   std::string capture_kind;
   CLI::Option *label_opt = nullptr, *output_opt = nullptr;
+  const CLI::App *app = nullptr;  // the whole command line, for completion
+};
+
+// What a command needs of the store directory before it runs.
+enum class StoreUse {
+  none,   // nothing: it never opens a store
+  looks,  // its path: it only looks at the store, or beside it, and makes nothing
+  makes,  // the path, with the missing parents of the default store made
 };
 
 struct Command {
@@ -89,9 +130,7 @@ struct Command {
   const char *synopsis;
   const char *summary;
   const char *example;
-  // Whether the missing parents of the default store are made for it (the
-  // commands that only look at the store, or beside it, make nothing).
-  bool makes_store;
+  StoreUse store_use;
   // Adds the command's arguments and options to its subcommand.
   void (*add)(CLI::App *sub, Args *args);
   // Runs it; the result is the exit status.
@@ -101,14 +140,30 @@ struct Command {
 void no_options(CLI::App *, Args *) {}
 
 void add_id(CLI::App *sub, Args *a) {
-  sub->add_option("ID", a->id, "the clip's id")
-      ->required()
-      ->transform(decimal(INT_MIN, INT_MAX));
+  sub->add_option("ID", a->id, "the clip's id")->required()->transform(clip_id());
 }
 
-void add_limit(CLI::App *sub, Args *a) {
-  sub->add_option("--limit", a->limit, "show at most this many clips (50)")
+// get and copy: main() reads the id from standard input for "-".
+void add_id_or_stdin(CLI::App *sub, Args *a) {
+  sub->add_option("ID", a->id_arg, "the clip's id, or - to read it from standard input")
+      ->required()
+      ->transform(CLI::Validator(
+          [](std::string &s) { return s == "-" ? std::string() : clip_id()(s); }, "ID"));
+}
+
+void add_limit(CLI::App *sub, Args *a,
+               const char *what = "show at most this many clips (50)") {
+  sub->add_option("--limit", a->limit, what)
+      ->type_name("N")
       ->transform(decimal(1, INT_MAX));
+}
+
+int write_stdout(const std::string &bytes) {
+  if (fwrite(bytes.data(), 1, bytes.size(), stdout) == bytes.size() &&
+      fflush(stdout) == 0)
+    return 0;
+  host::complain(std::string("cannot write to standard output: ") + strerror(errno));
+  return 1;
 }
 
 // The commands in the order --help shows them: what help says of each, the
@@ -122,7 +177,7 @@ const Command kCommands[] = {
      "and other wlroots compositors, KDE); else it follows X11. Owners that mark their "
      "data as a secret (x-kde-passwordManagerHint), or whose hint cannot be read, are "
      "skipped.",
-     "quillmar-clip watch --primary", true,
+     "quillmar-clip watch --primary", StoreUse::makes,
      [](CLI::App *sub, Args *a) {
        sub->add_flag("--primary", a->primary, "follow the PRIMARY selection too");
      },
@@ -132,7 +187,8 @@ const Command kCommands[] = {
      }},
     // What wl-paste --watch runs for each new clip on Wayland; not for people,
     // so it has no group and help leaves it out.
-    {"", host::kWaylandCaptureCommand, "wayland-capture [--primary] KIND", "", "", true,
+    {"", host::kWaylandCaptureCommand, "wayland-capture [--primary] KIND", "", "",
+     StoreUse::makes,
      [](CLI::App *sub, Args *a) {
        sub->add_flag("--primary", a->primary);
        sub->add_option("KIND", a->capture_kind)
@@ -150,10 +206,10 @@ const Command kCommands[] = {
      "CLIPBOARD_STATE=clear deletes the clip that store recorded last, if that was at "
      "most 5 minutes ago and it is still the newest clip and not pinned (never after a "
      "skipped clip). This is the command for wl-paste on Wayland.",
-     "wl-paste --watch quillmar-clip store", true, no_options,
+     "wl-paste --watch quillmar-clip store", StoreUse::makes, no_options,
      [](const std::string &store, const Args &) { return host::cmd_store(store); }},
     {"Recording", "push", "push TEXT", "Record a text.",
-     "quillmar-clip push 'meet at 10:30'", true,
+     "quillmar-clip push 'meet at 10:30'", StoreUse::makes,
      [](CLI::App *sub, Args *a) {
        sub->add_option("TEXT", a->text, "the text")->required();
      },
@@ -162,10 +218,11 @@ const Command kCommands[] = {
      }},
     {"Recording", "push-image", "push-image FILE [--label LABEL]",
      "Record the PNG image in FILE, with an optional label.",
-     "quillmar-clip push-image shot.png --label 'login page'", true,
+     "quillmar-clip push-image shot.png --label 'login page'", StoreUse::makes,
      [](CLI::App *sub, Args *a) {
        sub->add_option("FILE", a->file, "a PNG file")->required();
-       a->label_opt = sub->add_option("--label", a->label, "a label for the image");
+       a->label_opt = sub->add_option("--label", a->label, "a label for the image")
+                          ->type_name("LABEL");
      },
      [](const std::string &store, const Args &a) {
        return host::cmd_push_image(store, a.file,
@@ -173,32 +230,40 @@ const Command kCommands[] = {
      }},
     {"Recording", "pause", "pause [--for DURATION]",
      "Stop recording (store and watch skip every clip) until resume, or for DURATION.",
-     "quillmar-clip pause --for 15m", false,
+     "quillmar-clip pause --for 15m", StoreUse::looks,
      [](CLI::App *sub, Args *a) {
        sub->add_option("--for", a->pause_for, "resume by itself after this long")
+           ->type_name("DURATION")
            ->check(duration_validator(true));
      },
      [](const std::string &store, const Args &a) {
        return host::cmd_pause(store, duration_of(a.pause_for));
      }},
     {"Recording", "resume", "resume", "Record again after a pause.",
-     "quillmar-clip resume", false, no_options,
+     "quillmar-clip resume", StoreUse::looks, no_options,
      [](const std::string &store, const Args &) { return host::cmd_resume(store); }},
-    {"Reading", "list", "list [--offset N] [--limit N] [--json]",
-     "Clips newest first, a page at a time (50 unless --limit says otherwise).",
-     "quillmar-clip list --limit 10", true,
+    {"Reading", "list", "list [--offset N] [--limit N] [--json | --picker]",
+     "Clips newest first, a page at a time (50 unless --limit says otherwise). --picker "
+     "prints every clip (unless --limit says otherwise) as one line ID<TAB>PREVIEW, "
+     "for a picker such as fzf or rofi -dmenu.",
+     "quillmar-clip list --picker | fzf | quillmar-clip copy -", StoreUse::makes,
      [](CLI::App *sub, Args *a) {
        sub->add_option("--offset", a->offset, "skip this many of the newest clips")
+           ->type_name("N")
            ->transform(decimal(0, INT_MAX));
-       add_limit(sub, a);
-       sub->add_flag("--json", a->json, "print the library's JSON");
+       add_limit(sub, a, "show at most this many clips (50; every one with --picker)");
+       CLI::Option *json = sub->add_flag("--json", a->json, "print the library's JSON");
+       sub->add_flag("--picker", a->picker,
+                     "print one line ID<TAB>PREVIEW per clip, every clip")
+           ->excludes(json);
      },
      [](const std::string &store, const Args &a) {
+       if (a.picker) return host::cmd_list_picker(store, a.offset, a.limit);
        return host::cmd_list(store, a.offset, a.limit, a.json);
      }},
     {"Reading", "search", "search QUERY [--limit N] [--json]",
      "Text clips that contain QUERY, ignoring the case of A-Z, best match first.",
-     "quillmar-clip search invoice", true,
+     "quillmar-clip search invoice", StoreUse::makes,
      [](CLI::App *sub, Args *a) {
        sub->add_option("QUERY", a->query, "the text to look for")->required();
        add_limit(sub, a);
@@ -207,36 +272,52 @@ const Command kCommands[] = {
      [](const std::string &store, const Args &a) {
        return host::cmd_search(store, a.query, a.limit, a.json);
      }},
-    {"Reading", "get", "get ID [--output FILE]",
+    {"Reading", "get", "get ID|- [--output FILE]",
      "A text clip's bytes on standard output. An image clip's file path, or with "
-     "--output "
-     "a copy of the image in FILE (- for standard output).",
-     "quillmar-clip get 12 --output shot.png", true,
+     "--output a copy of the image in FILE (- for standard output). With - as ID, the "
+     "id is read from standard input: a line of list --picker, or just an id.",
+     "quillmar-clip get 12 --output shot.png", StoreUse::makes,
      [](CLI::App *sub, Args *a) {
-       add_id(sub, a);
-       a->output_opt = sub->add_option(
-           "-o,--output", a->output, "write the content to FILE (- for standard output)");
+       add_id_or_stdin(sub, a);
+       a->output_opt =
+           sub->add_option("-o,--output", a->output,
+                           "write the content to FILE (- for standard output)")
+               ->type_name("FILE");
      },
      [](const std::string &store, const Args &a) {
        return host::cmd_get(store, a.id, a.output_opt->count() > 0 ? &a.output : nullptr);
      }},
-    {"Reading", "copy", "copy ID",
-     "Put a clip back on the clipboard, through wl-copy (Wayland) or xclip (X11).",
-     "quillmar-clip copy 12", true, add_id,
+    {"Reading", "copy", "copy ID|-",
+     "Put a clip back on the clipboard, through wl-copy (Wayland) or xclip (X11). With - "
+     "as ID, the id is read from standard input, as get does.",
+     "quillmar-clip copy 12", StoreUse::makes, add_id_or_stdin,
      [](const std::string &store, const Args &a) { return host::cmd_copy(store, a.id); }},
+    {"Reading", "pick", "pick [--print]",
+     "Choose a clip in a picker and put it back on the clipboard, or with --print write "
+     "it to standard output as get does. The picker is the shell command in "
+     "$QUILLMAR_PICKER, else the first found of fzf (in a terminal), rofi -dmenu, wofi "
+     "--dmenu, fuzzel --dmenu, bemenu and dmenu; it reads the lines of list --picker. "
+     "Exit status 1 when nothing is picked.",
+     "QUILLMAR_PICKER='fzf --height 40%' quillmar-clip pick --print", StoreUse::makes,
+     [](CLI::App *sub, Args *a) {
+       sub->add_flag("--print", a->print, "write the clip to standard output instead");
+     },
+     [](const std::string &store, const Args &a) {
+       return host::cmd_pick(store, a.print);
+     }},
     {"Changing", "pin", "pin ID",
      "Pin a clip: pinned clips are never evicted (at most 200 are pinned).",
-     "quillmar-clip pin 12", true, add_id,
+     "quillmar-clip pin 12", StoreUse::makes, add_id,
      [](const std::string &store, const Args &a) {
        return host::cmd_pin(store, a.id, true);
      }},
-    {"Changing", "unpin", "unpin ID", "Unpin a clip.", "quillmar-clip unpin 12", true,
-     add_id,
+    {"Changing", "unpin", "unpin ID", "Unpin a clip.", "quillmar-clip unpin 12",
+     StoreUse::makes, add_id,
      [](const std::string &store, const Args &a) {
        return host::cmd_pin(store, a.id, false);
      }},
     {"Changing", "delete", "delete ID", "Delete a clip (and its image file).",
-     "quillmar-clip delete 12", true, add_id,
+     "quillmar-clip delete 12", StoreUse::makes, add_id,
      [](const std::string &store, const Args &a) {
        return host::cmd_delete(store, a.id);
      }},
@@ -244,14 +325,14 @@ const Command kCommands[] = {
      "Delete every clip, pinned ones too; ids start again at 1. Asks first on a "
      "terminal; "
      "without one it needs --yes.",
-     "quillmar-clip wipe --yes", true,
+     "quillmar-clip wipe --yes", StoreUse::makes,
      [](CLI::App *sub, Args *a) { sub->add_flag("-y,--yes", a->yes, "do not ask"); },
      [](const std::string &store, const Args &a) {
        return host::cmd_wipe(store, a.yes);
      }},
     {"Maintenance", "stats", "stats [--json]",
      "Clip counts, pinned clips, the size of the index and of the image files.",
-     "quillmar-clip stats", true,
+     "quillmar-clip stats", StoreUse::makes,
      [](CLI::App *sub, Args *a) { sub->add_flag("--json", a->json, "print JSON"); },
      [](const std::string &store, const Args &a) {
        return host::cmd_stats(store, a.json);
@@ -261,24 +342,57 @@ const Command kCommands[] = {
      "without their "
      "image file, damaged indexes set aside, leftovers. Exit status 1 when it finds a "
      "problem.",
-     "quillmar-clip verify", false, no_options,
+     "quillmar-clip verify", StoreUse::looks, no_options,
      [](const std::string &store, const Args &) { return host::cmd_verify(store); }},
     {"Maintenance", "export", "export DIR",
      "Copy every clip into DIR (new or empty): text-<id>.txt and image-<id>.png files "
      "and "
      "a manifest.json that describes them.",
-     "quillmar-clip export ~/clips-2026-01", true,
+     "quillmar-clip export ~/clips-2026-01", StoreUse::makes,
      [](CLI::App *sub, Args *a) {
        sub->add_option("DIR", a->dir, "a new or empty directory")->required();
      },
      [](const std::string &store, const Args &a) {
        return host::cmd_export(store, a.dir);
      }},
+    {"Maintenance", "import", "import DIR",
+     "Restore the clips that export wrote into DIR, in their order and with their pins "
+     "and labels, as the newest clips of the history; their times become the time of "
+     "the import. Every file is checked first: a manifest or file that cannot be read "
+     "imports nothing, and so do clips that would not fit (at most 200 pinned and 500 "
+     "unpinned clips).",
+     "quillmar-clip import ~/clips-2026-01", StoreUse::makes,
+     [](CLI::App *sub, Args *a) {
+       sub->add_option("DIR", a->dir, "a directory written by export")->required();
+     },
+     [](const std::string &store, const Args &a) {
+       return host::cmd_import(store, a.dir);
+     }},
+    // Needs no store, so that it works in a shell's start-up files even
+    // before there is one.
+    {"Maintenance", "completion", "completion bash|zsh|fish",
+     "Print the completion script of a shell: the commands, their options, and the ids "
+     "of the clips (with their previews where the shell shows them).",
+     "source <(quillmar-clip completion bash)", StoreUse::none,
+     [](CLI::App *sub, Args *a) {
+       sub->add_option("SHELL", a->shell, "bash, zsh or fish")
+           ->required()
+           ->check(CLI::Validator(
+               [](std::string &s) -> std::string {
+                 if (s == "bash" || s == "zsh" || s == "fish") return "";
+                 return "no completion script for " + s + ": bash, zsh or fish";
+               },
+               "SHELL"));
+     },
+     [](const std::string &, const Args &a) {
+       return write_stdout(host::completion_script(*a.app, a.shell));
+     }},
     {"Maintenance", "expire", "expire --older-than DURATION [--dry-run]",
      "Delete the unpinned clips older than DURATION.",
-     "quillmar-clip expire --older-than 30d", true,
+     "quillmar-clip expire --older-than 30d", StoreUse::makes,
      [](CLI::App *sub, Args *a) {
        sub->add_option("--older-than", a->older_than, "the age beyond which clips go")
+           ->type_name("DURATION")
            ->required()
            ->check(duration_validator(false));
        sub->add_flag("--dry-run", a->dry_run, "only say which clips would go");
@@ -295,25 +409,6 @@ const Command *find_command(const std::string &name) {
   return nullptr;
 }
 
-// Wraps text to width columns, each line after indent spaces.
-std::string wrap(const std::string &text, size_t indent, size_t width) {
-  std::string out, line;
-  size_t start = 0;
-  while (start < text.size()) {
-    size_t end = text.find(' ', start);
-    if (end == std::string::npos) end = text.size();
-    std::string word = text.substr(start, end - start);
-    if (!line.empty() && indent + line.size() + 1 + word.size() > width) {
-      out += std::string(indent, ' ') + line + "\n";
-      line.clear();
-    }
-    line += (line.empty() ? "" : " ") + word;
-    start = end + 1;
-  }
-  if (!line.empty()) out += std::string(indent, ' ') + line + "\n";
-  return out;
-}
-
 std::string main_help() {
   std::string out =
       "Usage: quillmar-clip [--store DIR] COMMAND [ARGS]\n"
@@ -328,7 +423,7 @@ std::string main_help() {
       out += std::string("\n") + group + ":\n";
     }
     out += std::string("  ") + c.synopsis + "\n";
-    out += wrap(c.summary, 6, 80);
+    out += host::wrap(c.summary, 6, 80);
     out += std::string("      e.g. ") + c.example + "\n";
   }
   out +=
@@ -352,12 +447,29 @@ std::string main_help() {
   return out;
 }
 
+constexpr char kMainUsage[] = "quillmar-clip [--store DIR] COMMAND [ARGS]";
+
+std::string command_usage(const Command &c) {
+  return std::string("quillmar-clip ") + c.synopsis;
+}
+
+// A usage error in the house style: exit status 2.
+int usage_error(const std::string &why, const std::string &usage) {
+  fprintf(stderr,
+          "quillmar-clip: %s\nusage: %s\n(quillmar-clip --help lists every command)\n",
+          why.c_str(), usage.c_str());
+  return 2;
+}
+
 class HostFormatter : public CLI::Formatter {
  public:
-  std::string make_help(const CLI::App *app, std::string name,
-                        CLI::AppFormatMode mode) const override {
+  std::string make_help(const CLI::App *app, std::string,
+                        CLI::AppFormatMode) const override {
     if (app->get_parent() == nullptr) return main_help();
-    return CLI::Formatter::make_help(app, name, mode);
+    const Command *c = find_command(app->get_name());
+    return host::command_help(app,
+                              std::string("quillmar-clip [--store DIR] ") + c->synopsis,
+                              c->summary, c->example);
   }
 };
 
@@ -379,10 +491,10 @@ int main(int argc, char **argv) {
       ->type_name("DIR")
       ->check(CLI::Validator(store_problem, "DIR"));
   Args args;
+  args.app = &app;
   for (auto &c : kCommands) {
     CLI::App *sub = app.add_subcommand(c.name, c.summary);
     if (c.group[0] == '\0') sub->group("");
-    if (c.example[0] != '\0') sub->footer(std::string("Example: ") + c.example);
     c.add(sub, &args);
   }
 
@@ -390,14 +502,14 @@ int main(int argc, char **argv) {
     app.parse(argc, argv);
   } catch (const CLI::ParseError &e) {
     if (e.get_exit_code() == 0) return app.exit(e);
-    std::string usage = "quillmar-clip [--store DIR] COMMAND [ARGS]";
-    std::string why = e.what();
-    for (CLI::App *sub : app.get_subcommands()) {
-      usage = std::string("quillmar-clip ") + find_command(sub->get_name())->synopsis;
-    }
+    std::string usage = kMainUsage;
+    std::string why = host::usage_why(e);
+    for (CLI::App *sub : app.get_subcommands())
+      usage = command_usage(*find_command(sub->get_name()));
     if (app.get_subcommands().empty()) {
       // The first word that is neither an option nor the value of --store
-      // was meant as the command.
+      // was meant as the command; an option before it that the host lacks
+      // is what went wrong.
       for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         if (a == "--store") {
@@ -405,13 +517,14 @@ int main(int argc, char **argv) {
         } else if (!a.empty() && a[0] != '-') {
           if (find_command(a) == nullptr) why = "unknown command: " + a;
           break;
+        } else if (a != "-h" && a != "--help" && a != "--version" &&
+                   a.rfind("--store=", 0) != 0) {
+          why = "unknown option: " + a;
+          break;
         }
       }
     }
-    fprintf(stderr,
-            "quillmar-clip: %s\nusage: %s\n(quillmar-clip --help lists every command)\n",
-            why.c_str(), usage.c_str());
-    return 2;
+    return usage_error(why, usage);
   }
 
   const Command *chosen = nullptr;
@@ -419,6 +532,19 @@ int main(int argc, char **argv) {
     if (app.got_subcommand(c.name)) chosen = &c;
   }
   if (chosen == nullptr) return 2;
+
+  // get - and copy - take the id from a line on standard input; the other
+  // ids were made decimal by clip_id().
+  if (args.id_arg == "-") {
+    std::string why;
+    int rc = host::id_from_stdin(&args.id, &why);
+    if (rc == 2) return usage_error(why, command_usage(*chosen));
+    if (rc != 0) return rc;
+  } else if (!args.id_arg.empty()) {
+    args.id = std::stoi(args.id_arg);
+  }
+
+  if (chosen->store_use == StoreUse::none) return chosen->run("", args);
   if (store.empty()) {
     std::string error;
     store = host::default_store_dir(&error);
@@ -430,7 +556,7 @@ int main(int argc, char **argv) {
       host::complain(store_problem(store) + " (set XDG_DATA_HOME or give --store DIR)");
       return 1;
     }
-    if (chosen->makes_store && !host::make_parents(store, &error)) {
+    if (chosen->store_use == StoreUse::makes && !host::make_parents(store, &error)) {
       host::complain(error);
       return 1;
     }

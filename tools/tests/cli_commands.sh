@@ -76,7 +76,7 @@ done
 run frob
 expect_err_has "quillmar-clip: unknown command: frob" "unknown command"
 run get abc
-expect_err_has "usage: quillmar-clip get ID [--output FILE]" "the command's own usage line"
+expect_err_has "usage: quillmar-clip get ID|- [--output FILE]" "the command's own usage line"
 [ ! -e "$S" ] || fail "a usage error created the store"
 
 run --help
@@ -95,9 +95,9 @@ expect_rc 0 "--version"
 grep -q '^quillmar-clip [0-9]\+\.[0-9]\+\.[0-9]\+$' "$T/out" || fail "--version: $(out)"
 
 run pin 0x3
-expect_err_has "quillmar-clip: ID: not a decimal number: 0x3" "a hexadecimal id"
-run list --limit 0
-expect_err_has "quillmar-clip: --limit: 0 is out of range (1 to 2147483647)" "a limit of 0"
+expect_err_has "quillmar-clip: not a clip id: 0x3" "a hexadecimal id"
+run list --limit 0x10
+expect_err_has "quillmar-clip: --limit takes a decimal number, not 0x10" "a hexadecimal limit"
 
 # Leading zeros are decimal, never octal.
 S="$T/decimal"

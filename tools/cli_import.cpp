@@ -1,0 +1,314 @@
+#include "cli_import.h"
+
+#include <errno.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <yyjson.h>
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "cli_store.h"
+#include "cli_text.h"
+#include "cli_util.h"
+#include "quillmar_clip.h"
+
+namespace host {
+namespace {
+
+int fail(const std::string &message) {
+  complain(message);
+  return 1;
+}
+
+// One clip of the manifest, checked.
+struct Entry {
+  bool image = false;
+  bool pinned = false;
+  bool has_label = false;
+  std::string file;  // a name inside the export directory
+  std::string label;
+};
+
+// The manifest names files inside its own directory, nothing else.
+bool plain_name(std::string_view name) {
+  return !name.empty() && name != "." && name != ".." &&
+         name.find('/') == std::string_view::npos &&
+         name.find('\0') == std::string_view::npos;
+}
+
+bool valid_text(std::string_view bytes) {
+  Utf8Repair r = repair_utf8(bytes);
+  return r.invalid == 0 && r.nul == 0;
+}
+
+// Checks entry number n (from 1) of the manifest. On failure *why says
+// what is wrong with it.
+bool parse_entry(yyjson_val *obj, Entry *e, std::string *why) {
+  if (!yyjson_is_obj(obj)) {
+    *why = "not an object";
+    return false;
+  }
+  const char *kind = yyjson_get_str(yyjson_obj_get(obj, "kind"));
+  if (kind == nullptr || (strcmp(kind, "text") != 0 && strcmp(kind, "image") != 0)) {
+    *why = "\"kind\" is not \"text\" or \"image\"";
+    return false;
+  }
+  e->image = strcmp(kind, "image") == 0;
+  yyjson_val *file = yyjson_obj_get(obj, "file");
+  if (!yyjson_is_str(file) ||
+      !plain_name(std::string_view(yyjson_get_str(file), yyjson_get_len(file)))) {
+    *why = "\"file\" is not the name of a file in the directory";
+    return false;
+  }
+  e->file.assign(yyjson_get_str(file), yyjson_get_len(file));
+  yyjson_val *pinned = yyjson_obj_get(obj, "pinned");
+  if (pinned != nullptr && !yyjson_is_bool(pinned)) {
+    *why = "\"pinned\" is not true or false";
+    return false;
+  }
+  e->pinned = yyjson_is_true(pinned);
+  yyjson_val *label = yyjson_obj_get(obj, "label");
+  if (label != nullptr) {
+    if (!e->image || !yyjson_is_str(label)) {
+      *why = "\"label\" is not the text of an image's label";
+      return false;
+    }
+    e->label.assign(yyjson_get_str(label), yyjson_get_len(label));
+    if (e->label.find('\0') != std::string::npos) {
+      *why = "\"label\" holds a NUL character";
+      return false;
+    }
+    e->has_label = true;
+  }
+  return true;
+}
+
+// Reads an entry's file and checks it as the library would: the bytes of
+// an image (1 byte to the cap), or a text in UTF-8 without NUL, no longer
+// than the cap. size_field is the manifest's "bytes" (nullptr when absent).
+bool read_content(const std::string &dir, const Entry &e, yyjson_val *size_field,
+                  std::string *bytes, std::string *why) {
+  std::string path = dir + "/" + e.file;
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0) {
+    *why = "cannot read " + path + ": " + strerror(errno);
+    return false;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    *why = path + " is not a regular file";
+    return false;
+  }
+  uint64_t cap = e.image ? CLIP_IMAGE_CAP : CLIP_TEXT_CAP;
+  if (static_cast<uint64_t>(st.st_size) > cap) {
+    *why = path + " is larger than a clip may be (" + format_bytes(cap) + ")";
+    return false;
+  }
+  if (!read_whole_file(path, bytes, why)) return false;
+  if (size_field != nullptr &&
+      (!yyjson_is_uint(size_field) || yyjson_get_uint(size_field) != bytes->size())) {
+    *why = path + " holds " + std::to_string(bytes->size()) +
+           " bytes, not the manifest's \"bytes\"";
+    return false;
+  }
+  if (e.image && bytes->empty()) {
+    *why = path + " is empty";
+    return false;
+  }
+  if (!e.image && !valid_text(*bytes)) {
+    *why = path + " is not UTF-8 text without NUL bytes";
+    return false;
+  }
+  return true;
+}
+
+std::string ordinal_entry(size_t i) { return "entry " + std::to_string(i + 1); }
+
+int64_t monotonic_ms() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+void sleep_ms(long ms) {
+  struct timespec ts = {ms / 1000, (ms % 1000) * 1000000L};
+  while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+  }
+}
+
+// Whether pinned and unpinned more clips fit beside those of the open
+// store: the pin cap, and the unpinned cap, past which the library would
+// evict the oldest unpinned clips, which an import must not take away
+// unasked. Otherwise *why says why ("" when the listing failed, after
+// saying so).
+bool check_room(size_t pinned, size_t unpinned, std::string *why) {
+  why->clear();
+  std::vector<ClipSummary> held;
+  if (!all_clips(&held)) return false;
+  size_t held_pinned = 0;
+  for (auto &c : held) held_pinned += c.pinned ? 1 : 0;
+  size_t held_unpinned = held.size() - held_pinned;
+  if (held_pinned + pinned > CLIP_MAX_PINNED) {
+    *why = "its " + std::to_string(pinned) + " pinned clips and the history's " +
+           std::to_string(held_pinned) + " are more than the " +
+           std::to_string(CLIP_MAX_PINNED) + " that may be pinned";
+    return false;
+  }
+  if (held_unpinned + unpinned > CLIP_MAX_UNPINNED) {
+    *why = "its " + std::to_string(unpinned) + " unpinned clips and the history's " +
+           std::to_string(held_unpinned) + " are more than the " +
+           std::to_string(CLIP_MAX_UNPINNED) + " kept, so the oldest " +
+           std::to_string(held_unpinned + unpinned - CLIP_MAX_UNPINNED) +
+           " would be evicted; wipe, delete or expire clips first";
+    return false;
+  }
+  return true;
+}
+
+// Reports an import that stopped at file (why: "" when it was said
+// already) after recording the clips in done: exit status 1.
+int stopped(const std::string &file, const std::string &why,
+            const std::vector<std::string> &done, size_t total) {
+  complain("import stopped at " + file + (why.empty() ? "" : ": " + why));
+  if (done.empty()) {
+    complain("nothing was imported");
+  } else {
+    std::string list;
+    for (auto &d : done) list += (list.empty() ? "" : ", ") + d;
+    complain("imported " + std::to_string(done.size()) + " of " + std::to_string(total) +
+             " clips, oldest first: " + list);
+  }
+  return 1;
+}
+
+}  // namespace
+
+int cmd_import(const std::string &store, const std::string &dir) {
+  std::string manifest_path = dir + "/manifest.json", raw, error;
+  struct stat st;
+  if (stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+    return fail("cannot import " + dir + ": not a directory");
+  if (stat(manifest_path.c_str(), &st) != 0) {
+    return fail("cannot import " + dir +
+                ": it holds no manifest.json (a directory written by 'quillmar-clip "
+                "export' does)");
+  }
+  if (!read_whole_file(manifest_path, &raw, &error)) return fail(error);
+  yyjson_read_err err;
+  Doc doc(yyjson_read_opts(raw.data(), raw.size(), 0, nullptr, &err));
+  if (!doc) {
+    return fail(manifest_path + " is not JSON: " + err.msg + " at byte " +
+                std::to_string(err.pos));
+  }
+  yyjson_val *clips = yyjson_obj_get(yyjson_doc_get_root(doc.get()), "clips");
+  if (!yyjson_is_arr(clips))
+    return fail(manifest_path + " is not an export manifest: it has no \"clips\" list");
+
+  // Everything is checked before the first clip is recorded, so that a
+  // refused import leaves the history as it was.
+  std::vector<Entry> entries;
+  size_t idx, max, pinned = 0;
+  yyjson_val *obj;
+  yyjson_arr_foreach(clips, idx, max, obj) {
+    Entry e;
+    std::string why, bytes;
+    if (!parse_entry(obj, &e, &why) ||
+        !read_content(dir, e, yyjson_obj_get(obj, "bytes"), &bytes, &why)) {
+      return fail("cannot import " + dir + ": manifest.json, " + ordinal_entry(idx) +
+                  ": " + why + "; nothing was imported");
+    }
+    pinned += e.pinned ? 1 : 0;
+    entries.push_back(std::move(e));
+  }
+  if (entries.empty())
+    return fail("nothing to import: " + manifest_path + " lists no clips");
+  size_t unpinned = entries.size() - pinned;
+
+  StoreLock lock;
+  if (!open_store(store, &lock)) return 1;
+  std::string why;
+  if (!check_room(pinned, unpinned, &why)) {
+    return fail(why.empty()
+                    ? std::string("nothing was imported")
+                    : "cannot import " + dir + ": " + why + "; nothing was imported");
+  }
+
+  // Oldest first: the manifest lists the newest first.
+  std::vector<std::string> done;  // "<file> as <id>", in the order recorded
+  int first_id = 0, last_id = 0;
+  bool contiguous = true;
+  size_t merged = 0;
+  int64_t locked_at = monotonic_ms();
+  for (size_t k = entries.size(); k-- > 0;) {
+    const Entry &e = entries[k];
+    // Recording every clip takes a write of the index each, seconds for a
+    // large export: a watcher waiting for the lock would give up after ten,
+    // so it gets a turn every two. What it records meanwhile is a capture
+    // like any other (in a full history it evicts the oldest clip).
+    if (k + 1 < entries.size() && monotonic_ms() - locked_at >= 2000) {
+      lock.release();
+      sleep_ms(100);
+      if (!open_store(store, &lock)) return stopped(e.file, "", done, entries.size());
+      locked_at = monotonic_ms();
+    }
+    std::string bytes;
+    ClipString result;
+    if (read_content(dir, e, nullptr, &bytes, &why)) {
+      if (e.image) {
+        result.reset(clip_push_image(
+            reinterpret_cast<const unsigned char *>(bytes.data()),
+            static_cast<int>(bytes.size()), e.has_label ? e.label.c_str() : nullptr));
+      } else {
+        result.reset(clip_push_text(bytes.c_str()));
+      }
+      if (!result) why = library_error();
+    }
+    if (!result) return stopped(e.file, why, done, entries.size());
+    Doc r(yyjson_read(result.get(), strlen(result.get()), 0));
+    yyjson_val *root = r ? yyjson_doc_get_root(r.get()) : nullptr;
+    int id = static_cast<int>(yyjson_get_sint(yyjson_obj_get(root, "id")));
+    bool dedup = yyjson_get_sint(yyjson_obj_get(root, "dedup")) != 0;
+    if (e.pinned && !clip_pin(id, 1)) {
+      why = library_error();
+      // The clip itself is in; only its pin is missing.
+      done.push_back(e.file + " as " + std::to_string(id) + " (not pinned)");
+      return stopped(e.file, why, done, entries.size());
+    }
+    done.push_back(e.file + " as " + std::to_string(id));
+    if (dedup) {
+      ++merged;
+    } else {
+      if (first_id != 0 && id != last_id + 1) contiguous = false;
+      if (first_id == 0) first_id = id;
+      last_id = id;
+    }
+  }
+  std::string n =
+      std::to_string(entries.size()) + (entries.size() == 1 ? " clip" : " clips");
+  std::string ids;
+  if (first_id != 0 && first_id == last_id) {
+    ids = " as id " + std::to_string(first_id);
+  } else if (first_id != 0 && contiguous) {
+    ids = " as ids " + std::to_string(first_id) + "-" + std::to_string(last_id);
+  } else if (first_id != 0) {
+    ids = " as ids from " + std::to_string(first_id) + " to " + std::to_string(last_id) +
+          ", among clips recorded meanwhile";
+  }
+  std::string line =
+      "imported " + n + " from " + dir + ids + " (" + std::to_string(pinned) + " pinned)";
+  if (merged > 0) {
+    line += "; " + std::to_string(merged) +
+            (merged == 1 ? " repeated the clip before it and was"
+                         : " repeated the clip before them and were") +
+            " merged with it";
+  }
+  line += "; their times are the time of the import\n";
+  if (fwrite(line.data(), 1, line.size(), stdout) != line.size() || fflush(stdout) != 0)
+    return fail(std::string("cannot write to standard output: ") + strerror(errno));
+  return 0;
+}
+
+}  // namespace host

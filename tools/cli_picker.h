@@ -1,0 +1,33 @@
+// Picking a clip from a list: the lines of list --picker, reading a chosen
+// line back (get -, copy -) and running a picker program (pick).
+#ifndef QUILLMAR_CLI_PICKER_H
+#define QUILLMAR_CLI_PICKER_H
+
+#include <string>
+#include <string_view>
+
+namespace host {
+
+// The picker command of the config file (key "picker"), or "" when none is
+// set. $QUILLMAR_PICKER comes first.
+std::string configured_picker();
+
+// One line of list --picker: "<id>\t<preview>", the preview on one line
+// (line breaks shown as "↵", tabs and other control characters as spaces).
+std::string picker_line(int id, std::string_view preview);
+
+// The clip id a line starts with, after blanks: decimal digits followed by
+// the end of the line or a blank. False for anything else.
+bool leading_id(std::string_view line, int *id);
+
+// Reads the first line of standard input and takes its leading id. Returns
+// 0 with *id; 1 after saying that standard input is empty; 2 with *why set
+// (a usage error for the caller to report) when the line has no id.
+int id_from_stdin(int *id, std::string *why);
+
+int cmd_list_picker(const std::string &store, int offset, int limit);
+int cmd_pick(const std::string &store, bool print);
+
+}  // namespace host
+
+#endif  // QUILLMAR_CLI_PICKER_H
