@@ -195,8 +195,10 @@ expect_err "quillmar-clip: nothing to pick: the history is empty (start recordin
 
 # --- the list table: a footer when the page hides clips ----------------------------
 # on_terminal ARGS...: the program with its output on a terminal (script(1)).
+# script passes its standard input on to the terminal, so it gets none: in
+# the loop below it would take the rest of the table and echo it.
 on_terminal() {
-  COLUMNS=80 "$TIMEOUT" 30 "$SCRIPT" -qec "$(printf '%q ' "$BIN" --store "$S" "$@")" /dev/null |
+  COLUMNS=80 "$TIMEOUT" 30 "$SCRIPT" -qec "$(printf '%q ' "$BIN" --store "$S" "$@")" /dev/null </dev/null |
     tr -d '\r' >"$T/out"
 }
 S="$T/many"
