@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "cli_capture.h"
 #include "cli_store.h"
 #include "cli_text.h"
 #include "quillmar_clip.h"
@@ -335,6 +336,13 @@ int cmd_store(const std::string &store) {
   }
   if (seen == 0) {
     complain("standard input is empty: nothing stored");
+    return 0;
+  }
+  // wl-paste hands over whatever type the clipboard offers first: a picture
+  // in another format, or a document, would become a text of U+FFFD soup.
+  if (const char *what = binary_kind(bytes)) {
+    complain(std::string("standard input is ") + what +
+             ", neither text nor a PNG image: nothing stored");
     return 0;
   }
   ClipKind kind = has_png_signature(bytes) ? ClipKind::image : ClipKind::text;

@@ -145,7 +145,7 @@ cmp -s "$T/out" "$T/a.png" || fail "get -o - differs from the image"
 q get 1 --output "$T/got.txt"
 cmp -s "$T/got.txt" "$T/text" || fail "get --output of a text"
 
-# Invalid UTF-8 and NUL bytes are repaired, never dropped.
+# Invalid UTF-8 is repaired, never dropped.
 stdin 'caf\xe9 \xff!'
 q store
 expect_rc 0 "store of invalid UTF-8"
@@ -154,11 +154,15 @@ expect_err "quillmar-clip: standard input was not valid UTF-8: 2 invalid sequenc
 id=$(id_of)
 q get "$id"
 [ "$(out)" = $'caf\xef\xbf\xbd \xef\xbf\xbd!' ] || fail "invalid UTF-8 repaired as '$(out)'"
+# Bytes with NUL in them are not text: skipped, and said so.
+n=$(count)
 stdin 'a\000b'
 q store
-expect_err "quillmar-clip: standard input held 1 NUL byte, replaced with U+FFFD" "NUL byte"
-q get "$(id_of)"
-[ "$(out)" = $'a\xef\xbf\xbdb' ] || fail "NUL byte repaired as '$(out)'"
+expect_rc 0 "store of bytes with a NUL"
+expect_err "quillmar-clip: standard input is binary data (it holds NUL bytes), neither text nor a PNG image: nothing stored" \
+  "store of bytes with a NUL"
+expect_out "" "store of bytes with a NUL"
+[ "$(count)" = "$n" ] || fail "bytes with a NUL were stored"
 
 # An empty input stores nothing and says so.
 n=$(count)
