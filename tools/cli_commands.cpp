@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "cli_capture.h"
+#include "cli_config.h"
 #include "cli_store.h"
 #include "cli_text.h"
 #include "quillmar_clip.h"
@@ -306,7 +307,7 @@ bool confirm(const std::string &question) {
 
 }  // namespace
 
-int cmd_store(const std::string &store) {
+int cmd_store(const std::string &store, const Config &config) {
   std::string bytes, error;
   uint64_t seen = 0;
   // The input is read to its end whatever happens to it, so that the writer
@@ -345,9 +346,18 @@ int cmd_store(const std::string &store) {
              ", neither text nor a PNG image: nothing stored");
     return 0;
   }
-  ClipKind kind = has_png_signature(bytes) ? ClipKind::image : ClipKind::text;
+  Capture capture;
+  capture.kind = has_png_signature(bytes) ? ClipKind::image : ClipKind::text;
+  capture.bytes = std::move(bytes);
+  capture.seen = seen;
+  capture.origin = "standard input";
+  Recorder recorder(store, config);
   Recorded rec;
-  if (!record_clip(store, kind, std::move(bytes), seen, "standard input", &rec)) return 1;
+  if (!recorder.record(std::move(capture), &rec)) return 1;
+  if (!rec.skipped.empty()) {
+    complain("standard input not recorded: " + rec.skipped);
+    return 0;
+  }
   return print_line(rec.result);
 }
 

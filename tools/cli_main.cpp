@@ -10,6 +10,7 @@
 #include <string>
 
 #include "cli_commands.h"
+#include "cli_config.h"
 #include "cli_store.h"
 #include "cli_text.h"
 #include "cli_watch_x11.h"
@@ -32,16 +33,18 @@ struct Command {
 
 // The commands in the order --help shows them.
 const Command kCommands[] = {
-    {"Recording", "watch", "watch [--primary]",
+    {"Recording", "watch", "watch [--primary] [--keep-duplicates]",
      "Follow the X11 CLIPBOARD selection and record every new text and PNG image until "
-     "Ctrl-C or SIGTERM; --primary follows PRIMARY too. Owners that mark their data as a "
-     "secret (x-kde-passwordManagerHint) are skipped.",
+     "Ctrl-C or SIGTERM; --primary follows PRIMARY too (a selection dragged further "
+     "within 5 s replaces the one it grew from). A repeat of an older clip moves it to "
+     "the top unless --keep-duplicates. Owners that mark their data as a secret "
+     "(x-kde-passwordManagerHint) are skipped.",
      "quillmar-clip watch --primary"},
-    {"Recording", "store", "store",
+    {"Recording", "store", "store [--keep-duplicates]",
      "Record one clip read from standard input: a PNG image when the bytes start with "
-     "the "
-     "PNG signature, else a text. CLIPBOARD_STATE=sensitive skips it; "
-     "CLIPBOARD_STATE=clear "
+     "the PNG signature, else a text; other binary data (JPEG, GIF, WebP, PDF, NUL "
+     "bytes) is skipped. A repeat of an older clip moves it to the top unless "
+     "--keep-duplicates. CLIPBOARD_STATE=sensitive skips it; CLIPBOARD_STATE=clear "
      "deletes the newest clip. This is the command for wl-paste on Wayland.",
      "wl-paste --watch quillmar-clip store"},
     {"Recording", "push", "push TEXT", "Record a text.",
@@ -148,6 +151,8 @@ std::string main_help() {
       "                (~/.local/share/quillmar-clipboard-history when XDG_DATA_HOME is "
       "unset)\n"
       "  -h, --help    this text; COMMAND --help describes one command\n"
+      "  --no-primary, --no-keep-duplicates\n"
+      "                override the config file (man quillmar-clip: CONFIG FILE)\n"
       "  --version     the version\n"
       "\n"
       "list and search print a table on a terminal, and the library's JSON with --json "
@@ -215,9 +220,15 @@ int main(int argc, char **argv) {
   int id = 0, offset = 0, limit = 0;
   std::string text, file, label, query, output, dir, older_than, pause_for;
 
+  bool keep_duplicates = false;
   CLI::App *watch = add_command(app, "watch");
-  watch->add_flag("--primary", primary, "follow the PRIMARY selection too");
+  CLI::Option *primary_opt = watch->add_flag("--primary,!--no-primary", primary,
+                                             "follow the PRIMARY selection too");
+  CLI::Option *keep_watch = watch->add_flag("--keep-duplicates,!--no-keep-duplicates",
+                                            keep_duplicates, "record repeats as new clips");
   CLI::App *store_cmd = add_command(app, "store");
+  CLI::Option *keep_store = store_cmd->add_flag("--keep-duplicates,!--no-keep-duplicates",
+                                                keep_duplicates, "record repeats as new clips");
   CLI::App *push = add_command(app, "push");
   push->add_option("TEXT", text, "the text")->required();
   CLI::App *push_image = add_command(app, "push-image");
@@ -307,8 +318,21 @@ int main(int argc, char **argv) {
     }
   }
 
-  if (app.got_subcommand(watch)) return host::run_watch({store, primary});
-  if (app.got_subcommand(store_cmd)) return host::cmd_store(store);
+  if (app.got_subcommand(watch) || app.got_subcommand(store_cmd)) {
+    // A broken config file is a usage error: recording by defaults the user
+    // did not choose could keep what they asked us to leave alone.
+    host::Config config;
+    std::string error;
+    if (!host::load_config(&config, &error)) {
+      host::complain(error);
+      return 2;
+    }
+    if (primary_opt->count() > 0) config.primary = primary;
+    if (keep_watch->count() + keep_store->count() > 0) config.keep_duplicates = keep_duplicates;
+    if (app.got_subcommand(store_cmd)) return host::cmd_store(store, config);
+    host::WatchOptions options{store, config.primary, config};
+    return host::run_watch(options);
+  }
   if (app.got_subcommand(push)) return host::cmd_push(store, text);
   if (app.got_subcommand(push_image)) {
     return host::cmd_push_image(store, file, label_opt->count() > 0 ? &label : nullptr);

@@ -81,6 +81,161 @@ printf '\x89PNG\r\n\x1a\n\x00\x00\x00\rIHDR' >"$T/in"
 q store
 expect_out '{"id":3}' "store of PNG bytes with NULs"
 
+# --- the config file -----------------------------------------------------------
+# config LINES...: writes the config file, one argument a line.
+config() {
+  mkdir -p "$(dirname "$CONFIG")"
+  printf '%s\n' "$@" >"$CONFIG"
+}
+
+# A broken file stops store and watch with exit status 2 and a message that
+# names the line and the key; nothing is recorded by defaults.
+S="$T/broken"
+store_text "before"
+while IFS='|' read -r body message; do
+  mkdir -p "$(dirname "$CONFIG")"
+  printf "$body" >"$CONFIG"
+  for cmd in store watch; do
+    if [ "$cmd" = store ]; then store_text "not to be recorded"; else q watch; fi
+    expect_rc 2 "$cmd with a config of '$body'"
+    case "$message" in
+      *'...') grep -qF -- "quillmar-clip: $CONFIG, ${message%...}" "$T/err" ||
+        fail "$cmd with a config of '$body': stderr '$(err)', wanted '${message%...}...'" ;;
+      *) expect_err "quillmar-clip: $CONFIG, $message" "$cmd with a config of '$body'" ;;
+    esac
+  done
+done <<'EOF_CASES'
+ignore = [|line 1: not valid TOML: ...
+min_length = 3\nmin_length = 4|line 2: not valid TOML: ...
+min_length = "3"|line 1: min_length must be a whole number of bytes, 0 or more, not a string
+min_length = -1|line 1: min_length must be a whole number of bytes, 0 or more, not -1
+min_length = 2.5|line 1: min_length must be a whole number of bytes, 0 or more, not a floating-point number
+primary = 1|line 1: primary must be true or false, not an integer
+\n\nkeep_duplicates = "yes"|line 3: keep_duplicates must be true or false, not a string
+picker = true|line 1: picker must be a string (a shell command), not a boolean
+min_length = 1\ncolour = "red"|line 2: unknown key "colour" (the keys are ignore, min_length, primary, keep_duplicates and picker)
+[watch]\nprimary = true|line 1: unknown key "watch" (the keys are ignore, min_length, primary, keep_duplicates and picker)
+ignore = "^otpauth:"|line 1: ignore must be a list of regular expressions, such as ["^otpauth://"], not a string
+ignore = [\n  "fine",\n  3,\n]|line 3: ignore[2] must be a string (a regular expression), not an integer
+ignore = ["fine", "a(b"]|line 1: ignore[2] "a(b" is not a valid regular expression (ECMAScript): ...
+ignore = ['(ab)\\1']|line 1: ignore[1] "(ab)\1": back-references such as \1 are not supported
+EOF_CASES
+[ "$(texts)" = before ] || fail "a broken config let something be recorded: $(texts)"
+rm "$CONFIG" && mkdir "$CONFIG"
+store_text "not to be recorded"
+expect_rc 2 "store with a directory for a config file"
+expect_err "quillmar-clip: cannot read the config file $CONFIG: Is a directory" \
+  "store with a directory for a config file"
+rmdir "$CONFIG"
+
+# ignore and min_length keep texts out; images are not texts.
+S="$T/rules"
+config '# what never to record' 'ignore = ["^otpauth://", "password[:=]", "^.*never-there"]' \
+  'min_length = 3'
+while IFS='|' read -r text reason; do
+  store_text "$text"
+  expect_rc 0 "store of '$text'"
+  expect_err "quillmar-clip: standard input not recorded: $reason" "store of '$text'"
+  expect_out "" "store of '$text'"
+done <<'EOF_CASES'
+ab|it is shorter than min_length (2 of 3 bytes)
+otpauth://totp/me?secret=JBSWY3DP|it matches the ignore pattern "^otpauth://"
+my password=hunter2|it matches the ignore pattern "password[:=]"
+EOF_CASES
+store_text "abc"
+expect_out '{"id":1,"dedup":0}' "a text of min_length bytes"
+store_text "see otpauth://totp/x"
+expect_out '{"id":2,"dedup":0}' "a text that matches no pattern"
+# A long text matched by ".*" must not exhaust the stack.
+head -c 1048576 /dev/zero | tr '\0' 'x' >"$T/in"
+q store
+expect_out '{"id":3,"dedup":0}' "a 1 MiB text against ^.*never-there"
+printf '\x89PNG\r\n\x1a\n' >"$T/in"
+q store
+expect_out '{"id":4}' "an image shorter than min_length"
+# Without XDG_CONFIG_HOME the file is ~/.config/quillmar-clip/config.toml.
+mkdir -p "$HOME/.config/quillmar-clip"
+echo 'min_length = 100' >"$HOME/.config/quillmar-clip/config.toml"
+printf 'short' >"$T/in"
+XDG_CONFIG_HOME= q store
+expect_err "quillmar-clip: standard input not recorded: it is shorter than min_length (5 of 100 bytes)" \
+  "the config under HOME"
+rm -r "$HOME/.config"
+rm "$CONFIG"
+
+# --- a repeat moves to the top -------------------------------------------------
+S="$T/repeats"
+for t in alpha beta gamma; do store_text "$t"; done
+store_text alpha
+expect_out '{"id":4,"dedup":0}' "a repeat of the oldest clip"
+[ "$(ids)" = "4 3 2" ] || fail "a repeat left ids $(ids)"
+[ "$(texts | tr '\n' ' ')" = "alpha gamma beta " ] || fail "a repeat left $(texts)"
+store_text alpha
+expect_out '{"id":4,"dedup":1}' "a repeat of the newest clip"
+# A pinned twin stays where it is and nothing is added.
+q pin 2
+store_text beta
+expect_out '{"id":2,"dedup":1}' "a repeat of a pinned clip"
+[ "$(ids)" = "4 3 2" ] || fail "a repeat of a pinned clip left ids $(ids)"
+# --keep-duplicates, or the config key, records the repeat as a new clip;
+# the command line wins over the file.
+store_text gamma --keep-duplicates
+expect_out '{"id":5,"dedup":0}' "store --keep-duplicates"
+[ "$(ids)" = "5 4 3 2" ] || fail "--keep-duplicates left ids $(ids)"
+config 'keep_duplicates = true'
+store_text alpha
+expect_out '{"id":6,"dedup":0}' "keep_duplicates = true"
+store_text beta --no-keep-duplicates
+expect_out '{"id":2,"dedup":1}' "--no-keep-duplicates over the file"
+# Of two copies made while duplicates were kept, the newer one moves up.
+store_text gamma --no-keep-duplicates
+expect_out '{"id":7,"dedup":0}' "--no-keep-duplicates over the file"
+[ "$(ids)" = "7 6 4 3 2" ] || fail "a repeat of two copies left ids $(ids)"
+rm "$CONFIG"
+# Texts whose previews are the same are not repeats of each other.
+long=$(printf 'x%.0s' $(seq 1 130))
+store_text "${long}one"
+store_text "${long}two"
+store_text "${long}one"
+expect_out '{"id":10,"dedup":0}' "a repeat among texts of one preview"
+q get 9
+[ "$(out)" = "${long}two" ] || fail "a text with the same preview was taken for a repeat"
+q get 8
+expect_rc 1 "the older copy of a repeat is gone"
+# An image that repeats an older one moves up with the older one's label,
+# and its file goes with it.
+printf '\x89PNG\r\n\x1a\nsome picture' >"$T/pic.png"
+q push-image "$T/pic.png" --label "the logo"
+old=$(sed -n 's/^{"id":\([0-9]*\)}$/\1/p' "$T/out")
+store_text "in between"
+cp "$T/pic.png" "$T/in"
+q store
+new=$(sed -n 's/^{"id":\([0-9]*\)}$/\1/p' "$T/out")
+[ -n "$new" ] && [ "$new" -gt "$old" ] || fail "a repeated image: $(out)"
+[ ! -e "$S/img_$old.png" ] || fail "the older copy's image file is left"
+cmp -s "$S/img_$new.png" "$T/pic.png" || fail "the image moved up changed"
+q list --json --limit 1
+grep -qF '"preview":"[image 20 bytes: the logo]"' "$T/out" || fail "the label was lost: $(out)"
+
+# A full history neither grows nor evicts for a repeat.
+S="$T/full"
+mkdir -p "$S"
+{
+  printf '{"next_id": 501, "clips": ['
+  for i in $(seq 1 500); do
+    [ "$i" -gt 1 ] && printf ','
+    printf '\n {"id": %d, "ts": %d, "kind": "text", "preview": "text %d", "pinned": false, "hash": "", "truncated": false, "text": "text %d"}' \
+      "$i" "$((1700000000 + i))" "$i" "$i"
+  done
+  printf '\n]}'
+} >"$S/clips.json"
+store_text "text 250"
+expect_out '{"id":501,"dedup":0}' "a repeat in a full history"
+all=" $(ids) "
+[ "$(echo $all | wc -w)" = 500 ] || fail "a repeat in a full history left $(echo $all | wc -w) clips"
+case "$all" in *" 250 "*) fail "the older copy stayed in a full history" ;; esac
+case "$all" in *" 1 "*) ;; *) fail "a repeat in a full history evicted the oldest clip" ;; esac
+
 if [ "$failures" -gt 0 ]; then
   echo "$failures check(s) failed" >&2
   exit 1
