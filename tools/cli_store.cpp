@@ -29,6 +29,10 @@ namespace {
 
 constexpr char kStoreName[] = "quillmar-clipboard-history";
 
+// Counts the clip_init calls of this process: the library holds one store,
+// so a Recorder's store is no longer loaded once anything else initialised.
+unsigned long g_inits = 0;
+
 struct DocFree {
   void operator()(yyjson_doc *d) const { yyjson_doc_free(d); }
 };
@@ -137,6 +141,7 @@ bool open_store(const std::string &dir, StoreLock *lock) {
 }
 
 bool init_store(const std::string &dir) {
+  ++g_inits;
   std::vector<std::string> before = corrupt_files(dir);
   if (!clip_init(dir.c_str())) {
     complain(library_error());
@@ -180,6 +185,7 @@ bool StoreSnapshot::open(const std::string &dir, std::string *error) {
     return false;
   }
   tmp_ = buf.data();
+  ++g_inits;
   std::string index = dir + "/clips.json";
   if (access(index.c_str(), F_OK) == 0) {
     std::string bytes;
@@ -378,12 +384,13 @@ bool Recorder::open() {
     complain(error);
     return false;
   }
-  if (loaded_ && same(index_id(), known_)) return true;
+  if (loaded_ && inits_ == g_inits && same(index_id(), known_)) return true;
   loaded_ = false;
   if (!init_store(dir_)) {
     lock_.release();
     return false;
   }
+  inits_ = g_inits;
   loaded_ = true;
   known_ = index_id();
   return true;
@@ -399,6 +406,10 @@ bool Recorder::record(Capture c, Recorded *out) {
     c.label = repair_utf8(c.label).text;
   }
   if (!open()) return false;
+  struct Unlock {
+    StoreLock &lock;
+    ~Unlock() { lock.release(); }
+  } unlock{lock_};
   // Whatever goes wrong below, the next capture loads the store again: a
   // failed write leaves the library's memory ahead of the file.
   loaded_ = false;
@@ -407,6 +418,12 @@ bool Recorder::record(Capture c, Recorded *out) {
   const ClipSummary *twin = nullptr, *doomed = nullptr;
   ImageContent twin_image;
   long now = monotonic_ms();
+  auto remember_selection = [&](int id) {
+    if (!c.selection || c.kind != ClipKind::text) return;
+    selection_id_ = id;
+    selection_text_ = c.bytes;
+    selection_ms_ = now;
+  };
   bool grows = c.kind == ClipKind::text && c.selection && selection_id_ != 0 &&
                now - selection_ms_ <= kSelectionWindowMs &&
                grows_from(selection_text_, c.bytes);
@@ -418,8 +435,8 @@ bool Recorder::record(Capture c, Recorded *out) {
     out->id = twin->id;
     out->dedup = out->pinned_twin = true;
     out->result = "{\"id\":" + std::to_string(twin->id) + ",\"dedup\":1}";
+    remember_selection(twin->id);
     loaded_ = true;
-    lock_.release();
     return true;
   }
   if (grows) {
@@ -479,14 +496,9 @@ bool Recorder::record(Capture c, Recorded *out) {
     }
   }
   if (doomed_id != 0 && out->id != doomed_id) out->replaced = doomed_id;
-  if (c.selection && c.kind == ClipKind::text) {
-    selection_id_ = out->id;
-    selection_text_ = c.bytes;
-    selection_ms_ = now;
-  }
+  remember_selection(out->id);
   wrote();
   loaded_ = true;
-  lock_.release();
   return true;
 }
 

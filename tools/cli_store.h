@@ -176,6 +176,7 @@ class Recorder {
   const Config &config_;
   StoreLock lock_;
   bool loaded_ = false;
+  unsigned long inits_ = 0;  // the process's count of loads at ours
   IndexId known_;
   // The previous PRIMARY text recorded, for a selection that grows.
   int selection_id_ = 0;

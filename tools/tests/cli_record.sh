@@ -217,24 +217,44 @@ cmp -s "$S/img_$new.png" "$T/pic.png" || fail "the image moved up changed"
 q list --json --limit 1
 grep -qF '"preview":"[image 20 bytes: the logo]"' "$T/out" || fail "the label was lost: $(out)"
 
+# history N NEXT_ID: a store $S of N unpinned texts "text 1".."text N".
+history() {
+  rm -rf "$S" && mkdir -p "$S"
+  {
+    printf '{"next_id": %d, "clips": [' "$2"
+    for i in $(seq 1 "$1"); do
+      [ "$i" -gt 1 ] && printf ','
+      printf '\n {"id": %d, "ts": %d, "kind": "text", "preview": "text %d", "pinned": false, "hash": "", "truncated": false, "text": "text %d"}' \
+        "$i" "$((1700000000 + i))" "$i" "$i"
+    done
+    printf '\n]}'
+  } >"$S/clips.json"
+}
+
 # A full history neither grows nor evicts for a repeat.
 S="$T/full"
-mkdir -p "$S"
-{
-  printf '{"next_id": 501, "clips": ['
-  for i in $(seq 1 500); do
-    [ "$i" -gt 1 ] && printf ','
-    printf '\n {"id": %d, "ts": %d, "kind": "text", "preview": "text %d", "pinned": false, "hash": "", "truncated": false, "text": "text %d"}' \
-      "$i" "$((1700000000 + i))" "$i" "$i"
-  done
-  printf '\n]}'
-} >"$S/clips.json"
+history 500 501
 store_text "text 250"
 expect_out '{"id":501,"dedup":0}' "a repeat in a full history"
 all=" $(ids) "
 [ "$(echo $all | wc -w)" = 500 ] || fail "a repeat in a full history left $(echo $all | wc -w) clips"
 case "$all" in *" 250 "*) fail "the older copy stayed in a full history" ;; esac
 case "$all" in *" 1 "*) ;; *) fail "a repeat in a full history evicted the oldest clip" ;; esac
+
+# When the new copy cannot be stored (the ids are used up), a history with
+# room keeps the older copy; a full one, whose older copy went first so that
+# nothing was evicted, says what was lost.
+S="$T/exhausted"
+for case in "2|text 1|quillmar-clip: clip ids exhausted (next id 2147483647): wipe the store to start again at 1|2 1" \
+  "500|text 1|quillmar-clip: clip 1 was deleted to make way for its copy, which could not be stored: clip ids exhausted (next id 2147483647): wipe the store to start again at 1|"; do
+  IFS='|' read -r n text message left <<<"$case"
+  history "$n" 2147483647
+  store_text "$text"
+  expect_rc 1 "a repeat without ids left, $n clips"
+  expect_err "$message" "a repeat without ids left, $n clips"
+  [ -z "$left" ] || [ "$(ids)" = "$left" ] || fail "a refused repeat left ids $(ids)"
+  [ -n "$left" ] || [ "$(ids | wc -w)" = 499 ] || fail "a refused repeat in a full history left $(ids | wc -w) clips"
+done
 
 if [ "$failures" -gt 0 ]; then
   echo "$failures check(s) failed" >&2
