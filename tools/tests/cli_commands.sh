@@ -10,7 +10,7 @@ BIN=${1:?usage: cli_commands.sh path/to/quillmar-clip}
 TIMEOUT=$(command -v timeout)
 T=$(mktemp -d)
 trap 'rm -rf "$T"' EXIT
-export HOME="$T/home" XDG_DATA_HOME="$T/xdg-unused" LC_ALL=C.UTF-8
+export HOME="$T/home" XDG_DATA_HOME="$T/xdg-unused" XDG_CONFIG_HOME="$T/config" LC_ALL=C.UTF-8
 unset CLIPBOARD_STATE DISPLAY WAYLAND_DISPLAY
 mkdir -p "$HOME"
 

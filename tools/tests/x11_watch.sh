@@ -39,7 +39,7 @@ stop_all() {
   rm -rf "$T"
 }
 trap stop_all EXIT
-export HOME="$T" XDG_DATA_HOME="$T/data" LC_ALL=C.UTF-8
+export HOME="$T" XDG_DATA_HOME="$T/data" XDG_CONFIG_HOME="$T/config" LC_ALL=C.UTF-8
 unset WAYLAND_DISPLAY CLIPBOARD_STATE
 
 failures=0
@@ -258,6 +258,35 @@ wait "$watcher"
 status=$?
 watcher=""
 [ "$status" = 0 ] || fail "the watcher ended with status $status after SIGINT"
+
+# The config file: primary = true follows PRIMARY, --no-primary wins over
+# it, and texts its rules name are not recorded (and said so).
+mkdir -p "$XDG_CONFIG_HOME/quillmar-clip"
+printf '%s\n' 'primary = true' 'ignore = ["^secret-"]' 'min_length = 3' \
+  >"$XDG_CONFIG_HOME/quillmar-clip/config.toml"
+: >"$T/watch.out"
+"$BIN" --store "$S" watch --no-primary >"$T/watch.out" 2>"$T/watch.err" &
+watcher=$!
+wait_line "^watching CLIPBOARD on $DISPLAY" 1
+kill -TERM "$watcher"
+timeout 20 tail --pid="$watcher" -f /dev/null
+watcher=""
+: >"$T/watch.out"
+"$BIN" --store "$S" watch >"$T/watch.out" 2>"$T/watch.err" &
+watcher=$!
+wait_line "^watching CLIPBOARD and PRIMARY on $DISPLAY" 1
+n=$(count)
+printf 'secret-token-123' >"$T/t5"
+set_clipboard "$T/t5"
+wait_line '^CLIPBOARD: not recorded, it matches the ignore pattern "^secret-"$' 1
+printf 'ab' >"$T/t6"
+SELECTION=primary set_clipboard "$T/t6"
+wait_line '^PRIMARY: not recorded, it is shorter than min_length (2 of 3 bytes)$' 1
+[ "$(count)" = "$n" ] || fail "the config's rules let a text through"
+kill -TERM "$watcher"
+timeout 20 tail --pid="$watcher" -f /dev/null
+watcher=""
+rm -r "$XDG_CONFIG_HOME"
 
 q verify >"$T/verify.out" || fail "verify after the watch: $(cat "$T/verify.out")"
 
