@@ -63,10 +63,10 @@ uint64_t next_random() {
 
 // Prose of a clipboard, ASCII only so that any cut is between characters.
 std::string make_corpus(size_t bytes) {
-  static const char *words[] = {"the",      "of",     "and",    "to",      "in",
+  static const char *words[] = {"the",       "of",      "and",      "to",      "in",
                                 "clipboard", "history", "function", "return",  "value",
-                                "struct",   "buffer", "string", "meeting", "tomorrow",
-                                "review",   "index",  "merge",  "request", "file"};
+                                "struct",    "buffer",  "string",   "meeting", "tomorrow",
+                                "review",    "index",   "merge",    "request", "file"};
   std::string out;
   out.reserve(bytes + 16);
   while (out.size() < bytes) {
@@ -177,7 +177,8 @@ double capture_ms(host::Recorder &r, std::string text, bool repeat = false) {
   auto start = Clock::now();
   if (!r.record(std::move(c), &out)) die("a capture failed");
   double ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-  if (out.dedup != repeat || !out.skipped.empty()) die("a capture was not recorded as planned");
+  if (out.dedup != repeat || !out.skipped.empty())
+    die("a capture was not recorded as planned");
   return ms;
 }
 
@@ -240,11 +241,12 @@ void run(History &h, const std::string &base, int runs) {
   row("kept open + repeats", open_search);
   row("repeat moved to the top, kept open", moved);
   if (!pinned.empty()) row("pinned repeat: the search alone", pinned);
-  printf("  ratios of medians: kept open / load per clip %.2f; + repeats / without %.2f "
-         "(kept open), %.2f (load per clip)\n",
-         stats_of(open_keep).median / stats_of(once_keep).median,
-         stats_of(open_search).median / stats_of(open_keep).median,
-         stats_of(once_search).median / stats_of(once_keep).median);
+  printf(
+      "  ratios of medians: kept open / load per clip %.2f; + repeats / without %.2f "
+      "(kept open), %.2f (load per clip)\n",
+      stats_of(open_keep).median / stats_of(once_keep).median,
+      stats_of(open_search).median / stats_of(open_keep).median,
+      stats_of(once_search).median / stats_of(once_keep).median);
   fs::remove_all(store);
 }
 
@@ -269,7 +271,8 @@ int main(int argc, char **argv) {
         p = q + 1;
       }
     } else {
-      fprintf(stderr, "usage: capture_bench [--dir DIR] [--runs N] [--only heavy,worst,alike]\n");
+      fprintf(stderr,
+              "usage: capture_bench [--dir DIR] [--runs N] [--only heavy,worst,alike]\n");
       return 2;
     }
   }

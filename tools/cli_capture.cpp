@@ -17,8 +17,10 @@ const char *binary_kind(std::string_view bytes) {
   using namespace std::string_view_literals;
   if (has_png_signature(bytes)) return nullptr;
   if (starts_with(bytes, "\xFF\xD8\xFF"sv)) return "a JPEG image";
-  if (starts_with(bytes, "GIF87a"sv) || starts_with(bytes, "GIF89a"sv)) return "a GIF image";
-  if (starts_with(bytes, "RIFF"sv) && bytes.size() >= 12 && bytes.substr(8, 4) == "WEBP"sv)
+  if (starts_with(bytes, "GIF87a"sv) || starts_with(bytes, "GIF89a"sv))
+    return "a GIF image";
+  if (starts_with(bytes, "RIFF"sv) && bytes.size() >= 12 &&
+      bytes.substr(8, 4) == "WEBP"sv)
     return "a WebP image";
   if (starts_with(bytes, "%PDF-"sv)) return "a PDF document";
   if (memchr(bytes.data(), '\0', bytes.size()) != nullptr)

@@ -5,10 +5,10 @@
 #include <pwd.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <toml++/toml.h>
 #include <unistd.h>
 
 #include <cstring>
-#include <toml++/toml.h>
 
 namespace host {
 namespace {
@@ -65,9 +65,10 @@ bool read_ignore(const std::string &path, const toml::node &node, Config *out,
                  std::string *error) {
   const toml::array *list = node.as_array();
   if (list == nullptr) {
-    *error = at_line(path, node.source()) +
-             "ignore must be a list of regular expressions, such as [\"^otpauth://\"], not " +
-             type_name(node.type());
+    *error =
+        at_line(path, node.source()) +
+        "ignore must be a list of regular expressions, such as [\"^otpauth://\"], not " +
+        type_name(node.type());
     return false;
   }
   for (size_t i = 0; i < list->size(); ++i) {
@@ -123,7 +124,8 @@ std::string Config::skip_reason(std::string_view text) const {
 
 std::string config_path() {
   const char *config = getenv("XDG_CONFIG_HOME");
-  if (config != nullptr && config[0] == '/') return std::string(config) + "/quillmar-clip/config.toml";
+  if (config != nullptr && config[0] == '/')
+    return std::string(config) + "/quillmar-clip/config.toml";
   const char *home = getenv("HOME");
   if (home == nullptr || home[0] == '\0') {
     struct passwd *pw = getpwuid(getuid());
@@ -164,7 +166,8 @@ bool load_config_file(const std::string &path, Config *out, std::string *error) 
   try {
     table = toml::parse(bytes, path);
   } catch (const toml::parse_error &e) {
-    *error = at_line(path, e.source()) + "not valid TOML: " + std::string(e.description());
+    *error =
+        at_line(path, e.source()) + "not valid TOML: " + std::string(e.description());
     return false;
   }
   Config c;
@@ -176,26 +179,30 @@ bool load_config_file(const std::string &path, Config *out, std::string *error) 
     } else if (k == "min_length") {
       const toml::value<int64_t> *n = node.as_integer();
       if (n == nullptr || n->get() < 0) {
-        *error = at_line(path, node.source()) +
-                 "min_length must be a whole number of bytes, 0 or more, not " +
-                 (n == nullptr ? type_name(node.type()) : std::to_string(n->get()).c_str());
+        *error =
+            at_line(path, node.source()) +
+            "min_length must be a whole number of bytes, 0 or more, not " +
+            (n == nullptr ? type_name(node.type()) : std::to_string(n->get()).c_str());
         return false;
       }
       c.min_length = static_cast<uint64_t>(n->get());
     } else if (k == "primary") {
       if (!read_bool(path, "primary", node, &c.primary, error)) return false;
     } else if (k == "keep_duplicates") {
-      if (!read_bool(path, "keep_duplicates", node, &c.keep_duplicates, error)) return false;
+      if (!read_bool(path, "keep_duplicates", node, &c.keep_duplicates, error))
+        return false;
     } else if (k == "picker") {
       if (!node.is_string()) {
         *error = at_line(path, node.source()) +
-                 "picker must be a string (a shell command), not " + type_name(node.type());
+                 "picker must be a string (a shell command), not " +
+                 type_name(node.type());
         return false;
       }
       c.picker = node.as_string()->get();
     } else {
-      *error = at_line(path, key.source()) + "unknown key \"" + std::string(k) +
-               "\" (the keys are ignore, min_length, primary, keep_duplicates and picker)";
+      *error =
+          at_line(path, key.source()) + "unknown key \"" + std::string(k) +
+          "\" (the keys are ignore, min_length, primary, keep_duplicates and picker)";
       return false;
     }
   }

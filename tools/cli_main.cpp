@@ -152,7 +152,8 @@ std::string main_help() {
       "unset)\n"
       "  -h, --help    this text; COMMAND --help describes one command\n"
       "  --no-primary, --no-keep-duplicates\n"
-      "                override the config file (man quillmar-clip: CONFIG FILE)\n"
+      "                (watch, store) override the config file\n"
+      "                ~/.config/quillmar-clip/config.toml (man quillmar-clip)\n"
       "  --version     the version\n"
       "\n"
       "list and search print a table on a terminal, and the library's JSON with --json "
@@ -161,7 +162,7 @@ std::string main_help() {
       "12h,\n"
       "30d, 2w, or several (1d12h). Texts that are not valid UTF-8 are recorded with\n"
       "U+FFFD in place of the invalid bytes. Exit status: 0 success, 1 failure, 2 usage\n"
-      "error.\n";
+      "error or a broken config file.\n";
   return out;
 }
 
@@ -224,11 +225,13 @@ int main(int argc, char **argv) {
   CLI::App *watch = add_command(app, "watch");
   CLI::Option *primary_opt = watch->add_flag("--primary,!--no-primary", primary,
                                              "follow the PRIMARY selection too");
-  CLI::Option *keep_watch = watch->add_flag("--keep-duplicates,!--no-keep-duplicates",
-                                            keep_duplicates, "record repeats as new clips");
+  CLI::Option *keep_watch =
+      watch->add_flag("--keep-duplicates,!--no-keep-duplicates", keep_duplicates,
+                      "record repeats as new clips");
   CLI::App *store_cmd = add_command(app, "store");
-  CLI::Option *keep_store = store_cmd->add_flag("--keep-duplicates,!--no-keep-duplicates",
-                                                keep_duplicates, "record repeats as new clips");
+  CLI::Option *keep_store =
+      store_cmd->add_flag("--keep-duplicates,!--no-keep-duplicates", keep_duplicates,
+                          "record repeats as new clips");
   CLI::App *push = add_command(app, "push");
   push->add_option("TEXT", text, "the text")->required();
   CLI::App *push_image = add_command(app, "push-image");
@@ -328,7 +331,8 @@ int main(int argc, char **argv) {
       return 2;
     }
     if (primary_opt->count() > 0) config.primary = primary;
-    if (keep_watch->count() + keep_store->count() > 0) config.keep_duplicates = keep_duplicates;
+    if (keep_watch->count() + keep_store->count() > 0)
+      config.keep_duplicates = keep_duplicates;
     if (app.got_subcommand(store_cmd)) return host::cmd_store(store, config);
     host::WatchOptions options{store, config.primary, config};
     return host::run_watch(options);

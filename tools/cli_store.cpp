@@ -480,8 +480,9 @@ bool Recorder::record(Capture c, Recorded *out) {
   if (!result) {
     std::string why = library_error();
     if (delete_first) {
-      complain("clip " + std::to_string(doomed_id) +
-               " was deleted to make way for its copy, which could not be stored: " + why);
+      complain(
+          "clip " + std::to_string(doomed_id) +
+          " was deleted to make way for its copy, which could not be stored: " + why);
     } else {
       complain(why);
     }

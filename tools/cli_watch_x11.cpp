@@ -411,8 +411,8 @@ void Watcher::capture(Atom selection, Time time) {
     }
     printf("%s: %s clip %d (%llu bytes%s)%s\n", name,
            kind == ClipKind::text ? "text" : "image", rec.id,
-           static_cast<unsigned long long>(seen), labelled ? ", labelled by its text" : "",
-           how.c_str());
+           static_cast<unsigned long long>(seen),
+           labelled ? ", labelled by its text" : "", how.c_str());
   }
 }
 

@@ -1,10 +1,10 @@
 #include "cli_text.h"
 
-#include "cli_capture.h"
-
 #include <gtest/gtest.h>
 
 #include <clocale>
+
+#include "cli_capture.h"
 
 namespace {
 
@@ -168,7 +168,9 @@ TEST(BinaryKind, SignaturesAndNulBytesAreNotText) {
       {"RIFF\x24\x00\x00\x00WEBPVP8 "s, "a WebP image"},
       {"%PDF-1.7\n"s, "a PDF document"},
       {"a\0b"s, "binary data (it holds NUL bytes)"},
-      {"\xFF\xFE" "a\0"s, "binary data (it holds NUL bytes)"},  // UTF-16
+      {"\xFF\xFE"
+       "a\0"s,
+       "binary data (it holds NUL bytes)"},  // UTF-16
       // A PNG is recorded as an image, whatever follows its signature.
       {"\x89PNG\r\n\x1a\n\0\0\0\rIHDR"s, nullptr},
       // Text, valid or repairable, is recorded.
@@ -209,7 +211,9 @@ TEST(TextPreview, MatchesTheLibrarysPreview) {
 }
 
 TEST(Utf8Cut, NeverSplitsACharacter) {
-  std::string s = "ab\xE2\x9C\x93" "c";  // ab✓c
+  std::string s =
+      "ab\xE2\x9C\x93"
+      "c";  // ab✓c
   EXPECT_EQ(host::utf8_cut(s, 10), 6u);
   EXPECT_EQ(host::utf8_cut(s, 5), 5u);
   EXPECT_EQ(host::utf8_cut(s, 4), 2u);
@@ -242,9 +246,12 @@ TEST(GrowsFrom, AtEitherEndOnly) {
     const char *next;
     bool grows;
   } cases[] = {
-      {"quick", "quick brown", true},  {"brown", "quick brown", true},
-      {"quick", "quick", false},       {"quick brown", "quick", false},
-      {"row", "quick brown fox", false}, {"", "anything", false},
+      {"quick", "quick brown", true},
+      {"brown", "quick brown", true},
+      {"quick", "quick", false},
+      {"quick brown", "quick", false},
+      {"row", "quick brown fox", false},
+      {"", "anything", false},
       {"fox", "fox", false},
   };
   for (auto &c : cases)
