@@ -424,7 +424,7 @@ bool Recorder::record(Capture c, Recorded *out) {
     selection_text_ = c.bytes;
     selection_ms_ = now;
   };
-  bool grows = c.kind == ClipKind::text && c.selection && selection_id_ != 0 &&
+  bool grows = c.kind == ClipKind::text && c.selection && selection_id_ > 0 &&
                now - selection_ms_ <= kSelectionWindowMs &&
                grows_from(selection_text_, c.bytes);
   if (!config_.keep_duplicates || grows) {
@@ -435,7 +435,7 @@ bool Recorder::record(Capture c, Recorded *out) {
     out->id = twin->id;
     out->dedup = out->pinned_twin = true;
     out->result = "{\"id\":" + std::to_string(twin->id) + ",\"dedup\":1}";
-    remember_selection(twin->id);
+    remember_selection(0);
     loaded_ = true;
     return true;
   }
@@ -497,7 +497,9 @@ bool Recorder::record(Capture c, Recorded *out) {
     }
   }
   if (doomed_id != 0 && out->id != doomed_id) out->replaced = doomed_id;
-  remember_selection(out->id);
+  // Only a clip this selection made may give way to its growth: one that
+  // was there before (a repeat) was copied on purpose.
+  remember_selection(!out->dedup && (out->replaced == 0 || out->grown) ? out->id : 0);
   wrote();
   loaded_ = true;
   return true;

@@ -108,7 +108,8 @@ struct Capture {
   bool has_label = false;
   std::string label;
   // A text of the PRIMARY selection: one that grows out of the previous
-  // PRIMARY text within kSelectionWindowMs replaces it.
+  // PRIMARY text within kSelectionWindowMs replaces the clip that text made
+  // (never a clip it only repeated).
   bool selection = false;
 };
 

@@ -217,6 +217,14 @@ primary_step 'unrelated text' '^PRIMARY: text clip [0-9]* (14 bytes)$'
 q search unrelated --json >"$T/unrelated.json"
 [ "$(grep -o '"id":' "$T/unrelated.json" | wc -l)" = 2 ] ||
   fail "a selection grown after the window replaced its clip: $(cat "$T/unrelated.json")"
+# A selection that only repeated a clip copied on purpose never replaces it.
+printf 'copied on purpose' >"$T/t-purpose"
+set_clipboard "$T/t-purpose"
+wait_line '^CLIPBOARD: text clip [0-9]* (17 bytes)$' 1
+primary_step 'copied on purpose' '^PRIMARY: repeats clip [0-9]*$'
+primary_step 'copied on purpose, and more' '^PRIMARY: text clip [0-9]* (27 bytes)$'
+q search 'copied on purpose' --json | grep -q '"preview":"copied on purpose"' ||
+  fail "a selection's growth replaced a clip copied on purpose"
 
 # An owner that offers a PNG image and a text: the image, labelled by the text.
 if [ -n "$OWNER" ]; then
