@@ -18,6 +18,8 @@
 #include <string>
 #include <vector>
 
+#include "cli_capture.h"
+#include "cli_config.h"
 #include "cli_spawn.h"
 #include "cli_store.h"
 #include "cli_text.h"
@@ -234,7 +236,7 @@ int clear_last_stored(const std::string &store) {
 
 }  // namespace
 
-int cmd_store(const std::string &store) {
+int cmd_store(const std::string &store, const Config &config) {
   std::string bytes, error;
   uint64_t seen = 0;
   if (!read_input(STDIN_FILENO, &bytes, &seen, &error))
@@ -264,10 +266,25 @@ int cmd_store(const std::string &store) {
     complain("standard input is empty: nothing stored");
     return 0;
   }
-  ClipKind kind = has_png_signature(bytes) ? ClipKind::image : ClipKind::text;
+  // wl-paste hands over whatever type the clipboard offers first: a picture
+  // in another format, or a document, would become a text of U+FFFD soup.
+  if (const char *what = binary_kind(bytes)) {
+    complain(std::string("standard input is ") + what +
+             ", neither text nor a PNG image: nothing stored");
+    return 0;
+  }
+  Capture capture;
+  capture.kind = has_png_signature(bytes) ? ClipKind::image : ClipKind::text;
+  capture.bytes = std::move(bytes);
+  capture.seen = seen;
+  capture.origin = "standard input";
+  Recorder recorder(store, config);
   Recorded rec;
-  if (!record_clip(store, kind, std::move(bytes), seen, "standard input", &rec, &lock))
-    return 1;
+  if (!recorder.record(std::move(capture), &rec, &lock)) return 1;
+  if (!rec.skipped.empty()) {
+    complain("standard input not recorded: " + rec.skipped);
+    return 0;
+  }
   int rc = print_line(rec.result);
   // A repeat of the newest clip recorded nothing new: it is remembered again
   // only when store recorded it, and with the time it was recorded.

@@ -8,7 +8,10 @@
 
 namespace host {
 
-int cmd_store(const std::string &store);
+struct Config;
+
+// Records standard input by the config's rules (cli_config.h).
+int cmd_store(const std::string &store, const Config &config);
 int cmd_push(const std::string &store, const std::string &text);
 int cmd_push_image(const std::string &store, const std::string &file,
                    const std::string *label);

@@ -10,9 +10,11 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "cli_commands.h"
 #include "cli_completion.h"
+#include "cli_config.h"
 #include "cli_help.h"
 #include "cli_import.h"
 #include "cli_picker.h"
@@ -113,7 +115,19 @@ struct Args {
   std::string id_arg;  // get and copy: an id, or "-" for a line on standard input
   std::string text, file, label, query, output, dir, older_than, pause_for, shell;
   std::string capture_kind;
+  bool keep_duplicates = false;
   CLI::Option *label_opt = nullptr, *output_opt = nullptr;
+  // watch and store: given on the command line, these win over the config
+  // file. Every command that takes --keep-duplicates adds its own option;
+  // only the one chosen can have been given.
+  CLI::Option *primary_opt = nullptr;
+  std::vector<CLI::Option *> keep_opts;
+  bool keep_given() const {
+    for (CLI::Option *o : keep_opts) {
+      if (o->count() > 0) return true;
+    }
+    return false;
+  }
   const CLI::App *app = nullptr;  // the whole command line, for completion
 };
 
@@ -158,6 +172,26 @@ void add_limit(CLI::App *sub, Args *a,
       ->transform(decimal(1, INT_MAX));
 }
 
+void add_keep_duplicates(CLI::App *sub, Args *a) {
+  a->keep_opts.push_back(sub->add_flag("--keep-duplicates,!--no-keep-duplicates",
+                                       a->keep_duplicates,
+                                       "record repeats as new clips"));
+}
+
+// The config file with the command line's choices applied. A broken file
+// is said and makes the command exit with 2: recording by defaults the user
+// did not choose could keep what they asked us to leave alone.
+bool recording_config(const Args &a, host::Config *config) {
+  std::string error;
+  if (!host::load_config(config, &error)) {
+    host::complain(error);
+    return false;
+  }
+  if (a.primary_opt != nullptr && a.primary_opt->count() > 0) config->primary = a.primary;
+  if (a.keep_given()) config->keep_duplicates = a.keep_duplicates;
+  return true;
+}
+
 int write_stdout(const std::string &bytes) {
   if (fwrite(bytes.data(), 1, bytes.size(), stdout) == bytes.size() &&
       fflush(stdout) == 0)
@@ -170,20 +204,26 @@ int write_stdout(const std::string &bytes) {
 // arguments and options it takes, and what runs it. A new command is a new
 // row.
 const Command kCommands[] = {
-    {"Recording", "watch", "watch [--primary]",
+    {"Recording", "watch", "watch [--primary] [--keep-duplicates]",
      "Follow the clipboard and record every new text and PNG image until Ctrl-C or "
-     "SIGTERM; --primary follows PRIMARY too. On Wayland (WAYLAND_DISPLAY set) it runs "
-     "wl-paste --watch, which needs a compositor with the data-control protocol (sway "
-     "and other wlroots compositors, KDE); else it follows X11. Owners that mark their "
-     "data as a secret (x-kde-passwordManagerHint), or whose hint cannot be read, are "
-     "skipped.",
+     "SIGTERM; --primary follows PRIMARY too (on X11, a selection dragged further within "
+     "5 s replaces the one it grew from). A repeat of an older clip moves it to the top "
+     "unless --keep-duplicates. On Wayland (WAYLAND_DISPLAY set) it runs wl-paste "
+     "--watch, which needs a compositor with the data-control protocol (sway and other "
+     "wlroots compositors, KDE); else it follows X11. Owners that mark their data as a "
+     "secret (x-kde-passwordManagerHint), or whose hint cannot be read, are skipped.",
      "quillmar-clip watch --primary", StoreUse::makes,
      [](CLI::App *sub, Args *a) {
-       sub->add_flag("--primary", a->primary, "follow the PRIMARY selection too");
+       a->primary_opt = sub->add_flag("--primary,!--no-primary", a->primary,
+                                      "follow the PRIMARY selection too");
+       add_keep_duplicates(sub, a);
      },
      [](const std::string &store, const Args &a) {
-       if (host::wayland_session()) return host::run_watch_wayland({store, a.primary});
-       return host::run_watch({store, a.primary});
+       host::Config config;
+       if (!recording_config(a, &config)) return 2;
+       host::WatchOptions options{store, config.primary, config};
+       if (host::wayland_session()) return host::run_watch_wayland(options);
+       return host::run_watch(options);
      }},
     // What wl-paste --watch runs for each new clip on Wayland; not for people,
     // so it has no group and help leaves it out.
@@ -200,14 +240,20 @@ const Command kCommands[] = {
            store, a.primary,
            a.capture_kind == "image" ? host::ClipKind::image : host::ClipKind::text);
      }},
-    {"Recording", "store", "store",
+    {"Recording", "store", "store [--keep-duplicates]",
      "Record one clip read from standard input: a PNG image when the bytes start with "
-     "the PNG signature, else a text. CLIPBOARD_STATE=sensitive skips it; "
-     "CLIPBOARD_STATE=clear deletes the clip that store recorded last, if that was at "
-     "most 5 minutes ago and it is still the newest clip and not pinned (never after a "
-     "skipped clip). This is the command for wl-paste on Wayland.",
-     "wl-paste --watch quillmar-clip store", StoreUse::makes, no_options,
-     [](const std::string &store, const Args &) { return host::cmd_store(store); }},
+     "the PNG signature, else a text; other binary data (JPEG, GIF, WebP, PDF, NUL "
+     "bytes) is skipped. A repeat of an older clip moves it to the top unless "
+     "--keep-duplicates. CLIPBOARD_STATE=sensitive skips it; CLIPBOARD_STATE=clear "
+     "deletes the clip that store recorded last, if that was at most 5 minutes ago and "
+     "it is still the newest clip and not pinned (never after a skipped clip). This is "
+     "the command for wl-paste on Wayland.",
+     "wl-paste --watch quillmar-clip store", StoreUse::makes, add_keep_duplicates,
+     [](const std::string &store, const Args &a) {
+       host::Config config;
+       if (!recording_config(a, &config)) return 2;
+       return host::cmd_store(store, config);
+     }},
     {"Recording", "push", "push TEXT", "Record a text.",
      "quillmar-clip push 'meet at 10:30'", StoreUse::makes,
      [](CLI::App *sub, Args *a) {
@@ -434,6 +480,9 @@ std::string main_help() {
       "                (~/.local/share/quillmar-clipboard-history when XDG_DATA_HOME is "
       "unset)\n"
       "  -h, --help    this text; COMMAND --help describes one command\n"
+      "  --no-primary, --no-keep-duplicates\n"
+      "                (watch, store) override the config file\n"
+      "                ~/.config/quillmar-clip/config.toml (man quillmar-clip)\n"
       "  --version     the version\n"
       "\n"
       "list and search print a table on a terminal, and the library's JSON with --json "
@@ -443,7 +492,7 @@ std::string main_help() {
       "30d, 2w, or several (1d12h). ID and N are decimal (010 is ten; 0x3 is refused).\n"
       "Texts that are not valid UTF-8 are recorded with U+FFFD in place of the invalid\n"
       "bytes. An empty --store DIR, or one that is not valid UTF-8, is a usage error.\n"
-      "Exit status: 0 success, 1 failure, 2 usage error.\n";
+      "Exit status: 0 success, 1 failure, 2 usage error or a broken config file.\n";
   return out;
 }
 

@@ -20,6 +20,8 @@
 #include <memory>
 #include <new>
 
+#include "cli_capture.h"
+#include "cli_config.h"
 #include "cli_text.h"
 #include "cli_util.h"
 #include "quillmar_clip.h"
@@ -28,6 +30,10 @@ namespace host {
 namespace {
 
 constexpr char kStoreName[] = "quillmar-clipboard-history";
+
+// Counts the clip_init calls of this process: the library holds one store,
+// so a Recorder's store is no longer loaded once anything else initialised.
+unsigned long g_inits = 0;
 
 int64_t json_int(yyjson_val *v) {
   if (yyjson_is_uint(v)) return static_cast<int64_t>(yyjson_get_uint(v));
@@ -123,6 +129,11 @@ bool open_store(const std::string &dir, StoreLock *lock) {
     complain(error);
     return false;
   }
+  return init_store(dir);
+}
+
+bool init_store(const std::string &dir) {
+  ++g_inits;
   std::vector<std::string> before = corrupt_files(dir);
   if (!clip_init(dir.c_str())) {
     complain(library_error());
@@ -342,49 +353,262 @@ bool recording_paused(const std::string &dir, int64_t *until) {
   return true;
 }
 
-bool record_clip(const std::string &dir, ClipKind kind, std::string bytes,
-                 uint64_t bytes_seen, const char *origin, Recorded *out,
-                 StoreLock *held) {
-  if (kind == ClipKind::text) {
-    if (bytes_seen > bytes.size())
-      bytes.resize(bytes.size() - utf8_unfinished_tail(bytes));
-    Utf8Repair r = repair_utf8(bytes);
-    char note[200];
-    if (r.invalid > 0) {
-      snprintf(note, sizeof note,
-               "%s was not valid UTF-8: %zu invalid sequence%s replaced with U+FFFD",
-               origin, r.invalid, r.invalid == 1 ? "" : "s");
-      complain(note);
+namespace {
+
+long monotonic_ms() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+// Repairs a captured text to valid UTF-8 (saying what was replaced) and cuts
+// it as the library will, so that comparisons see the bytes it stores.
+std::string clean_text(std::string bytes, uint64_t seen, const std::string &origin) {
+  if (seen > bytes.size()) bytes.resize(bytes.size() - utf8_unfinished_tail(bytes));
+  Utf8Repair r = repair_utf8(bytes);
+  char note[300];
+  if (r.invalid > 0) {
+    snprintf(note, sizeof note,
+             "%s was not valid UTF-8: %zu invalid sequence%s replaced with U+FFFD",
+             origin.c_str(), r.invalid, r.invalid == 1 ? "" : "s");
+    complain(note);
+  }
+  if (r.nul > 0) {
+    snprintf(note, sizeof note, "%s held %zu NUL byte%s, replaced with U+FFFD",
+             origin.c_str(), r.nul, r.nul == 1 ? "" : "s");
+    complain(note);
+  }
+  r.text.resize(utf8_cut(r.text, CLIP_TEXT_CAP));
+  return std::move(r.text);
+}
+
+struct ImageContent {
+  std::string path, label;
+  bool has_label = false;
+};
+
+bool parse_image(const char *json, ImageContent *out) {
+  Doc doc(yyjson_read(json, strlen(json), 0));
+  yyjson_val *root = doc ? yyjson_doc_get_root(doc.get()) : nullptr;
+  yyjson_val *p = yyjson_obj_get(root, "image_path");
+  if (!yyjson_is_str(p)) return false;
+  out->path.assign(yyjson_get_str(p), yyjson_get_len(p));
+  yyjson_val *l = yyjson_obj_get(root, "label");
+  out->has_label = yyjson_is_str(l);
+  if (out->has_label) out->label.assign(yyjson_get_str(l), yyjson_get_len(l));
+  return true;
+}
+
+// The newest clip that holds exactly these bytes, or nullptr. The listing's
+// previews rule out almost every clip; only those whose preview matches are
+// fetched and compared byte for byte. For an image, *twin_label is the
+// twin's label.
+const ClipSummary *find_twin(const std::vector<ClipSummary> &clips, const Capture &c,
+                             ImageContent *twin_image) {
+  if (c.kind == ClipKind::text) {
+    std::string preview = text_preview(c.bytes);
+    for (auto &clip : clips) {
+      if (clip.image || clip.preview != preview) continue;
+      ClipString got(clip_get(clip.id));
+      if (got && std::string_view(got.get()) == c.bytes) return &clip;
     }
-    if (r.nul > 0) {
-      snprintf(note, sizeof note, "%s held %zu NUL byte%s, replaced with U+FFFD", origin,
-               r.nul, r.nul == 1 ? "" : "s");
-      complain(note);
+    return nullptr;
+  }
+  std::string start = image_preview_start(c.bytes.size());
+  for (auto &clip : clips) {
+    if (!clip.image || clip.preview.compare(0, start.size(), start) != 0) continue;
+    char next = clip.preview.size() > start.size() ? clip.preview[start.size()] : '\0';
+    if (next != ']' && next != ':') continue;
+    ClipString got(clip_get(clip.id));
+    ImageContent image;
+    if (!got || !parse_image(got.get(), &image)) continue;
+    struct stat st;
+    if (stat(image.path.c_str(), &st) != 0 ||
+        static_cast<uint64_t>(st.st_size) != c.bytes.size())
+      continue;
+    std::string bytes, error;
+    if (read_whole_file(image.path, &bytes, &error) && bytes == c.bytes) {
+      *twin_image = std::move(image);
+      return &clip;
     }
-    bytes = std::move(r.text);
   }
-  StoreLock own;
-  if (!open_store(dir, held != nullptr ? held : &own)) return false;
-  ClipString result;
-  if (kind == ClipKind::text) {
-    result.reset(clip_push_text(bytes.c_str()));
-  } else {
-    // The caller keeps one byte beyond the cap, so an image that is too big
-    // is refused by the library in its own words.
-    int len = static_cast<int>(std::min(bytes.size(), kReadLimit));
-    result.reset(clip_push_image(reinterpret_cast<const unsigned char *>(bytes.data()),
-                                 len, nullptr));
-  }
-  if (!result) {
-    complain(library_error());
-    return false;
-  }
-  out->result = result.get();
-  Doc doc(yyjson_read(result.get(), strlen(result.get()), 0));
+  return nullptr;
+}
+
+bool parse_push_result(const char *json, Recorded *out) {
+  out->result = json;
+  Doc doc(yyjson_read(json, strlen(json), 0));
   yyjson_val *root = doc ? yyjson_doc_get_root(doc.get()) : nullptr;
   out->id = static_cast<int>(json_int(yyjson_obj_get(root, "id")));
   out->dedup = json_int(yyjson_obj_get(root, "dedup")) != 0;
   return true;
+}
+
+}  // namespace
+
+Recorder::Recorder(std::string dir, const Config &config)
+    : dir_(std::move(dir)), config_(config) {}
+
+Recorder::~Recorder() = default;
+
+Recorder::IndexId Recorder::index_id() const {
+  IndexId id;
+  struct stat st;
+  if (stat((dir_ + "/clips.json").c_str(), &st) != 0) return id;
+  id.exists = true;
+  id.dev = st.st_dev;
+  id.ino = st.st_ino;
+  id.size = st.st_size;
+  id.mtime = st.st_mtim;
+  return id;
+}
+
+bool Recorder::same(const IndexId &a, const IndexId &b) const {
+  return a.exists && b.exists && a.dev == b.dev && a.ino == b.ino && a.size == b.size &&
+         a.mtime.tv_sec == b.mtime.tv_sec && a.mtime.tv_nsec == b.mtime.tv_nsec;
+}
+
+void Recorder::wrote() { known_ = index_id(); }
+
+bool Recorder::open(StoreLock *held) {
+  StoreLock &lock = held != nullptr ? *held : lock_;
+  std::string error;
+  if (!lock.held() && !lock.acquire(dir_, true, true, &error)) {
+    complain(error);
+    return false;
+  }
+  if (loaded_ && inits_ == g_inits && same(index_id(), known_)) return true;
+  loaded_ = false;
+  if (!init_store(dir_)) {
+    if (held == nullptr) lock_.release();
+    return false;
+  }
+  inits_ = g_inits;
+  loaded_ = true;
+  known_ = index_id();
+  return true;
+}
+
+bool Recorder::record(Capture c, Recorded *out, StoreLock *held) {
+  *out = Recorded{};
+  if (c.kind == ClipKind::text) {
+    c.bytes = clean_text(std::move(c.bytes), c.seen, c.origin);
+    out->skipped = config_.skip_reason(c.bytes);
+    if (!out->skipped.empty()) return true;
+  } else if (c.has_label) {
+    c.label = repair_utf8(c.label).text;
+  }
+  if (!open(held)) return false;
+  struct Unlock {
+    StoreLock *lock;
+    ~Unlock() {
+      if (lock != nullptr) lock->release();
+    }
+  } unlock{held != nullptr ? nullptr : &lock_};
+  // Whatever goes wrong below, the next capture loads the store again: a
+  // failed write leaves the library's memory ahead of the file.
+  loaded_ = false;
+
+  std::vector<ClipSummary> clips;
+  const ClipSummary *twin = nullptr, *doomed = nullptr;
+  ImageContent twin_image;
+  long now = monotonic_ms();
+  auto remember_selection = [&](int id) {
+    if (!c.selection || c.kind != ClipKind::text) return;
+    selection_id_ = id;
+    selection_text_ = c.bytes;
+    selection_ms_ = now;
+  };
+  bool grows = c.kind == ClipKind::text && c.selection && selection_id_ > 0 &&
+               now - selection_ms_ <= kSelectionWindowMs &&
+               grows_from(selection_text_, c.bytes);
+  if (!config_.keep_duplicates || grows) {
+    if (!all_clips(&clips)) return false;
+  }
+  if (!config_.keep_duplicates) twin = find_twin(clips, c, &twin_image);
+  if (twin != nullptr && twin->pinned) {
+    out->id = twin->id;
+    out->dedup = out->pinned_twin = true;
+    out->result = "{\"id\":" + std::to_string(twin->id) + ",\"dedup\":1}";
+    remember_selection(0);
+    loaded_ = true;
+    return true;
+  }
+  if (grows) {
+    for (auto &clip : clips) {
+      if (clip.id == selection_id_ && !clip.pinned && !clip.image) doomed = &clip;
+    }
+    out->grown = doomed != nullptr;
+  }
+  // The newest clip is the library's own repeat: it answers with dedup.
+  if (doomed == nullptr && twin != nullptr && twin != &clips.front()) doomed = twin;
+  if (c.kind == ClipKind::image && !c.has_label && twin == doomed && doomed != nullptr &&
+      twin_image.has_label) {
+    // The older copy's label is all that tells what the picture was.
+    c.has_label = true;
+    c.label = twin_image.label;
+  }
+  size_t unpinned = 0;
+  for (auto &clip : clips) unpinned += clip.pinned ? 0 : 1;
+  // While the history has room, the new clip comes first, so that a failure
+  // leaves a spare copy rather than none. A full history would evict its
+  // oldest clip for it: there the older copy goes first.
+  bool delete_first = doomed != nullptr && unpinned >= size_t{CLIP_MAX_UNPINNED};
+  int doomed_id = doomed != nullptr ? doomed->id : 0;
+  if (delete_first) {
+    if (!clip_delete(doomed_id)) {
+      complain(library_error());
+      return false;
+    }
+  }
+  ClipString result;
+  if (c.kind == ClipKind::text) {
+    result.reset(clip_push_text(c.bytes.c_str()));
+  } else {
+    // The caller keeps one byte beyond the cap, so an image that is too big
+    // is refused by the library in its own words.
+    int len = static_cast<int>(std::min(c.bytes.size(), kReadLimit));
+    result.reset(clip_push_image(reinterpret_cast<const unsigned char *>(c.bytes.data()),
+                                 len, c.has_label ? c.label.c_str() : nullptr));
+  }
+  if (!result) {
+    std::string why = library_error();
+    if (delete_first) {
+      complain(
+          "clip " + std::to_string(doomed_id) +
+          " was deleted to make way for its copy, which could not be stored: " + why);
+    } else {
+      complain(why);
+    }
+    return false;
+  }
+  parse_push_result(result.get(), out);
+  if (doomed_id != 0 && !delete_first && out->id != doomed_id) {
+    if (!clip_delete(doomed_id)) {
+      complain("clip " + std::to_string(out->id) + " is stored, but clip " +
+               std::to_string(doomed_id) + " could not be deleted: " + library_error());
+      return true;
+    }
+  }
+  if (doomed_id != 0 && out->id != doomed_id) out->replaced = doomed_id;
+  // Only a clip this selection made may give way to its growth: one that
+  // was there before (a repeat) was copied on purpose.
+  remember_selection(!out->dedup && (out->replaced == 0 || out->grown) ? out->id : 0);
+  wrote();
+  loaded_ = true;
+  return true;
+}
+
+bool record_clip(const std::string &dir, ClipKind kind, std::string bytes,
+                 uint64_t bytes_seen, const char *origin, Recorded *out) {
+  static const Config kDefaults;
+  Recorder recorder(dir, kDefaults);
+  Capture c;
+  c.kind = kind;
+  c.bytes = std::move(bytes);
+  c.seen = bytes_seen;
+  c.origin = origin;
+  return recorder.record(std::move(c), out);
 }
 
 StoreFile classify_store_file(std::string_view name, int *image_id) {

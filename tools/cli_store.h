@@ -4,6 +4,9 @@
 #ifndef QUILLMAR_CLI_STORE_H
 #define QUILLMAR_CLI_STORE_H
 
+#include <sys/stat.h>
+#include <time.h>
+
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -48,6 +51,8 @@ class StoreLock {
 // standard error when the library found the index damaged and set it aside. On failure
 // the message is printed and false returned.
 bool open_store(const std::string &dir, StoreLock *lock);
+// The same without the lock, for a caller that holds it already.
+bool init_store(const std::string &dir);
 
 // What the index file says of one clip: enough to check the store's files.
 struct IndexedClip {
@@ -103,21 +108,102 @@ bool last_stored(const std::string &dir, int *id, int64_t *ts);
 
 enum class ClipKind { text, image };
 
-struct Recorded {
-  int id = 0;
-  bool dedup = false;
-  std::string result;  // the library's result, unchanged
+// One clip taken from the clipboard.
+struct Capture {
+  ClipKind kind = ClipKind::text;
+  std::string bytes;
+  // Every byte the source sent: more than bytes.size() when it was cut.
+  uint64_t seen = 0;
+  // Where it came from, for messages: "standard input", "the CLIPBOARD text".
+  std::string origin;
+  // An image's label (from the text its owner offered beside it).
+  bool has_label = false;
+  std::string label;
+  // A text of the PRIMARY selection: one that grows out of the previous
+  // PRIMARY text within kSelectionWindowMs replaces the clip that text made
+  // (never a clip it only repeated).
+  bool selection = false;
 };
 
-// Records one captured clip into the store in dir (locking and initialising
-// it, or with the caller's lock when held is given, which stays held on
-// return). A text is repaired to valid UTF-8 first (saying so on standard error,
-// with origin naming where it came from); bytes_seen larger than the bytes
-// given means the input went on beyond what was kept. Prints the library's
-// message and returns false when it refuses.
+// A mouse selection dragged further is taken again within this time of the
+// previous take; a PRIMARY text that extends the previous one this soon
+// replaces it.
+constexpr long kSelectionWindowMs = 5000;
+
+struct Recorded {
+  int id = 0;
+  // Nothing was added: the newest clip, or a pinned one (pinned_twin), holds
+  // the same bytes already.
+  bool dedup = false;
+  bool pinned_twin = false;
+  // The clip deleted in favour of the new one: an older copy of the same
+  // bytes (a repeat moves to the top) or, with grown, the selection this one
+  // grew out of.
+  int replaced = 0;
+  bool grown = false;
+  // Why nothing was recorded, by the config's rules; empty when recorded.
+  std::string skipped;
+  std::string result;  // the library's result, or {"id":N,"dedup":1} for a pinned twin
+};
+
+struct Config;
+
+// Records captured clips into the store in dir. Each capture locks the store;
+// the history stays loaded between captures and is loaded again only when
+// another process has changed clips.json (its identity, size or time), so a
+// watcher does not read a large history for every clip.
+class Recorder {
+ public:
+  Recorder(std::string dir, const Config &config);
+  ~Recorder();
+  Recorder(const Recorder &) = delete;
+  Recorder &operator=(const Recorder &) = delete;
+
+  // Locks the store (unless held, the caller's lock, holds it already) and
+  // loads it when it is not loaded or has changed; the Recorder's own lock
+  // is held until release() or the next record(). Prints the message and
+  // returns false when the store cannot be opened.
+  bool open(StoreLock *held = nullptr);
+  void release() { lock_.release(); }
+
+  // Records one capture. A text is repaired to valid UTF-8 first (said on
+  // standard error, naming its origin) and checked against the config's
+  // rules; *out says what happened. Unless the config keeps duplicates, an
+  // older unpinned copy of the same bytes is deleted, so the clip moves to
+  // the top; a pinned copy stays and nothing is added. Prints the library's
+  // message and returns false when it refuses. With held, the caller's lock
+  // is used and stays held on return, so that the caller can look at the
+  // store before and after under one lock.
+  bool record(Capture capture, Recorded *out, StoreLock *held = nullptr);
+
+ private:
+  struct IndexId {
+    bool exists = false;
+    dev_t dev = 0;
+    ino_t ino = 0;
+    off_t size = 0;
+    struct timespec mtime = {0, 0};
+  };
+  IndexId index_id() const;
+  bool same(const IndexId &a, const IndexId &b) const;
+  void wrote();
+
+  std::string dir_;
+  const Config &config_;
+  StoreLock lock_;
+  bool loaded_ = false;
+  unsigned long inits_ = 0;  // the process's count of loads at ours
+  IndexId known_;
+  // The previous PRIMARY text recorded, for a selection that grows.
+  int selection_id_ = 0;
+  std::string selection_text_;
+  long selection_ms_ = 0;
+};
+
+// Records one captured clip into the store in dir, as a Recorder of its own
+// with the default config would.
 bool record_clip(const std::string &dir, ClipKind kind, std::string bytes,
-                 uint64_t bytes_seen, const char *origin, Recorded *out,
-                 StoreLock *held = nullptr);
+                 uint64_t bytes_seen, const char *origin, Recorded *out);
 
 // The file names the library makes in a store directory.
 enum class StoreFile { index, index_tmp, corrupt, image, image_tmp, other };

@@ -31,6 +31,7 @@ int run_watch(const WatchOptions &) {
 #include <string>
 #include <vector>
 
+#include "cli_capture.h"
 #include "cli_text.h"
 #include "cli_util.h"
 #include "quillmar_clip.h"
@@ -46,6 +47,9 @@ constexpr int kStepTimeoutMs = 5000;
 constexpr size_t kKeep = kReadLimit;
 // Property bytes asked for per read, in 32-bit units.
 constexpr long kReadLongs = 1 << 20;
+// The longest label an image takes from the text offered beside it: enough
+// for an address or a caption, never the whole of a page.
+constexpr size_t kLabelBytes = 256;
 
 int g_signal_pipe[2] = {-1, -1};
 volatile sig_atomic_t g_stop = 0;
@@ -107,8 +111,16 @@ Bool is_new_value(Display *, XEvent *ev, XPointer arg) {
 
 class Watcher {
  public:
-  explicit Watcher(const WatchOptions &options) : options_(options) {}
+  explicit Watcher(const WatchOptions &options)
+      : options_(options), recorder_(options_.store, options_.config) {}
   ~Watcher();
+  // Opens the store once, so that a store that cannot be used is reported
+  // now and not at the first copy.
+  bool open_store() {
+    if (!recorder_.open()) return false;
+    recorder_.release();
+    return true;
+  }
   int run();
 
  private:
@@ -119,11 +131,19 @@ class Watcher {
   bool request(Atom selection, Atom target, Time time, Transfer *t, std::string *why);
   bool request_targets(Atom selection, Time time, std::vector<Atom> *targets);
   void capture(Atom selection, Time time);
+  // A text transfer as UTF-8: the STRING target is ISO 8859-1.
+  void as_utf8(Transfer *t) const {
+    if (t->type != XA_STRING) return;
+    bool whole = t->seen == t->bytes.size();
+    t->bytes = latin1_to_utf8(t->bytes);
+    if (whole) t->seen = t->bytes.size();
+  }
   const char *name_of(Atom selection) const {
     return selection == primary_ ? "PRIMARY" : "CLIPBOARD";
   }
 
   WatchOptions options_;
+  Recorder recorder_;
   Display *dpy_ = nullptr;
   Window win_ = None;
   int fixes_event_ = 0;
@@ -341,13 +361,17 @@ void Watcher::capture(Atom selection, Time time) {
   }
   Atom want;
   ClipKind kind = ClipKind::text;
+  Atom text_target = None;
+  if (!listed || offers(utf8_)) {
+    text_target = utf8_;
+  } else if (offers(XA_STRING)) {
+    text_target = XA_STRING;
+  }
   if (listed && offers(png_)) {
     want = png_;
     kind = ClipKind::image;
-  } else if (!listed || offers(utf8_)) {
-    want = utf8_;
-  } else if (offers(XA_STRING)) {
-    want = XA_STRING;
+  } else if (text_target != None) {
+    want = text_target;
   } else {
     complain(std::string(name) + " holds neither text nor a PNG image: nothing recorded");
     return;
@@ -357,27 +381,47 @@ void Watcher::capture(Atom selection, Time time) {
     if (!g_stop) complain(std::string("cannot read the ") + name + " selection: " + why);
     return;
   }
-  if (kind == ClipKind::text && t.type == XA_STRING) {
-    bool whole = t.seen == t.bytes.size();
-    t.bytes = latin1_to_utf8(t.bytes);
-    if (whole) t.seen = t.bytes.size();
-  }
+  if (kind == ClipKind::text) as_utf8(&t);
   if (t.seen == 0) {
     printf("%s: not recorded, it is empty\n", name);
     return;
   }
-  std::string origin =
-      std::string("the ") + name + (kind == ClipKind::text ? " text" : " image");
+  Capture c;
+  c.kind = kind;
+  c.seen = t.seen;
+  c.bytes = std::move(t.bytes);
+  c.origin = std::string("the ") + name + (kind == ClipKind::text ? " text" : " image");
+  c.selection = selection == primary_;
+  // An owner that offers a picture and a text (a browser: the image and its
+  // address) gets both kept: the text becomes the image's label.
+  Transfer text;
+  if (kind == ClipKind::image && text_target != None && listed &&
+      request(selection, text_target, time, &text, &why)) {
+    as_utf8(&text);
+    c.label = label_from_text(std::string_view(text.bytes).substr(0, 65536), kLabelBytes);
+    c.has_label = !c.label.empty();
+  }
+  if (g_stop) return;
   Recorded rec;
-  uint64_t seen = t.seen;
-  if (!record_clip(options_.store, kind, std::move(t.bytes), seen, origin.c_str(), &rec))
-    return;
-  if (rec.dedup) {
+  uint64_t seen = c.seen;
+  bool labelled = c.has_label;
+  if (!recorder_.record(std::move(c), &rec)) return;
+  if (!rec.skipped.empty()) {
+    printf("%s: not recorded, %s\n", name, rec.skipped.c_str());
+  } else if (rec.pinned_twin) {
+    printf("%s: repeats pinned clip %d\n", name, rec.id);
+  } else if (rec.dedup) {
     printf("%s: repeats clip %d\n", name, rec.id);
   } else {
-    printf("%s: %s clip %d (%llu bytes)\n", name,
+    std::string how;
+    if (rec.replaced != 0) {
+      how = (rec.grown ? ", grown from clip " : ", moved to the top from clip ") +
+            std::to_string(rec.replaced);
+    }
+    printf("%s: %s clip %d (%llu bytes%s)%s\n", name,
            kind == ClipKind::text ? "text" : "image", rec.id,
-           static_cast<unsigned long long>(seen));
+           static_cast<unsigned long long>(seen),
+           labelled ? ", labelled by its text" : "", how.c_str());
   }
 }
 
@@ -416,11 +460,8 @@ int Watcher::run() {
 
 int run_watch(const WatchOptions &options) {
   setvbuf(stdout, nullptr, _IOLBF, 0);
-  {
-    // A store that cannot be opened is reported now, not at the first copy.
-    StoreLock lock;
-    if (!open_store(options.store, &lock)) return 1;
-  }
+  Watcher w(options);
+  if (!w.open_store()) return 1;
   if (pipe2(g_signal_pipe, O_CLOEXEC | O_NONBLOCK) != 0) {
     complain(std::string("cannot make a pipe: ") + strerror(errno));
     return 1;
@@ -433,11 +474,7 @@ int run_watch(const WatchOptions &options) {
   sigaction(SIGTERM, &sa, &old_term);
   XSetErrorHandler(on_x_error);
   XSetIOErrorHandler(on_x_io_error);
-  int status;
-  {
-    Watcher w(options);
-    status = w.run();
-  }
+  int status = w.run();
   sigaction(SIGINT, &old_int, nullptr);
   sigaction(SIGTERM, &old_term, nullptr);
   close(g_signal_pipe[0]);

@@ -5,11 +5,16 @@
 
 #include <string>
 
+#include "cli_config.h"
+
 namespace host {
 
 struct WatchOptions {
   std::string store;
   bool primary = false;
+  // The config file's rules for what is recorded (ignore, min_length,
+  // keep_duplicates), with the command line's choices applied.
+  Config config;
 };
 
 // Runs until SIGINT or SIGTERM (exit status 0) or until the display cannot

@@ -5,6 +5,8 @@
 #include <clocale>
 #include <cstdint>
 
+#include "cli_capture.h"
+
 namespace {
 
 // n replacement characters.
@@ -197,6 +199,108 @@ TEST(FormatBytes, Units) {
   EXPECT_EQ(host::format_bytes(512), "512 B");
   EXPECT_EQ(host::format_bytes(12595), "12.3 KiB");
   EXPECT_EQ(host::format_bytes(1258291), "1.2 MiB");
+}
+
+TEST(BinaryKind, SignaturesAndNulBytesAreNotText) {
+  using namespace std::string_literals;
+  struct Case {
+    std::string in;
+    const char *kind;  // nullptr: recorded
+  } cases[] = {
+      {"\xFF\xD8\xFF\xE0\x00\x10JFIF"s, "a JPEG image"},
+      {"GIF89a\x01\x00"s, "a GIF image"},
+      {"GIF87a"s, "a GIF image"},
+      {"RIFF\x24\x00\x00\x00WEBPVP8 "s, "a WebP image"},
+      {"%PDF-1.7\n"s, "a PDF document"},
+      {"a\0b"s, "binary data (it holds NUL bytes)"},
+      {"\xFF\xFE"
+       "a\0"s,
+       "binary data (it holds NUL bytes)"},  // UTF-16
+      // A PNG is recorded as an image, whatever follows its signature.
+      {"\x89PNG\r\n\x1a\n\0\0\0\rIHDR"s, nullptr},
+      // Text, valid or repairable, is recorded.
+      {"plain text", nullptr},
+      {"caf\xE9", nullptr},
+      {"\xFF\xD8 not quite", nullptr},
+      {"RIFF....AVI ", nullptr},
+      {"GIF is a format", nullptr},
+      {"", nullptr},
+  };
+  for (auto &c : cases) {
+    const char *got = host::binary_kind(c.in);
+    if (c.kind == nullptr) {
+      EXPECT_EQ(got, nullptr) << c.in;
+    } else {
+      EXPECT_STREQ(got, c.kind) << c.in;
+    }
+  }
+}
+
+TEST(TextPreview, MatchesTheLibrarysPreview) {
+  std::string a117(117, 'a');
+  std::string e = "\xC3\xA9";  // two bytes
+  struct Case {
+    std::string in;
+    std::string out;
+  } cases[] = {
+      {"", ""},
+      {"a\r\nb\tc", "a  b c"},
+      {"v\vf\f", "v\vf\f"},
+      {std::string(120, 'x'), std::string(120, 'x')},
+      {std::string(121, 'x'), std::string(117, 'x') + "..."},
+      // A character across byte 117 is left out whole.
+      {std::string(116, 'a') + e + "tail", std::string(116, 'a') + "..."},
+      {a117 + e + "tail", a117 + "..."},
+  };
+  for (auto &c : cases) EXPECT_EQ(host::text_preview(c.in), c.out) << c.in;
+}
+
+TEST(Utf8Cut, NeverSplitsACharacter) {
+  std::string s =
+      "ab\xE2\x9C\x93"
+      "c";  // ab✓c
+  EXPECT_EQ(host::utf8_cut(s, 10), 6u);
+  EXPECT_EQ(host::utf8_cut(s, 5), 5u);
+  EXPECT_EQ(host::utf8_cut(s, 4), 2u);
+  EXPECT_EQ(host::utf8_cut(s, 3), 2u);
+  EXPECT_EQ(host::utf8_cut(s, 0), 0u);
+}
+
+TEST(LabelFromText, OneLineCutBetweenCharacters) {
+  struct Case {
+    std::string in;
+    size_t max;
+    std::string out;
+  } cases[] = {
+      {"https://example.org/cat.png", 256, "https://example.org/cat.png"},
+      {"  two\n\tlines \r\n here  ", 256, "two lines here"},
+      {"bell\x07 esc\x1b[1m c1\xC2\x9B x", 256, "bell esc [1m c1 x"},
+      {"caf\xE9", 256, "caf\xEF\xBF\xBD"},
+      {"abcdefghij", 8, "abcde\xE2\x80\xA6"},
+      {"abcd efghij", 8, "abcd\xE2\x80\xA6"},
+      // Never inside a character: 漢 is three bytes.
+      {"\xE6\xBC\xA2\xE6\xBC\xA2\xE6\xBC\xA2", 8, "\xE6\xBC\xA2\xE2\x80\xA6"},
+      {"\n\t ", 256, ""},
+  };
+  for (auto &c : cases) EXPECT_EQ(host::label_from_text(c.in, c.max), c.out) << c.in;
+}
+
+TEST(GrowsFrom, AtEitherEndOnly) {
+  struct Case {
+    const char *prev;
+    const char *next;
+    bool grows;
+  } cases[] = {
+      {"quick", "quick brown", true},
+      {"brown", "quick brown", true},
+      {"quick", "quick", false},
+      {"quick brown", "quick", false},
+      {"row", "quick brown fox", false},
+      {"", "anything", false},
+      {"fox", "fox", false},
+  };
+  for (auto &c : cases)
+    EXPECT_EQ(host::grows_from(c.prev, c.next), c.grows) << c.prev << " -> " << c.next;
 }
 
 }  // namespace

@@ -39,7 +39,7 @@ stop_all() {
   rm -rf "$T"
 }
 trap stop_all EXIT
-export HOME="$T" XDG_DATA_HOME="$T/data" LC_ALL=C.UTF-8
+export HOME="$T" XDG_DATA_HOME="$T/data" XDG_CONFIG_HOME="$T/config" LC_ALL=C.UTF-8
 unset WAYLAND_DISPLAY CLIPBOARD_STATE
 
 failures=0
@@ -196,12 +196,110 @@ wait_line '^watching CLIPBOARD and PRIMARY' 1
 printf 'a primary selection' >"$T/p1"
 SELECTION=primary set_clipboard "$T/p1"
 wait_line '^PRIMARY: text clip [0-9]* (19 bytes)$' 1
+
+# A PRIMARY selection dragged further, at either end, replaces the clip it
+# grew from; one that does not grow from it, or comes after the window, is a
+# clip of its own.
+step=0
+primary_step() {
+  step=$((step + 1))
+  printf '%s' "$1" >"$T/primary-$step"
+  SELECTION=primary set_clipboard "$T/primary-$step"
+  wait_line "$2" 1
+}
+primary_step 'quick' '^PRIMARY: text clip [0-9]* (5 bytes)$'
+primary_step 'quick brown' '^PRIMARY: text clip [0-9]* (11 bytes), grown from clip [0-9]*$'
+primary_step 'the quick brown' '^PRIMARY: text clip [0-9]* (15 bytes), grown from clip [0-9]*$'
+primary_step 'unrelated' '^PRIMARY: text clip [0-9]* (9 bytes)$'
+q search quick --json >"$T/quick.json"
+[ "$(grep -o '"id":' "$T/quick.json" | wc -l)" = 1 ] &&
+  grep -qF '"preview":"the quick brown"' "$T/quick.json" ||
+  fail "a growing selection left $(cat "$T/quick.json")"
+q search 'a primary selection' --json | grep -q '"id":' ||
+  fail "a selection that did not grow into the next one was replaced"
+sleep 5.5 # beyond the window: the same growth is a new clip
+primary_step 'unrelated text' '^PRIMARY: text clip [0-9]* (14 bytes)$'
+q search unrelated --json >"$T/unrelated.json"
+[ "$(grep -o '"id":' "$T/unrelated.json" | wc -l)" = 2 ] ||
+  fail "a selection grown after the window replaced its clip: $(cat "$T/unrelated.json")"
+# A selection that only repeated a clip copied on purpose never replaces it.
+printf 'copied on purpose' >"$T/t-purpose"
+set_clipboard "$T/t-purpose"
+wait_line '^CLIPBOARD: text clip [0-9]* (17 bytes)$' 1
+primary_step 'copied on purpose' '^PRIMARY: repeats clip [0-9]*$'
+primary_step 'copied on purpose, and more' '^PRIMARY: text clip [0-9]* (27 bytes)$'
+q search 'copied on purpose' --json | grep -q '"preview":"copied on purpose"' ||
+  fail "a selection's growth replaced a clip copied on purpose"
+
+# An owner that offers a PNG image and a text: the image, labelled by the text.
+if [ -n "$OWNER" ]; then
+  { cat "$T/red.png"; printf 'blue'; } >"$T/blue.png"
+  timeout 60 "$OWNER" --png "$T/blue.png" $'https://example.org/\tblue.png\n' \
+    >"$T/owner3.out" 2>&1 &
+  helpers+=($!)
+  wait_line "^CLIPBOARD: image clip [0-9]* ($(stat -c %s "$T/blue.png") bytes, labelled by its text)\$" 1
+  q list --json --limit 1 >"$T/labelled.json"
+  grep -qF "\"kind\":\"image\",\"preview\":\"[image $(stat -c %s "$T/blue.png") bytes: https://example.org/ blue.png]\"" \
+    "$T/labelled.json" || fail "the image's label: $(cat "$T/labelled.json")"
+  id=$(grep -o '"id":[0-9]*' "$T/labelled.json" | cut -d: -f2)
+  q get "$id" --output "$T/got-blue.png"
+  cmp -s "$T/got-blue.png" "$T/blue.png" || fail "the labelled image arrived changed"
+fi
+
+# A repeat of an older clip moves to the top, and the older copy goes.
+printf 'there before the watcher' >"$T/t0-again"
+set_clipboard "$T/t0-again"
+wait_line '^CLIPBOARD: text clip [0-9]* (24 bytes), moved to the top from clip 1$' 1
+q get 1 >/dev/null 2>&1 && fail "the older copy of a repeat is still there"
+
+# The watcher keeps the store loaded, yet sees what other processes did: a
+# clip pushed from a shell stays, and after a wipe the ids start again.
+q push 'pushed from a shell' >/dev/null
+printf 'copied after the push' >"$T/t3"
+set_clipboard "$T/t3"
+wait_line '^CLIPBOARD: text clip [0-9]* (21 bytes)$' 1
+q search 'pushed from a shell' --json | grep -q '"id":' ||
+  fail "the watcher lost a clip pushed by another process"
+q wipe --yes >/dev/null
+printf 'copied after the wipe' >"$T/t4"
+set_clipboard "$T/t4"
+wait_line '^CLIPBOARD: text clip 1 (21 bytes)$' 1
+[ "$(count)" = 1 ] || fail "the watcher brought wiped clips back: $(count) clips"
 kill -INT "$watcher"
 timeout 20 tail --pid="$watcher" -f /dev/null
 wait "$watcher"
 status=$?
 watcher=""
 [ "$status" = 0 ] || fail "the watcher ended with status $status after SIGINT"
+
+# The config file: primary = true follows PRIMARY, --no-primary wins over
+# it, and texts its rules name are not recorded (and said so).
+mkdir -p "$XDG_CONFIG_HOME/quillmar-clip"
+printf '%s\n' 'primary = true' 'ignore = ["^secret-"]' 'min_length = 3' \
+  >"$XDG_CONFIG_HOME/quillmar-clip/config.toml"
+: >"$T/watch.out"
+"$BIN" --store "$S" watch --no-primary >"$T/watch.out" 2>"$T/watch.err" &
+watcher=$!
+wait_line "^watching CLIPBOARD on $DISPLAY" 1
+kill -TERM "$watcher"
+timeout 20 tail --pid="$watcher" -f /dev/null
+watcher=""
+: >"$T/watch.out"
+"$BIN" --store "$S" watch >"$T/watch.out" 2>"$T/watch.err" &
+watcher=$!
+wait_line "^watching CLIPBOARD and PRIMARY on $DISPLAY" 1
+n=$(count)
+printf 'secret-token-123' >"$T/t5"
+set_clipboard "$T/t5"
+wait_line '^CLIPBOARD: not recorded, it matches the ignore pattern "^secret-"$' 1
+printf 'ab' >"$T/t6"
+SELECTION=primary set_clipboard "$T/t6"
+wait_line '^PRIMARY: not recorded, it is shorter than min_length (2 of 3 bytes)$' 1
+[ "$(count)" = "$n" ] || fail "the config's rules let a text through"
+kill -TERM "$watcher"
+timeout 20 tail --pid="$watcher" -f /dev/null
+watcher=""
+rm -r "$XDG_CONFIG_HOME"
 
 q verify >"$T/verify.out" || fail "verify after the watch: $(cat "$T/verify.out")"
 

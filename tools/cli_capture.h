@@ -1,0 +1,44 @@
+// The rules that decide what a capture becomes, as pure functions of its
+// bytes: whether input is text at all, the preview the library will give a
+// text (so that a repeat can be spotted in a listing without fetching every
+// clip), the label an image takes from the text offered beside it, and
+// whether one selection grew out of another.
+#ifndef QUILLMAR_CLI_CAPTURE_H
+#define QUILLMAR_CLI_CAPTURE_H
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+namespace host {
+
+// What bytes that are neither PNG nor text are ("a JPEG image", "binary data
+// (it holds NUL bytes)"), or nullptr when they may be recorded: PNG, or text
+// (valid or repairable UTF-8 without NUL bytes).
+const char *binary_kind(std::string_view bytes);
+
+// The length of the longest prefix of the valid UTF-8 text that holds at
+// most max bytes and ends between two characters.
+size_t utf8_cut(std::string_view text, size_t max);
+
+// The preview the library stores for the valid UTF-8 text (as stored, after
+// the cap): tabs and line breaks as spaces, and beyond 120 bytes the whole
+// characters of the first 117 followed by "...".
+std::string text_preview(std::string_view text);
+
+// The start every image preview of len bytes has: "[image <len> bytes", then
+// "]" or ": <label>".
+std::string image_preview_start(size_t len);
+
+// A one-line label made of text offered beside an image: invalid UTF-8
+// repaired, control characters and runs of white space as one space, trimmed,
+// and cut to at most max bytes between two characters.
+std::string label_from_text(std::string_view text, size_t max);
+
+// Whether next is prev grown at one end (a mouse selection being dragged
+// further): it starts or ends with prev and is longer.
+bool grows_from(std::string_view prev, std::string_view next);
+
+}  // namespace host
+
+#endif  // QUILLMAR_CLI_CAPTURE_H
