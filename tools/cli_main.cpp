@@ -341,8 +341,9 @@ const Command kCommands[] = {
     {"Reading", "pick", "pick [--print]",
      "Choose a clip in a picker and put it back on the clipboard, or with --print write "
      "it to standard output as get does. The picker is the shell command in "
-     "$QUILLMAR_PICKER, else the first found of fzf (in a terminal), rofi -dmenu, wofi "
-     "--dmenu, fuzzel --dmenu, bemenu and dmenu; it reads the lines of list --picker. "
+     "$QUILLMAR_PICKER, else the config file's picker, else the first found of fzf (in "
+     "a terminal), rofi -dmenu, wofi --dmenu, fuzzel --dmenu, bemenu and dmenu; it reads "
+     "the lines of list --picker. "
      "Exit status 1 when nothing is picked.",
      "QUILLMAR_PICKER='fzf --height 40%' quillmar-clip pick --print", StoreUse::makes,
      [](CLI::App *sub, Args *a) {

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "cli_commands.h"
+#include "cli_config.h"
 #include "cli_spawn.h"
 #include "cli_store.h"
 #include "cli_text.h"
@@ -68,11 +69,9 @@ bool have_terminal() {
   return true;
 }
 
-// The picker to run: its argv and the name to use in messages. Empty argv
-// when none is found.
-std::vector<std::string> choose_picker(std::string *name) {
-  const char *env = getenv("QUILLMAR_PICKER");
-  std::string named = env != nullptr && env[0] != '\0' ? env : configured_picker();
+// The picker to run, given the command the user named ("" for none): its
+// argv and the name to use in messages. Empty argv when none is found.
+std::vector<std::string> choose_picker(const std::string &named, std::string *name) {
   if (!named.empty()) {
     *name = named;
     return {"/bin/sh", "-c", named};
@@ -182,8 +181,16 @@ PickOutcome run_picker(const std::vector<std::string> &argv, const std::string &
 
 }  // namespace
 
-// Wired to the config file's "picker" key when there is one.
-std::string configured_picker() { return ""; }
+bool configured_picker(std::string *picker) {
+  Config config;
+  std::string error;
+  if (!load_config(&config, &error)) {
+    complain(error);
+    return false;
+  }
+  *picker = config.picker;
+  return true;
+}
 
 std::string picker_line(int id, std::string_view preview) {
   return std::to_string(id) + "\t" + terminal_cell(preview, INT_MAX);
@@ -241,6 +248,11 @@ int cmd_list_picker(const std::string &store, int offset, int limit) {
 }
 
 int cmd_pick(const std::string &store, bool print) {
+  // The environment names the picker for one call, so it wins over the
+  // file, which is then not read at all.
+  const char *env = getenv("QUILLMAR_PICKER");
+  std::string named = env != nullptr ? env : "";
+  if (named.empty() && !configured_picker(&named)) return 2;
   std::string lines;
   {
     // The store stays unlocked while the user chooses, so that a watcher
@@ -255,7 +267,7 @@ int cmd_pick(const std::string &store, bool print) {
         "watch')");
   }
   std::string name;
-  std::vector<std::string> argv = choose_picker(&name);
+  std::vector<std::string> argv = choose_picker(named, &name);
   if (argv.empty()) {
     return fail(
         "no picker found: install fzf (in a terminal), rofi, wofi, fuzzel, bemenu or "

@@ -8,9 +8,10 @@
 
 namespace host {
 
-// The picker command of the config file (key "picker"), or "" when none is
-// set. $QUILLMAR_PICKER comes first.
-std::string configured_picker();
+// The picker command of the config file (key "picker") in *picker, "" when
+// none is set. False after saying why when the config file is broken.
+// $QUILLMAR_PICKER comes first: cmd_pick asks here only without it.
+bool configured_picker(std::string *picker);
 
 // One line of list --picker: "<id>\t<preview>", the preview on one line
 // (line breaks shown as "↵", tabs and other control characters as spaces).

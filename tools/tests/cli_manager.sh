@@ -14,7 +14,7 @@ SETSID=$(command -v setsid)
 SCRIPT=$(command -v script)
 T=$(mktemp -d)
 trap 'rm -rf "$T"' EXIT
-export HOME="$T/home" XDG_DATA_HOME="$T/xdg-unused" LC_ALL=C.UTF-8
+export HOME="$T/home" XDG_DATA_HOME="$T/xdg-unused" XDG_CONFIG_HOME="$T/config" LC_ALL=C.UTF-8
 unset CLIPBOARD_STATE DISPLAY WAYLAND_DISPLAY QUILLMAR_PICKER
 mkdir -p "$HOME"
 
@@ -164,6 +164,23 @@ QUILLMAR_PICKER='no-such-picker-here' q pick --print
 expect_rc 1 "pick with a picker that is not installed"
 grep -qF "quillmar-clip: cannot run the picker no-such-picker-here (exit status 127)" "$T/err" ||
   fail "a missing picker: $(err)"
+# The config file's picker when QUILLMAR_PICKER names none, which wins; a
+# broken file stops pick with status 2, unless QUILLMAR_PICKER names one.
+mkdir -p "$XDG_CONFIG_HOME/quillmar-clip"
+printf 'picker = "grep llo"\n' >"$XDG_CONFIG_HOME/quillmar-clip/config.toml"
+q pick --print
+expect_rc 0 "pick with the config file's picker"
+expect_out "$(printf 'h\xc3\xa9llo w\xc3\xb6rld')" "pick with the config file's picker"
+QUILLMAR_PICKER='head -n1' q pick --print
+expect_out second "pick with QUILLMAR_PICKER over the config file"
+printf 'picker = 3\n' >"$XDG_CONFIG_HOME/quillmar-clip/config.toml"
+q pick --print
+expect_rc 2 "pick with a broken config file"
+expect_out "" "pick with a broken config file"
+grep -q 'config.toml, line 1: .*picker' "$T/err" || fail "pick with a broken config file said: $(err)"
+QUILLMAR_PICKER='head -n1' q pick --print
+expect_rc 0 "pick with QUILLMAR_PICKER and a broken config file"
+rm -r "$XDG_CONFIG_HOME"
 # Without QUILLMAR_PICKER: the first one installed, fzf only on a terminal.
 PATH="$T/basics" q pick
 expect_rc 1 "pick without a picker"
