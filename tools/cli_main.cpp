@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -226,19 +227,25 @@ const Command kCommands[] = {
        return host::run_watch(options);
      }},
     // What wl-paste --watch runs for each new clip on Wayland; not for people,
-    // so it has no group and help leaves it out.
+    // so it has no group and help leaves it out. --primary names the
+    // selection the clip came from; the watcher passes on its
+    // --keep-duplicates choice, and the capture reads the config file.
     {"", host::kWaylandCaptureCommand, "wayland-capture [--primary] KIND", "", "",
      StoreUse::makes,
      [](CLI::App *sub, Args *a) {
        sub->add_flag("--primary", a->primary);
+       add_keep_duplicates(sub, a);
        sub->add_option("KIND", a->capture_kind)
            ->required()
            ->check(CLI::IsMember({"text", "image"}));
      },
      [](const std::string &store, const Args &a) {
+       std::optional<bool> keep;
+       if (a.keep_given()) keep = a.keep_duplicates;
        return host::wayland_capture(
            store, a.primary,
-           a.capture_kind == "image" ? host::ClipKind::image : host::ClipKind::text);
+           a.capture_kind == "image" ? host::ClipKind::image : host::ClipKind::text,
+           keep);
      }},
     {"Recording", "store", "store [--keep-duplicates]",
      "Record one clip read from standard input: a PNG image when the bytes start with "

@@ -18,6 +18,8 @@
 #include <string>
 #include <vector>
 
+#include "cli_capture.h"
+#include "cli_config.h"
 #include "cli_text.h"
 #include "quillmar_clip.h"
 
@@ -319,7 +321,8 @@ std::string watch_child_failure(const std::string &child_stderr) {
          (last.empty() ? std::string() : " (" + last + ")");
 }
 
-int wayland_capture(const std::string &store, bool primary, ClipKind kind) {
+int wayland_capture(const std::string &store, bool primary, ClipKind kind,
+                    std::optional<bool> keep_duplicates) {
   setvbuf(stdout, nullptr, _IOLBF, 0);
   const char *name = primary ? "PRIMARY" : "CLIPBOARD";
   std::string bytes;
@@ -358,6 +361,15 @@ int wayland_capture(const std::string &store, bool primary, ClipKind kind) {
     printf("%s: not recorded, it is empty\n", name);
     return 0;
   }
+  // Read only now, so that the owner's transfer is not kept waiting; a
+  // broken file records nothing, as it stops store and watch.
+  Config config;
+  std::string error;
+  if (!load_config(&config, &error)) {
+    printf("%s: not recorded, %s\n", name, error.c_str());
+    return 0;
+  }
+  if (keep_duplicates) config.keep_duplicates = *keep_duplicates;
   switch (judge_offer(kind, types, hint)) {
     case OfferVerdict::record:
       break;
@@ -377,16 +389,35 @@ int wayland_capture(const std::string &store, bool primary, ClipKind kind) {
   // Without xdg-mime, wl-copy offers whatever it is given as text, a PNG
   // image too: its bytes say what it is, as they do for store.
   if (kind == ClipKind::text && has_png_signature(bytes)) kind = ClipKind::image;
-  std::string origin =
-      std::string("the ") + name + (kind == ClipKind::text ? " text" : " image");
+  // A "text" that is a picture in another format, or a document, would be
+  // recorded as U+FFFD soup.
+  const char *what = kind == ClipKind::text ? binary_kind(bytes) : nullptr;
+  if (what != nullptr) {
+    printf("%s: not recorded, it is %s, neither text nor a PNG image\n", name, what);
+    return 0;
+  }
+  Capture c;
+  c.kind = kind;
+  c.bytes = std::move(bytes);
+  c.seen = seen;
+  c.origin = std::string("the ") + name + (kind == ClipKind::text ? " text" : " image");
+  // Each capture is a process of its own: the Recorder loads the store once.
+  Recorder recorder(store, config);
   Recorded rec;
-  if (!record_clip(store, kind, std::move(bytes), seen, origin.c_str(), &rec)) return 0;
-  if (rec.dedup) {
+  if (!recorder.record(std::move(c), &rec)) return 0;
+  if (!rec.skipped.empty()) {
+    printf("%s: not recorded, %s\n", name, rec.skipped.c_str());
+  } else if (rec.pinned_twin) {
+    printf("%s: repeats pinned clip %d\n", name, rec.id);
+  } else if (rec.dedup) {
     printf("%s: repeats clip %d\n", name, rec.id);
   } else {
-    printf("%s: %s clip %d (%llu bytes)\n", name,
+    std::string how = rec.replaced != 0
+                          ? ", moved to the top from clip " + std::to_string(rec.replaced)
+                          : std::string();
+    printf("%s: %s clip %d (%llu bytes)%s\n", name,
            kind == ClipKind::text ? "text" : "image", rec.id,
-           static_cast<unsigned long long>(seen));
+           static_cast<unsigned long long>(seen), how.c_str());
   }
   return 0;
 }
@@ -440,6 +471,10 @@ int run_watch_wayland(const WatchOptions &options) {
           wl_paste(primary, {"--type", kind == ClipKind::text ? "text" : kPng, "--watch",
                              self, "--store", store, kWaylandCaptureCommand});
       if (primary) argv.push_back("--primary");
+      // Each capture reads the config file itself; what the command line of
+      // watch chose goes along.
+      argv.push_back(options.config.keep_duplicates ? "--keep-duplicates"
+                                                    : "--no-keep-duplicates");
       argv.push_back(kind == ClipKind::text ? "text" : "image");
       Child c;
       int rc = spawn_watch_child(argv, err_pipe[1], &c.pid);

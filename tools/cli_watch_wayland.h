@@ -29,9 +29,12 @@ bool wayland_session();
 int run_watch_wayland(const WatchOptions &options);
 
 // One clip of the selection on standard input, offered as kind by the
-// current owner of the CLIPBOARD (PRIMARY with primary). Always 0: wl-paste
-// does nothing with the status, and what happened is printed.
-int wayland_capture(const std::string &store, bool primary, ClipKind kind);
+// current owner of the CLIPBOARD (PRIMARY with primary), recorded by the
+// config file's rules as store records (keep_duplicates, when given, wins
+// over the file). Always 0: wl-paste does nothing with the status, and what
+// happened is printed.
+int wayland_capture(const std::string &store, bool primary, ClipKind kind,
+                    std::optional<bool> keep_duplicates);
 
 // What a capture does with an offer, decided from the MIME types the owner
 // offers (nullopt when they could not be listed) and, when they include

@@ -235,6 +235,8 @@ q resume >/dev/null
 # a new owner).
 q copy 2 >"$T/copy.out" 2>&1 || fail "copy 2 failed: $(cat "$T/copy.out")"
 grep -q '^clip 2 is on the clipboard (wl-copy)$' "$T/copy.out" || fail "copy said: $(cat "$T/copy.out")"
+# Seen again, the older clip moves to the top.
+wait_line '^CLIPBOARD: text clip 5 ([0-9]* bytes), moved to the top from clip 2$' 1
 run wl-paste --no-newline >"$T/pasted" || fail "wl-paste after copy failed"
 cmp -s "$T/pasted" "$T/fix/t1" || fail "copy put '$(cat "$T/pasted")' on the clipboard"
 q copy 3 >/dev/null 2>&1 || fail "copy of an image failed"
@@ -314,6 +316,21 @@ q_out=$(printf 'hunter3' | run env CLIPBOARD_STATE=sensitive "$QB" --store "$S" 
 [ "$q_out" = 'CLIPBOARD: not recorded, its owner marks it as a secret' ] \
   || fail "a capture with CLIPBOARD_STATE=sensitive said: $q_out"
 q search hunter3 | grep -q hunter3 && fail "a secret marked by CLIPBOARD_STATE was recorded"
+
+# Each capture reads the config file, as store does: an ignore pattern keeps
+# a text out.
+mkdir -p "$T/home/.config/quillmar-clip"
+printf 'ignore = ["^otpauth://"]\n' >"$T/home/.config/quillmar-clip/config.toml"
+chmod -R a+rX "$T/home/.config"
+start_watch watch-config
+wait_line '^watching CLIPBOARD on' 1
+before=$(count)
+printf 'otpauth://totp/me?secret=JBSWY3DP' >"$T/fix/t6"
+wl_copy "$T/fix/t6"
+wait_line '^CLIPBOARD: not recorded, it matches the ignore pattern "^otpauth://"$' 1
+[ "$(count)" = "$before" ] || fail "a text matching an ignore pattern was recorded"
+stop_watch TERM
+rm -r "$T/home/.config"
 
 # A watcher killed outright (no cleanup of its own) takes its wl-paste
 # children along instead of leaving them recording.
