@@ -63,6 +63,9 @@ bool make_room_and_take_id(int *id, int64_t *ts) {
     }
   }
   *id = g_store.next_id++;
+  // The raised next_id is memory ahead of the file too: a repeat answered
+  // next must write it, or a restart would hand the id out again.
+  g_store.unsaved = 1;
   *ts = static_cast<int64_t>(time(nullptr));
   return true;
 }
