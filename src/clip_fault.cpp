@@ -45,31 +45,3 @@ bool clip_fault_hit(clip_fault_op op) {
 }
 
 #endif
-
-// ---------------------------------------------------------------------------
-// The yyjson allocator
-
-#include "clip_sys.h"
-#include "quillmar_clip_internal.h"
-
-#ifdef QUILLMAR_FAULTS
-
-namespace {
-
-void *alc_malloc(void *, size_t size) { return clip_malloc(size); }
-void *alc_realloc(void *, void *ptr, size_t, size_t size) {
-  return clip_realloc(ptr, size);
-}
-void alc_free(void *, void *ptr) { free(ptr); }
-
-constinit const yyjson_alc g_fault_alc = {alc_malloc, alc_realloc, alc_free, nullptr};
-
-}  // namespace
-
-const yyjson_alc *clip_json_alc() { return &g_fault_alc; }
-
-#else
-
-const yyjson_alc *clip_json_alc() { return nullptr; }
-
-#endif

@@ -15,8 +15,9 @@
 #define CLIP_SEARCH_X86 0
 #endif
 
+#include "clip_error.h"
+#include "clip_json.h"
 #include "clip_sys.h"
-#include "quillmar_clip_internal.h"
 
 // The matcher answers what a byte-by-byte folded comparison at every start
 // position would answer, followed by a substring search for the first exact
@@ -862,15 +863,9 @@ char *clip_search_impl(clip_store *store, const char *query, int limit) {
   int n = std::min(want, found);
   for (int h = 0; ok && h < n; ++h) {
     const clip_entry *e = &store->entries[hits[h].index];
-    yyjson_mut_val *obj = yyjson_mut_obj(doc);
-    ok = obj != nullptr &&
-         yyjson_mut_obj_add_int(doc, obj, "id", e->id) &&
-         yyjson_mut_obj_add_int(doc, obj, "ts", e->ts) &&
-         yyjson_mut_obj_add_str(doc, obj, "kind", "text") &&
-         yyjson_mut_obj_add_str(doc, obj, "preview",
-                                e->preview != nullptr ? e->preview : "") &&
-         yyjson_mut_obj_add_bool(doc, obj, "pinned", e->pinned != 0) &&
-         yyjson_mut_obj_add_int(doc, obj, "score", hits[h].score) &&
+    // Only text clips are hits.
+    yyjson_mut_val *obj = clip_json_summary(doc, e->id, e->ts, false, e->preview, e->pinned != 0);
+    ok = obj != nullptr && yyjson_mut_obj_add_int(doc, obj, "score", hits[h].score) &&
          yyjson_mut_arr_append(root, obj);
   }
   free(hits);

@@ -18,8 +18,9 @@
 
 #include <yyjson.h>
 
+#include "clip_error.h"
+#include "clip_json.h"
 #include "clip_sys.h"
-#include "quillmar_clip_internal.h"
 
 constinit clip_store g_store{};
 
@@ -247,30 +248,6 @@ inline size_t utf8_char(const unsigned char *p, const unsigned char *end) {
   return n;
 }
 
-// The escapes of the bytes below 0x20, '"' and '\\', as yyjson writes them:
-// the two-character forms where JSON has one, else "\u00XX" in upper case.
-struct escape_table {
-  char text[96][8];
-  unsigned char len[96];
-  constexpr escape_table() : text(), len() {
-    const char hex[] = "0123456789ABCDEF";
-    for (int c = 0; c < 0x20; ++c) {
-      const char six[8] = {'\\', 'u', '0', '0', hex[c >> 4], hex[c & 0xF], 0, 0};
-      for (int i = 0; i < 8; ++i) text[c][i] = six[i];
-      len[c] = 6;
-    }
-    const char shorts[][2] = {{'"', '"'}, {'\\', '\\'}, {'\b', 'b'}, {'\t', 't'},
-                              {'\n', 'n'}, {'\f', 'f'}, {'\r', 'r'}};
-    for (const auto &s : shorts) {
-      int c = static_cast<unsigned char>(s[0]);
-      text[c][0] = '\\';
-      text[c][1] = s[1];
-      len[c] = 2;
-    }
-  }
-};
-constexpr escape_table kEscapes;
-
 // Appends s[0, len) as a JSON string. A string that is not valid UTF-8 marks
 // the output invalid, as it makes yyjson's writer fail.
 void out_str(index_out *o, const char *s, size_t len) {
@@ -309,8 +286,8 @@ void out_str(index_out *o, const char *s, size_t len) {
       c = *p;
     }
     if (c < 0x80) {
-      memcpy(w, kEscapes.text[c], 8);
-      w += kEscapes.len[c];
+      memcpy(w, kJsonEscapesUpper.text[c], 8);
+      w += kJsonEscapesUpper.len[c];
       ++p;
       continue;
     }

@@ -4,19 +4,17 @@
 #include "quillmar_clip.h"
 
 #include <limits.h>
-#include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
 #include <time.h>
 
+#include "clip_error.h"
+#include "clip_json.h"
 #include "clip_search.h"
 #include "clip_store.h"
 #include "clip_sys.h"
-#include "quillmar_clip_internal.h"
 
 namespace {
-
-constinit char g_err[CLIP_ERR_CAP] = {};
 
 // An image preview holds at most 127 bytes and a NUL.
 constexpr size_t kImagePreviewCap = 128;
@@ -67,47 +65,6 @@ bool make_room_and_take_id(int *id, int64_t *ts) {
   return true;
 }
 
-// Writes s as a JSON string: the quotation mark, the reverse solidus and the
-// bytes below 0x20 escaped, every other byte copied as it is.
-char *json_quote(const char *s) {
-  size_t n = 2;
-  for (const unsigned char *p = reinterpret_cast<const unsigned char *>(s); *p; ++p) {
-    if (*p == '"' || *p == '\\' || *p == '\b' || *p == '\f' || *p == '\n' ||
-        *p == '\r' || *p == '\t') {
-      n += 2;
-    } else if (*p < 0x20) {
-      n += 6;
-    } else {
-      n += 1;
-    }
-  }
-  char *out = static_cast<char *>(clip_malloc(n + 1));
-  if (out == nullptr) return nullptr;
-  char *o = out;
-  *o++ = '"';
-  for (const unsigned char *p = reinterpret_cast<const unsigned char *>(s); *p; ++p) {
-    switch (*p) {
-      case '"': *o++ = '\\'; *o++ = '"'; break;
-      case '\\': *o++ = '\\'; *o++ = '\\'; break;
-      case '\b': *o++ = '\\'; *o++ = 'b'; break;
-      case '\f': *o++ = '\\'; *o++ = 'f'; break;
-      case '\n': *o++ = '\\'; *o++ = 'n'; break;
-      case '\r': *o++ = '\\'; *o++ = 'r'; break;
-      case '\t': *o++ = '\\'; *o++ = 't'; break;
-      default:
-        if (*p < 0x20) {
-          snprintf(o, 7, "\\u%04x", *p);
-          o += 6;
-        } else {
-          *o++ = static_cast<char>(*p);
-        }
-    }
-  }
-  *o++ = '"';
-  *o = '\0';
-  return out;
-}
-
 // The image preview "[image N bytes: label]", cut to 127 bytes, and never
 // inside a character of the label.
 char *image_preview(int len, const char *label) {
@@ -135,46 +92,7 @@ char *image_preview(int len, const char *label) {
 // ---------------------------------------------------------------------------
 // The frame
 
-extern "C" void clip_set_error(const char *fmt, ...) {
-  va_list ap;
-  va_start(ap, fmt);
-  vsnprintf(g_err, sizeof g_err, fmt, ap);
-  va_end(ap);
-}
-
-extern "C" void clip_clear_error(void) { g_err[0] = '\0'; }
-
-char *dup_printf(const char *fmt, ...) {
-  va_list ap;
-  va_start(ap, fmt);
-  int n = vsnprintf(nullptr, 0, fmt, ap);
-  va_end(ap);
-  if (n < 0) return nullptr;
-  char *out = static_cast<char *>(clip_malloc(static_cast<size_t>(n) + 1));
-  if (out == nullptr) return nullptr;
-  va_start(ap, fmt);
-  vsnprintf(out, static_cast<size_t>(n) + 1, fmt, ap);
-  va_end(ap);
-  return out;
-}
-
-char *clip_json_result(yyjson_mut_doc *doc) {
-  const yyjson_alc *alc = clip_json_alc();
-  size_t len = 0;
-  char *json = yyjson_mut_write_opts(doc, 0, alc, &len, nullptr);
-  if (json == nullptr) return nullptr;
-  char *out = clip_strndup(json, len);
-  if (alc != nullptr) {
-    alc->free(alc->ctx, json);
-  } else {
-    free(json);
-  }
-  return out;
-}
-
-extern "C" QUILLMAR_CLIP_API const char *clip_last_error(void) {
-  return g_err[0] != '\0' ? g_err : "";
-}
+extern "C" QUILLMAR_CLIP_API const char *clip_last_error(void) { return clip_error_message(); }
 
 extern "C" QUILLMAR_CLIP_API void clip_free_string(char *s) { free(s); }
 
@@ -336,16 +254,9 @@ extern "C" QUILLMAR_CLIP_API char *clip_list(int offset, int limit) {
   int first = g_store.count - 1 - skip;
   for (int i = first, taken = 0; ok && i >= 0 && taken < want; --i, ++taken) {
     const clip_entry *e = &g_store.entries[i];
-    yyjson_mut_val *obj = yyjson_mut_obj(doc);
-    ok = obj != nullptr &&
-         yyjson_mut_obj_add_int(doc, obj, "id", e->id) &&
-         yyjson_mut_obj_add_int(doc, obj, "ts", e->ts) &&
-         yyjson_mut_obj_add_str(doc, obj, "kind",
-                                e->kind == CLIP_KIND_IMAGE ? "image" : "text") &&
-         yyjson_mut_obj_add_str(doc, obj, "preview",
-                                e->preview != nullptr ? e->preview : "") &&
-         yyjson_mut_obj_add_bool(doc, obj, "pinned", e->pinned != 0) &&
-         yyjson_mut_arr_append(root, obj);
+    yyjson_mut_val *obj = clip_json_summary(doc, e->id, e->ts, e->kind == CLIP_KIND_IMAGE,
+                                            e->preview, e->pinned != 0);
+    ok = obj != nullptr && yyjson_mut_arr_append(root, obj);
   }
   if (!ok) {
     // A page with clips silently left out would be a wrong answer.
@@ -375,8 +286,8 @@ extern "C" QUILLMAR_CLIP_API char *clip_get(int id) {
   } else {
     char path[CLIP_PATH_CAP];
     clip_store_image_path(g_store.store_dir, e->id, path, sizeof path);
-    char *qpath = json_quote(path);
-    char *qlabel = e->label != nullptr ? json_quote(e->label) : nullptr;
+    char *qpath = clip_json_quote(path);
+    char *qlabel = e->label != nullptr ? clip_json_quote(e->label) : nullptr;
     if (qpath != nullptr && (e->label == nullptr || qlabel != nullptr)) {
       out = qlabel != nullptr
                 ? dup_printf("{\"image_path\":%s,\"label\":%s}", qpath, qlabel)
