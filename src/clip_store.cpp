@@ -21,6 +21,7 @@
 #include "clip_error.h"
 #include "clip_json.h"
 #include "clip_sys.h"
+#include "clip_utf8.h"
 
 constinit clip_store g_store{};
 
@@ -221,33 +222,6 @@ inline unsigned special_bytes(const unsigned char *p) {
 #endif
 }
 
-// The length of the valid UTF-8 character at p (whose first byte is from
-// 0x80 up), or 0 when there is none before end (RFC 3629: no overlong forms,
-// no surrogates, nothing above U+10FFFF).
-inline size_t utf8_char(const unsigned char *p, const unsigned char *end) {
-  unsigned char c = p[0];
-  size_t n;
-  unsigned char lo = 0x80, hi = 0xBF;  // the range of the second byte
-  if (c >= 0xC2 && c <= 0xDF) {
-    n = 2;
-  } else if (c >= 0xE0 && c <= 0xEF) {
-    n = 3;
-    if (c == 0xE0) lo = 0xA0;
-    if (c == 0xED) hi = 0x9F;
-  } else if (c >= 0xF0 && c <= 0xF4) {
-    n = 4;
-    if (c == 0xF0) lo = 0x90;
-    if (c == 0xF4) hi = 0x8F;
-  } else {
-    return 0;
-  }
-  if (static_cast<size_t>(end - p) < n || p[1] < lo || p[1] > hi) return 0;
-  for (size_t i = 2; i < n; ++i) {
-    if ((p[i] & 0xC0) != 0x80) return 0;
-  }
-  return n;
-}
-
 // Appends s[0, len) as a JSON string. A string that is not valid UTF-8 marks
 // the output invalid, as it makes yyjson's writer fail.
 void out_str(index_out *o, const char *s, size_t len) {
@@ -291,7 +265,7 @@ void out_str(index_out *o, const char *s, size_t len) {
       ++p;
       continue;
     }
-    size_t n = utf8_char(p, end);
+    size_t n = clip_utf8_char(p, end);
     if (n == 0) {
       o->invalid = true;
       o->used = static_cast<size_t>(w - o->buf);

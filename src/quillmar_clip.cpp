@@ -13,6 +13,7 @@
 #include "clip_search.h"
 #include "clip_store.h"
 #include "clip_sys.h"
+#include "clip_utf8.h"
 
 namespace {
 
