@@ -10,13 +10,11 @@
 #include <type_traits>
 
 #include "clip_hash.h"
+#include "clip_sys.h"
 #include "quillmar_clip.h"
 
 #define CLIP_KIND_TEXT 0
 #define CLIP_KIND_IMAGE 1
-
-#define CLIP_DIR_CAP 4096
-#define CLIP_PATH_CAP 4160
 
 struct clip_entry {
   int id;

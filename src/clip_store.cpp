@@ -19,6 +19,7 @@
 #include <yyjson.h>
 
 #include "clip_error.h"
+#include "clip_file.h"
 #include "clip_json.h"
 #include "clip_sys.h"
 #include "clip_utf8.h"
@@ -29,94 +30,6 @@ namespace {
 // store directory it makes is the owner's only, as is every file
 // (clip_sys_create_fresh makes them 0600).
 constexpr mode_t kDirMode = 0700;
-
-// ---------------------------------------------------------------------------
-// Atomic file replacement
-
-enum write_step { WS_OK, WS_OPEN, WS_WRITE, WS_SYNC, WS_CLOSE, WS_RENAME };
-
-// Makes the rename of a file in `path`'s directory durable. A failure here
-// cannot be undone (the new file is already in place) and is not reported.
-void sync_parent_dir(const char *path) {
-  char dir[CLIP_PATH_CAP];
-  const char *slash = strrchr(path, '/');
-  if (slash == nullptr) return;
-  size_t n = static_cast<size_t>(slash - path);
-  if (n == 0) n = 1;  // the root directory
-  if (n >= sizeof dir) return;
-  memcpy(dir, path, n);
-  dir[n] = '\0';
-  int fd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return;
-  fsync(fd);
-  close(fd);
-}
-
-// Writes len bytes to fd; false, with the failing call's errno in *err, when
-// they cannot all be written.
-bool write_all(int fd, const char *p, size_t len, int *err) {
-  while (len > 0) {
-    ssize_t n = clip_sys_write(fd, p, len);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      *err = n < 0 ? errno : EIO;
-      return false;
-    }
-    p += n;
-    len -= static_cast<size_t>(n);
-  }
-  return true;
-}
-
-// Writes tmp through fill(fd, err), which returns false when it could not
-// write everything, forces it to the disk and renames it onto final, so that
-// final is at every moment the old file or the new one whole. On failure the
-// temporary file is gone, *err holds the failing call's errno and the step is
-// returned.
-template <class Fill>
-write_step write_atomic(const char *tmp, const char *final_path, Fill fill,
-                        int *err) {
-  // Made new each time, so that nothing left on the name (a file of a wider
-  // mode, a link, a FIFO) decides where the bytes go or who may read them.
-  int fd = clip_sys_create_fresh(tmp);
-  if (fd < 0) {
-    *err = errno;
-    return WS_OPEN;
-  }
-  if (!fill(fd, err)) {
-    clip_sys_close(fd);
-    clip_sys_unlink(tmp);
-    return WS_WRITE;
-  }
-  if (clip_sys_fsync(fd) != 0) {
-    *err = errno;
-    clip_sys_close(fd);
-    clip_sys_unlink(tmp);
-    return WS_SYNC;
-  }
-  if (clip_sys_close(fd) != 0) {
-    *err = errno;
-    clip_sys_unlink(tmp);
-    return WS_CLOSE;
-  }
-  if (clip_sys_rename(tmp, final_path) != 0) {
-    *err = errno;
-    clip_sys_unlink(tmp);
-    return WS_RENAME;
-  }
-  sync_parent_dir(final_path);
-  return WS_OK;
-}
-
-write_step write_atomic(const char *tmp, const char *final_path,
-                        const void *data, size_t len, int *err) {
-  return write_atomic(
-      tmp, final_path,
-      [&](int fd, int *e) {
-        return write_all(fd, static_cast<const char *>(data), len, e);
-      },
-      err);
-}
 
 // ---------------------------------------------------------------------------
 // The index text
@@ -154,7 +67,7 @@ struct index_out {
 };
 
 void out_flush(index_out *o) {
-  if (!o->failed && !write_all(o->fd, o->buf, o->used, &o->err)) o->failed = true;
+  if (!o->failed && !clip_file_write_all(o->fd, o->buf, o->used, &o->err)) o->failed = true;
   o->written += static_cast<off_t>(o->used);
   o->used = 0;
 #if defined(SYNC_FILE_RANGE_WRITE)
@@ -642,20 +555,20 @@ extern "C" int clip_store_write_blob(const char *path, const void *data,
     return 0;
   }
   int err = 0;
-  switch (write_atomic(tmp, path, data, len, &err)) {
-    case WS_OK:
+  switch (clip_file_write_atomic(tmp, path, data, len, &err)) {
+    case CLIP_WRITE_OK:
       return 1;
-    case WS_OPEN:
+    case CLIP_WRITE_OPEN:
       clip_set_error("failed to open blob tmp: %s", strerror(err));
       return 0;
-    case WS_WRITE:
+    case CLIP_WRITE_WRITE:
       clip_set_error("short write on blob");
       return 0;
-    case WS_SYNC:
-    case WS_CLOSE:
+    case CLIP_WRITE_SYNC:
+    case CLIP_WRITE_CLOSE:
       clip_set_error("failed to flush blob");
       return 0;
-    case WS_RENAME:
+    case CLIP_WRITE_RENAME:
       clip_set_error("rename blob failed: %s", strerror(err));
       return 0;
   }
@@ -687,16 +600,20 @@ extern "C" int clip_store_save(clip_store *store) {
   }
   index_out out{-1, buf, cap, 0, false, false, 0, 0, 0};
   int err = 0;
-  write_step step = write_atomic(
-      tmp, path,
-      [&](int fd, int *e) {
-        out.fd = fd;
-        out_index(&out, store);
-        if (!out.invalid) out_flush(&out);
-        *e = out.err;
-        return !out.failed && !out.invalid;
-      },
-      &err);
+  clip_write_step step = CLIP_WRITE_OPEN;
+  clip_atomic_file f;
+  if (clip_file_begin(&f, tmp, path, &err)) {
+    out.fd = f.fd;
+    out_index(&out, store);
+    if (!out.invalid) out_flush(&out);
+    if (out.failed || out.invalid) {
+      err = out.err;
+      clip_file_abandon(&f);
+      step = CLIP_WRITE_WRITE;
+    } else {
+      step = clip_file_commit(&f, &err);
+    }
+  }
   free(buf);
   if (out.invalid) {
     // Found before the rename: the temporary file is gone, the index as it was.
@@ -704,22 +621,22 @@ extern "C" int clip_store_save(clip_store *store) {
     return 0;
   }
   switch (step) {
-    case WS_OK:
+    case CLIP_WRITE_OK:
       // Only now that no index names them may the files of removed clips go.
       store->unsaved = 0;
       clip_store_unlink_doomed(store);
       return 1;
-    case WS_OPEN:
+    case CLIP_WRITE_OPEN:
       clip_set_error("failed to open clips.json.tmp: %s", strerror(err));
       return 0;
-    case WS_WRITE:
-    case WS_SYNC:
+    case CLIP_WRITE_WRITE:
+    case CLIP_WRITE_SYNC:
       clip_set_error("failed to write clips.json.tmp");
       return 0;
-    case WS_CLOSE:
+    case CLIP_WRITE_CLOSE:
       clip_set_error("failed to close clips.json.tmp");
       return 0;
-    case WS_RENAME:
+    case CLIP_WRITE_RENAME:
       clip_set_error("atomic rename failed: %s", strerror(err));
       return 0;
   }

@@ -16,6 +16,9 @@
 
 #include "clip_fault.h"
 
+#define CLIP_DIR_CAP 4096
+#define CLIP_PATH_CAP 4160
+
 inline void *clip_malloc(size_t n) {
   if (CLIP_FAULT(CLIP_FAULT_ALLOC)) {
     errno = ENOMEM;
