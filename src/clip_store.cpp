@@ -1,6 +1,7 @@
 #include "clip_store.h"
 
 #include <errno.h>
+#include <limits.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -323,4 +324,207 @@ extern "C" char *clip_store_make_preview(const char *text, size_t len) {
   }
   out[n] = '\0';
   return out;
+}
+
+// ---------------------------------------------------------------------------
+// Opening
+
+int clip_store_open(clip_store *store, const char *dir) {
+  // Also releases what a failed earlier open may have left.
+  clip_store_clear(store);
+  *store = clip_store{};
+  strncpy(store->store_dir, dir, CLIP_DIR_CAP - 1);
+  store->store_dir[CLIP_DIR_CAP - 1] = '\0';
+  store->next_id = 1;
+  if (!clip_store_ensure_dir(store->store_dir)) return 0;
+  if (!clip_store_load(store)) return 0;
+  // Memory now holds what the file holds.
+  store->unsaved = 0;
+  store->initialized = 1;
+  return 1;
+}
+
+// ---------------------------------------------------------------------------
+// Capture
+
+namespace {
+
+// An image preview holds at most 127 bytes and a NUL.
+constexpr size_t kImagePreviewCap = 128;
+
+// Capture rules 2 and 3: evict down to 499 unpinned clips and take the id
+// and the time. False, with the message set, when the capture cannot go on.
+bool make_room_and_take_id(clip_store *store, clip_entry *e) {
+  // Ids are never handed out twice; once they run out, only a wipe helps.
+  if (store->next_id == INT_MAX) {
+    clip_set_error("clip ids exhausted (next id %d): wipe the store to start again at 1",
+                   store->next_id);
+    return false;
+  }
+  int excess = clip_store_count_unpinned(store) - (CLIP_MAX_UNPINNED - 1);
+  if (excess > 0) {
+    int evicted = clip_store_evict_oldest_unpinned_n(store, excess);
+    if (evicted < 0) return false;
+    if (evicted < excess) {
+      clip_set_error("cannot evict: no unpinned clips");
+      return false;
+    }
+  }
+  e->id = store->next_id++;
+  e->ts = static_cast<int64_t>(time(nullptr));
+  return true;
+}
+
+// The image preview "[image N bytes: label]", cut to 127 bytes, and never
+// inside a character of the label.
+char *image_preview(int len, const char *label) {
+  bool named = label != nullptr && label[0] != '\0';
+  char buf[kImagePreviewCap];
+  int full = snprintf(buf, sizeof buf, "[image %d bytes%s%s]", len,
+                      named ? ": " : "", named ? label : "");
+  size_t n = strlen(buf);
+  if (full > static_cast<int>(n) && named) {
+    // The byte that was cut off decides whether the cut split a character.
+    size_t prefix = static_cast<size_t>(snprintf(nullptr, 0, "[image %d bytes: ", len));
+    size_t label_len = strlen(label);
+    auto byte_at = [&](size_t k) -> unsigned char {
+      if (k < n) return static_cast<unsigned char>(buf[k]);
+      return k - prefix < label_len ? static_cast<unsigned char>(label[k - prefix]) : ']';
+    };
+    while (n > prefix && (byte_at(n) & 0xC0) == 0x80) --n;
+    buf[n] = '\0';
+  }
+  return clip_strndup(buf, n);
+}
+
+// Capture rule 4: the complete record enters the list, then the index is
+// written. On a failure before the append the record's strings are released.
+int append_and_save(clip_store *store, clip_entry *e) {
+  if (!clip_store_append(store, e)) {
+    clip_store_free_entry(e);
+    return 0;
+  }
+  return clip_store_save(store);
+}
+
+}  // namespace
+
+const clip_entry *clip_store_repeat_of(const clip_store *store, const char *hash) {
+  // Capture rule 1: only the newest clip is compared.
+  if (store->count <= 0) return nullptr;
+  const clip_entry *newest = &store->entries[store->count - 1];
+  return strcmp(newest->hash, hash) == 0 ? newest : nullptr;
+}
+
+int clip_store_sync(clip_store *store) {
+  return store->unsaved ? clip_store_save(store) : 1;
+}
+
+int clip_store_add_text(clip_store *store, const char *text, size_t len, int truncated,
+                        const char *hash, int *id) {
+  clip_entry e{};
+  if (!make_room_and_take_id(store, &e)) return 0;
+  *id = e.id;
+  e.kind = CLIP_KIND_TEXT;
+  memcpy(e.hash, hash, sizeof e.hash);
+  e.truncated = truncated;
+  e.text = clip_strndup(text, len);
+  if (e.text == nullptr) {
+    clip_set_error("out of memory");
+    return 0;
+  }
+  e.text_len = len;
+  e.preview = clip_store_make_preview(e.text, len);
+  if (e.preview == nullptr) {
+    clip_store_free_entry(&e);
+    clip_set_error("out of memory");
+    return 0;
+  }
+  return append_and_save(store, &e);
+}
+
+int clip_store_add_image(clip_store *store, const unsigned char *png, int len, const char *label,
+                         const char *hash, int *id) {
+  clip_entry e{};
+  if (!make_room_and_take_id(store, &e)) return 0;
+  *id = e.id;
+  e.kind = CLIP_KIND_IMAGE;
+  memcpy(e.hash, hash, sizeof e.hash);
+  if (label != nullptr) {
+    // A clip that silently lost its label would be reported as stored whole.
+    e.label = clip_strndup(label, strlen(label));
+    if (e.label == nullptr) {
+      clip_set_error("out of memory");
+      return 0;
+    }
+  }
+  e.preview = image_preview(len, label);
+  if (e.preview == nullptr) {
+    clip_store_free_entry(&e);
+    clip_set_error("out of memory");
+    return 0;
+  }
+  // The file is in place before the record that names it enters the list.
+  char path[CLIP_PATH_CAP];
+  clip_store_image_path(store->store_dir, e.id, path, sizeof path);
+  if (!clip_store_write_blob(path, png, static_cast<size_t>(len))) {
+    clip_store_free_entry(&e);
+    return 0;
+  }
+  if (!clip_store_append(store, &e)) {
+    clip_sys_unlink(path);
+    clip_store_free_entry(&e);
+    return 0;
+  }
+  return clip_store_save(store);
+}
+
+// ---------------------------------------------------------------------------
+// Pinning, deleting, wiping
+
+int clip_store_pin(clip_store *store, int index, int pinned) {
+  clip_entry *e = &store->entries[index];
+  if (pinned != 0) {
+    if (e->pinned == 0 && clip_store_count_pinned(store) >= CLIP_MAX_PINNED) {
+      clip_set_error("pinned cap reached (%d)", CLIP_MAX_PINNED);
+      return 0;
+    }
+    e->pinned = 1;
+  } else {
+    e->pinned = 0;
+  }
+  store->unsaved = 1;
+  return clip_store_save(store);
+}
+
+int clip_store_delete(clip_store *store, int index) {
+  if (!clip_store_remove_at(store, index)) return 0;
+  return clip_store_save(store);
+}
+
+int clip_store_wipe(clip_store *store) {
+  DIR *dir = clip_sys_opendir(store->store_dir);
+  if (dir == nullptr) {
+    clip_set_error("opendir failed: %s", strerror(errno));
+    return 0;
+  }
+  char path[4608];
+  // The index goes first: a wipe cut short after it finds no index on the
+  // next start, an empty history, and never an index naming removed images.
+  if (clip_store_path(path, sizeof path, "%s/clips.json", store->store_dir)) {
+    clip_sys_unlink(path);
+  }
+  while (struct dirent *ent = readdir(dir)) {
+    if (strcmp(ent->d_name, ".") == 0 || strcmp(ent->d_name, "..") == 0 ||
+        strcmp(ent->d_name, "clips.json") == 0) {
+      continue;
+    }
+    // Unlink leaves directories alone; a file that cannot be removed stays.
+    if (clip_store_path(path, sizeof path, "%s/%s", store->store_dir, ent->d_name)) {
+      clip_sys_unlink(path);
+    }
+  }
+  closedir(dir);
+  clip_store_clear(store);
+  return clip_store_save(store);
 }

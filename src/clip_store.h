@@ -25,6 +25,46 @@ char *clip_store_make_preview(const char *text, size_t len);
 
 }
 
+// Opens the store directory dir (at most its first 4095 bytes), creating it
+// when missing, and loads its index into store, which it empties first.
+// 1 with store->initialized set; 0 with a message.
+int clip_store_open(clip_store *store, const char *dir);
+
+// Capture. Each operation runs the capture rules in their order: the repeat
+// of the newest clip, eviction down to 499 unpinned clips, the id and the
+// time, the complete record, its append, the index write. A failure reports
+// its message and undoes nothing (evictions stay, the id stays used).
+
+// The newest clip when its fingerprint is hash, else null.
+const clip_entry *clip_store_repeat_of(const clip_store *store, const char *hash);
+
+// Writes the index when memory is ahead of it (a write failed since the
+// last one that worked), so that a repeat acknowledges only what is on
+// disk; 1 once the file holds what memory holds.
+int clip_store_sync(clip_store *store);
+
+// Adds a text clip of the len bytes of text, or an image clip of the len
+// bytes at png with an optional label (its file written before the record
+// enters the list). 1 with the new clip's id in *id; 0 with a message, *id
+// then holding the id used up if one was taken.
+int clip_store_add_text(clip_store *store, const char *text, size_t len, int truncated,
+                        const char *hash, int *id);
+int clip_store_add_image(clip_store *store, const unsigned char *png, int len, const char *label,
+                         const char *hash, int *id);
+
+// Pins (pinned not 0) or unpins the clip at index and writes the index;
+// pinning a further clip while CLIP_MAX_PINNED are pinned fails with
+// "pinned cap reached (200)" and changes nothing.
+int clip_store_pin(clip_store *store, int index, int pinned);
+
+// Removes the clip at index and writes the index; an image clip's file goes
+// once an index that no longer names it is in place.
+int clip_store_delete(clip_store *store, int index);
+
+// Removes every file in the store directory (subdirectories stay), empties
+// the list with next_id 1 and writes a fresh index.
+int clip_store_wipe(clip_store *store);
+
 // Deletes the image files of the clips removed since the last call, but for
 // those another image clip of the list still names. clip_store_save calls it
 // once the index no longer names them.
