@@ -188,7 +188,43 @@ extern "C" QUILLMAR_CLIP_API char *clip_get(int id) {
 
 extern "C" QUILLMAR_CLIP_API char *clip_search(const char *query, int limit) {
   clip_clear_error();
-  return clip_search_impl(&g_store, query, limit);
+  if (not_initialized()) return nullptr;
+  if (query == nullptr) {
+    clip_set_error("query is NULL");
+    return nullptr;
+  }
+  int want = limit > 0 ? limit : CLIP_DEFAULT_LIMIT;
+  int found = 0;
+  clip_search_hit *hits = clip_search_rank(&g_store, query, &found);
+  if (hits == nullptr) return nullptr;
+  yyjson_mut_doc *doc = yyjson_mut_doc_new(clip_json_alc());
+  if (doc == nullptr) {
+    free(hits);
+    clip_set_error("out of memory");
+    return nullptr;
+  }
+  yyjson_mut_val *root = yyjson_mut_arr(doc);
+  bool ok = root != nullptr;
+  if (ok) yyjson_mut_doc_set_root(doc, root);
+  int n = found < want ? found : want;
+  for (int h = 0; ok && h < n; ++h) {
+    const clip_entry *e = &g_store.entries[hits[h].index];
+    // Only text clips are hits.
+    yyjson_mut_val *obj = clip_json_summary(doc, e->id, e->ts, false, e->preview, e->pinned != 0);
+    ok = obj != nullptr && yyjson_mut_obj_add_int(doc, obj, "score", hits[h].score) &&
+         yyjson_mut_arr_append(root, obj);
+  }
+  free(hits);
+  if (!ok) {
+    // Results with hits silently left out would be a wrong answer.
+    yyjson_mut_doc_free(doc);
+    clip_set_error("out of memory");
+    return nullptr;
+  }
+  char *out = clip_json_result(doc);
+  yyjson_mut_doc_free(doc);
+  if (out == nullptr) clip_set_error("failed to serialize search results");
+  return out;
 }
 
 // ---------------------------------------------------------------------------
