@@ -29,8 +29,8 @@ bool clip_fault_fired() { return g_faults.fired; }
 
 const char *clip_fault_op_name(clip_fault_op op) {
   static const char *const names[CLIP_FAULT_OP_COUNT] = {
-      "alloc", "open",  "read", "write", "sync",  "close",  "rename",
-      "unlink", "seek", "tell", "stat",  "mkdir", "opendir"};
+      "alloc", "open", "read", "write", "sync", "close",
+      "rename", "unlink", "stat", "mkdir", "opendir"};
   return op < CLIP_FAULT_OP_COUNT ? names[op] : "?";
 }
 

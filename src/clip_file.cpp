@@ -18,10 +18,7 @@ void sync_parent_dir(const char *path) {
   if (n >= sizeof dir) return;
   memcpy(dir, path, n);
   dir[n] = '\0';
-  int fd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return;
-  fsync(fd);
-  close(fd);
+  clip_sys_sync_dir(dir);
 }
 
 }  // namespace

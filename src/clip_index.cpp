@@ -3,8 +3,6 @@
 #include <limits.h>
 #include <stdint.h>
 #include <string.h>
-#include <sys/mman.h>
-#include <unistd.h>
 
 #include <algorithm>
 
@@ -58,14 +56,12 @@ void out_flush(index_out *o) {
   if (!o->failed && !clip_file_write_all(o->fd, o->buf, o->used, &o->err)) o->failed = true;
   o->written += static_cast<off_t>(o->used);
   o->used = 0;
-#if defined(SYNC_FILE_RANGE_WRITE)
   if (!o->failed && o->written - o->written_back >= kWritebackStep) {
     // Only a hint: the fsync before the rename is what makes the file safe.
-    sync_file_range(o->fd, o->written_back, o->written - o->written_back,
-                    SYNC_FILE_RANGE_WRITE);
+    clip_sys_write_hint(o->fd, static_cast<uint64_t>(o->written_back),
+                        static_cast<uint64_t>(o->written - o->written_back));
     o->written_back = o->written;
   }
-#endif
 }
 
 // A short piece of layout, a key or a number.
@@ -257,17 +253,12 @@ int flag_of(yyjson_val *v) {
 constexpr size_t kPrefaultMin = size_t{64} << 10;
 
 void prefault(char *p, size_t n) {
-#if defined(MADV_POPULATE_WRITE)
   if (n < kPrefaultMin) return;
-  uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+  uintptr_t page = clip_sys_page_size();
   uintptr_t from = (reinterpret_cast<uintptr_t>(p) + page - 1) & ~(page - 1);
   uintptr_t to = (reinterpret_cast<uintptr_t>(p) + n) & ~(page - 1);
-  // Only a hint: on a kernel without it, the copy faults the pages in.
-  if (to > from) madvise(reinterpret_cast<void *>(from), to - from, MADV_POPULATE_WRITE);
-#else
-  (void)p;
-  (void)n;
-#endif
+  // Only a hint: without it, the copy faults the pages in.
+  if (to > from) clip_sys_prefault_pages(reinterpret_cast<void *>(from), to - from);
 }
 
 // A heap copy of a parsed string, cut at an embedded NUL so that the text
@@ -359,20 +350,15 @@ constexpr uintptr_t kReleaseStep = uintptr_t{8} << 20;
 // Hands back the whole pages of the buffer below `upto`, which nothing reads
 // again, once there are enough of them to be worth a call.
 void buffer_release_below(load_buffer *b, const char *upto) {
-#if defined(MADV_DONTNEED)
   uintptr_t start = reinterpret_cast<uintptr_t>(b->data);
   uintptr_t end = reinterpret_cast<uintptr_t>(upto);
   if (end <= start || end > start + b->size) return;
-  uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+  uintptr_t page = clip_sys_page_size();
   uintptr_t from = (b->released + page - 1) & ~(page - 1);
   uintptr_t to = end & ~(page - 1);
   if (to <= from || to - from < kReleaseStep) return;
-  madvise(reinterpret_cast<void *>(from), to - from, MADV_DONTNEED);
+  clip_sys_release_pages(reinterpret_cast<void *>(from), to - from);
   b->released = to;
-#else
-  (void)b;
-  (void)upto;
-#endif
 }
 
 // Reads the parsed index into the list. The document was parsed in place in

@@ -6,7 +6,6 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <time.h>
 
 #include <yyjson.h>
 
@@ -18,15 +17,10 @@
 
 namespace {
 
-// What the library creates holds clipboard history, passwords included: a
-// store directory it makes is the owner's only, as is every file
-// (clip_sys_create_fresh makes them 0600).
-constexpr mode_t kDirMode = 0700;
-
 // Moves a damaged index aside under "clips.json.corrupt.<seconds>" without
 // ever replacing an earlier one set aside in the same second.
 bool set_aside(const char *dir, const char *index_path, int *err) {
-  long now = static_cast<long>(time(nullptr));
+  long now = static_cast<long>(clip_sys_time());
   char aside[CLIP_PATH_CAP];
   for (int attempt = 0; attempt < 1000; ++attempt) {
     bool fits = attempt == 0
@@ -36,22 +30,8 @@ bool set_aside(const char *dir, const char *index_path, int *err) {
                                       "%s/clips.json.corrupt.%ld.%d", dir, now,
                                       attempt);
     if (!fits) break;
-    if (CLIP_FAULT(CLIP_FAULT_RENAME)) {
-      *err = EIO;
-      return false;
-    }
-    if (renameat2(AT_FDCWD, index_path, AT_FDCWD, aside, RENAME_NOREPLACE) == 0) {
-      return true;
-    }
+    if (clip_sys_rename_noreplace(index_path, aside) == 0) return true;
     if (errno == EEXIST) continue;
-    if (errno != EINVAL && errno != ENOSYS) {
-      *err = errno;
-      return false;
-    }
-    // The file system cannot refuse to replace: look before renaming.
-    struct stat st;
-    if (lstat(aside, &st) == 0) continue;
-    if (rename(index_path, aside) == 0) return true;
     *err = errno;
     return false;
   }
@@ -63,7 +43,7 @@ int recover(clip_store *store, const char *index_path) {
   clip_store_clear(store);
   int err = 0;
   if (!set_aside(store->store_dir, index_path, &err)) {
-    clip_set_error("cannot set damaged clips.json aside: %s", strerror(err));
+    clip_set_error("cannot set damaged clips.json aside: %s", clip_sys_error_text(err));
     return 0;
   }
   clip_store_clear(store);
@@ -120,14 +100,14 @@ extern "C" int clip_store_ensure_dir(const char *dir) {
     clip_set_error("store_dir is empty");
     return 0;
   }
-  struct stat st;
+  clip_file_info st;
   if (clip_sys_stat(dir, &st) == 0) {
-    if (S_ISDIR(st.st_mode)) return 1;
+    if (st.directory) return 1;
     clip_set_error("store_dir is not a directory: %s", dir);
     return 0;
   }
-  if (clip_sys_mkdir(dir, kDirMode) == 0 || errno == EEXIST) return 1;
-  clip_set_error("mkdir failed: %s (%s)", dir, strerror(errno));
+  if (clip_sys_mkdir(dir) == 0 || errno == EEXIST) return 1;
+  clip_set_error("mkdir failed: %s (%s)", dir, clip_sys_error_text(errno));
   return 0;
 }
 
@@ -135,7 +115,7 @@ extern "C" int clip_store_write_blob(const char *path, const void *data,
                                      size_t len) {
   char tmp[CLIP_PATH_CAP];
   if (!clip_store_path(tmp, sizeof tmp, "%s.tmp", path)) {
-    clip_set_error("failed to open blob tmp: %s", strerror(ENAMETOOLONG));
+    clip_set_error("failed to open blob tmp: %s", clip_sys_error_text(ENAMETOOLONG));
     return 0;
   }
   int err = 0;
@@ -143,7 +123,7 @@ extern "C" int clip_store_write_blob(const char *path, const void *data,
     case CLIP_WRITE_OK:
       return 1;
     case CLIP_WRITE_OPEN:
-      clip_set_error("failed to open blob tmp: %s", strerror(err));
+      clip_set_error("failed to open blob tmp: %s", clip_sys_error_text(err));
       return 0;
     case CLIP_WRITE_WRITE:
       clip_set_error("short write on blob");
@@ -153,14 +133,14 @@ extern "C" int clip_store_write_blob(const char *path, const void *data,
       clip_set_error("failed to flush blob");
       return 0;
     case CLIP_WRITE_RENAME:
-      clip_set_error("rename blob failed: %s", strerror(err));
+      clip_set_error("rename blob failed: %s", clip_sys_error_text(err));
       return 0;
   }
   return 0;
 }
 
 extern "C" int clip_store_unlink_blob(const clip_store *store, int id) {
-  char path[4096];
+  char path[CLIP_PATH_CAP];
   if (clip_store_path(path, sizeof path, "%s/img_%d.png", store->store_dir, id)) {
     clip_sys_unlink(path);
   }
@@ -179,7 +159,7 @@ extern "C" int clip_store_save(clip_store *store) {
   if (!clip_store_path(path, sizeof path, "%s/clips.json", store->store_dir) ||
       !clip_store_path(tmp, sizeof tmp, "%s/clips.json.tmp", store->store_dir)) {
     free(buf);
-    clip_set_error("failed to open clips.json.tmp: %s", strerror(ENAMETOOLONG));
+    clip_set_error("failed to open clips.json.tmp: %s", clip_sys_error_text(ENAMETOOLONG));
     return 0;
   }
   int err = 0;
@@ -208,7 +188,7 @@ extern "C" int clip_store_save(clip_store *store) {
       clip_store_unlink_doomed(store);
       return 1;
     case CLIP_WRITE_OPEN:
-      clip_set_error("failed to open clips.json.tmp: %s", strerror(err));
+      clip_set_error("failed to open clips.json.tmp: %s", clip_sys_error_text(err));
       return 0;
     case CLIP_WRITE_WRITE:
     case CLIP_WRITE_SYNC:
@@ -218,7 +198,7 @@ extern "C" int clip_store_save(clip_store *store) {
       clip_set_error("failed to close clips.json.tmp");
       return 0;
     case CLIP_WRITE_RENAME:
-      clip_set_error("atomic rename failed: %s", strerror(err));
+      clip_set_error("atomic rename failed: %s", clip_sys_error_text(err));
       return 0;
   }
   return 0;
@@ -227,38 +207,32 @@ extern "C" int clip_store_save(clip_store *store) {
 extern "C" int clip_store_load(clip_store *store) {
   char path[CLIP_PATH_CAP];
   if (!clip_store_path(path, sizeof path, "%s/clips.json", store->store_dir)) {
-    clip_set_error("failed to open clips.json: %s", strerror(ENAMETOOLONG));
+    clip_set_error("failed to open clips.json: %s", clip_sys_error_text(ENAMETOOLONG));
     return 0;
   }
-  // Non-blocking, so that a FIFO in the index's place cannot hang the load.
-  int fd = clip_sys_open(path, O_RDONLY | O_NONBLOCK);
+  int fd = clip_sys_open_read(path);
   if (fd < 0) {
     if (errno == ENOENT) {
       store->next_id = 1;
       store->count = 0;
       return clip_store_save(store);
     }
-    clip_set_error("failed to open clips.json: %s", strerror(errno));
+    clip_set_error("failed to open clips.json: %s", clip_sys_error_text(errno));
     return 0;
   }
-  struct stat st;
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    close(fd);
+  clip_file_info st;
+  if (clip_sys_fstat(fd, &st) != 0) {
+    int err = errno;
+    clip_sys_close(fd);
+    clip_set_error("failed to read clips.json: %s", clip_sys_error_text(err));
+    return 0;
+  }
+  if (!st.regular) {
+    clip_sys_close(fd);
     clip_set_error("clips.json is not a regular file: %s", path);
     return 0;
   }
-  if (clip_sys_seek_end(fd) < 0) {
-    clip_sys_close(fd);
-    clip_set_error("fseek failed on clips.json");
-    return 0;
-  }
-  off_t size = clip_sys_tell(fd);
-  if (size < 0) {
-    clip_sys_close(fd);
-    clip_set_error("ftell failed on clips.json");
-    return 0;
-  }
-  lseek(fd, 0, SEEK_SET);
+  uint64_t size = st.size;
   if (size == 0) {
     clip_sys_close(fd);
     store->next_id = 1;
@@ -266,7 +240,7 @@ extern "C" int clip_store_load(clip_store *store) {
   }
   // Parsed in place: yyjson wants a few zero bytes after the text.
   size_t cap = static_cast<size_t>(size);
-  char *buf = cap > SIZE_MAX - YYJSON_PADDING_SIZE
+  char *buf = size > SIZE_MAX - YYJSON_PADDING_SIZE
                   ? nullptr
                   : static_cast<char *>(clip_malloc(cap + YYJSON_PADDING_SIZE));
   if (buf == nullptr) {
@@ -282,7 +256,7 @@ extern "C" int clip_store_load(clip_store *store) {
       int err = errno;
       clip_sys_close(fd);
       free(buf);
-      clip_set_error("failed to read clips.json: %s", strerror(err));
+      clip_set_error("failed to read clips.json: %s", clip_sys_error_text(err));
       return 0;
     }
     if (n == 0) break;
@@ -371,7 +345,7 @@ bool make_room_and_take_id(clip_store *store, clip_entry *e) {
     }
   }
   e->id = store->next_id++;
-  e->ts = static_cast<int64_t>(time(nullptr));
+  e->ts = clip_sys_time();
   return true;
 }
 
@@ -503,28 +477,27 @@ int clip_store_delete(clip_store *store, int index) {
 }
 
 int clip_store_wipe(clip_store *store) {
-  DIR *dir = clip_sys_opendir(store->store_dir);
+  clip_dir *dir = clip_sys_opendir(store->store_dir);
   if (dir == nullptr) {
-    clip_set_error("opendir failed: %s", strerror(errno));
+    clip_set_error("opendir failed: %s", clip_sys_error_text(errno));
     return 0;
   }
-  char path[4608];
+  char path[CLIP_PATH_CAP];
   // The index goes first: a wipe cut short after it finds no index on the
   // next start, an empty history, and never an index naming removed images.
   if (clip_store_path(path, sizeof path, "%s/clips.json", store->store_dir)) {
     clip_sys_unlink(path);
   }
-  while (struct dirent *ent = readdir(dir)) {
-    if (strcmp(ent->d_name, ".") == 0 || strcmp(ent->d_name, "..") == 0 ||
-        strcmp(ent->d_name, "clips.json") == 0) {
+  while (const char *name = clip_sys_readdir(dir)) {
+    if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0 || strcmp(name, "clips.json") == 0) {
       continue;
     }
     // Unlink leaves directories alone; a file that cannot be removed stays.
-    if (clip_store_path(path, sizeof path, "%s/%s", store->store_dir, ent->d_name)) {
+    if (clip_store_path(path, sizeof path, "%s/%s", store->store_dir, name)) {
       clip_sys_unlink(path);
     }
   }
-  closedir(dir);
+  clip_sys_closedir(dir);
   clip_store_clear(store);
   return clip_store_save(store);
 }
