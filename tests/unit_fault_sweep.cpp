@@ -11,7 +11,7 @@
 #include <functional>
 
 #include "clip_fault.h"
-#include "crash/history_model.h"
+#include "history_model.h"
 #include "quillmar_clip.h"
 #include "test_support.h"
 
