@@ -16,6 +16,7 @@
 
 #include "clip_hash.h"
 #include "clip_store.h"
+#include "clip_utf8.h"
 #include "quillmar_clip.h"
 
 namespace {

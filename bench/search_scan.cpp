@@ -33,7 +33,9 @@
 #include <string>
 #include <vector>
 
+#include "clip_match.h"
 #include "clip_search.h"
+#include "reference_match.h"
 #include "clip_store.h"
 #include "quillmar_clip.h"
 
@@ -325,7 +327,7 @@ double time_scanner(clip_scan scan, const std::string &q) {
   int sink = 0;
   for (int i = 0; i < g_store.count; ++i) {
     const clip_entry &e = g_store.entries[i];
-    sink += clip_search_score_with(scan, e.text, e.text_len, q.data(), q.size());
+    sink += clip_match_score_with(scan, e.text, e.text_len, q.data(), q.size());
   }
   double t = seconds_since(start);
   if (sink == 12345) puts("");
@@ -364,12 +366,12 @@ void pathological(int reps) {
     int score = 0, want = 0;
     for (int r = 0; r < reps; ++r) {
       Clock::time_point start = Clock::now();
-      score = clip_search_score(c.text.data(), c.text.size(), c.query.data(), c.query.size());
+      score = clip_match_score_with(CLIP_SCAN_BEST, c.text.data(), c.text.size(), c.query.data(), c.query.size());
       ours.push_back(seconds_since(start));
     }
     for (int r = 0; r < reps; ++r) {
       Clock::time_point start = Clock::now();
-      want = clip_search_score_reference(c.text.c_str(), c.query.c_str());
+      want = reference_score(c.text.c_str(), c.query.c_str());
       ref.push_back(seconds_since(start));
     }
     if (score != want) die(std::string("wrong score for ") + c.what);
@@ -419,7 +421,7 @@ int main(int argc, char **argv) {
   const clip_scan others[] = {CLIP_SCAN_AVX2, CLIP_SCAN_SSE2, CLIP_SCAN_PORTABLE};
   clip_scan scanner = CLIP_SCAN_PORTABLE;
   for (clip_scan s : {CLIP_SCAN_SSE2, CLIP_SCAN_AVX2, CLIP_SCAN_AVX512}) {
-    if (clip_search_scan_available(s)) scanner = s;
+    if (clip_match_scan_available(s)) scanner = s;
   }
   printf("History of %d texts of %zu bytes (%.0f MB), %d pinned; built in %.1f s.\n", kTexts,
          kTextBytes, total / 1e6, kPinned, seconds_since(start));
@@ -444,7 +446,7 @@ int main(int argc, char **argv) {
     double ref_bytes = 0;
     for (int r = 0; r < reps; ++r) {
       Clock::time_point t0 = Clock::now();
-      char *json = clip_search_impl(&g_store, q.text.c_str(), kTexts);
+      char *json = clip_search(q.text.c_str(), kTexts);
       ours.push_back(seconds_since(t0));
       if (json == nullptr) die(std::string("clip_search: ") + clip_last_error());
       hits = hits_of(json);
@@ -468,7 +470,7 @@ int main(int argc, char **argv) {
       if (bits == 0) die("the texts read as zeros");
 
       for (int k = 0; k < 3; ++k) {
-        if (clip_search_scan_available(others[k])) {
+        if (clip_match_scan_available(others[k])) {
           alone[k].push_back(time_scanner(others[k], q.text));
         }
       }
@@ -477,10 +479,10 @@ int main(int argc, char **argv) {
       ref_bytes = 0;
       for (int i = 0; i < g_store.count; i += 10) {
         const clip_entry &e = g_store.entries[i];
-        int want = clip_search_score_reference(e.text, q.text.c_str());
+        int want = reference_score(e.text, q.text.c_str());
         ref_bytes += static_cast<double>(e.text_len);
         if (r == 0 &&
-            clip_search_score(e.text, e.text_len, q.text.data(), q.text.size()) != want) {
+            clip_match_score_with(CLIP_SCAN_BEST, e.text, e.text_len, q.text.data(), q.text.size()) != want) {
           die("the search and the reference disagree on text " + std::to_string(i + 1));
         }
       }

@@ -11,7 +11,7 @@
 
 #include <string>
 
-#include "crash/history_model.h"
+#include "history_model.h"
 
 #define FUZZ_CHECK(cond, ...)                                                     \
   do {                                                                            \

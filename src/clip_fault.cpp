@@ -29,8 +29,8 @@ bool clip_fault_fired() { return g_faults.fired; }
 
 const char *clip_fault_op_name(clip_fault_op op) {
   static const char *const names[CLIP_FAULT_OP_COUNT] = {
-      "alloc", "open",  "read", "write", "sync",  "close",  "rename",
-      "unlink", "seek", "tell", "stat",  "mkdir", "opendir"};
+      "alloc", "open", "read", "write", "sync", "close",
+      "rename", "unlink", "stat", "mkdir", "opendir"};
   return op < CLIP_FAULT_OP_COUNT ? names[op] : "?";
 }
 
@@ -43,33 +43,5 @@ bool clip_fault_hit(clip_fault_op op) {
   g_faults.fired = true;
   return true;
 }
-
-#endif
-
-// ---------------------------------------------------------------------------
-// The yyjson allocator
-
-#include "clip_sys.h"
-#include "quillmar_clip_internal.h"
-
-#ifdef QUILLMAR_FAULTS
-
-namespace {
-
-void *alc_malloc(void *, size_t size) { return clip_malloc(size); }
-void *alc_realloc(void *, void *ptr, size_t, size_t size) {
-  return clip_realloc(ptr, size);
-}
-void alc_free(void *, void *ptr) { free(ptr); }
-
-constinit const yyjson_alc g_fault_alc = {alc_malloc, alc_realloc, alc_free, nullptr};
-
-}  // namespace
-
-const yyjson_alc *clip_json_alc() { return &g_fault_alc; }
-
-#else
-
-const yyjson_alc *clip_json_alc() { return nullptr; }
 
 #endif

@@ -6,16 +6,14 @@
 
 enum clip_fault_op {
   CLIP_FAULT_ALLOC,   // malloc, calloc, realloc (ours and yyjson's)
-  CLIP_FAULT_OPEN,    // open of a file for reading or writing
+  CLIP_FAULT_OPEN,    // open of a file for reading, creation of one for writing
   CLIP_FAULT_READ,    // read
   CLIP_FAULT_WRITE,   // write
-  CLIP_FAULT_SYNC,    // fsync of a file
+  CLIP_FAULT_SYNC,    // fsync of a file or a directory
   CLIP_FAULT_CLOSE,   // close
   CLIP_FAULT_RENAME,  // rename
   CLIP_FAULT_UNLINK,  // unlink
-  CLIP_FAULT_SEEK,    // seek to the end of the index
-  CLIP_FAULT_TELL,    // reading the index's size
-  CLIP_FAULT_STAT,    // stat of the store directory
+  CLIP_FAULT_STAT,    // stat, lstat or fstat
   CLIP_FAULT_MKDIR,   // mkdir of the store directory
   CLIP_FAULT_OPENDIR, // opendir
   CLIP_FAULT_OP_COUNT

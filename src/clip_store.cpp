@@ -1,587 +1,26 @@
 #include "clip_store.h"
 
 #include <errno.h>
-#include <inttypes.h>
 #include <limits.h>
 #include <stdarg.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
-#include <sys/mman.h>
-#include <time.h>
-#include <unistd.h>
-
-#include <algorithm>
-
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 #include <yyjson.h>
 
+#include "clip_error.h"
+#include "clip_file.h"
+#include "clip_index.h"
 #include "clip_sys.h"
-#include "quillmar_clip_internal.h"
-
-constinit clip_store g_store{};
+#include "clip_utf8.h"
 
 namespace {
-
-// What the library creates holds clipboard history, passwords included: a
-// store directory it makes is the owner's only, as is every file
-// (clip_sys_create_fresh makes them 0600).
-constexpr mode_t kDirMode = 0700;
-constexpr int kFirstCapacity = 64;
-
-// ---------------------------------------------------------------------------
-// Atomic file replacement
-
-enum write_step { WS_OK, WS_OPEN, WS_WRITE, WS_SYNC, WS_CLOSE, WS_RENAME };
-
-// Makes the rename of a file in `path`'s directory durable. A failure here
-// cannot be undone (the new file is already in place) and is not reported.
-void sync_parent_dir(const char *path) {
-  char dir[CLIP_PATH_CAP];
-  const char *slash = strrchr(path, '/');
-  if (slash == nullptr) return;
-  size_t n = static_cast<size_t>(slash - path);
-  if (n == 0) n = 1;  // the root directory
-  if (n >= sizeof dir) return;
-  memcpy(dir, path, n);
-  dir[n] = '\0';
-  int fd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return;
-  fsync(fd);
-  close(fd);
-}
-
-// Writes len bytes to fd; false, with the failing call's errno in *err, when
-// they cannot all be written.
-bool write_all(int fd, const char *p, size_t len, int *err) {
-  while (len > 0) {
-    ssize_t n = clip_sys_write(fd, p, len);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      *err = n < 0 ? errno : EIO;
-      return false;
-    }
-    p += n;
-    len -= static_cast<size_t>(n);
-  }
-  return true;
-}
-
-// Writes tmp through fill(fd, err), which returns false when it could not
-// write everything, forces it to the disk and renames it onto final, so that
-// final is at every moment the old file or the new one whole. On failure the
-// temporary file is gone, *err holds the failing call's errno and the step is
-// returned.
-template <class Fill>
-write_step write_atomic(const char *tmp, const char *final_path, Fill fill,
-                        int *err) {
-  // Made new each time, so that nothing left on the name (a file of a wider
-  // mode, a link, a FIFO) decides where the bytes go or who may read them.
-  int fd = clip_sys_create_fresh(tmp);
-  if (fd < 0) {
-    *err = errno;
-    return WS_OPEN;
-  }
-  if (!fill(fd, err)) {
-    clip_sys_close(fd);
-    clip_sys_unlink(tmp);
-    return WS_WRITE;
-  }
-  if (clip_sys_fsync(fd) != 0) {
-    *err = errno;
-    clip_sys_close(fd);
-    clip_sys_unlink(tmp);
-    return WS_SYNC;
-  }
-  if (clip_sys_close(fd) != 0) {
-    *err = errno;
-    clip_sys_unlink(tmp);
-    return WS_CLOSE;
-  }
-  if (clip_sys_rename(tmp, final_path) != 0) {
-    *err = errno;
-    clip_sys_unlink(tmp);
-    return WS_RENAME;
-  }
-  sync_parent_dir(final_path);
-  return WS_OK;
-}
-
-write_step write_atomic(const char *tmp, const char *final_path,
-                        const void *data, size_t len, int *err) {
-  return write_atomic(
-      tmp, final_path,
-      [&](int fd, int *e) {
-        return write_all(fd, static_cast<const char *>(data), len, e);
-      },
-      err);
-}
-
-// ---------------------------------------------------------------------------
-// The index text
-//
-// The index is exactly the text yyjson_mut_write_opts(..., YYJSON_WRITE_PRETTY,
-// ...) makes of the document {"next_id": N, "clips": [entry, ...]}: four
-// spaces a level, ": " after a key, ",\n" between members, strings in UTF-8
-// as they are with only the quotation mark, the reverse solidus and the bytes
-// below 0x20 escaped ("\b", "\t", "\n", "\f", "\r", else "\u00XX" in upper
-// case), and no newline at the end. It is written here straight into the
-// file through one bounded buffer rather than built as a document and
-// serialised into one block first: texts live in the index, which reaches
-// 750 MB for 700 texts of 1 MiB, and a second copy of it in fresh memory
-// would cost more than the disk. unit_index_bytes.cpp holds the two equal.
-
-// Big enough that each write call moves a good piece, small enough to stay in
-// the cache while it is being filled.
-constexpr size_t kOutChunk = size_t{1} << 20;
-constexpr size_t kOutMin = 4096;
-
-// Every this many bytes written, the disk is asked to start on them, so that
-// it works while the rest is being formed and the final fsync has less left.
-constexpr off_t kWritebackStep = off_t{8} << 20;
-
-struct index_out {
-  int fd;
-  char *buf;
-  size_t cap;
-  size_t used;
-  bool failed;   // a write failed, its errno in err; what follows is dropped
-  bool invalid;  // a string is not valid UTF-8: nothing may be written
-  int err;
-  off_t written;      // bytes in the file so far
-  off_t written_back; // bytes of them handed to the disk
-};
-
-void out_flush(index_out *o) {
-  if (!o->failed && !write_all(o->fd, o->buf, o->used, &o->err)) o->failed = true;
-  o->written += static_cast<off_t>(o->used);
-  o->used = 0;
-#if defined(SYNC_FILE_RANGE_WRITE)
-  if (!o->failed && o->written - o->written_back >= kWritebackStep) {
-    // Only a hint: the fsync before the rename is what makes the file safe.
-    sync_file_range(o->fd, o->written_back, o->written - o->written_back,
-                    SYNC_FILE_RANGE_WRITE);
-    o->written_back = o->written;
-  }
-#endif
-}
-
-// A short piece of layout, a key or a number.
-void out_raw(index_out *o, const char *s, size_t n) {
-  if (o->cap - o->used < n) out_flush(o);
-  memcpy(o->buf + o->used, s, n);
-  o->used += n;
-}
-
-template <size_t N>
-void out_lit(index_out *o, const char (&s)[N]) {
-  out_raw(o, s, N - 1);
-}
-
-void out_int(index_out *o, int64_t v) {
-  char digits[24];
-  char *end = digits + sizeof digits;
-  char *p = end;
-  uint64_t u = v < 0 ? 0 - static_cast<uint64_t>(v) : static_cast<uint64_t>(v);
-  do {
-    *--p = static_cast<char>('0' + u % 10);
-    u /= 10;
-  } while (u != 0);
-  if (v < 0) *--p = '-';
-  out_raw(o, p, static_cast<size_t>(end - p));
-}
-
-// Room kept free at the top of each step of out_str: one block of 16 bytes
-// copied whole, or one escape, or one character.
-constexpr size_t kStepRoom = 32;
-
-// A bit per byte of the 16 at p that cannot simply be copied: the controls,
-// the quotation mark, the reverse solidus, and every byte from 0x80 up (its
-// character is checked first).
-inline unsigned special_bytes(const unsigned char *p) {
-#if defined(__SSE2__)
-  __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
-  __m128i control = _mm_set1_epi8(0x1F);
-  __m128i stop = _mm_or_si128(
-      _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('"')),
-                   _mm_cmpeq_epi8(v, _mm_set1_epi8('\\'))),
-      _mm_cmpeq_epi8(_mm_max_epu8(v, control), control));
-  // The high bit of each byte of v marks the bytes from 0x80 up.
-  return static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(stop, v)));
-#else
-  unsigned mask = 0;
-  for (unsigned i = 0; i < 16; ++i) {
-    unsigned char c = p[i];
-    if (c < 0x20 || c == '"' || c == '\\' || c >= 0x80) mask |= 1u << i;
-  }
-  return mask;
-#endif
-}
-
-// The length of the valid UTF-8 character at p (whose first byte is from
-// 0x80 up), or 0 when there is none before end (RFC 3629: no overlong forms,
-// no surrogates, nothing above U+10FFFF).
-inline size_t utf8_char(const unsigned char *p, const unsigned char *end) {
-  unsigned char c = p[0];
-  size_t n;
-  unsigned char lo = 0x80, hi = 0xBF;  // the range of the second byte
-  if (c >= 0xC2 && c <= 0xDF) {
-    n = 2;
-  } else if (c >= 0xE0 && c <= 0xEF) {
-    n = 3;
-    if (c == 0xE0) lo = 0xA0;
-    if (c == 0xED) hi = 0x9F;
-  } else if (c >= 0xF0 && c <= 0xF4) {
-    n = 4;
-    if (c == 0xF0) lo = 0x90;
-    if (c == 0xF4) hi = 0x8F;
-  } else {
-    return 0;
-  }
-  if (static_cast<size_t>(end - p) < n || p[1] < lo || p[1] > hi) return 0;
-  for (size_t i = 2; i < n; ++i) {
-    if ((p[i] & 0xC0) != 0x80) return 0;
-  }
-  return n;
-}
-
-// The escapes of the bytes below 0x20, '"' and '\\', as yyjson writes them:
-// the two-character forms where JSON has one, else "\u00XX" in upper case.
-struct escape_table {
-  char text[96][8];
-  unsigned char len[96];
-  constexpr escape_table() : text(), len() {
-    const char hex[] = "0123456789ABCDEF";
-    for (int c = 0; c < 0x20; ++c) {
-      const char six[8] = {'\\', 'u', '0', '0', hex[c >> 4], hex[c & 0xF], 0, 0};
-      for (int i = 0; i < 8; ++i) text[c][i] = six[i];
-      len[c] = 6;
-    }
-    const char shorts[][2] = {{'"', '"'}, {'\\', '\\'}, {'\b', 'b'}, {'\t', 't'},
-                              {'\n', 'n'}, {'\f', 'f'}, {'\r', 'r'}};
-    for (const auto &s : shorts) {
-      int c = static_cast<unsigned char>(s[0]);
-      text[c][0] = '\\';
-      text[c][1] = s[1];
-      len[c] = 2;
-    }
-  }
-};
-constexpr escape_table kEscapes;
-
-// Appends s[0, len) as a JSON string. A string that is not valid UTF-8 marks
-// the output invalid, as it makes yyjson's writer fail.
-void out_str(index_out *o, const char *s, size_t len) {
-  const unsigned char *p = reinterpret_cast<const unsigned char *>(s);
-  const unsigned char *end = p + len;
-  if (o->cap - o->used < kStepRoom) out_flush(o);
-  char *w = o->buf + o->used;
-  char *const last = o->buf + o->cap - kStepRoom;
-  *w++ = '"';
-  for (;;) {
-    if (w > last) {
-      o->used = static_cast<size_t>(w - o->buf);
-      out_flush(o);
-      w = o->buf;
-    }
-    unsigned char c;
-    if (end - p >= 16) {
-      // Plain bytes go through sixteen at a time, copied before they are
-      // looked at; the cursor then stops at the first that is not plain.
-      memcpy(w, p, 16);
-      unsigned mask = special_bytes(p);
-      if (mask == 0) {
-        p += 16;
-        w += 16;
-        continue;
-      }
-      unsigned k = static_cast<unsigned>(__builtin_ctz(mask));
-      p += k;
-      w += k;
-      c = *p;
-    } else {
-      while (p < end && *p >= 0x20 && *p < 0x80 && *p != '"' && *p != '\\') {
-        *w++ = static_cast<char>(*p++);
-      }
-      if (p == end) break;
-      c = *p;
-    }
-    if (c < 0x80) {
-      memcpy(w, kEscapes.text[c], 8);
-      w += kEscapes.len[c];
-      ++p;
-      continue;
-    }
-    size_t n = utf8_char(p, end);
-    if (n == 0) {
-      o->invalid = true;
-      o->used = static_cast<size_t>(w - o->buf);
-      return;
-    }
-    memcpy(w, p, n);
-    w += n;
-    p += n;
-  }
-  *w++ = '"';
-  o->used = static_cast<size_t>(w - o->buf);
-}
-
-void out_cstr(index_out *o, const char *s) { out_str(o, s, strlen(s)); }
-
-void out_bool(index_out *o, bool b) {
-  if (b) {
-    out_lit(o, "true");
-  } else {
-    out_lit(o, "false");
-  }
-}
-
-// One element of "clips", members in their fixed order.
-void out_entry(index_out *o, const clip_entry *e) {
-  out_lit(o, "        {\n            \"id\": ");
-  out_int(o, e->id);
-  out_lit(o, ",\n            \"ts\": ");
-  out_int(o, e->ts);
-  if (e->kind == CLIP_KIND_IMAGE) {
-    out_lit(o, ",\n            \"kind\": \"image\",\n            \"preview\": ");
-  } else {
-    out_lit(o, ",\n            \"kind\": \"text\",\n            \"preview\": ");
-  }
-  out_cstr(o, e->preview != nullptr ? e->preview : "");
-  out_lit(o, ",\n            \"pinned\": ");
-  out_bool(o, e->pinned != 0);
-  out_lit(o, ",\n            \"hash\": ");
-  out_str(o, e->hash, strnlen(e->hash, sizeof e->hash));
-  out_lit(o, ",\n            \"truncated\": ");
-  out_bool(o, e->truncated != 0);
-  if (e->kind == CLIP_KIND_IMAGE) {
-    if (e->label != nullptr) {
-      out_lit(o, ",\n            \"label\": ");
-      out_cstr(o, e->label);
-    }
-  } else {
-    out_lit(o, ",\n            \"text\": ");
-    if (e->text != nullptr) {
-      out_str(o, e->text, e->text_len);
-    } else {
-      out_lit(o, "\"\"");
-    }
-  }
-  out_lit(o, "\n        }");
-}
-
-void out_index(index_out *o, const clip_store *store) {
-  out_lit(o, "{\n    \"next_id\": ");
-  out_int(o, store->next_id);
-  if (store->count <= 0) {
-    out_lit(o, ",\n    \"clips\": []\n}");
-    return;
-  }
-  out_lit(o, ",\n    \"clips\": [\n");
-  for (int i = 0; i < store->count && !o->invalid; ++i) {
-    if (i > 0) out_lit(o, ",\n");
-    out_entry(o, &store->entries[i]);
-  }
-  out_lit(o, "\n    ]\n}");
-}
-
-// The buffer for a save: the whole index when it is small, kOutChunk else.
-size_t index_buffer_size(const clip_store *store) {
-  size_t n = 64;
-  for (int i = 0; i < store->count && n < kOutChunk; ++i) {
-    const clip_entry *e = &store->entries[i];
-    n += 256;
-    if (e->preview != nullptr) n += strlen(e->preview);
-    if (e->kind == CLIP_KIND_IMAGE) {
-      if (e->label != nullptr) n += strlen(e->label);
-    } else if (e->text != nullptr) {
-      n += e->text_len + e->text_len / 8;
-    }
-  }
-  return std::clamp(n, kOutMin, kOutChunk);
-}
-
-// ---------------------------------------------------------------------------
-// Loading
-
-enum load_result { LOAD_OK, LOAD_DAMAGED, LOAD_NO_MEMORY };
-
-// The low 32 bits of a JSON integer, as a signed integer.
-int low32(yyjson_val *v) {
-  uint64_t raw = yyjson_is_uint(v) ? yyjson_get_uint(v)
-                                   : static_cast<uint64_t>(yyjson_get_sint(v));
-  return static_cast<int>(static_cast<uint32_t>(raw));
-}
-
-int flag_of(yyjson_val *v) {
-  if (yyjson_is_bool(v)) return yyjson_get_bool(v) ? 1 : 0;
-  if (yyjson_is_int(v)) return low32(v) != 0 ? 1 : 0;
-  return 0;
-}
-
-// From this size on, a copy's pages are made present in one call before it is
-// filled rather than faulted in one at a time as the copy reaches them.
-constexpr size_t kPrefaultMin = size_t{64} << 10;
-
-void prefault(char *p, size_t n) {
-#if defined(MADV_POPULATE_WRITE)
-  if (n < kPrefaultMin) return;
-  uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
-  uintptr_t from = (reinterpret_cast<uintptr_t>(p) + page - 1) & ~(page - 1);
-  uintptr_t to = (reinterpret_cast<uintptr_t>(p) + n) & ~(page - 1);
-  // Only a hint: on a kernel without it, the copy faults the pages in.
-  if (to > from) madvise(reinterpret_cast<void *>(from), to - from, MADV_POPULATE_WRITE);
-#else
-  (void)p;
-  (void)n;
-#endif
-}
-
-// A heap copy of a parsed string, cut at an embedded NUL so that the text
-// stays what every C reader of it sees.
-char *copy_string(yyjson_val *v, size_t *len_out) {
-  const char *s = yyjson_get_str(v);
-  size_t len = yyjson_get_len(v);
-  const void *nul = memchr(s, '\0', len);
-  if (nul != nullptr) len = static_cast<size_t>(static_cast<const char *>(nul) - s);
-  if (len_out != nullptr) *len_out = len;
-  char *copy = static_cast<char *>(clip_malloc(len + 1));
-  if (copy == nullptr) return nullptr;
-  prefault(copy, len);
-  if (len != 0) memcpy(copy, s, len);
-  copy[len] = '\0';
-  return copy;
-}
-
-load_result load_entry(clip_store *store, yyjson_val *obj) {
-  clip_entry e{};
-  yyjson_val *id = yyjson_obj_get(obj, "id");
-  if (!yyjson_is_int(id)) return LOAD_DAMAGED;
-  e.id = low32(id);
-  yyjson_val *ts = yyjson_obj_get(obj, "ts");
-  if (yyjson_is_uint(ts)) {
-    e.ts = static_cast<int64_t>(yyjson_get_uint(ts));
-  } else if (yyjson_is_sint(ts)) {
-    e.ts = yyjson_get_sint(ts);
-  }
-  yyjson_val *kind = yyjson_obj_get(obj, "kind");
-  if (yyjson_equals_str(kind, "text")) {
-    e.kind = CLIP_KIND_TEXT;
-  } else if (yyjson_equals_str(kind, "image")) {
-    e.kind = CLIP_KIND_IMAGE;
-  } else {
-    return LOAD_DAMAGED;
-  }
-  e.pinned = flag_of(yyjson_obj_get(obj, "pinned"));
-  e.truncated = flag_of(yyjson_obj_get(obj, "truncated"));
-  yyjson_val *hash = yyjson_obj_get(obj, "hash");
-  if (yyjson_is_str(hash)) {
-    size_t n = yyjson_get_len(hash);
-    const char *h = yyjson_get_str(hash);
-    if (n > 16) n = clip_utf8_cut(h, 16);
-    memcpy(e.hash, h, n);
-    e.hash[n] = '\0';
-  }
-
-  yyjson_val *preview = yyjson_obj_get(obj, "preview");
-  e.preview = yyjson_is_str(preview) ? copy_string(preview, nullptr)
-                                     : clip_strndup("", 0);
-  if (e.preview == nullptr) return LOAD_NO_MEMORY;
-  if (e.kind == CLIP_KIND_TEXT) {
-    yyjson_val *text = yyjson_obj_get(obj, "text");
-    e.text = yyjson_is_str(text) ? copy_string(text, &e.text_len)
-                                 : clip_strndup("", 0);
-    if (e.text == nullptr) {
-      clip_store_free_entry(&e);
-      return LOAD_NO_MEMORY;
-    }
-  } else {
-    yyjson_val *label = yyjson_obj_get(obj, "label");
-    if (yyjson_is_str(label)) {
-      e.label = copy_string(label, nullptr);
-      if (e.label == nullptr) {
-        clip_store_free_entry(&e);
-        return LOAD_NO_MEMORY;
-      }
-    }
-  }
-  if (!clip_store_append(store, &e)) {
-    clip_store_free_entry(&e);
-    return LOAD_NO_MEMORY;
-  }
-  return LOAD_OK;
-}
-
-// The buffer a load reads the index into and parses in place. As the entries
-// are copied out of it, the pages they lay in are handed back, so that the
-// index and the copies made of it are never both whole in memory.
-struct load_buffer {
-  char *data;
-  size_t size;
-  uintptr_t released;  // the pages below are handed back
-};
-
-constexpr uintptr_t kReleaseStep = uintptr_t{8} << 20;
-
-// Hands back the whole pages of the buffer below `upto`, which nothing reads
-// again, once there are enough of them to be worth a call.
-void buffer_release_below(load_buffer *b, const char *upto) {
-#if defined(MADV_DONTNEED)
-  uintptr_t start = reinterpret_cast<uintptr_t>(b->data);
-  uintptr_t end = reinterpret_cast<uintptr_t>(upto);
-  if (end <= start || end > start + b->size) return;
-  uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
-  uintptr_t from = (b->released + page - 1) & ~(page - 1);
-  uintptr_t to = end & ~(page - 1);
-  if (to <= from || to - from < kReleaseStep) return;
-  madvise(reinterpret_cast<void *>(from), to - from, MADV_DONTNEED);
-  b->released = to;
-#else
-  (void)b;
-  (void)upto;
-#endif
-}
-
-// Reads the parsed index into the list. The document was parsed in place in
-// buf: every string of an element lies in it before the first key of the
-// next element, and nothing goes back to an element once it is loaded.
-load_result load_document(clip_store *store, yyjson_doc *doc, load_buffer *buf) {
-  yyjson_val *root = yyjson_doc_get_root(doc);
-  if (!yyjson_is_obj(root) || yyjson_obj_size(root) == 0) return LOAD_DAMAGED;
-  yyjson_val *clips = yyjson_obj_get(root, "clips");
-  if (!yyjson_is_arr(clips)) return LOAD_DAMAGED;
-  yyjson_val *next = yyjson_obj_get(root, "next_id");
-  store->next_id = 1;
-  if (yyjson_is_int(next)) {
-    int n = low32(next);
-    if (n > 0) store->next_id = n;
-  }
-  size_t i, max;
-  yyjson_val *item;
-  yyjson_arr_foreach(clips, i, max, item) {
-    if (!yyjson_is_obj(item)) continue;
-    yyjson_obj_iter members = yyjson_obj_iter_with(item);
-    if (yyjson_val *first_key = yyjson_obj_iter_next(&members)) {
-      buffer_release_below(buf, yyjson_get_str(first_key));
-    }
-    load_result r = load_entry(store, item);
-    if (r != LOAD_OK) return r;
-  }
-  // An index edited by hand may hold ids at or above its next_id: new clips
-  // would take those ids again, and an image clip's file with them.
-  for (int k = 0; k < store->count; ++k) {
-    int id = store->entries[k].id;
-    if (id >= store->next_id) store->next_id = id == INT_MAX ? INT_MAX : id + 1;
-  }
-  return LOAD_OK;
-}
 
 // Moves a damaged index aside under "clips.json.corrupt.<seconds>" without
 // ever replacing an earlier one set aside in the same second.
 bool set_aside(const char *dir, const char *index_path, int *err) {
-  long now = static_cast<long>(time(nullptr));
+  long now = static_cast<long>(clip_sys_time());
   char aside[CLIP_PATH_CAP];
   for (int attempt = 0; attempt < 1000; ++attempt) {
     bool fits = attempt == 0
@@ -591,22 +30,8 @@ bool set_aside(const char *dir, const char *index_path, int *err) {
                                       "%s/clips.json.corrupt.%ld.%d", dir, now,
                                       attempt);
     if (!fits) break;
-    if (CLIP_FAULT(CLIP_FAULT_RENAME)) {
-      *err = EIO;
-      return false;
-    }
-    if (renameat2(AT_FDCWD, index_path, AT_FDCWD, aside, RENAME_NOREPLACE) == 0) {
-      return true;
-    }
+    if (clip_sys_rename_noreplace(index_path, aside) == 0) return true;
     if (errno == EEXIST) continue;
-    if (errno != EINVAL && errno != ENOSYS) {
-      *err = errno;
-      return false;
-    }
-    // The file system cannot refuse to replace: look before renaming.
-    struct stat st;
-    if (lstat(aside, &st) == 0) continue;
-    if (rename(index_path, aside) == 0) return true;
     *err = errno;
     return false;
   }
@@ -618,7 +43,7 @@ int recover(clip_store *store, const char *index_path) {
   clip_store_clear(store);
   int err = 0;
   if (!set_aside(store->store_dir, index_path, &err)) {
-    clip_set_error("cannot set damaged clips.json aside: %s", strerror(err));
+    clip_set_error("cannot set damaged clips.json aside: %s", clip_sys_error_text(err));
     return 0;
   }
   clip_store_clear(store);
@@ -654,155 +79,6 @@ extern "C" char *clip_store_image_path(const char *dir, int id, char *out,
   return out;
 }
 
-// ---------------------------------------------------------------------------
-// The in-memory list
-
-extern "C" int clip_store_append(clip_store *store, clip_entry *entry) {
-  if (store->count >= store->capacity) {
-    if (store->capacity > INT32_MAX / 2) {
-      clip_set_error("out of memory");
-      return 0;
-    }
-    int cap = store->capacity == 0 ? kFirstCapacity : store->capacity * 2;
-    void *grown = clip_realloc(store->entries,
-                               static_cast<size_t>(cap) * sizeof(clip_entry));
-    if (grown == nullptr) {
-      clip_set_error("out of memory");
-      return 0;
-    }
-    store->entries = static_cast<clip_entry *>(grown);
-    store->capacity = cap;
-  }
-  store->entries[store->count++] = *entry;
-  store->unsaved = 1;
-  entry->preview = nullptr;
-  entry->text = nullptr;
-  entry->label = nullptr;
-  return 1;
-}
-
-extern "C" int clip_store_find_index(const clip_store *store, int id) {
-  for (int i = 0; i < store->count; ++i) {
-    if (store->entries[i].id == id) return i;
-  }
-  return -1;
-}
-
-namespace {
-
-// Makes room to queue n more image files for deletion, so that removing
-// clips never has to choose between deleting a file the index on disk still
-// names and leaving one behind that nothing names.
-bool reserve_doomed(clip_store *store, int n) {
-  if (n <= store->doomed_capacity - store->doomed_count) return true;
-  int cap = store->doomed_capacity == 0 ? 16 : store->doomed_capacity;
-  while (cap - store->doomed_count < n) {
-    if (cap > INT32_MAX / 2) return false;
-    cap *= 2;
-  }
-  void *grown = clip_realloc(store->doomed, static_cast<size_t>(cap) * sizeof(int));
-  if (grown == nullptr) return false;
-  store->doomed = static_cast<int *>(grown);
-  store->doomed_capacity = cap;
-  return true;
-}
-
-// Releases a record that leaves the list; its image file, if any, goes with
-// the next index write that succeeds. Room in the queue was reserved.
-void drop_entry(clip_store *store, clip_entry *e) {
-  if (e->kind == CLIP_KIND_IMAGE) store->doomed[store->doomed_count++] = e->id;
-  clip_store_free_entry(e);
-  store->unsaved = 1;
-}
-
-}  // namespace
-
-extern "C" int clip_store_remove_at(clip_store *store, int index) {
-  if (index < 0 || index >= store->count) return 0;
-  clip_entry *e = &store->entries[index];
-  if (e->kind == CLIP_KIND_IMAGE && !reserve_doomed(store, 1)) {
-    clip_set_error("out of memory");
-    return 0;
-  }
-  drop_entry(store, e);
-  int behind = store->count - index - 1;
-  if (behind > 0) {
-    memmove(e, e + 1, static_cast<size_t>(behind) * sizeof(clip_entry));
-  }
-  --store->count;
-  return 1;
-}
-
-int clip_store_evict_oldest_unpinned_n(clip_store *store, int n) {
-  if (n > store->count) n = store->count;
-  if (n <= 0) return 0;
-  if (!reserve_doomed(store, n)) {
-    clip_set_error("out of memory");
-    return -1;
-  }
-  // One pass that closes every gap at once, where n single evictions would
-  // move the records behind each evicted one n times.
-  int removed = 0;
-  int keep = 0;
-  for (int i = 0; i < store->count; ++i) {
-    clip_entry *e = &store->entries[i];
-    if (removed < n && e->pinned == 0) {
-      drop_entry(store, e);
-      ++removed;
-    } else {
-      if (keep != i) store->entries[keep] = *e;
-      ++keep;
-    }
-  }
-  store->count = keep;
-  return removed;
-}
-
-extern "C" int clip_store_evict_oldest_unpinned(clip_store *store) {
-  for (int i = 0; i < store->count; ++i) {
-    if (store->entries[i].pinned == 0) return clip_store_remove_at(store, i);
-  }
-  return 0;
-}
-
-extern "C" int clip_store_count_pinned(const clip_store *store) {
-  int n = 0;
-  for (int i = 0; i < store->count; ++i) {
-    if (store->entries[i].pinned != 0) ++n;
-  }
-  return n;
-}
-
-extern "C" int clip_store_count_unpinned(const clip_store *store) {
-  if (store->count <= 0) return store->count;
-  return store->count - clip_store_count_pinned(store);
-}
-
-extern "C" void clip_store_free_entry(clip_entry *entry) {
-  if (entry == nullptr) return;
-  free(entry->preview);
-  free(entry->text);
-  free(entry->label);
-  entry->preview = nullptr;
-  entry->text = nullptr;
-  entry->label = nullptr;
-}
-
-extern "C" void clip_store_clear(clip_store *store) {
-  if (store == nullptr) return;
-  for (int i = 0; i < store->count; ++i) clip_store_free_entry(&store->entries[i]);
-  free(store->entries);
-  store->entries = nullptr;
-  store->count = 0;
-  store->capacity = 0;
-  store->next_id = 1;
-  store->unsaved = 1;
-  free(store->doomed);
-  store->doomed = nullptr;
-  store->doomed_count = 0;
-  store->doomed_capacity = 0;
-}
-
 void clip_store_unlink_doomed(clip_store *store) {
   for (int i = 0; i < store->doomed_count; ++i) {
     int id = store->doomed[i];
@@ -824,14 +100,14 @@ extern "C" int clip_store_ensure_dir(const char *dir) {
     clip_set_error("store_dir is empty");
     return 0;
   }
-  struct stat st;
+  clip_file_info st;
   if (clip_sys_stat(dir, &st) == 0) {
-    if (S_ISDIR(st.st_mode)) return 1;
+    if (st.directory) return 1;
     clip_set_error("store_dir is not a directory: %s", dir);
     return 0;
   }
-  if (clip_sys_mkdir(dir, kDirMode) == 0 || errno == EEXIST) return 1;
-  clip_set_error("mkdir failed: %s (%s)", dir, strerror(errno));
+  if (clip_sys_mkdir(dir) == 0 || errno == EEXIST) return 1;
+  clip_set_error("mkdir failed: %s (%s)", dir, clip_sys_error_text(errno));
   return 0;
 }
 
@@ -839,32 +115,32 @@ extern "C" int clip_store_write_blob(const char *path, const void *data,
                                      size_t len) {
   char tmp[CLIP_PATH_CAP];
   if (!clip_store_path(tmp, sizeof tmp, "%s.tmp", path)) {
-    clip_set_error("failed to open blob tmp: %s", strerror(ENAMETOOLONG));
+    clip_set_error("failed to open blob tmp: %s", clip_sys_error_text(ENAMETOOLONG));
     return 0;
   }
   int err = 0;
-  switch (write_atomic(tmp, path, data, len, &err)) {
-    case WS_OK:
+  switch (clip_file_write_atomic(tmp, path, data, len, &err)) {
+    case CLIP_WRITE_OK:
       return 1;
-    case WS_OPEN:
-      clip_set_error("failed to open blob tmp: %s", strerror(err));
+    case CLIP_WRITE_OPEN:
+      clip_set_error("failed to open blob tmp: %s", clip_sys_error_text(err));
       return 0;
-    case WS_WRITE:
+    case CLIP_WRITE_WRITE:
       clip_set_error("short write on blob");
       return 0;
-    case WS_SYNC:
-    case WS_CLOSE:
+    case CLIP_WRITE_SYNC:
+    case CLIP_WRITE_CLOSE:
       clip_set_error("failed to flush blob");
       return 0;
-    case WS_RENAME:
-      clip_set_error("rename blob failed: %s", strerror(err));
+    case CLIP_WRITE_RENAME:
+      clip_set_error("rename blob failed: %s", clip_sys_error_text(err));
       return 0;
   }
   return 0;
 }
 
 extern "C" int clip_store_unlink_blob(const clip_store *store, int id) {
-  char path[4096];
+  char path[CLIP_PATH_CAP];
   if (clip_store_path(path, sizeof path, "%s/img_%d.png", store->store_dir, id)) {
     clip_sys_unlink(path);
   }
@@ -872,7 +148,7 @@ extern "C" int clip_store_unlink_blob(const clip_store *store, int id) {
 }
 
 extern "C" int clip_store_save(clip_store *store) {
-  size_t cap = index_buffer_size(store);
+  size_t cap = clip_index_buffer_size(store);
   char *buf = static_cast<char *>(clip_malloc(cap));
   if (buf == nullptr) {
     clip_set_error("out of memory");
@@ -883,45 +159,46 @@ extern "C" int clip_store_save(clip_store *store) {
   if (!clip_store_path(path, sizeof path, "%s/clips.json", store->store_dir) ||
       !clip_store_path(tmp, sizeof tmp, "%s/clips.json.tmp", store->store_dir)) {
     free(buf);
-    clip_set_error("failed to open clips.json.tmp: %s", strerror(ENAMETOOLONG));
+    clip_set_error("failed to open clips.json.tmp: %s", clip_sys_error_text(ENAMETOOLONG));
     return 0;
   }
-  index_out out{-1, buf, cap, 0, false, false, 0, 0, 0};
   int err = 0;
-  write_step step = write_atomic(
-      tmp, path,
-      [&](int fd, int *e) {
-        out.fd = fd;
-        out_index(&out, store);
-        if (!out.invalid) out_flush(&out);
-        *e = out.err;
-        return !out.failed && !out.invalid;
-      },
-      &err);
+  clip_write_step step = CLIP_WRITE_OPEN;
+  clip_index_written written = CLIP_INDEX_WRITTEN;
+  clip_atomic_file f;
+  if (clip_file_begin(&f, tmp, path, &err)) {
+    written = clip_index_write(f.fd, store, buf, cap, &err);
+    if (written != CLIP_INDEX_WRITTEN) {
+      clip_file_abandon(&f);
+      step = CLIP_WRITE_WRITE;
+    } else {
+      step = clip_file_commit(&f, &err);
+    }
+  }
   free(buf);
-  if (out.invalid) {
+  if (written == CLIP_INDEX_NOT_UTF8) {
     // Found before the rename: the temporary file is gone, the index as it was.
     clip_set_error("failed to serialize clips.json");
     return 0;
   }
   switch (step) {
-    case WS_OK:
+    case CLIP_WRITE_OK:
       // Only now that no index names them may the files of removed clips go.
       store->unsaved = 0;
       clip_store_unlink_doomed(store);
       return 1;
-    case WS_OPEN:
-      clip_set_error("failed to open clips.json.tmp: %s", strerror(err));
+    case CLIP_WRITE_OPEN:
+      clip_set_error("failed to open clips.json.tmp: %s", clip_sys_error_text(err));
       return 0;
-    case WS_WRITE:
-    case WS_SYNC:
+    case CLIP_WRITE_WRITE:
+    case CLIP_WRITE_SYNC:
       clip_set_error("failed to write clips.json.tmp");
       return 0;
-    case WS_CLOSE:
+    case CLIP_WRITE_CLOSE:
       clip_set_error("failed to close clips.json.tmp");
       return 0;
-    case WS_RENAME:
-      clip_set_error("atomic rename failed: %s", strerror(err));
+    case CLIP_WRITE_RENAME:
+      clip_set_error("atomic rename failed: %s", clip_sys_error_text(err));
       return 0;
   }
   return 0;
@@ -930,38 +207,32 @@ extern "C" int clip_store_save(clip_store *store) {
 extern "C" int clip_store_load(clip_store *store) {
   char path[CLIP_PATH_CAP];
   if (!clip_store_path(path, sizeof path, "%s/clips.json", store->store_dir)) {
-    clip_set_error("failed to open clips.json: %s", strerror(ENAMETOOLONG));
+    clip_set_error("failed to open clips.json: %s", clip_sys_error_text(ENAMETOOLONG));
     return 0;
   }
-  // Non-blocking, so that a FIFO in the index's place cannot hang the load.
-  int fd = clip_sys_open(path, O_RDONLY | O_NONBLOCK);
+  int fd = clip_sys_open_read(path);
   if (fd < 0) {
     if (errno == ENOENT) {
       store->next_id = 1;
       store->count = 0;
       return clip_store_save(store);
     }
-    clip_set_error("failed to open clips.json: %s", strerror(errno));
+    clip_set_error("failed to open clips.json: %s", clip_sys_error_text(errno));
     return 0;
   }
-  struct stat st;
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    close(fd);
+  clip_file_info st;
+  if (clip_sys_fstat(fd, &st) != 0) {
+    int err = errno;
+    clip_sys_close(fd);
+    clip_set_error("failed to read clips.json: %s", clip_sys_error_text(err));
+    return 0;
+  }
+  if (!st.regular) {
+    clip_sys_close(fd);
     clip_set_error("clips.json is not a regular file: %s", path);
     return 0;
   }
-  if (clip_sys_seek_end(fd) < 0) {
-    clip_sys_close(fd);
-    clip_set_error("fseek failed on clips.json");
-    return 0;
-  }
-  off_t size = clip_sys_tell(fd);
-  if (size < 0) {
-    clip_sys_close(fd);
-    clip_set_error("ftell failed on clips.json");
-    return 0;
-  }
-  lseek(fd, 0, SEEK_SET);
+  uint64_t size = st.size;
   if (size == 0) {
     clip_sys_close(fd);
     store->next_id = 1;
@@ -969,7 +240,7 @@ extern "C" int clip_store_load(clip_store *store) {
   }
   // Parsed in place: yyjson wants a few zero bytes after the text.
   size_t cap = static_cast<size_t>(size);
-  char *buf = cap > SIZE_MAX - YYJSON_PADDING_SIZE
+  char *buf = size > SIZE_MAX - YYJSON_PADDING_SIZE
                   ? nullptr
                   : static_cast<char *>(clip_malloc(cap + YYJSON_PADDING_SIZE));
   if (buf == nullptr) {
@@ -977,7 +248,6 @@ extern "C" int clip_store_load(clip_store *store) {
     clip_set_error("out of memory");
     return 0;
   }
-  load_buffer lb{buf, cap, reinterpret_cast<uintptr_t>(buf)};
   size_t got = 0;
   while (got < cap) {
     ssize_t n = clip_sys_read(fd, buf + got, cap - got);
@@ -986,7 +256,7 @@ extern "C" int clip_store_load(clip_store *store) {
       int err = errno;
       clip_sys_close(fd);
       free(buf);
-      clip_set_error("failed to read clips.json: %s", strerror(err));
+      clip_set_error("failed to read clips.json: %s", clip_sys_error_text(err));
       return 0;
     }
     if (n == 0) break;
@@ -995,20 +265,10 @@ extern "C" int clip_store_load(clip_store *store) {
   clip_sys_close(fd);
   memset(buf + got, 0, YYJSON_PADDING_SIZE);
 
-  yyjson_read_err rerr;
-  yyjson_doc *doc =
-      yyjson_read_opts(buf, got, YYJSON_READ_INSITU, clip_json_alc(), &rerr);
-  load_result r;
-  if (doc == nullptr) {
-    r = rerr.code == YYJSON_READ_ERROR_MEMORY_ALLOCATION ? LOAD_NO_MEMORY
-                                                          : LOAD_DAMAGED;
-  } else {
-    r = load_document(store, doc, &lb);
-    yyjson_doc_free(doc);
-  }
+  clip_index_loaded r = clip_index_load(store, buf, got, cap);
   free(buf);
-  if (r == LOAD_OK) return 1;
-  if (r == LOAD_NO_MEMORY) {
+  if (r == CLIP_INDEX_LOADED) return 1;
+  if (r == CLIP_INDEX_NO_MEMORY) {
     // Running out of memory says nothing about the index: leave it in place.
     clip_store_clear(store);
     clip_set_error("out of memory");
@@ -1038,4 +298,209 @@ extern "C" char *clip_store_make_preview(const char *text, size_t len) {
   }
   out[n] = '\0';
   return out;
+}
+
+// ---------------------------------------------------------------------------
+// Opening
+
+int clip_store_open(clip_store *store, const char *dir) {
+  // Also releases what a failed earlier open may have left.
+  clip_store_clear(store);
+  *store = clip_store{};
+  strncpy(store->store_dir, dir, CLIP_DIR_CAP - 1);
+  store->store_dir[CLIP_DIR_CAP - 1] = '\0';
+  store->next_id = 1;
+  if (!clip_store_ensure_dir(store->store_dir)) return 0;
+  if (!clip_store_load(store)) return 0;
+  // Memory now holds what the file holds.
+  store->unsaved = 0;
+  store->initialized = 1;
+  return 1;
+}
+
+// ---------------------------------------------------------------------------
+// Capture
+
+namespace {
+
+// An image preview holds at most 127 bytes and a NUL.
+constexpr size_t kImagePreviewCap = 128;
+
+// Capture rules 2 and 3: evict down to 499 unpinned clips and take the id
+// and the time. False, with the message set, when the capture cannot go on.
+bool make_room_and_take_id(clip_store *store, clip_entry *e) {
+  // Ids are never handed out twice; once they run out, only a wipe helps.
+  if (store->next_id == INT_MAX) {
+    clip_set_error("clip ids exhausted (next id %d): wipe the store to start again at 1",
+                   store->next_id);
+    return false;
+  }
+  int excess = clip_store_count_unpinned(store) - (CLIP_MAX_UNPINNED - 1);
+  if (excess > 0) {
+    int evicted = clip_store_evict_oldest_unpinned_n(store, excess);
+    if (evicted < 0) return false;
+    if (evicted < excess) {
+      clip_set_error("cannot evict: no unpinned clips");
+      return false;
+    }
+  }
+  e->id = store->next_id++;
+  // The raised next_id is memory ahead of the file too: a repeat answered
+  // next must write it, or a restart would hand the id out again.
+  store->unsaved = 1;
+  e->ts = clip_sys_time();
+  return true;
+}
+
+// The image preview "[image N bytes: label]", cut to 127 bytes, and never
+// inside a character of the label.
+char *image_preview(int len, const char *label) {
+  bool named = label != nullptr && label[0] != '\0';
+  char buf[kImagePreviewCap];
+  int full = snprintf(buf, sizeof buf, "[image %d bytes%s%s]", len,
+                      named ? ": " : "", named ? label : "");
+  size_t n = strlen(buf);
+  if (full > static_cast<int>(n) && named) {
+    // The byte that was cut off decides whether the cut split a character.
+    size_t prefix = static_cast<size_t>(snprintf(nullptr, 0, "[image %d bytes: ", len));
+    size_t label_len = strlen(label);
+    auto byte_at = [&](size_t k) -> unsigned char {
+      if (k < n) return static_cast<unsigned char>(buf[k]);
+      return k - prefix < label_len ? static_cast<unsigned char>(label[k - prefix]) : ']';
+    };
+    while (n > prefix && (byte_at(n) & 0xC0) == 0x80) --n;
+    buf[n] = '\0';
+  }
+  return clip_strndup(buf, n);
+}
+
+// Capture rule 4: the complete record enters the list, then the index is
+// written. On a failure before the append the record's strings are released.
+int append_and_save(clip_store *store, clip_entry *e) {
+  if (!clip_store_append(store, e)) {
+    clip_store_free_entry(e);
+    return 0;
+  }
+  return clip_store_save(store);
+}
+
+}  // namespace
+
+const clip_entry *clip_store_repeat_of(const clip_store *store, const char *hash) {
+  // Capture rule 1: only the newest clip is compared.
+  if (store->count <= 0) return nullptr;
+  const clip_entry *newest = &store->entries[store->count - 1];
+  return strcmp(newest->hash, hash) == 0 ? newest : nullptr;
+}
+
+int clip_store_sync(clip_store *store) {
+  return store->unsaved ? clip_store_save(store) : 1;
+}
+
+int clip_store_add_text(clip_store *store, const char *text, size_t len, int truncated,
+                        const char *hash, int *id) {
+  clip_entry e{};
+  if (!make_room_and_take_id(store, &e)) return 0;
+  *id = e.id;
+  e.kind = CLIP_KIND_TEXT;
+  memcpy(e.hash, hash, sizeof e.hash);
+  e.truncated = truncated;
+  e.text = clip_strndup(text, len);
+  if (e.text == nullptr) {
+    clip_set_error("out of memory");
+    return 0;
+  }
+  e.text_len = len;
+  e.preview = clip_store_make_preview(e.text, len);
+  if (e.preview == nullptr) {
+    clip_store_free_entry(&e);
+    clip_set_error("out of memory");
+    return 0;
+  }
+  return append_and_save(store, &e);
+}
+
+int clip_store_add_image(clip_store *store, const unsigned char *png, int len, const char *label,
+                         const char *hash, int *id) {
+  clip_entry e{};
+  if (!make_room_and_take_id(store, &e)) return 0;
+  *id = e.id;
+  e.kind = CLIP_KIND_IMAGE;
+  memcpy(e.hash, hash, sizeof e.hash);
+  if (label != nullptr) {
+    // A clip that silently lost its label would be reported as stored whole.
+    e.label = clip_strndup(label, strlen(label));
+    if (e.label == nullptr) {
+      clip_set_error("out of memory");
+      return 0;
+    }
+  }
+  e.preview = image_preview(len, label);
+  if (e.preview == nullptr) {
+    clip_store_free_entry(&e);
+    clip_set_error("out of memory");
+    return 0;
+  }
+  // The file is in place before the record that names it enters the list.
+  char path[CLIP_PATH_CAP];
+  clip_store_image_path(store->store_dir, e.id, path, sizeof path);
+  if (!clip_store_write_blob(path, png, static_cast<size_t>(len))) {
+    clip_store_free_entry(&e);
+    return 0;
+  }
+  if (!clip_store_append(store, &e)) {
+    clip_sys_unlink(path);
+    clip_store_free_entry(&e);
+    return 0;
+  }
+  return clip_store_save(store);
+}
+
+// ---------------------------------------------------------------------------
+// Pinning, deleting, wiping
+
+int clip_store_pin(clip_store *store, int index, int pinned) {
+  clip_entry *e = &store->entries[index];
+  if (pinned != 0) {
+    if (e->pinned == 0 && clip_store_count_pinned(store) >= CLIP_MAX_PINNED) {
+      clip_set_error("pinned cap reached (%d)", CLIP_MAX_PINNED);
+      return 0;
+    }
+    e->pinned = 1;
+  } else {
+    e->pinned = 0;
+  }
+  store->unsaved = 1;
+  return clip_store_save(store);
+}
+
+int clip_store_delete(clip_store *store, int index) {
+  if (!clip_store_remove_at(store, index)) return 0;
+  return clip_store_save(store);
+}
+
+int clip_store_wipe(clip_store *store) {
+  clip_dir *dir = clip_sys_opendir(store->store_dir);
+  if (dir == nullptr) {
+    clip_set_error("opendir failed: %s", clip_sys_error_text(errno));
+    return 0;
+  }
+  char path[CLIP_PATH_CAP];
+  // The index goes first: a wipe cut short after it finds no index on the
+  // next start, an empty history, and never an index naming removed images.
+  if (clip_store_path(path, sizeof path, "%s/clips.json", store->store_dir)) {
+    clip_sys_unlink(path);
+  }
+  while (const char *name = clip_sys_readdir(dir)) {
+    if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0 || strcmp(name, "clips.json") == 0) {
+      continue;
+    }
+    // Unlink leaves directories alone; a file that cannot be removed stays.
+    if (clip_store_path(path, sizeof path, "%s/%s", store->store_dir, name)) {
+      clip_sys_unlink(path);
+    }
+  }
+  clip_sys_closedir(dir);
+  clip_store_clear(store);
+  return clip_store_save(store);
 }

@@ -1,71 +1,13 @@
-// The clip records, the in-memory list and everything the library keeps in
-// the store directory: the index "clips.json" and one "img_<id>.png" per image.
+// Everything the library keeps in the store directory: the index
+// "clips.json" and one "img_<id>.png" per image clip.
 #ifndef QUILLMAR_CLIP_STORE_H
 #define QUILLMAR_CLIP_STORE_H
 
 #include <stddef.h>
-#include <stdint.h>
 
-#include <type_traits>
-
-#include "clip_hash.h"
-#include "quillmar_clip.h"
-
-#define CLIP_KIND_TEXT 0
-#define CLIP_KIND_IMAGE 1
-
-#define CLIP_DIR_CAP 4096
-#define CLIP_PATH_CAP 4160
-
-struct clip_entry {
-  int id;
-  int64_t ts;
-  int kind;             // CLIP_KIND_TEXT or CLIP_KIND_IMAGE
-  char *preview;        // owned
-  int pinned;           // 0 or, as every writer stores it, 1
-  char hash[CLIP_HASH_CHARS];
-  int truncated;
-  char *text;           // owned; set for text clips, null for images
-  char *label;          // owned; images only, may be null
-  size_t text_len;      // strlen(text), kept so that saves and searches need not measure it
-};
-
-struct clip_store {
-  char store_dir[CLIP_DIR_CAP];
-  int next_id;
-  clip_entry *entries;  // owned; index 0 the oldest clip
-  int count;
-  int capacity;
-  int initialized;
-  // 1 while memory is ahead of the file: set by every change of the list,
-  // cleared by every index write that succeeds.
-  int unsaved;
-  // Ids of removed image clips whose files are deleted once an index that no
-  // longer names them is in place (clip_store_save), so that neither a crash
-  // nor a failed write ever leaves a clip without its file.
-  int *doomed;
-  int doomed_count;
-  int doomed_capacity;
-};
-
-static_assert(std::is_trivially_copyable_v<clip_entry>);
-static_assert(std::is_trivially_copyable_v<clip_store>);
+#include "clip_list.h"
 
 extern "C" {
-
-extern clip_store g_store;
-
-// The in-memory list.
-int clip_store_append(clip_store *store, clip_entry *entry);
-int clip_store_find_index(const clip_store *store, int id);
-// 1 removed; 0 when index is out of range, or with "out of memory" (nothing
-// removed) when an image clip's file cannot be queued for deletion.
-int clip_store_remove_at(clip_store *store, int index);
-int clip_store_evict_oldest_unpinned(clip_store *store);
-int clip_store_count_pinned(const clip_store *store);
-int clip_store_count_unpinned(const clip_store *store);
-void clip_store_free_entry(clip_entry *entry);
-void clip_store_clear(clip_store *store);
 
 // The store directory.
 int clip_store_ensure_dir(const char *dir);
@@ -83,11 +25,45 @@ char *clip_store_make_preview(const char *text, size_t len);
 
 }
 
-// Evicts the n oldest unpinned clips (with their image files) in one pass, as
-// n calls of clip_store_evict_oldest_unpinned would; returns how many it
-// evicted, fewer when fewer clips are unpinned, or -1 ("out of memory", and
-// nothing evicted) when their image files cannot be queued for deletion.
-int clip_store_evict_oldest_unpinned_n(clip_store *store, int n);
+// Opens the store directory dir (at most its first 4095 bytes), creating it
+// when missing, and loads its index into store, which it empties first.
+// 1 with store->initialized set; 0 with a message.
+int clip_store_open(clip_store *store, const char *dir);
+
+// Capture. Each operation runs the capture rules in their order: the repeat
+// of the newest clip, eviction down to 499 unpinned clips, the id and the
+// time, the complete record, its append, the index write. A failure reports
+// its message and undoes nothing (evictions stay, the id stays used).
+
+// The newest clip when its fingerprint is hash, else null.
+const clip_entry *clip_store_repeat_of(const clip_store *store, const char *hash);
+
+// Writes the index when memory is ahead of it (a write failed since the
+// last one that worked), so that a repeat acknowledges only what is on
+// disk; 1 once the file holds what memory holds.
+int clip_store_sync(clip_store *store);
+
+// Adds a text clip of the len bytes of text, or an image clip of the len
+// bytes at png with an optional label (its file written before the record
+// enters the list). 1 with the new clip's id in *id; 0 with a message, *id
+// then holding the id used up if one was taken.
+int clip_store_add_text(clip_store *store, const char *text, size_t len, int truncated,
+                        const char *hash, int *id);
+int clip_store_add_image(clip_store *store, const unsigned char *png, int len, const char *label,
+                         const char *hash, int *id);
+
+// Pins (pinned not 0) or unpins the clip at index and writes the index;
+// pinning a further clip while CLIP_MAX_PINNED are pinned fails with
+// "pinned cap reached (200)" and changes nothing.
+int clip_store_pin(clip_store *store, int index, int pinned);
+
+// Removes the clip at index and writes the index; an image clip's file goes
+// once an index that no longer names it is in place.
+int clip_store_delete(clip_store *store, int index);
+
+// Removes every file in the store directory (subdirectories stay), empties
+// the list with next_id 1 and writes a fresh index.
+int clip_store_wipe(clip_store *store);
 
 // Deletes the image files of the clips removed since the last call, but for
 // those another image clip of the list still names. clip_store_save calls it

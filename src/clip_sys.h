@@ -1,20 +1,39 @@
-// The allocator and the file-system calls of the library, each behind the
-// fault seam so that tests can make any one of them fail. A failing call
-// returns what the real one returns on failure and sets errno.
+// The seam: every allocation and every system call of the library, each
+// behind the fault seam so that the test build can make any one of them
+// fail. A failing call returns -1 (or null) and sets errno, as POSIX does,
+// on every platform. Paths are UTF-8 and "/" joins a directory and a name.
 #ifndef QUILLMAR_CLIP_SYS_H
 #define QUILLMAR_CLIP_SYS_H
 
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "clip_fault.h"
+
+// The store directory's path holds at most CLIP_DIR_CAP - 1 bytes. Every
+// path the library forms is that directory, "/" and one name, and
+// CLIP_PATH_CAP holds it whole for any name up to 511 bytes: each of the
+// library's own ("clips.json.corrupt.<seconds>.<n>" is the longest) and any
+// a directory enumeration returns (NAME_MAX is 255).
+#define CLIP_DIR_CAP 4096
+#define CLIP_PATH_CAP (CLIP_DIR_CAP + 512)
+
+// What the library asks of a file.
+struct clip_file_info {
+  uint64_t size;
+  bool regular;
+  bool directory;
+};
 
 inline void *clip_malloc(size_t n) {
   if (CLIP_FAULT(CLIP_FAULT_ALLOC)) {
@@ -49,12 +68,14 @@ inline char *clip_strndup(const char *s, size_t len) {
   return p;
 }
 
-inline int clip_sys_open(const char *path, int flags, mode_t mode = 0) {
+// Opens an existing file for reading. Non-blocking, so that a FIFO in a
+// file's place cannot hang the call; it changes nothing for a regular file.
+inline int clip_sys_open_read(const char *path) {
   if (CLIP_FAULT(CLIP_FAULT_OPEN)) {
     errno = EACCES;
     return -1;
   }
-  return open(path, flags | O_CLOEXEC, mode);
+  return open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
 }
 
 inline ssize_t clip_sys_read(int fd, void *buf, size_t n) {
@@ -91,9 +112,81 @@ inline int clip_sys_close(int fd) {
   return close(fd);
 }
 
+namespace clip_sys_detail {
+
+inline void to_info(const struct stat &st, clip_file_info *out) {
+  out->size = static_cast<uint64_t>(st.st_size);
+  out->regular = S_ISREG(st.st_mode);
+  out->directory = S_ISDIR(st.st_mode);
+}
+
+}  // namespace clip_sys_detail
+
+inline int clip_sys_fstat(int fd, clip_file_info *out) {
+  if (CLIP_FAULT(CLIP_FAULT_STAT)) {
+    errno = EIO;
+    return -1;
+  }
+  struct stat st;
+  if (fstat(fd, &st) != 0) return -1;
+  clip_sys_detail::to_info(st, out);
+  return 0;
+}
+
+inline int clip_sys_stat(const char *path, clip_file_info *out) {
+  if (CLIP_FAULT(CLIP_FAULT_STAT)) {
+    errno = EIO;
+    return -1;
+  }
+  struct stat st;
+  if (stat(path, &st) != 0) return -1;
+  clip_sys_detail::to_info(st, out);
+  return 0;
+}
+
+// As clip_sys_stat, but a final symbolic link is looked at, not followed.
+inline int clip_sys_lstat(const char *path, clip_file_info *out) {
+  if (CLIP_FAULT(CLIP_FAULT_STAT)) {
+    errno = EIO;
+    return -1;
+  }
+  struct stat st;
+  if (lstat(path, &st) != 0) return -1;
+  clip_sys_detail::to_info(st, out);
+  return 0;
+}
+
+// A directory the library creates is the owner's only: it holds clipboard
+// history, passwords included.
+inline int clip_sys_mkdir(const char *path) {
+  if (CLIP_FAULT(CLIP_FAULT_MKDIR)) {
+    errno = EIO;
+    return -1;
+  }
+  return mkdir(path, 0700);
+}
+
+// Replaces `to` atomically.
 inline int clip_sys_rename(const char *from, const char *to) {
   if (CLIP_FAULT(CLIP_FAULT_RENAME)) {
     errno = EIO;
+    return -1;
+  }
+  return rename(from, to);
+}
+
+// As clip_sys_rename, but fails with EEXIST when `to` exists.
+inline int clip_sys_rename_noreplace(const char *from, const char *to) {
+  if (CLIP_FAULT(CLIP_FAULT_RENAME)) {
+    errno = EIO;
+    return -1;
+  }
+  if (renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) return 0;
+  if (errno != EINVAL && errno != ENOSYS) return -1;
+  // The file system cannot refuse to replace: look before renaming.
+  struct stat st;
+  if (lstat(to, &st) == 0) {
+    errno = EEXIST;
     return -1;
   }
   return rename(from, to);
@@ -138,44 +231,91 @@ inline int clip_sys_create_fresh(const char *path) {
   return -1;
 }
 
-inline off_t clip_sys_seek_end(int fd) {
-  if (CLIP_FAULT(CLIP_FAULT_SEEK)) {
+// Makes the renames done in dir durable.
+inline int clip_sys_sync_dir(const char *dir) {
+  if (CLIP_FAULT(CLIP_FAULT_SYNC)) {
     errno = EIO;
     return -1;
   }
-  return lseek(fd, 0, SEEK_END);
+  int fd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return -1;
+  int r = fsync(fd);
+  close(fd);
+  return r;
 }
 
-inline off_t clip_sys_tell(int fd) {
-  if (CLIP_FAULT(CLIP_FAULT_TELL)) {
-    errno = EIO;
-    return -1;
-  }
-  return lseek(fd, 0, SEEK_CUR);
-}
+// Directory enumeration: the names of dir, "." and ".." among them.
+struct clip_dir {
+  DIR *dir;
+};
 
-inline int clip_sys_stat(const char *path, struct stat *st) {
-  if (CLIP_FAULT(CLIP_FAULT_STAT)) {
-    errno = EIO;
-    return -1;
-  }
-  return stat(path, st);
-}
-
-inline int clip_sys_mkdir(const char *path, mode_t mode) {
-  if (CLIP_FAULT(CLIP_FAULT_MKDIR)) {
-    errno = EIO;
-    return -1;
-  }
-  return mkdir(path, mode);
-}
-
-inline DIR *clip_sys_opendir(const char *path) {
+inline clip_dir *clip_sys_opendir(const char *path) {
   if (CLIP_FAULT(CLIP_FAULT_OPENDIR)) {
     errno = EIO;
     return nullptr;
   }
-  return opendir(path);
+  DIR *d = opendir(path);
+  if (d == nullptr) return nullptr;
+  clip_dir *out = static_cast<clip_dir *>(malloc(sizeof(clip_dir)));
+  if (out == nullptr) {
+    closedir(d);
+    errno = ENOMEM;
+    return nullptr;
+  }
+  out->dir = d;
+  return out;
 }
+
+// The next name, or null at the end.
+inline const char *clip_sys_readdir(clip_dir *d) {
+  struct dirent *ent = readdir(d->dir);
+  return ent != nullptr ? ent->d_name : nullptr;
+}
+
+inline void clip_sys_closedir(clip_dir *d) {
+  closedir(d->dir);
+  free(d);
+}
+
+// Whole seconds since the Unix epoch.
+inline int64_t clip_sys_time() { return static_cast<int64_t>(time(nullptr)); }
+
+// Asks the disk to start writing len bytes of fd from `from`; only a hint.
+inline void clip_sys_write_hint(int fd, uint64_t from, uint64_t len) {
+#if defined(SYNC_FILE_RANGE_WRITE)
+  sync_file_range(fd, static_cast<off_t>(from), static_cast<off_t>(len), SYNC_FILE_RANGE_WRITE);
+#else
+  (void)fd;
+  (void)from;
+  (void)len;
+#endif
+}
+
+// The size of a memory page.
+inline size_t clip_sys_page_size() { return static_cast<size_t>(sysconf(_SC_PAGESIZE)); }
+
+// Hands back whole pages from `from` (page-aligned) that nothing reads again.
+inline void clip_sys_release_pages(void *from, size_t len) {
+#if defined(MADV_DONTNEED)
+  madvise(from, len, MADV_DONTNEED);
+#else
+  (void)from;
+  (void)len;
+#endif
+}
+
+// Makes whole pages from `from` (page-aligned) present before they are
+// filled, in one call rather than one fault a page; only a hint.
+inline void clip_sys_prefault_pages(void *from, size_t len) {
+#if defined(MADV_POPULATE_WRITE)
+  madvise(from, len, MADV_POPULATE_WRITE);
+#else
+  (void)from;
+  (void)len;
+#endif
+}
+
+// The text for an error number that messages carry.
+inline const char *clip_sys_error_text(int err) { return strerror(err); }
 
 #endif  // QUILLMAR_CLIP_SYS_H

@@ -10,6 +10,7 @@
 #include "clip_fault.h"
 #include "clip_hash.h"
 #include "clip_store.h"
+#include "clip_utf8.h"
 #include "test_support.h"
 
 namespace {

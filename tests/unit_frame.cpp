@@ -11,7 +11,7 @@
 #include "clip_fault.h"
 #include "clip_store.h"
 #include "quillmar_clip.h"
-#include "quillmar_clip_internal.h"
+#include "clip_error.h"
 #include "test_support.h"
 
 namespace {

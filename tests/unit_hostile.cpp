@@ -14,7 +14,7 @@
 
 #include "clip_fault.h"
 #include "clip_store.h"
-#include "crash/history_model.h"
+#include "history_model.h"
 #include "quillmar_clip.h"
 #include "test_support.h"
 

@@ -16,7 +16,6 @@
 #include "clip_fault.h"
 #include "clip_store.h"
 #include "clip_sys.h"
-#include "quillmar_clip_internal.h"
 #include "test_support.h"
 
 namespace {

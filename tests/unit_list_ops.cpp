@@ -9,7 +9,7 @@
 
 #include "clip_fault.h"
 #include "clip_store.h"
-#include "quillmar_clip_internal.h"
+#include "clip_error.h"
 #include "test_support.h"
 
 namespace {
@@ -282,13 +282,13 @@ TEST_F(ListTest, EvictionTakesTheOldestUnpinnedClip) {
     SCOPED_TRACE(testing::PrintToString(c.pinned));
     fill(c.pinned);
     clip_set_error("earlier");
-    EXPECT_EQ(clip_store_evict_oldest_unpinned(&store_), c.result);
+    EXPECT_EQ(clip_store_evict_oldest_unpinned_n(&store_, 1), c.result);
     EXPECT_EQ(ids_and_texts(), c.left);
     EXPECT_EQ(last_error(), "earlier");
   }
 }
 
-TEST_F(ListTest, EvictingManyAtOnceMatchesOneAtATime) {
+TEST_F(ListTest, EvictingManyAtOnceTakesTheUnpinnedNearestTheFront) {
   // Mixed lists of texts and images, pinned and not; n from none to more
   // clips than are unpinned.
   std::mt19937 rng(7);
@@ -306,11 +306,21 @@ TEST_F(ListTest, EvictingManyAtOnceMatchesOneAtATime) {
       for (int i = 0; i < size; ++i) append(i + 1, pinned[i], kind[i]);
     };
 
-    build();
+    // The oracle: n evictions one at a time, each of the unpinned clip
+    // nearest the front, whose file is queued when it is an image.
     int one_by_one = 0;
-    while (one_by_one < n && clip_store_evict_oldest_unpinned(&store_)) ++one_by_one;
-    const std::string want_list = ids_and_texts();
-    const std::vector<int> want_doomed(store_.doomed, store_.doomed + store_.doomed_count);
+    std::string want_list;
+    std::vector<int> want_doomed;
+    for (int i = 0; i < size; ++i) {
+      if (one_by_one < n && !pinned[i]) {
+        ++one_by_one;
+        if (kind[i] == CLIP_KIND_IMAGE) want_doomed.push_back(i + 1);
+        continue;
+      }
+      if (!want_list.empty()) want_list += ' ';
+      want_list += std::to_string(i + 1) + (kind[i] == CLIP_KIND_TEXT ? ":t" : ":l") +
+                   std::to_string(i + 1);
+    }
 
     build();
     EXPECT_EQ(clip_store_evict_oldest_unpinned_n(&store_, n), one_by_one);

@@ -23,6 +23,7 @@
 
 #include "clip_hash.h"
 #include "clip_store.h"
+#include "clip_utf8.h"
 
 namespace model {
 
