@@ -5,9 +5,6 @@
 #include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
-#include <sys/mman.h>
-#include <time.h>
-#include <unistd.h>
 
 #include <algorithm>
 
@@ -24,10 +21,6 @@ constinit clip_store g_store{};
 
 namespace {
 
-// Files the library creates hold clipboard history, passwords included:
-// they are readable by the owner only.
-constexpr mode_t kFileMode = 0600;
-constexpr mode_t kDirMode = 0700;
 constexpr int kFirstCapacity = 64;
 
 // ---------------------------------------------------------------------------
@@ -46,10 +39,7 @@ void sync_parent_dir(const char *path) {
   if (n >= sizeof dir) return;
   memcpy(dir, path, n);
   dir[n] = '\0';
-  int fd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return;
-  fsync(fd);
-  close(fd);
+  clip_sys_sync_dir(dir);
 }
 
 // Writes len bytes to fd; false, with the failing call's errno in *err, when
@@ -76,10 +66,7 @@ bool write_all(int fd, const char *p, size_t len, int *err) {
 template <class Fill>
 write_step write_atomic(const char *tmp, const char *final_path, Fill fill,
                         int *err) {
-  // Non-blocking, so that a FIFO squatting on the name fails the open
-  // instead of waiting for a reader; it changes nothing for a regular file.
-  int fd = clip_sys_open(tmp, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK,
-                         kFileMode);
+  int fd = clip_sys_create_fresh(tmp);
   if (fd < 0) {
     *err = errno;
     return WS_OPEN;
@@ -140,7 +127,7 @@ constexpr size_t kOutMin = 4096;
 
 // Every this many bytes written, the disk is asked to start on them, so that
 // it works while the rest is being formed and the final fsync has less left.
-constexpr off_t kWritebackStep = off_t{8} << 20;
+constexpr uint64_t kWritebackStep = uint64_t{8} << 20;
 
 struct index_out {
   int fd;
@@ -150,22 +137,19 @@ struct index_out {
   bool failed;   // a write failed, its errno in err; what follows is dropped
   bool invalid;  // a string is not valid UTF-8: nothing may be written
   int err;
-  off_t written;      // bytes in the file so far
-  off_t written_back; // bytes of them handed to the disk
+  uint64_t written;      // bytes in the file so far
+  uint64_t written_back; // bytes of them handed to the disk
 };
 
 void out_flush(index_out *o) {
   if (!o->failed && !write_all(o->fd, o->buf, o->used, &o->err)) o->failed = true;
-  o->written += static_cast<off_t>(o->used);
+  o->written += o->used;
   o->used = 0;
-#if defined(SYNC_FILE_RANGE_WRITE)
   if (!o->failed && o->written - o->written_back >= kWritebackStep) {
     // Only a hint: the fsync before the rename is what makes the file safe.
-    sync_file_range(o->fd, o->written_back, o->written - o->written_back,
-                    SYNC_FILE_RANGE_WRITE);
+    clip_sys_write_hint(o->fd, o->written_back, o->written - o->written_back);
     o->written_back = o->written;
   }
-#endif
 }
 
 // A short piece of layout, a key or a number.
@@ -426,17 +410,7 @@ int flag_of(yyjson_val *v) {
 constexpr size_t kPrefaultMin = size_t{64} << 10;
 
 void prefault(char *p, size_t n) {
-#if defined(MADV_POPULATE_WRITE)
-  if (n < kPrefaultMin) return;
-  uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
-  uintptr_t from = (reinterpret_cast<uintptr_t>(p) + page - 1) & ~(page - 1);
-  uintptr_t to = (reinterpret_cast<uintptr_t>(p) + n) & ~(page - 1);
-  // Only a hint: on a kernel without it, the copy faults the pages in.
-  if (to > from) madvise(reinterpret_cast<void *>(from), to - from, MADV_POPULATE_WRITE);
-#else
-  (void)p;
-  (void)n;
-#endif
+  if (n >= kPrefaultMin) clip_sys_prefault(p, n);
 }
 
 // A heap copy of a parsed string, cut at an embedded NUL so that the text
@@ -528,20 +502,12 @@ constexpr uintptr_t kReleaseStep = uintptr_t{8} << 20;
 // Hands back the whole pages of the buffer below `upto`, which nothing reads
 // again, once there are enough of them to be worth a call.
 void buffer_release_below(load_buffer *b, const char *upto) {
-#if defined(MADV_DONTNEED)
   uintptr_t start = reinterpret_cast<uintptr_t>(b->data);
   uintptr_t end = reinterpret_cast<uintptr_t>(upto);
   if (end <= start || end > start + b->size) return;
-  uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
-  uintptr_t from = (b->released + page - 1) & ~(page - 1);
-  uintptr_t to = end & ~(page - 1);
-  if (to <= from || to - from < kReleaseStep) return;
-  madvise(reinterpret_cast<void *>(from), to - from, MADV_DONTNEED);
-  b->released = to;
-#else
-  (void)b;
-  (void)upto;
-#endif
+  if (end <= b->released || end - b->released < kReleaseStep) return;
+  clip_sys_release_pages(reinterpret_cast<void *>(b->released), end - b->released);
+  b->released = end;
 }
 
 // Reads the parsed index into the list. The document was parsed in place in
@@ -575,32 +541,18 @@ load_result load_document(clip_store *store, yyjson_doc *doc, load_buffer *buf) 
 // Moves a damaged index aside under "clips.json.corrupt.<seconds>" without
 // ever replacing an earlier one set aside in the same second.
 bool set_aside(const char *dir, const char *index_path, int *err) {
-  long now = static_cast<long>(time(nullptr));
+  long long now = static_cast<long long>(clip_sys_time());
   char aside[CLIP_PATH_CAP];
   for (int attempt = 0; attempt < 1000; ++attempt) {
     bool fits = attempt == 0
                     ? clip_store_path(aside, sizeof aside,
-                                      "%s/clips.json.corrupt.%ld", dir, now)
+                                      "%s/clips.json.corrupt.%lld", dir, now)
                     : clip_store_path(aside, sizeof aside,
-                                      "%s/clips.json.corrupt.%ld.%d", dir, now,
+                                      "%s/clips.json.corrupt.%lld.%d", dir, now,
                                       attempt);
     if (!fits) break;
-    if (CLIP_FAULT(CLIP_FAULT_RENAME)) {
-      *err = EIO;
-      return false;
-    }
-    if (renameat2(AT_FDCWD, index_path, AT_FDCWD, aside, RENAME_NOREPLACE) == 0) {
-      return true;
-    }
+    if (clip_sys_rename_noreplace(index_path, aside) == 0) return true;
     if (errno == EEXIST) continue;
-    if (errno != EINVAL && errno != ENOSYS) {
-      *err = errno;
-      return false;
-    }
-    // The file system cannot refuse to replace: look before renaming.
-    struct stat st;
-    if (lstat(aside, &st) == 0) continue;
-    if (rename(index_path, aside) == 0) return true;
     *err = errno;
     return false;
   }
@@ -612,7 +564,7 @@ int recover(clip_store *store, const char *index_path) {
   clip_store_clear(store);
   int err = 0;
   if (!set_aside(store->store_dir, index_path, &err)) {
-    clip_set_error("cannot set damaged clips.json aside: %s", strerror(err));
+    clip_set_error("cannot set damaged clips.json aside: %s", clip_sys_error_text(err));
     return 0;
   }
   clip_store_clear(store);
@@ -803,14 +755,14 @@ extern "C" int clip_store_ensure_dir(const char *dir) {
     clip_set_error("store_dir is empty");
     return 0;
   }
-  struct stat st;
-  if (clip_sys_stat(dir, &st) == 0) {
-    if (S_ISDIR(st.st_mode)) return 1;
+  clip_file_info info;
+  if (clip_sys_stat(dir, &info) == 0) {
+    if (info.directory) return 1;
     clip_set_error("store_dir is not a directory: %s", dir);
     return 0;
   }
-  if (clip_sys_mkdir(dir, kDirMode) == 0 || errno == EEXIST) return 1;
-  clip_set_error("mkdir failed: %s (%s)", dir, strerror(errno));
+  if (clip_sys_mkdir(dir) == 0 || errno == EEXIST) return 1;
+  clip_set_error("mkdir failed: %s (%s)", dir, clip_sys_error_text(errno));
   return 0;
 }
 
@@ -818,7 +770,7 @@ extern "C" int clip_store_write_blob(const char *path, const void *data,
                                      size_t len) {
   char tmp[CLIP_PATH_CAP];
   if (!clip_store_path(tmp, sizeof tmp, "%s.tmp", path)) {
-    clip_set_error("failed to open blob tmp: %s", strerror(ENAMETOOLONG));
+    clip_set_error("failed to open blob tmp: %s", clip_sys_error_text(ENAMETOOLONG));
     return 0;
   }
   int err = 0;
@@ -826,7 +778,7 @@ extern "C" int clip_store_write_blob(const char *path, const void *data,
     case WS_OK:
       return 1;
     case WS_OPEN:
-      clip_set_error("failed to open blob tmp: %s", strerror(err));
+      clip_set_error("failed to open blob tmp: %s", clip_sys_error_text(err));
       return 0;
     case WS_WRITE:
       clip_set_error("short write on blob");
@@ -836,7 +788,7 @@ extern "C" int clip_store_write_blob(const char *path, const void *data,
       clip_set_error("failed to flush blob");
       return 0;
     case WS_RENAME:
-      clip_set_error("rename blob failed: %s", strerror(err));
+      clip_set_error("rename blob failed: %s", clip_sys_error_text(err));
       return 0;
   }
   return 0;
@@ -862,7 +814,7 @@ extern "C" int clip_store_save(const clip_store *store) {
   if (!clip_store_path(path, sizeof path, "%s/clips.json", store->store_dir) ||
       !clip_store_path(tmp, sizeof tmp, "%s/clips.json.tmp", store->store_dir)) {
     free(buf);
-    clip_set_error("failed to open clips.json.tmp: %s", strerror(ENAMETOOLONG));
+    clip_set_error("failed to open clips.json.tmp: %s", clip_sys_error_text(ENAMETOOLONG));
     return 0;
   }
   index_out out{-1, buf, cap, 0, false, false, 0, 0, 0};
@@ -887,7 +839,7 @@ extern "C" int clip_store_save(const clip_store *store) {
     case WS_OK:
       return 1;
     case WS_OPEN:
-      clip_set_error("failed to open clips.json.tmp: %s", strerror(err));
+      clip_set_error("failed to open clips.json.tmp: %s", clip_sys_error_text(err));
       return 0;
     case WS_WRITE:
     case WS_SYNC:
@@ -897,7 +849,7 @@ extern "C" int clip_store_save(const clip_store *store) {
       clip_set_error("failed to close clips.json.tmp");
       return 0;
     case WS_RENAME:
-      clip_set_error("atomic rename failed: %s", strerror(err));
+      clip_set_error("atomic rename failed: %s", clip_sys_error_text(err));
       return 0;
   }
   return 0;
@@ -906,23 +858,23 @@ extern "C" int clip_store_save(const clip_store *store) {
 extern "C" int clip_store_load(clip_store *store) {
   char path[CLIP_PATH_CAP];
   if (!clip_store_path(path, sizeof path, "%s/clips.json", store->store_dir)) {
-    clip_set_error("failed to open clips.json: %s", strerror(ENAMETOOLONG));
+    clip_set_error("failed to open clips.json: %s", clip_sys_error_text(ENAMETOOLONG));
     return 0;
   }
   // Non-blocking, so that a FIFO in the index's place cannot hang the load.
-  int fd = clip_sys_open(path, O_RDONLY | O_NONBLOCK);
+  int fd = clip_sys_open_read(path);
   if (fd < 0) {
     if (errno == ENOENT) {
       store->next_id = 1;
       store->count = 0;
       return clip_store_save(store);
     }
-    clip_set_error("failed to open clips.json: %s", strerror(errno));
+    clip_set_error("failed to open clips.json: %s", clip_sys_error_text(errno));
     return 0;
   }
-  struct stat st;
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    close(fd);
+  clip_file_info info;
+  if (clip_sys_fstat(fd, &info) != 0 || !info.regular) {
+    clip_sys_close(fd);
     clip_set_error("clips.json is not a regular file: %s", path);
     return 0;
   }
@@ -931,13 +883,13 @@ extern "C" int clip_store_load(clip_store *store) {
     clip_set_error("fseek failed on clips.json");
     return 0;
   }
-  off_t size = clip_sys_tell(fd);
+  int64_t size = clip_sys_tell(fd);
   if (size < 0) {
     clip_sys_close(fd);
     clip_set_error("ftell failed on clips.json");
     return 0;
   }
-  lseek(fd, 0, SEEK_SET);
+  clip_sys_seek_start(fd);
   if (size == 0) {
     clip_sys_close(fd);
     store->next_id = 1;
@@ -962,7 +914,7 @@ extern "C" int clip_store_load(clip_store *store) {
       int err = errno;
       clip_sys_close(fd);
       free(buf);
-      clip_set_error("failed to read clips.json: %s", strerror(err));
+      clip_set_error("failed to read clips.json: %s", clip_sys_error_text(err));
       return 0;
     }
     if (n == 0) break;

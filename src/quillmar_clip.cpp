@@ -7,7 +7,6 @@
 #include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
-#include <time.h>
 
 #include "clip_search.h"
 #include "clip_store.h"
@@ -61,7 +60,7 @@ bool make_room_and_take_id(int *id, int64_t *ts) {
     return false;
   }
   *id = g_store.next_id++;
-  *ts = static_cast<int64_t>(time(nullptr));
+  *ts = clip_sys_time();
   return true;
 }
 
@@ -432,9 +431,9 @@ extern "C" QUILLMAR_CLIP_API int clip_delete(int id) {
 extern "C" QUILLMAR_CLIP_API int clip_wipe(void) {
   clip_clear_error();
   if (not_initialized()) return 0;
-  DIR *dir = clip_sys_opendir(g_store.store_dir);
+  clip_dir *dir = clip_sys_opendir(g_store.store_dir);
   if (dir == nullptr) {
-    clip_set_error("opendir failed: %s", strerror(errno));
+    clip_set_error("opendir failed: %s", clip_sys_error_text(errno));
     return 0;
   }
   char path[4608];
@@ -443,17 +442,17 @@ extern "C" QUILLMAR_CLIP_API int clip_wipe(void) {
   if (clip_store_path(path, sizeof path, "%s/clips.json", g_store.store_dir)) {
     clip_sys_unlink(path);
   }
-  while (struct dirent *ent = readdir(dir)) {
-    if (strcmp(ent->d_name, ".") == 0 || strcmp(ent->d_name, "..") == 0 ||
-        strcmp(ent->d_name, "clips.json") == 0) {
+  while (const char *name = clip_sys_readdir(dir)) {
+    if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0 ||
+        strcmp(name, "clips.json") == 0) {
       continue;
     }
     // Unlink leaves directories alone; a file that cannot be removed stays.
-    if (clip_store_path(path, sizeof path, "%s/%s", g_store.store_dir, ent->d_name)) {
+    if (clip_store_path(path, sizeof path, "%s/%s", g_store.store_dir, name)) {
       clip_sys_unlink(path);
     }
   }
-  closedir(dir);
+  clip_sys_closedir(dir);
   clip_store_clear(&g_store);
   return clip_store_save(&g_store);
 }
