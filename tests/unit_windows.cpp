@@ -64,9 +64,11 @@ class Holder {
   HANDLE h_;
 };
 
-// Releases a Holder from another thread as soon as `trigger` appears in the
-// store: the library's temporary file shows that its write has begun, so the
-// rename that follows meets the held file and must try again to succeed.
+// Releases a Holder from another thread a little after `trigger` appears in
+// the store: the library's temporary file shows that its write has begun, so
+// its first rename meets the held file and only a later try can succeed.
+// The release comes well within the tries, so the outcome does not hang on
+// how fast either thread runs.
 struct DelayedRelease {
   Holder *holder;
   std::wstring trigger;
@@ -78,6 +80,7 @@ struct DelayedRelease {
       if (GetFileAttributesW(self->trigger.c_str()) != INVALID_FILE_ATTRIBUTES) break;
       Sleep(0);
     }
+    Sleep(40);
     self->holder->release();
     return 0;
   }
@@ -171,6 +174,26 @@ TEST(WindowsStorePath, Utf8NamesAreTheNamesOnDisk) {
   EXPECT_EQ(ids(), range(1, 2));
   EXPECT_EQ(clip_wipe(), 1) << last_error();
   EXPECT_EQ(wide_names(store), std::vector<std::string>{"clips.json"});
+}
+
+// Paths past Windows' classic 260-character limit work: the seam hands them
+// to the wide calls in their "\\?\" form.
+TEST(WindowsStorePath, PathsPastTheClassicLimitWork) {
+  TempDir parent;
+  std::string store = parent.path();
+  while (store.size() < 400) {
+    store += "/" + std::string(60, static_cast<char>('a' + store.size() % 26));
+    ASSERT_EQ(clip_init(store.c_str()), 1) << store.size() << ": " << last_error();
+  }
+  EXPECT_EQ(push_image("long way down", nullptr), "{\"id\":1}") << last_error();
+  EXPECT_EQ(push("text"), "{\"id\":2,\"dedup\":0}") << last_error();
+  EXPECT_EQ(take(clip_get(1)), "{\"image_path\":\"" + store + "/img_1.png\"}");
+  ASSERT_EQ(clip_init(store.c_str()), 1) << last_error();
+  EXPECT_EQ(ids(), range(1, 2));
+  EXPECT_EQ(clip_wipe(), 1) << last_error();
+  EXPECT_EQ(ids(), std::vector<int>{});
+  ASSERT_EQ(clip_init(store.c_str()), 1) << last_error();
+  EXPECT_EQ(g_store.count, 0);
 }
 
 // A read-only attribute does not keep the library from replacing or removing
