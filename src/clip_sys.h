@@ -5,18 +5,13 @@
 #ifndef QUILLMAR_CLIP_SYS_H
 #define QUILLMAR_CLIP_SYS_H
 
-#include <dirent.h>
 #include <errno.h>
-#include <fcntl.h>
+#include <stddef.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
 #include <sys/types.h>
-#include <time.h>
-#include <unistd.h>
 
 #include "clip_fault.h"
 
@@ -24,9 +19,14 @@
 // path the library forms is that directory, "/" and one name, and
 // CLIP_PATH_CAP holds it whole for any name up to 511 bytes: each of the
 // library's own ("clips.json.corrupt.<seconds>.<n>" is the longest) and any
-// a directory enumeration returns (NAME_MAX is 255).
+// a directory enumeration returns (NAME_MAX is 255). A Windows name of 255
+// UTF-16 units takes up to 765 bytes as UTF-8, hence more room there.
 #define CLIP_DIR_CAP 4096
+#if defined(_WIN32)
+#define CLIP_PATH_CAP (CLIP_DIR_CAP + 1024)
+#else
 #define CLIP_PATH_CAP (CLIP_DIR_CAP + 512)
+#endif
 
 // What the library asks of a file.
 struct clip_file_info {
@@ -67,6 +67,53 @@ inline char *clip_strndup(const char *s, size_t len) {
   p[len] = '\0';
   return p;
 }
+
+// A directory being listed.
+struct clip_dir;
+
+#if defined(_WIN32)
+
+// Windows: src/clip_sys_win32.cpp, with the wide (UTF-16) calls only. The
+// semantics are those of the POSIX functions below, each described there.
+
+int clip_sys_open_read(const char *path);
+ssize_t clip_sys_read(int fd, void *buf, size_t n);
+ssize_t clip_sys_write(int fd, const void *buf, size_t n);
+int clip_sys_fsync(int fd);
+int clip_sys_close(int fd);
+int clip_sys_fstat(int fd, clip_file_info *out);
+int clip_sys_stat(const char *path, clip_file_info *out);
+// A final symbolic link (a reparse point) is looked at, not followed.
+int clip_sys_lstat(const char *path, clip_file_info *out);
+// No mode: the folder gets the ACL it inherits.
+int clip_sys_mkdir(const char *path);
+int clip_sys_rename(const char *from, const char *to);
+int clip_sys_rename_noreplace(const char *from, const char *to);
+int clip_sys_unlink(const char *path);
+int clip_sys_create_fresh(const char *path);
+// Windows has no directory sync: it does nothing and returns 0.
+int clip_sys_sync_dir(const char *dir);
+clip_dir *clip_sys_opendir(const char *path);
+// Valid until the next call on the same directory.
+const char *clip_sys_readdir(clip_dir *d);
+void clip_sys_closedir(clip_dir *d);
+int64_t clip_sys_time();
+void clip_sys_write_hint(int fd, uint64_t from, uint64_t len);
+size_t clip_sys_page_size();
+void clip_sys_release_pages(void *from, size_t len);
+void clip_sys_prefault_pages(void *from, size_t len);
+// The system's own text, as UTF-8 on one line, for the last Windows error a
+// call of this seam met, when err came from it; else the C runtime's.
+const char *clip_sys_error_text(int err);
+
+#else  // POSIX
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
 
 // Opens an existing file for reading. Non-blocking, so that a FIFO in a
 // file's place cannot hang the call; it changes nothing for a regular file.
@@ -317,5 +364,7 @@ inline void clip_sys_prefault_pages(void *from, size_t len) {
 
 // The text for an error number that messages carry.
 inline const char *clip_sys_error_text(int err) { return strerror(err); }
+
+#endif  // _WIN32
 
 #endif  // QUILLMAR_CLIP_SYS_H

@@ -6,7 +6,13 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#if defined(_WIN32)
+#include <direct.h>
+#include <io.h>
+#define rmdir _rmdir
+#else
 #include <unistd.h>
+#endif
 
 static int failures = 0;
 
@@ -18,10 +24,18 @@ static void check(int ok, const char *what) {
 }
 
 int main(void) {
+#if defined(_WIN32)
+  char dir[] = "quillmar-header-c-XXXXXX";
+#else
   char dir[] = "/tmp/quillmar-header-c-XXXXXX";
+#endif
   char *s;
   static const unsigned char png[] = {0x89, 'P', 'N', 'G', 1, 2, 3};
+#if defined(_WIN32)
+  if (_mktemp(dir) == NULL || _mkdir(dir) != 0) return 2;
+#else
   if (mkdtemp(dir) == NULL) return 2;
+#endif
 
   check(strcmp(clip_last_error(), "") == 0, "no error before any call");
   check(clip_list(0, 0) == NULL, "list before init fails");

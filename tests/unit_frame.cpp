@@ -129,7 +129,11 @@ TEST_F(FrameTest, ResultThatCannotBeMadeIsNullAndTheCallerSaysWhy) {
   EXPECT_EQ(dup_printf("%d", 1), nullptr);
   EXPECT_TRUE(clip_fault_fired());
   clip_fault_reset();
+#if !defined(_WIN32)  // Windows' C runtime renders any wide character
   EXPECT_EQ(dup_printf("%ls", unencodable), nullptr);
+#else
+  static_cast<void>(unencodable);
+#endif
   EXPECT_EQ(last_error(), "earlier");
 
   // A repeated capture allocates only its answer: when that fails the export
@@ -225,6 +229,7 @@ TEST_F(FrameTest, NullOrEmptyDirKeepsTheOpenStoreWorking) {
 }
 
 TEST_F(FrameTest, LongPathIsWorkedOnAsItsFirst4095Characters) {
+  SKIP_ON_WINDOWS("the limit on a path it reaches is Linux's 4096 bytes");
   // Components of about 250 characters until the path is 5000 long; the cut
   // at 4095 falls inside a component, whose parents exist.
   std::string path;
@@ -291,7 +296,7 @@ TEST_F(FrameTest, FailedInitLeavesTheLibraryUninitialised) {
        [](const std::string &p) { return "store_dir is not a directory: " + p; }},
       {"parent missing", [](const TempDir &d) { return d.file("no/store"); },
        [](const std::string &p) {
-         return "mkdir failed: " + p + " (No such file or directory)";
+         return "mkdir failed: " + p + " (" + error_text(ENOENT) + ")";
        }},
       {"fresh index cannot be written",
        [](const TempDir &d) {

@@ -1,6 +1,8 @@
 // Pinning, deleting and wiping: what each call leaves in memory, in the index
 // and in the store directory, on success and on every way it fails.
+#include <errno.h>
 #include <limits.h>
+#include <string.h>
 
 #include <filesystem>
 #include <functional>
@@ -272,6 +274,11 @@ TEST_F(ManageTest, WipeRemovesEveryFileButLeavesSubdirectories) {
   const Case cases[] = {{"files removed", false}, {"files cannot be removed", true}};
   for (const Case &c : cases) {
     SCOPED_TRACE(c.name);
+#if defined(_WIN32)
+    // Windows makes the fresh index's temporary file anew, after removing
+    // what holds its name: with every removal failing, so does the index.
+    if (c.unlink_fails) continue;
+#endif
     push("text");
     int image = push_image("\x89PNG-wipe");
     push("newest");
@@ -332,17 +339,15 @@ TEST_F(ManageTest, WipeWhoseIndexWriteFailsLeavesAnEmptyStore) {
 
 TEST_F(ManageTest, WipeThatCannotOpenTheDirectoryChangesNothing) {
   struct Case {
-    const char *message;
+    int err;  // the message is "opendir failed: " and its text
     std::function<void(const TempDir &)> break_it;
   };
   const Case cases[] = {
-      {"opendir failed: No such file or directory",
-       [](const TempDir &d) { std::filesystem::remove_all(d.path()); }},
-      {"opendir failed: Input/output error",
-       [](const TempDir &) { clip_fault_arm(CLIP_FAULT_OPENDIR, 1); }},
+      {ENOENT, [](const TempDir &d) { std::filesystem::remove_all(fs_path(d.path())); }},
+      {EIO, [](const TempDir &) { clip_fault_arm(CLIP_FAULT_OPENDIR, 1); }},
   };
   for (const Case &c : cases) {
-    SCOPED_TRACE(c.message);
+    SCOPED_TRACE(strerror(c.err));
     TempDir dir;
     ASSERT_EQ(clip_init(dir.path().c_str()), 1);
     push("one");
@@ -351,7 +356,7 @@ TEST_F(ManageTest, WipeThatCannotOpenTheDirectoryChangesNothing) {
     const std::vector<std::string> files = list_dir(dir.path());
     c.break_it(dir);
     EXPECT_EQ(clip_wipe(), 0);
-    EXPECT_EQ(last_error(), c.message);
+    EXPECT_EQ(last_error(), "opendir failed: " + error_text(c.err));
     clip_fault_reset();
     EXPECT_EQ(take(clip_list(0, 0)), page);
     EXPECT_EQ(g_store.next_id, 3);

@@ -33,6 +33,10 @@ namespace model {
 // disk; a process killed with SIGKILL leaves the page cache as it was, so a
 // memory file system keeps every effect that such a test looks for.
 inline bool prefer_memory_fs(const char *opt_out) {
+#if defined(_WIN32)
+  static_cast<void>(opt_out);
+  return false;
+#else
   struct stat st;
   if (getenv(opt_out) == nullptr && stat("/dev/shm", &st) == 0 && S_ISDIR(st.st_mode) &&
       access("/dev/shm", W_OK) == 0) {
@@ -40,6 +44,7 @@ inline bool prefer_memory_fs(const char *opt_out) {
     return true;
   }
   return false;
+#endif
 }
 
 struct Clip {
@@ -195,7 +200,11 @@ inline Disk read_index(const std::string &dir) {
   Disk d;
   std::string path = dir + "/clips.json";
   struct stat st;
+#if defined(_WIN32)  // no symbolic links to tell apart there
+  if (stat(path.c_str(), &st) != 0) return d;
+#else
   if (lstat(path.c_str(), &st) != 0) return d;
+#endif
   std::string bytes = slurp(path);
   auto damaged = [&](const std::string &why) {
     d.state = Disk::DAMAGED;

@@ -1,50 +1,87 @@
 #include "test_support.h"
 
-#include <dirent.h>
+#include <errno.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 
 #include "clip_fault.h"
 #include "clip_hash.h"
+#include "clip_sys.h"
 #include "quillmar_clip.h"
 
+#if defined(_WIN32)
+std::filesystem::path fs_path(const std::string &utf8) {
+  return std::filesystem::path(
+      std::u8string(reinterpret_cast<const char8_t *>(utf8.data()), utf8.size()));
+}
+
+std::string utf8_of(const std::filesystem::path &p) {
+  std::u8string s = p.u8string();
+  return std::string(reinterpret_cast<const char *>(s.data()), s.size());
+}
+
+int mkdir(const char *path, unsigned) {
+  std::error_code ec;
+  if (std::filesystem::create_directory(fs_path(path), ec)) return 0;
+  errno = ec ? ec.value() : EEXIST;
+  return -1;
+}
+#else
+std::filesystem::path fs_path(const std::string &utf8) { return utf8; }
+std::string utf8_of(const std::filesystem::path &p) { return p.string(); }
+#endif
+
 TempDir::TempDir() {
+#if defined(_WIN32)
+  // No mkdtemp: a random name, made with a call that fails when it exists.
+  std::random_device rd;
+  for (int attempt = 0; attempt < 100 && path_.empty(); ++attempt) {
+    std::string name = "quillmar-test-" + std::to_string(rd()) + std::to_string(rd());
+    std::filesystem::path p = std::filesystem::temp_directory_path() / name;
+    std::error_code ec;
+    // With "/" throughout, the path reads the same inside a JSON string.
+    if (std::filesystem::create_directory(p, ec)) path_ = utf8_of(p.generic_u8string());
+  }
+  if (path_.empty()) throw std::runtime_error("no temporary directory could be made");
+#else
   std::string tmpl = (std::filesystem::temp_directory_path() / "quillmar-test-XXXXXX").string();
   if (mkdtemp(tmpl.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
   path_ = tmpl;
+#endif
 }
 
 TempDir::~TempDir() {
   std::error_code ec;
-  std::filesystem::remove_all(path_, ec);
+  std::filesystem::remove_all(fs_path(path_), ec);
 }
 
 bool file_exists(const std::string &path) {
-  struct stat st;
-  return lstat(path.c_str(), &st) == 0;
+  std::error_code ec;
+  return std::filesystem::exists(std::filesystem::symlink_status(fs_path(path), ec));
 }
 
 std::string read_file(const std::string &path) {
-  std::ifstream in(path, std::ios::binary);
+  std::ifstream in(fs_path(path), std::ios::binary);
   std::ostringstream out;
   out << in.rdbuf();
   return out.str();
 }
 
 void write_file(const std::string &path, const std::string &bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  std::ofstream out(fs_path(path), std::ios::binary | std::ios::trunc);
   out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
 
 std::vector<std::string> list_dir(const std::string &path) {
   std::vector<std::string> names;
-  for (const auto &ent : std::filesystem::directory_iterator(path)) {
-    names.push_back(ent.path().filename().string());
+  for (const auto &ent : std::filesystem::directory_iterator(fs_path(path))) {
+    names.push_back(utf8_of(ent.path().filename()));
   }
   std::sort(names.begin(), names.end());
   return names;
@@ -58,6 +95,8 @@ std::string take(char *s) {
 }
 
 std::string last_error() { return clip_last_error(); }
+
+std::string error_text(int err) { return clip_sys_error_text(err); }
 
 std::string hash_of(const std::string &bytes) {
   char out[CLIP_HASH_CHARS];

@@ -8,6 +8,7 @@
 #include <stdint.h>
 #include <yyjson.h>
 
+#include <filesystem>
 #include <functional>
 #include <set>
 #include <string>
@@ -30,6 +31,22 @@ class TempDir {
   std::string path_;
 };
 
+// A UTF-8 path as the standard library's path, and back: on Windows a
+// std::string would be read in the ANSI code page.
+std::filesystem::path fs_path(const std::string &utf8);
+std::string utf8_of(const std::filesystem::path &p);
+
+#if defined(_WIN32)
+// mkdir(path, mode) as on POSIX; Windows has no modes.
+int mkdir(const char *path, unsigned mode);
+
+// Tests of what only POSIX has (file modes, FIFOs, symbolic links, fork)
+// are skipped on Windows with the reason.
+#define SKIP_ON_WINDOWS(why) GTEST_SKIP() << "POSIX only: " << why
+#else
+#define SKIP_ON_WINDOWS(why) static_cast<void>(0)
+#endif
+
 bool file_exists(const std::string &path);
 std::string read_file(const std::string &path);
 void write_file(const std::string &path, const std::string &bytes);
@@ -42,6 +59,10 @@ std::string take(char *s);
 
 // The last-error message, as a string.
 std::string last_error();
+
+// The text a message carries for error number err: strerror's on Linux; on
+// Windows the system's own, for the last Windows error the library met.
+std::string error_text(int err);
 
 // The fingerprint of these bytes.
 std::string hash_of(const std::string &bytes);
