@@ -20,14 +20,14 @@ namespace {
 // Moves a damaged index aside under "clips.json.corrupt.<seconds>" without
 // ever replacing an earlier one set aside in the same second.
 bool set_aside(const char *dir, const char *index_path, int *err) {
-  long now = static_cast<long>(clip_sys_time());
+  long long now = static_cast<long long>(clip_sys_time());
   char aside[CLIP_PATH_CAP];
   for (int attempt = 0; attempt < 1000; ++attempt) {
     bool fits = attempt == 0
                     ? clip_store_path(aside, sizeof aside,
-                                      "%s/clips.json.corrupt.%ld", dir, now)
+                                      "%s/clips.json.corrupt.%lld", dir, now)
                     : clip_store_path(aside, sizeof aside,
-                                      "%s/clips.json.corrupt.%ld.%d", dir, now,
+                                      "%s/clips.json.corrupt.%lld.%d", dir, now,
                                       attempt);
     if (!fits) break;
     if (clip_sys_rename_noreplace(index_path, aside) == 0) return true;
