@@ -65,7 +65,9 @@ until_true() {
 }
 
 # The X server picks a free display number itself and writes it to fd 3.
-Xvfb -displayfd 3 -nolisten tcp -screen 0 320x240x24 3>"$T/display" >"$T/xvfb.log" 2>&1 &
+# -noreset: by default it resets whenever its last client leaves, and a
+# client that connects during the reset is refused ("Can't open display").
+Xvfb -displayfd 3 -noreset -nolisten tcp -screen 0 320x240x24 3>"$T/display" >"$T/xvfb.log" 2>&1 &
 xvfb=$!
 has_display() { [ -s "$T/display" ]; }
 until_true 20 has_display || die "Xvfb did not start: $(cat "$T/xvfb.log")"
