@@ -345,6 +345,9 @@ bool make_room_and_take_id(clip_store *store, clip_entry *e) {
     }
   }
   e->id = store->next_id++;
+  // The id is used up whatever follows: until an index holding the raised
+  // next_id is written, memory is ahead of the file.
+  store->unsaved = 1;
   e->ts = clip_sys_time();
   return true;
 }

@@ -527,6 +527,22 @@ TEST_F(PushTextTest, ARepeatAfterAnEvictionThatWasNotWrittenWritesIt) {
   EXPECT_EQ(ids(), range(2, 500));
 }
 
+// A capture that failed once its id was taken (here the copy of its text)
+// leaves next_id raised in memory alone: a repeat writes it, so that the id
+// is not handed out again after a restart.
+TEST_F(PushTextTest, ARepeatAfterACaptureThatUsedUpAnIdWritesTheRaisedNextId) {
+  seed(history(3), 4);
+  clip_fault_arm(CLIP_FAULT_ALLOC, 1);
+  EXPECT_EQ(push("never stored"), "<null>");
+  EXPECT_EQ(last_error(), "out of memory");
+  clip_fault_reset();
+  EXPECT_EQ(g_store.next_id, 5);
+  EXPECT_EQ(push(text_of(3)), "{\"id\":3,\"dedup\":1}");
+  EXPECT_NE(index().find("\"next_id\": 5"), std::string::npos);
+  reopen();
+  EXPECT_EQ(push("stored"), "{\"id\":5,\"dedup\":0}");
+}
+
 // A failed index write keeps the new clip in the list and the evictions; the
 // index stays as it was until a later write, and so do the image files it
 // names.
