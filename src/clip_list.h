@@ -36,8 +36,8 @@ struct clip_store {
   int count;
   int capacity;
   int initialized;
-  // 1 while memory is ahead of the file: set by every change of the list,
-  // cleared by every index write that succeeds.
+  // 1 while memory is ahead of the file: set by every change of the list
+  // and of next_id, cleared by every index write that succeeds.
   int unsaved;
   // Ids of removed image clips whose files are deleted once an index that no
   // longer names them is in place (clip_store_save), so that neither a crash
