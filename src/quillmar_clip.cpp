@@ -39,6 +39,18 @@ int find_clip(int id) {
   return index;
 }
 
+// Hands back the JSON of a listing built in doc, and frees doc. built is
+// false when a part of it could not be added: a listing with clips silently
+// left out would be a wrong answer, so that is an error too.
+// serialize_error is the call's own message for a document that cannot be
+// written out.
+char *listing_result(yyjson_mut_doc *doc, bool built, const char *serialize_error) {
+  char *out = built ? clip_json_result(doc) : nullptr;
+  yyjson_mut_doc_free(doc);
+  if (out == nullptr) clip_set_error("%s", built ? serialize_error : "out of memory");
+  return out;
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -147,16 +159,7 @@ extern "C" QUILLMAR_CLIP_API char *clip_list(int offset, int limit) {
                                             e->preview, e->pinned != 0);
     ok = obj != nullptr && yyjson_mut_arr_append(root, obj);
   }
-  if (!ok) {
-    // A page with clips silently left out would be a wrong answer.
-    yyjson_mut_doc_free(doc);
-    clip_set_error("out of memory");
-    return nullptr;
-  }
-  char *out = clip_json_result(doc);
-  yyjson_mut_doc_free(doc);
-  if (out == nullptr) clip_set_error("failed to serialize list");
-  return out;
+  return listing_result(doc, ok, "failed to serialize list");
 }
 
 extern "C" QUILLMAR_CLIP_API char *clip_get(int id) {
@@ -215,16 +218,7 @@ extern "C" QUILLMAR_CLIP_API char *clip_search(const char *query, int limit) {
          yyjson_mut_arr_append(root, obj);
   }
   free(hits);
-  if (!ok) {
-    // Results with hits silently left out would be a wrong answer.
-    yyjson_mut_doc_free(doc);
-    clip_set_error("out of memory");
-    return nullptr;
-  }
-  char *out = clip_json_result(doc);
-  yyjson_mut_doc_free(doc);
-  if (out == nullptr) clip_set_error("failed to serialize search results");
-  return out;
+  return listing_result(doc, ok, "failed to serialize search results");
 }
 
 // ---------------------------------------------------------------------------

@@ -611,6 +611,27 @@ bool record_clip(const std::string &dir, ClipKind kind, std::string bytes,
   return recorder.record(std::move(c), out);
 }
 
+void print_recorded(const char *name, ClipKind kind, uint64_t seen, bool labelled,
+                    const Recorded &rec) {
+  if (!rec.skipped.empty()) {
+    printf("%s: not recorded, %s\n", name, rec.skipped.c_str());
+  } else if (rec.pinned_twin) {
+    printf("%s: repeats pinned clip %d\n", name, rec.id);
+  } else if (rec.dedup) {
+    printf("%s: repeats clip %d\n", name, rec.id);
+  } else {
+    std::string how;
+    if (rec.replaced != 0) {
+      how = (rec.grown ? ", grown from clip " : ", moved to the top from clip ") +
+            std::to_string(rec.replaced);
+    }
+    printf("%s: %s clip %d (%llu bytes%s)%s\n", name,
+           kind == ClipKind::text ? "text" : "image", rec.id,
+           static_cast<unsigned long long>(seen),
+           labelled ? ", labelled by its text" : "", how.c_str());
+  }
+}
+
 StoreFile classify_store_file(std::string_view name, int *image_id) {
   if (name == "clips.json") return StoreFile::index;
   if (name == "clips.json.tmp") return StoreFile::index_tmp;

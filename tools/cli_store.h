@@ -200,6 +200,13 @@ class Recorder {
   long selection_ms_ = 0;
 };
 
+// Says on standard output what became of a capture of the selection name:
+// "CLIPBOARD: text clip 3 (12 bytes)", "CLIPBOARD: repeats clip 2" ... seen
+// is every byte its owner sent, and labelled says that an image's label
+// came from the text offered beside it.
+void print_recorded(const char *name, ClipKind kind, uint64_t seen, bool labelled,
+                    const Recorded &rec);
+
 // Records one captured clip into the store in dir, as a Recorder of its own
 // with the default config would.
 bool record_clip(const std::string &dir, ClipKind kind, std::string bytes,

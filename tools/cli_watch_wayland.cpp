@@ -405,20 +405,9 @@ int wayland_capture(const std::string &store, bool primary, ClipKind kind,
   Recorder recorder(store, config);
   Recorded rec;
   if (!recorder.record(std::move(c), &rec)) return 0;
-  if (!rec.skipped.empty()) {
-    printf("%s: not recorded, %s\n", name, rec.skipped.c_str());
-  } else if (rec.pinned_twin) {
-    printf("%s: repeats pinned clip %d\n", name, rec.id);
-  } else if (rec.dedup) {
-    printf("%s: repeats clip %d\n", name, rec.id);
-  } else {
-    std::string how = rec.replaced != 0
-                          ? ", moved to the top from clip " + std::to_string(rec.replaced)
-                          : std::string();
-    printf("%s: %s clip %d (%llu bytes)%s\n", name,
-           kind == ClipKind::text ? "text" : "image", rec.id,
-           static_cast<unsigned long long>(seen), how.c_str());
-  }
+  // Each capture is recorded alone here: no selection grows into the one
+  // before it, and no image is labelled by a text beside it.
+  print_recorded(name, kind, seen, false, rec);
   return 0;
 }
 

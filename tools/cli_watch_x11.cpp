@@ -406,23 +406,7 @@ void Watcher::capture(Atom selection, Time time) {
   uint64_t seen = c.seen;
   bool labelled = c.has_label;
   if (!recorder_.record(std::move(c), &rec)) return;
-  if (!rec.skipped.empty()) {
-    printf("%s: not recorded, %s\n", name, rec.skipped.c_str());
-  } else if (rec.pinned_twin) {
-    printf("%s: repeats pinned clip %d\n", name, rec.id);
-  } else if (rec.dedup) {
-    printf("%s: repeats clip %d\n", name, rec.id);
-  } else {
-    std::string how;
-    if (rec.replaced != 0) {
-      how = (rec.grown ? ", grown from clip " : ", moved to the top from clip ") +
-            std::to_string(rec.replaced);
-    }
-    printf("%s: %s clip %d (%llu bytes%s)%s\n", name,
-           kind == ClipKind::text ? "text" : "image", rec.id,
-           static_cast<unsigned long long>(seen),
-           labelled ? ", labelled by its text" : "", how.c_str());
-  }
+  print_recorded(name, kind, seen, labelled, rec);
 }
 
 int Watcher::run() {

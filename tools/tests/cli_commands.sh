@@ -7,44 +7,14 @@
 set -u
 
 BIN=${1:?usage: cli_commands.sh path/to/quillmar-clip}
-TIMEOUT=$(command -v timeout)
 T=$(mktemp -d)
 trap 'rm -rf "$T"' EXIT
 export HOME="$T/home" XDG_DATA_HOME="$T/xdg-unused" XDG_CONFIG_HOME="$T/config" LC_ALL=C.UTF-8
 unset CLIPBOARD_STATE DISPLAY WAYLAND_DISPLAY
 mkdir -p "$HOME"
 
-failures=0
-fail() {
-  echo "FAIL: $*" >&2
-  failures=$((failures + 1))
-}
+. "$(dirname "$0")/lib.sh"
 
-# run ARGS...: runs the program (30 s at most) with its output in $T/out and
-# $T/err and its exit status in $rc. Standard input comes from $T/in when
-# present, else from /dev/null.
-run() {
-  local input=/dev/null
-  [ -f "$T/in" ] && input="$T/in"
-  "$TIMEOUT" 30 "$BIN" "$@" <"$input" >"$T/out" 2>"$T/err"
-  rc=$?
-  rm -f "$T/in"
-}
-# q ARGS...: run against the store $S.
-q() { run --store "$S" "$@"; }
-stdin() { printf "$@" >"$T/in"; }
-out() { cat "$T/out"; }
-err() { cat "$T/err"; }
-
-expect_rc() {
-  [ "$rc" = "$1" ] || fail "$2: exit status $rc, wanted $1 (stderr: $(err))"
-}
-expect_out() {
-  [ "$(out)" = "$1" ] || fail "$2: output '$(out)', wanted '$1'"
-}
-expect_err() {
-  [ "$(err)" = "$1" ] || fail "$2: stderr '$(err)', wanted '$1'"
-}
 expect_err_has() {
   grep -qF -- "$1" "$T/err" || fail "$2: stderr '$(err)' lacks '$1'"
 }
@@ -57,7 +27,6 @@ count() {
 id_of() { sed -n 's/^{"id":\([0-9-]*\).*/\1/p' "$T/out"; }
 
 PNG=$(printf '\x89PNG\r\n\x1a\n')
-make_png() { { printf '\x89PNG\r\n\x1a\n'; printf '%s' "$1"; } >"$2"; }
 
 # --- usage errors: exit 2, a message and a usage line -----------------------
 S="$T/usage"

@@ -9,7 +9,6 @@ set -u
 
 BIN=${1:?usage: cli_manager.sh path/to/quillmar-clip}
 BIN=$(cd "$(dirname "$BIN")" && pwd)/$(basename "$BIN")
-TIMEOUT=$(command -v timeout)
 SETSID=$(command -v setsid)
 SCRIPT=$(command -v script)
 T=$(mktemp -d)
@@ -18,30 +17,8 @@ export HOME="$T/home" XDG_DATA_HOME="$T/xdg-unused" XDG_CONFIG_HOME="$T/config" 
 unset CLIPBOARD_STATE DISPLAY WAYLAND_DISPLAY QUILLMAR_PICKER
 mkdir -p "$HOME"
 
-failures=0
-fail() {
-  echo "FAIL: $*" >&2
-  failures=$((failures + 1))
-}
+. "$(dirname "$0")/lib.sh"
 
-# run ARGS...: the program (30 s at most) with its output in $T/out and
-# $T/err and its exit status in $rc; standard input from $T/in when it
-# exists (then removed), else from /dev/null.
-run() {
-  local input=/dev/null
-  [ -f "$T/in" ] && input="$T/in"
-  "$TIMEOUT" 30 "$BIN" "$@" <"$input" >"$T/out" 2>"$T/err"
-  rc=$?
-  rm -f "$T/in"
-}
-q() { run --store "$S" "$@"; }
-stdin() { printf "$@" >"$T/in"; }
-out() { cat "$T/out"; }
-err() { cat "$T/err"; }
-expect_rc() { [ "$rc" = "$1" ] || fail "$2: exit status $rc, wanted $1 (stderr: $(err))"; }
-expect_out() { [ "$(out)" = "$1" ] || fail "$2: output '$(out)', wanted '$1'"; }
-expect_err() { [ "$(err)" = "$1" ] || fail "$2: stderr '$(err)', wanted '$1'"; }
-make_png() { { printf '\x89PNG\r\n\x1a\n'; printf '%s' "$1"; } >"$2"; }
 # A fake program NAME in $T/bin whose body is the rest of the arguments.
 fake() {
   local name=$1

@@ -15,27 +15,8 @@ unset CLIPBOARD_STATE DISPLAY WAYLAND_DISPLAY
 mkdir -p "$HOME"
 CONFIG="$XDG_CONFIG_HOME/quillmar-clip/config.toml"
 
-failures=0
-fail() {
-  echo "FAIL: $*" >&2
-  failures=$((failures + 1))
-}
+. "$(dirname "$0")/lib.sh"
 
-# run ARGS...: runs the program (30 s at most) with standard input from
-# $T/in (or /dev/null), its output in $T/out and $T/err, its status in $rc.
-run() {
-  local input=/dev/null
-  [ -f "$T/in" ] && input="$T/in"
-  timeout 30 "$BIN" "$@" <"$input" >"$T/out" 2>"$T/err"
-  rc=$?
-  rm -f "$T/in"
-}
-q() { run --store "$S" "$@"; }
-out() { cat "$T/out"; }
-err() { cat "$T/err"; }
-expect_rc() { [ "$rc" = "$1" ] || fail "$2: exit status $rc, wanted $1 (stderr: $(err))"; }
-expect_out() { [ "$(out)" = "$1" ] || fail "$2: output '$(out)', wanted '$1'"; }
-expect_err() { [ "$(err)" = "$1" ] || fail "$2: stderr '$(err)', wanted '$1'"; }
 # store_text TEXT: records TEXT through `store`, as wl-paste would.
 store_text() {
   printf '%s' "$1" >"$T/in"

@@ -90,11 +90,8 @@ fi
 ENV=(env -i PATH=/usr/local/bin:/usr/bin:/bin HOME="$T/home" XDG_RUNTIME_DIR="$T/run"
   XDG_CACHE_HOME="$T/home/cache" TMPDIR="$T/tmp" LC_ALL=C.UTF-8 LD_LIBRARY_PATH="$T/bin")
 
-failures=0
-fail() {
-  echo "FAIL: $*" >&2
-  failures=$((failures + 1))
-}
+. "$(dirname "$0")/lib.sh"
+
 die() {
   echo "FAIL: $*" >&2
   for f in "$T"/watch*.out "$T"/watch*.err; do
@@ -102,17 +99,6 @@ die() {
   done
   [ -f "$T/sway.log" ] && tail -n 20 "$T/sway.log" | sed 's/^/sway: /' >&2
   exit 1
-}
-
-# until_true SECONDS COMMAND...: runs COMMAND every 0.1 s until it succeeds
-# or SECONDS have passed.
-until_true() {
-  local deadline=$((SECONDS + $1))
-  shift
-  until "$@"; do
-    [ "$SECONDS" -ge "$deadline" ] && return 1
-    sleep 0.1
-  done
 }
 
 # The compositor, with no outputs or input devices of its own, and a
@@ -159,14 +145,6 @@ start_watch() {
   watch_out=$T/$out.out
   has_pid() { watcher_pid=$(pgrep -P "$watcher" | head -n1) && [ -n "$watcher_pid" ]; }
   until_true 20 has_pid || die "the watcher did not start"
-}
-lines() {
-  if [ -f "$watch_out" ]; then grep -c -- "$1" "$watch_out"; else echo 0; fi
-}
-# wait_line PATTERN N: until the watcher has printed N lines matching PATTERN.
-wait_line() {
-  has_lines() { [ "$(lines "$1")" -ge "$2" ]; }
-  until_true 20 has_lines "$1" "$2" || die "the watcher never printed '$1' ($2 times)"
 }
 count() { q list --json --limit 100000 | grep -o '"id":' | wc -l; }
 # stop_watch SIGNAL: ends the watcher with SIGNAL and checks that it said

@@ -20,6 +20,7 @@ done
 
 T=$(mktemp -d)
 S="$T/store"
+watch_out="$T/watch.out"
 xvfb=""
 watcher=""
 helpers=()
@@ -42,26 +43,12 @@ trap stop_all EXIT
 export HOME="$T" XDG_DATA_HOME="$T/data" XDG_CONFIG_HOME="$T/config" LC_ALL=C.UTF-8
 unset WAYLAND_DISPLAY CLIPBOARD_STATE
 
-failures=0
-fail() {
-  echo "FAIL: $*" >&2
-  failures=$((failures + 1))
-}
+. "$(dirname "$0")/lib.sh"
+
 die() {
   echo "FAIL: $*" >&2
   [ -f "$T/watch.out" ] && sed 's/^/watch: /' "$T/watch.out" "$T/watch.err" >&2
   exit 1
-}
-
-# until_true SECONDS COMMAND...: runs COMMAND every 0.1 s until it succeeds
-# or SECONDS have passed.
-until_true() {
-  local deadline=$((SECONDS + $1))
-  shift
-  until "$@"; do
-    [ "$SECONDS" -ge "$deadline" ] && return 1
-    sleep 0.1
-  done
 }
 
 # The X server picks a free display number itself and writes it to fd 3.
@@ -80,14 +67,6 @@ x_ready() {
 until_true 20 x_ready || die "Xvfb took no clients on $DISPLAY: $(cat "$T/xvfb.log")"
 
 q() { timeout 30 "$BIN" --store "$S" "$@"; }
-lines() {
-  if [ -f "$T/watch.out" ]; then grep -c -- "$1" "$T/watch.out"; else echo 0; fi
-}
-# wait_line PATTERN N: until the watcher has printed N lines matching PATTERN.
-wait_line() {
-  has_lines() { [ "$(lines "$1")" -ge "$2" ]; }
-  until_true 20 has_lines "$1" "$2" || die "the watcher never printed '$1' ($2 times)"
-}
 # set_clipboard FILE [TARGET]: an xclip that owns CLIPBOARD until the next one
 # takes it over.
 set_clipboard() {
