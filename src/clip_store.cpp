@@ -326,8 +326,8 @@ namespace {
 // An image preview holds at most 127 bytes and a NUL.
 constexpr size_t kImagePreviewCap = 128;
 
-// Capture rules 2 and 3: evict down to 499 unpinned clips and take the id
-// and the time. False, with the message set, when the capture cannot go on.
+// Evicts down to 499 unpinned clips, so that the new one makes at most 500,
+// and takes the id and the time. False, with the message set, when the capture cannot go on.
 bool make_room_and_take_id(clip_store *store, clip_entry *e) {
   // Ids are never handed out twice; once they run out, only a wipe helps.
   if (store->next_id == INT_MAX) {
@@ -374,8 +374,7 @@ char *image_preview(int len, const char *label) {
   return clip_strndup(buf, n);
 }
 
-// Capture rule 4: the complete record enters the list, then the index is
-// written. On a failure before the append the record's strings are released.
+// The complete record enters the list, and only then is the index written. On a failure before the append the record's strings are released.
 int append_and_save(clip_store *store, clip_entry *e) {
   if (!clip_store_append(store, e)) {
     clip_store_free_entry(e);
@@ -387,7 +386,7 @@ int append_and_save(clip_store *store, clip_entry *e) {
 }  // namespace
 
 const clip_entry *clip_store_repeat_of(const clip_store *store, const char *hash) {
-  // Capture rule 1: only the newest clip is compared.
+  // Only the newest clip is compared: a repeat of an older one is a new clip.
   if (store->count <= 0) return nullptr;
   const clip_entry *newest = &store->entries[store->count - 1];
   return strcmp(newest->hash, hash) == 0 ? newest : nullptr;

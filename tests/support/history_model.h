@@ -91,8 +91,8 @@ inline int count_pinned(const History &h) {
   return n;
 }
 
-// Capture rules 1 to 3: the repeat of the newest clip, the id running out,
-// eviction down to 499 unpinned clips, and the id. The clip is appended
+// A capture: the repeat of the newest clip, the id running out, eviction
+// down to 499 unpinned clips, and the id. The clip is appended
 // when the answer is a new id.
 inline Outcome capture(History &h, Clip c) {
   if (!h.clips.empty() && h.clips.back().hash == c.hash) {
