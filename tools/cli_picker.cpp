@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <stdlib.h>
+#include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -91,32 +92,38 @@ std::vector<std::string> choose_picker(const std::string &named, std::string *na
 
 enum class PickOutcome { chosen, cancelled, failed };
 
-// Runs the picker with lines on its standard input (from an unlinked
-// temporary file, so nothing waits on a pipe that the picker stops
-// reading) and its standard error on ours, and keeps the first line it
-// prints.
+// Runs the picker with lines on its standard input (from an anonymous file
+// in memory: nothing waits on a pipe that the picker stops reading, and the
+// previews of the history never reach a disk outside the store) and its
+// standard error on ours, and keeps the first line it prints.
 PickOutcome run_picker(const std::vector<std::string> &argv, const std::string &name,
                        const std::string &lines, std::string *chosen) {
-  FILE *in = tmpfile();
-  if (in == nullptr) {
+  int in = memfd_create("quillmar-pick", MFD_CLOEXEC);
+  if (in < 0) {
     complain(std::string("cannot make a temporary file: ") + strerror(errno));
     return PickOutcome::failed;
   }
-  if (fwrite(lines.data(), 1, lines.size(), in) != lines.size() || fflush(in) != 0 ||
-      fseek(in, 0, SEEK_SET) != 0) {
+  size_t done = 0;
+  while (done < lines.size()) {
+    ssize_t n = write(in, lines.data() + done, lines.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    done += static_cast<size_t>(n);
+  }
+  if (done != lines.size() || lseek(in, 0, SEEK_SET) != 0) {
     complain(std::string("cannot write a temporary file: ") + strerror(errno));
-    fclose(in);
+    close(in);
     return PickOutcome::failed;
   }
   int out[2];
   if (pipe2(out, O_CLOEXEC) != 0) {
     complain(std::string("cannot make a pipe: ") + strerror(errno));
-    fclose(in);
+    close(in);
     return PickOutcome::failed;
   }
   posix_spawn_file_actions_t fa;
   posix_spawn_file_actions_init(&fa);
-  posix_spawn_file_actions_adddup2(&fa, fileno(in), STDIN_FILENO);
+  posix_spawn_file_actions_adddup2(&fa, in, STDIN_FILENO);
   posix_spawn_file_actions_adddup2(&fa, out[1], STDOUT_FILENO);
   // Ctrl-C in a terminal picker reaches us too: it cancels the pick, so we
   // ignore it while the picker runs, and the picker gets it as usual.
@@ -141,7 +148,7 @@ PickOutcome run_picker(const std::vector<std::string> &argv, const std::string &
   posix_spawn_file_actions_destroy(&fa);
   posix_spawnattr_destroy(&attr);
   close(out[1]);
-  fclose(in);
+  close(in);
   PickOutcome outcome = PickOutcome::failed;
   if (rc != 0) {
     complain("cannot run the picker " + name + ": " + strerror(rc));

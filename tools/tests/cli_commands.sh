@@ -414,11 +414,11 @@ if command -v strace >/dev/null 2>&1 && strace -qq -o /dev/null true 2>/dev/null
   q push-image "$T/a.png"
   writes='^[a-z0-9]*(open|openat|creat)\(.*(O_WRONLY|O_RDWR|O_CREAT)|^(mkdir|mkdirat|rename|renameat|renameat2|link|linkat|symlink|symlinkat|unlink|unlinkat|truncate)\('
   for args in "verify" "list" "search secret" "get 1" "get 2" "get 2 -o -" "stats" \
-    "copy 1" "copy 2" "pin 1" "delete 1"; do
+    "copy 1" "copy 2" "pick" "pin 1" "delete 1"; do
     # LeakSanitizer cannot run under ptrace; the untraced runs look for leaks.
     # shellcheck disable=SC2086
     ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0" DISPLAY=:99 \
-      PATH="$T/emptybin:$T/basics:$PATH" "$TIMEOUT" 30 strace -qq -o "$T/trace" \
+      QUILLMAR_PICKER='head -n1' PATH="$T/emptybin:$T/basics:$PATH" "$TIMEOUT" 30 strace -qq -o "$T/trace" \
       -e trace=open,openat,creat,mkdir,mkdirat,rename,renameat,renameat2,link,linkat,symlink,symlinkat,unlink,unlinkat,truncate \
       "$BIN" --store "$S" $args </dev/null >/dev/null 2>"$T/err" || fail "traced '$args': $(err)"
     grep -E "$writes" "$T/trace" | grep -vF -e "\"$S/" -e "\"$S\"" -e '"/dev/null"' >"$T/outside"
