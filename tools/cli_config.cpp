@@ -10,6 +10,8 @@
 
 #include <cstring>
 
+#include "cli_util.h"
+
 namespace host {
 namespace {
 
@@ -143,23 +145,15 @@ bool load_config(Config *out, std::string *error) {
 }
 
 bool load_config_file(const std::string &path, Config *out, std::string *error) {
-  std::string bytes;
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  bool ok = fd >= 0;
-  char buf[65536];
-  while (ok) {
-    ssize_t n = read(fd, buf, sizeof buf);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      ok = n == 0;
-      break;
-    }
-    bytes.append(buf, static_cast<size_t>(n));
-  }
-  int saved = errno;
-  if (fd >= 0) close(fd);
-  if (!ok) {
-    *error = "cannot read the config file " + path + ": " + strerror(saved);
+  // Capped, non-blocking and for regular files only: a FIFO or a link to a
+  // device in the file's place would otherwise hang or grow every capture.
+  std::string bytes, why;
+  if (!read_whole_file(path, &bytes, &why)) {
+    size_t at = why.find(path + ": ");
+    std::string reason = at != std::string::npos ? why.substr(at + path.size() + 2) : why;
+    struct stat st;
+    if (stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) reason = strerror(EISDIR);
+    *error = "cannot read the config file " + path + ": " + reason;
     return false;
   }
   toml::table table;

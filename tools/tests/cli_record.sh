@@ -108,6 +108,15 @@ expect_rc 2 "store with a directory for a config file"
 expect_err "quillmar-clip: cannot read the config file $CONFIG: Is a directory" \
   "store with a directory for a config file"
 rmdir "$CONFIG"
+# A FIFO in its place is refused at once, not waited on.
+mkfifo "$CONFIG"
+printf 'not to be recorded' >"$T/in"
+"$TIMEOUT" 10 "$BIN" --store "$S" store <"$T/in" >"$T/out" 2>"$T/err"
+rc=$?
+rm -f "$T/in" "$CONFIG"
+expect_rc 2 "store with a FIFO for a config file"
+expect_err "quillmar-clip: cannot read the config file $CONFIG: not a regular file" \
+  "store with a FIFO for a config file"
 
 # ignore and min_length keep texts out; images are not texts.
 S="$T/rules"
