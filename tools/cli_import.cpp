@@ -1,8 +1,10 @@
 #include "cli_import.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <time.h>
+#include <unistd.h>
 #include <yyjson.h>
 
 #include <cstdio>
@@ -93,21 +95,40 @@ bool parse_entry(yyjson_val *obj, Entry *e, std::string *why) {
 bool read_content(const std::string &dir, const Entry &e, yyjson_val *size_field,
                   std::string *bytes, std::string *why) {
   std::string path = dir + "/" + e.file;
-  struct stat st;
-  if (stat(path.c_str(), &st) != 0) {
+  // Not followed: a link in an export directory could hand over any file
+  // the user can read (a key, a password store) as a clip. Non-blocking, so
+  // that a FIFO is refused, not waited on.
+  int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0 && errno == ELOOP) {
+    *why = path + " is not a regular file";
+    return false;
+  }
+  if (fd < 0) {
     *why = "cannot read " + path + ": " + strerror(errno);
     return false;
   }
-  if (!S_ISREG(st.st_mode)) {
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    close(fd);
     *why = path + " is not a regular file";
     return false;
   }
   uint64_t cap = e.image ? CLIP_IMAGE_CAP : CLIP_TEXT_CAP;
-  if (static_cast<uint64_t>(st.st_size) > cap) {
+  bytes->clear();
+  bool more = false;
+  bool ok = static_cast<uint64_t>(st.st_size) <= cap &&
+            read_capped(fd, static_cast<size_t>(cap) + 1, bytes, &more, why);
+  int saved = errno;
+  close(fd);
+  if (static_cast<uint64_t>(st.st_size) > cap || bytes->size() > cap) {
+    bytes->clear();
     *why = path + " is larger than a clip may be (" + format_bytes(cap) + ")";
     return false;
   }
-  if (!read_whole_file(path, bytes, why)) return false;
+  if (!ok) {
+    *why = "cannot read " + path + ": " + strerror(saved);
+    return false;
+  }
   if (size_field != nullptr &&
       (!yyjson_is_uint(size_field) || yyjson_get_uint(size_field) != bytes->size())) {
     *why = path + " holds " + std::to_string(bytes->size()) +

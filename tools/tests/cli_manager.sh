@@ -305,6 +305,7 @@ entry 1: "label" holds a NUL|set_manifest '{"clips": [{"kind": "image", "file": 
 entry 7: cannot read |rm text-1.txt
 entry 6: cannot read |rm image-2.png
 is not a regular file|rm text-3.txt && mkdir text-3.txt
+text-1.txt is not a regular file; nothing was imported|printf secret >../secret && rm text-1.txt && ln -s ../secret text-1.txt
 entry 6: |mkfifo image-2.png.fifo && rm image-2.png && mv image-2.png.fifo image-2.png
 not the manifest's "bytes"|printf x >>text-1.txt
 is not UTF-8 text without NUL bytes|printf '\377' >text-6.txt && set_manifest '{"clips": [{"kind": "text", "file": "text-6.txt"}]}'
