@@ -189,19 +189,20 @@ bool check_room(size_t pinned, size_t unpinned, std::string *why) {
   return true;
 }
 
-// Reports an import that stopped at file (why: "" when it was said
-// already) after recording the clips in done: exit status 1.
+// Reports, in one line, an import that stopped at file (why: "" when it
+// was said already) after recording the clips in done: exit status 1.
 int stopped(const std::string &file, const std::string &why,
             const std::vector<std::string> &done, size_t total) {
-  complain("import stopped at " + file + (why.empty() ? "" : ": " + why));
+  std::string line = "import stopped at " + file + (why.empty() ? "" : ": " + why) + "; ";
   if (done.empty()) {
-    complain("nothing was imported");
+    line += "nothing was imported";
   } else {
     std::string list;
     for (auto &d : done) list += (list.empty() ? "" : ", ") + d;
-    complain("imported " + std::to_string(done.size()) + " of " + std::to_string(total) +
-             " clips, oldest first: " + list);
+    line += "imported " + std::to_string(done.size()) + " of " + std::to_string(total) +
+            " clips, oldest first: " + list;
   }
+  complain(line);
   return 1;
 }
 
@@ -273,6 +274,12 @@ int cmd_import(const std::string &store, const std::string &dir) {
       lock.release();
       sleep_ms(100);
       if (!open_store(store, &lock)) return stopped(e.file, "", done, entries.size());
+      // What the watcher recorded meanwhile takes room counted on: the
+      // clips still to go must fit again, or they would evict the user's.
+      size_t left_pinned = 0;
+      for (size_t j = 0; j <= k; ++j) left_pinned += entries[j].pinned ? 1 : 0;
+      if (!check_room(left_pinned, k + 1 - left_pinned, &why))
+        return stopped(e.file, why, done, entries.size());
       locked_at = monotonic_ms();
     }
     std::string bytes;

@@ -358,8 +358,7 @@ mkdir -p "$S"
 printf '{"next_id": 2147483645, "clips": []}' >"$S/clips.json"
 q import "$T/backup"
 expect_rc 1 "import that fails midway"
-expect_err "quillmar-clip: import stopped at text-3.txt: clip ids exhausted (next id 2147483647): wipe the store to start again at 1
-quillmar-clip: imported 2 of 7 clips, oldest first: text-1.txt as 2147483645, image-2.png as 2147483646" \
+expect_err "quillmar-clip: import stopped at text-3.txt: clip ids exhausted (next id 2147483647): wipe the store to start again at 1; imported 2 of 7 clips, oldest first: text-1.txt as 2147483645, image-2.png as 2147483646" \
   "import that fails midway"
 
 # --- usage errors in the house style, and every command's --help --------------------
