@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -40,6 +41,17 @@ std::string find_program(const char *name) {
 
 // The start of a tool's standard error that a failure message quotes.
 constexpr size_t kToolErrorKeep = 512;
+
+// How long a clipboard tool may take to read the clip and exit: they hand
+// the selection to a child of their own at once, so one that takes longer
+// is stuck (no display answering, a tool that never reads).
+constexpr long kToolTimeoutMs = 10000;
+
+long now_ms() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
 
 // The clipboard tools leave a child behind that serves the selection and
 // keeps the write end of the error pipe, so nothing may wait for the pipe to
@@ -99,7 +111,9 @@ bool run_with_input(const std::vector<std::string> &argv, const std::string &byt
   };
   size_t done = 0;
   bool writing = true, err_open = true, wrote_all = false, reaped = false;
+  bool timed_out = false;
   int status = 0;
+  long deadline = now_ms() + kToolTimeoutMs;
   for (;;) {
     if (writing && done == bytes.size()) {
       wrote_all = true;
@@ -114,7 +128,14 @@ bool run_with_input(const std::vector<std::string> &argv, const std::string &byt
     struct pollfd fds[3] = {{err_open ? errp[0] : -1, POLLIN, 0},
                             {writing ? in[1] : -1, POLLOUT, 0},
                             {!writing ? pidfd : -1, POLLIN, 0}};
-    int timeout = writing || pidfd >= 0 ? -1 : 20;
+    long left = deadline - now_ms();
+    if (left <= 0) {
+      // Only the process we started: a server child it left is its own.
+      kill(pid, SIGKILL);
+      timed_out = true;
+      break;
+    }
+    int timeout = static_cast<int>(writing || pidfd >= 0 ? left : std::min(20L, left));
     if (poll(fds, 3, timeout) < 0 && errno != EINTR) break;
     if (err_open && (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) != 0 && drain())
       err_open = false;
@@ -138,11 +159,16 @@ bool run_with_input(const std::vector<std::string> &argv, const std::string &byt
   close(errp[0]);
   if (pidfd >= 0) close(pidfd);
   sigaction(SIGPIPE, &old, nullptr);
-  bool ok = status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0 && wrote_all;
+  bool ok = !timed_out && status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0 &&
+            wrote_all;
   if (!ok) {
     std::string line = said.substr(0, said.find('\n'));
     std::string name = argv[0].substr(argv[0].rfind('/') + 1);
-    *err = name + " failed" + (!line.empty() ? ": " + line : std::string());
+    if (timed_out) {
+      *err = name + " did not finish within " + std::to_string(kToolTimeoutMs / 1000) + " s";
+    } else {
+      *err = name + " failed" + (!line.empty() ? ": " + line : std::string());
+    }
   }
   return ok;
 }

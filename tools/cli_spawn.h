@@ -14,7 +14,7 @@ std::string find_program(const char *name);
 
 // Runs argv (argv[0] a path) with bytes on its standard input and its
 // standard output on /dev/null; true when it read them all and exited with
-// status 0. Otherwise *err says why, quoting the first line of the tool's
+// status 0 within 10 s (past that it is killed). Otherwise *err says why, quoting the first line of the tool's
 // standard error, which is taken through a pipe (never a file: the tool may
 // echo the clip).
 bool run_with_input(const std::vector<std::string> &argv, const std::string &bytes,

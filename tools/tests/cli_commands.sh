@@ -390,6 +390,12 @@ DISPLAY=:99 PATH="$T/emptybin:$T/basics" q copy 1
 expect_rc 1 "copy when xclip fails"
 expect_err "quillmar-clip: cannot copy: xclip failed: Error: Cannot open display: :99" \
   "copy when xclip fails"
+# A tool that neither reads nor exits is given up on, not waited for.
+printf '#!/bin/sh\nexec %s 60\n' "$(command -v sleep)" >"$T/emptybin/xclip"
+DISPLAY=:99 PATH="$T/emptybin:$T/basics" q copy 1
+expect_rc 1 "copy when xclip hangs"
+expect_err "quillmar-clip: cannot copy: xclip did not finish within 10 s" \
+  "copy when xclip hangs"
 printf '#!/bin/sh\necho "$@" >"%s"; cat >"%s"\n' "$T/xclip.args" "$T/xclip.in" \
   >"$T/emptybin/xclip"
 DISPLAY=:99 PATH="$T/emptybin:$T/basics" q copy 1
