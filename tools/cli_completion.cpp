@@ -141,10 +141,12 @@ std::string bash_script(const CLI::App &app) {
 # Written by 'quillmar-clip completion bash'; load it with
 #   source <(quillmar-clip completion bash)
 
-# The program and the store the command line names, for the clip ids.
+# The program and the store the command line names, for the clip ids. A
+# store that is not there has none: asking would make it (a typo on Tab).
 _quillmar_clip_ids() {
   local prog=${COMP_WORDS[0]} id rest
   local -a ids=()
+  [[ -z $store || -d $store ]] || return 0
   [[ $prog == "~/"* ]] && prog=$HOME/${prog:2}
   while IFS=$'\t' read -r id rest; do
     [[ $id == "$cur"* ]] && ids+=("$id")
@@ -284,10 +286,12 @@ std::string zsh_script(const CLI::App &app) {
 # or save it as _quillmar-clip in a directory of $fpath.
 
 # The clip ids of the store the command line names, newest first, each
-# with its preview.
+# with its preview. A store that is not there has none: asking would make
+# it (a typo on Tab).
 _quillmar_clip_ids() {
   local -a lines ids
   local l
+  [[ -z $_quillmar_clip_store || -d ${~_quillmar_clip_store} ]] || return 1
   lines=(${(f)"$(_call_program clip-ids ${(q)_quillmar_clip_prog} \
     ${_quillmar_clip_store:+--store ${(q)_quillmar_clip_store}} list --picker 2>/dev/null)"})
   for l in $lines; do
@@ -410,6 +414,10 @@ function __quillmar_clip_ids
             set store --store $words[2]
         end
         set -e words[1]
+    end
+    # A store that is not there has none: asking would make it (a typo on Tab).
+    if set -q store[2]; and not test -d $store[2]
+        return
     end
     $prog $store list --picker 2>/dev/null
 end

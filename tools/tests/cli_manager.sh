@@ -454,7 +454,9 @@ quillmar-clip wipe -|-y --yes -h --help
 quillmar-clip completion _|bash zsh fish
 quillmar-clip completion z|zsh
 quillmar-clip push _|
+quillmar-clip --store ~S.typo get _|
 EOF
+[ ! -e "$S.typo" ] || fail "bash completion made the store it was given"
 # Ids typed in part, from the store given with --store=, with the script
 # loaded as the README says.
 got=$(bash --norc --noprofile -c 'source <("$1" completion bash); COMP_WORDS=("$1" "--store=$2" pin 1)
@@ -483,6 +485,8 @@ if command -v fish >/dev/null; then
   }
   [ "$(fish_complete "quillmar-clip --store $S get ")" = "$(q list --picker && out)" ] ||
     fail "fish completes ids as: $(fish_complete "quillmar-clip --store $S get ")"
+  [ -z "$(fish_complete "quillmar-clip --store $S.typo get ")" ] && [ ! -e "$S.typo" ] ||
+    fail "fish completion made the store it was given"
   fish_complete "quillmar-clip pi" | grep -q $'^pick\tChoose a clip' || fail "fish completes commands as: $(fish_complete "quillmar-clip pi")"
   [ "$(fish_complete "quillmar-clip list --pi")" = $'--picker\tprint one line ID<TAB>PREVIEW per clip, every clip' ] ||
     fail "fish completes options as: $(fish_complete "quillmar-clip list --pi")"
