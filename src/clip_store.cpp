@@ -39,21 +39,21 @@ bool set_aside(const char *dir, const char *index_path, int *err) {
   return false;
 }
 
-int recover(clip_store *store, const char *index_path) {
-  clip_store_clear(store);
+bool recover(clip_store *store, const char *index_path) {
+  clip_list_clear(store);
   int err = 0;
   if (!set_aside(store->store_dir, index_path, &err)) {
     clip_set_error("cannot set damaged clips.json aside: %s", clip_sys_error_text(err));
-    return 0;
+    return false;
   }
-  clip_store_clear(store);
+  clip_list_clear(store);
   store->next_id = 1;
   clip_clear_error();
   if (!clip_store_save(store)) {
     clip_set_error("corrupt index recovered but save failed");
-    return 0;
+    return false;
   }
-  return 1;
+  return true;
 }
 
 }  // namespace
@@ -73,8 +73,7 @@ bool clip_store_path(char *out, size_t cap, const char *fmt, ...) {
   return true;
 }
 
-extern "C" char *clip_store_image_path(const char *dir, int id, char *out,
-                                       size_t cap) {
+char *clip_store_image_path(const char *dir, int id, char *out, size_t cap) {
   if (!clip_store_path(out, cap, "%s/img_%d.png", dir, id)) return nullptr;
   return out;
 }
@@ -95,64 +94,62 @@ void clip_store_unlink_doomed(clip_store *store) {
 // ---------------------------------------------------------------------------
 // The store directory
 
-extern "C" int clip_store_ensure_dir(const char *dir) {
+bool clip_store_ensure_dir(const char *dir) {
   if (dir == nullptr || dir[0] == '\0') {
     clip_set_error("store_dir is empty");
-    return 0;
+    return false;
   }
   clip_file_info st;
   if (clip_sys_stat(dir, &st) == 0) {
-    if (st.directory) return 1;
+    if (st.directory) return true;
     clip_set_error("store_dir is not a directory: %s", dir);
-    return 0;
+    return false;
   }
-  if (clip_sys_mkdir(dir) == 0 || errno == EEXIST) return 1;
+  if (clip_sys_mkdir(dir) == 0 || errno == EEXIST) return true;
   clip_set_error("mkdir failed: %s (%s)", dir, clip_sys_error_text(errno));
-  return 0;
+  return false;
 }
 
-extern "C" int clip_store_write_blob(const char *path, const void *data,
-                                     size_t len) {
+bool clip_store_write_blob(const char *path, const void *data, size_t len) {
   char tmp[CLIP_PATH_CAP];
   if (!clip_store_path(tmp, sizeof tmp, "%s.tmp", path)) {
     clip_set_error("failed to open blob tmp: %s", clip_sys_error_text(ENAMETOOLONG));
-    return 0;
+    return false;
   }
   int err = 0;
   switch (clip_file_write_atomic(tmp, path, data, len, &err)) {
     case CLIP_WRITE_OK:
-      return 1;
+      return true;
     case CLIP_WRITE_OPEN:
       clip_set_error("failed to open blob tmp: %s", clip_sys_error_text(err));
-      return 0;
+      return false;
     case CLIP_WRITE_WRITE:
       clip_set_error("short write on blob");
-      return 0;
+      return false;
     case CLIP_WRITE_SYNC:
     case CLIP_WRITE_CLOSE:
       clip_set_error("failed to flush blob");
-      return 0;
+      return false;
     case CLIP_WRITE_RENAME:
       clip_set_error("rename blob failed: %s", clip_sys_error_text(err));
-      return 0;
+      return false;
   }
-  return 0;
+  return false;
 }
 
-extern "C" int clip_store_unlink_blob(const clip_store *store, int id) {
+void clip_store_unlink_blob(const clip_store *store, int id) {
   char path[CLIP_PATH_CAP];
-  if (clip_store_path(path, sizeof path, "%s/img_%d.png", store->store_dir, id)) {
+  if (clip_store_image_path(store->store_dir, id, path, sizeof path) != nullptr) {
     clip_sys_unlink(path);
   }
-  return 1;
 }
 
-extern "C" int clip_store_save(clip_store *store) {
+bool clip_store_save(clip_store *store) {
   size_t cap = clip_index_buffer_size(store);
   char *buf = static_cast<char *>(clip_malloc(cap));
   if (buf == nullptr) {
     clip_set_error("out of memory");
-    return 0;
+    return false;
   }
   char path[CLIP_PATH_CAP];
   char tmp[CLIP_PATH_CAP];
@@ -160,7 +157,7 @@ extern "C" int clip_store_save(clip_store *store) {
       !clip_store_path(tmp, sizeof tmp, "%s/clips.json.tmp", store->store_dir)) {
     free(buf);
     clip_set_error("failed to open clips.json.tmp: %s", clip_sys_error_text(ENAMETOOLONG));
-    return 0;
+    return false;
   }
   int err = 0;
   clip_write_step step = CLIP_WRITE_OPEN;
@@ -179,36 +176,36 @@ extern "C" int clip_store_save(clip_store *store) {
   if (written == CLIP_INDEX_NOT_UTF8) {
     // Found before the rename: the temporary file is gone, the index as it was.
     clip_set_error("failed to serialize clips.json");
-    return 0;
+    return false;
   }
   switch (step) {
     case CLIP_WRITE_OK:
       // Only now that no index names them may the files of removed clips go.
-      store->unsaved = 0;
+      store->unsaved = false;
       clip_store_unlink_doomed(store);
-      return 1;
+      return true;
     case CLIP_WRITE_OPEN:
       clip_set_error("failed to open clips.json.tmp: %s", clip_sys_error_text(err));
-      return 0;
+      return false;
     case CLIP_WRITE_WRITE:
     case CLIP_WRITE_SYNC:
       clip_set_error("failed to write clips.json.tmp");
-      return 0;
+      return false;
     case CLIP_WRITE_CLOSE:
       clip_set_error("failed to close clips.json.tmp");
-      return 0;
+      return false;
     case CLIP_WRITE_RENAME:
       clip_set_error("atomic rename failed: %s", clip_sys_error_text(err));
-      return 0;
+      return false;
   }
-  return 0;
+  return false;
 }
 
-extern "C" int clip_store_load(clip_store *store) {
+bool clip_store_load(clip_store *store) {
   char path[CLIP_PATH_CAP];
   if (!clip_store_path(path, sizeof path, "%s/clips.json", store->store_dir)) {
     clip_set_error("failed to open clips.json: %s", clip_sys_error_text(ENAMETOOLONG));
-    return 0;
+    return false;
   }
   int fd = clip_sys_open_read(path);
   if (fd < 0) {
@@ -218,19 +215,19 @@ extern "C" int clip_store_load(clip_store *store) {
       return clip_store_save(store);
     }
     clip_set_error("failed to open clips.json: %s", clip_sys_error_text(errno));
-    return 0;
+    return false;
   }
   clip_file_info st;
   if (clip_sys_fstat(fd, &st) != 0) {
     int err = errno;
     clip_sys_close(fd);
     clip_set_error("failed to read clips.json: %s", clip_sys_error_text(err));
-    return 0;
+    return false;
   }
   if (!st.regular) {
     clip_sys_close(fd);
     clip_set_error("clips.json is not a regular file: %s", path);
-    return 0;
+    return false;
   }
   uint64_t size = st.size;
   if (size == 0) {
@@ -246,7 +243,7 @@ extern "C" int clip_store_load(clip_store *store) {
   if (buf == nullptr) {
     clip_sys_close(fd);
     clip_set_error("out of memory");
-    return 0;
+    return false;
   }
   size_t got = 0;
   while (got < cap) {
@@ -257,7 +254,7 @@ extern "C" int clip_store_load(clip_store *store) {
       clip_sys_close(fd);
       free(buf);
       clip_set_error("failed to read clips.json: %s", clip_sys_error_text(err));
-      return 0;
+      return false;
     }
     if (n == 0) break;
     got += static_cast<size_t>(n);
@@ -267,12 +264,12 @@ extern "C" int clip_store_load(clip_store *store) {
 
   clip_index_loaded r = clip_index_load(store, buf, got, cap);
   free(buf);
-  if (r == CLIP_INDEX_LOADED) return 1;
+  if (r == CLIP_INDEX_LOADED) return true;
   if (r == CLIP_INDEX_NO_MEMORY) {
     // Running out of memory says nothing about the index: leave it in place.
-    clip_store_clear(store);
+    clip_list_clear(store);
     clip_set_error("out of memory");
-    return 0;
+    return false;
   }
   return recover(store, path);
 }
@@ -280,7 +277,7 @@ extern "C" int clip_store_load(clip_store *store) {
 // ---------------------------------------------------------------------------
 // Preview
 
-extern "C" char *clip_store_make_preview(const char *text, size_t len) {
+char *clip_store_make_preview(const char *text, size_t len) {
   size_t n = len > CLIP_PREVIEW_CHARS ? CLIP_PREVIEW_CHARS : len;
   char *out = static_cast<char *>(clip_malloc(n + 4));
   if (out == nullptr) return nullptr;
@@ -303,19 +300,19 @@ extern "C" char *clip_store_make_preview(const char *text, size_t len) {
 // ---------------------------------------------------------------------------
 // Opening
 
-int clip_store_open(clip_store *store, const char *dir) {
+bool clip_store_open(clip_store *store, const char *dir) {
   // Also releases what a failed earlier open may have left.
-  clip_store_clear(store);
+  clip_list_clear(store);
   *store = clip_store{};
   strncpy(store->store_dir, dir, CLIP_DIR_CAP - 1);
   store->store_dir[CLIP_DIR_CAP - 1] = '\0';
   store->next_id = 1;
-  if (!clip_store_ensure_dir(store->store_dir)) return 0;
-  if (!clip_store_load(store)) return 0;
+  if (!clip_store_ensure_dir(store->store_dir)) return false;
+  if (!clip_store_load(store)) return false;
   // Memory now holds what the file holds.
-  store->unsaved = 0;
-  store->initialized = 1;
-  return 1;
+  store->unsaved = false;
+  store->initialized = true;
+  return true;
 }
 
 // ---------------------------------------------------------------------------
@@ -335,9 +332,9 @@ bool make_room_and_take_id(clip_store *store, clip_entry *e) {
                    store->next_id);
     return false;
   }
-  int excess = clip_store_count_unpinned(store) - (CLIP_MAX_UNPINNED - 1);
+  int excess = clip_list_count_unpinned(store) - (CLIP_MAX_UNPINNED - 1);
   if (excess > 0) {
-    int evicted = clip_store_evict_oldest_unpinned_n(store, excess);
+    int evicted = clip_list_evict_oldest_unpinned_n(store, excess);
     if (evicted < 0) return false;
     if (evicted < excess) {
       clip_set_error("cannot evict: no unpinned clips");
@@ -347,7 +344,7 @@ bool make_room_and_take_id(clip_store *store, clip_entry *e) {
   e->id = store->next_id++;
   // The raised next_id is memory ahead of the file too: a repeat answered
   // next must write it, or a restart would hand the id out again.
-  store->unsaved = 1;
+  store->unsaved = true;
   e->ts = clip_sys_time();
   return true;
 }
@@ -375,10 +372,10 @@ char *image_preview(int len, const char *label) {
 }
 
 // The complete record enters the list, and only then is the index written. On a failure before the append the record's strings are released.
-int append_and_save(clip_store *store, clip_entry *e) {
-  if (!clip_store_append(store, e)) {
-    clip_store_free_entry(e);
-    return 0;
+bool append_and_save(clip_store *store, clip_entry *e) {
+  if (!clip_list_append(store, e)) {
+    clip_list_free_entry(e);
+    return false;
   }
   return clip_store_save(store);
 }
@@ -392,14 +389,14 @@ const clip_entry *clip_store_repeat_of(const clip_store *store, const char *hash
   return strcmp(newest->hash, hash) == 0 ? newest : nullptr;
 }
 
-int clip_store_sync(clip_store *store) {
-  return store->unsaved ? clip_store_save(store) : 1;
+bool clip_store_sync(clip_store *store) {
+  return store->unsaved ? clip_store_save(store) : true;
 }
 
-int clip_store_add_text(clip_store *store, const char *text, size_t len, int truncated,
-                        const char *hash, int *id) {
+bool clip_store_add_text(clip_store *store, const char *text, size_t len, bool truncated,
+                         const char *hash, int *id) {
   clip_entry e{};
-  if (!make_room_and_take_id(store, &e)) return 0;
+  if (!make_room_and_take_id(store, &e)) return false;
   *id = e.id;
   e.kind = CLIP_KIND_TEXT;
   memcpy(e.hash, hash, sizeof e.hash);
@@ -407,22 +404,22 @@ int clip_store_add_text(clip_store *store, const char *text, size_t len, int tru
   e.text = clip_strndup(text, len);
   if (e.text == nullptr) {
     clip_set_error("out of memory");
-    return 0;
+    return false;
   }
   e.text_len = len;
   e.preview = clip_store_make_preview(e.text, len);
   if (e.preview == nullptr) {
-    clip_store_free_entry(&e);
+    clip_list_free_entry(&e);
     clip_set_error("out of memory");
-    return 0;
+    return false;
   }
   return append_and_save(store, &e);
 }
 
-int clip_store_add_image(clip_store *store, const unsigned char *png, int len, const char *label,
-                         const char *hash, int *id) {
+bool clip_store_add_image(clip_store *store, const unsigned char *png, int len,
+                          const char *label, const char *hash, int *id) {
   clip_entry e{};
-  if (!make_room_and_take_id(store, &e)) return 0;
+  if (!make_room_and_take_id(store, &e)) return false;
   *id = e.id;
   e.kind = CLIP_KIND_IMAGE;
   memcpy(e.hash, hash, sizeof e.hash);
@@ -431,26 +428,26 @@ int clip_store_add_image(clip_store *store, const unsigned char *png, int len, c
     e.label = clip_strndup(label, strlen(label));
     if (e.label == nullptr) {
       clip_set_error("out of memory");
-      return 0;
+      return false;
     }
   }
   e.preview = image_preview(len, label);
   if (e.preview == nullptr) {
-    clip_store_free_entry(&e);
+    clip_list_free_entry(&e);
     clip_set_error("out of memory");
-    return 0;
+    return false;
   }
   // The file is in place before the record that names it enters the list.
   char path[CLIP_PATH_CAP];
   clip_store_image_path(store->store_dir, e.id, path, sizeof path);
   if (!clip_store_write_blob(path, png, static_cast<size_t>(len))) {
-    clip_store_free_entry(&e);
-    return 0;
+    clip_list_free_entry(&e);
+    return false;
   }
-  if (!clip_store_append(store, &e)) {
+  if (!clip_list_append(store, &e)) {
     clip_sys_unlink(path);
-    clip_store_free_entry(&e);
-    return 0;
+    clip_list_free_entry(&e);
+    return false;
   }
   return clip_store_save(store);
 }
@@ -458,31 +455,27 @@ int clip_store_add_image(clip_store *store, const unsigned char *png, int len, c
 // ---------------------------------------------------------------------------
 // Pinning, deleting, wiping
 
-int clip_store_pin(clip_store *store, int index, int pinned) {
+bool clip_store_pin(clip_store *store, int index, bool pinned) {
   clip_entry *e = &store->entries[index];
-  if (pinned != 0) {
-    if (e->pinned == 0 && clip_store_count_pinned(store) >= CLIP_MAX_PINNED) {
-      clip_set_error("pinned cap reached (%d)", CLIP_MAX_PINNED);
-      return 0;
-    }
-    e->pinned = 1;
-  } else {
-    e->pinned = 0;
+  if (pinned && !e->pinned && clip_list_count_pinned(store) >= CLIP_MAX_PINNED) {
+    clip_set_error("pinned cap reached (%d)", CLIP_MAX_PINNED);
+    return false;
   }
-  store->unsaved = 1;
+  e->pinned = pinned;
+  store->unsaved = true;
   return clip_store_save(store);
 }
 
-int clip_store_delete(clip_store *store, int index) {
-  if (!clip_store_remove_at(store, index)) return 0;
+bool clip_store_delete(clip_store *store, int index) {
+  if (!clip_list_remove_at(store, index)) return false;
   return clip_store_save(store);
 }
 
-int clip_store_wipe(clip_store *store) {
+bool clip_store_wipe(clip_store *store) {
   clip_dir *dir = clip_sys_opendir(store->store_dir);
   if (dir == nullptr) {
     clip_set_error("opendir failed: %s", clip_sys_error_text(errno));
-    return 0;
+    return false;
   }
   char path[CLIP_PATH_CAP];
   // The index goes first: a wipe cut short after it finds no index on the
@@ -500,6 +493,6 @@ int clip_store_wipe(clip_store *store) {
     }
   }
   clip_sys_closedir(dir);
-  clip_store_clear(store);
+  clip_list_clear(store);
   return clip_store_save(store);
 }

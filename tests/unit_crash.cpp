@@ -359,7 +359,7 @@ TEST(Crash, KilledAtRandomTheHistoryIsTheLastAcknowledgedOrTheOneInFlight) {
         << "trial " << trial << ", killed "
         << (in_flight ? std::string("during ") + op_name(in_flight->op) : "between calls");
     // A leftover temporary file does not outlive the next save.
-    ASSERT_EQ(clip_store_save(&g_store), 1) << clip_last_error();
+    ASSERT_TRUE(clip_store_save(&g_store)) << clip_last_error();
     ASSERT_FALSE(file_exists(dir.file("clips.json.tmp")));
   }
 

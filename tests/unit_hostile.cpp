@@ -81,7 +81,7 @@ TEST_F(Hostile, AnIndexOfTwentyThousandClipsLoadsWholeAndTheNextCaptureEvictsDow
 
   ASSERT_EQ(clip_init(dir_.path().c_str()), 1) << clip_last_error();
   EXPECT_EQ(g_store.count, 20000);  // loaded as it is, over both caps
-  EXPECT_EQ(clip_store_count_pinned(&g_store), 400);
+  EXPECT_EQ(clip_list_count_pinned(&g_store), 400);
   EXPECT_EQ(listed_ids(0, 3), (std::vector<int>{20000, 19999, 19998}));
   EXPECT_EQ(take(clip_search("CLIP 19999", 0)).find("\"id\":19999"), 2u);
   EXPECT_EQ(take(clip_get(12345)), "clip 12345");
@@ -96,7 +96,7 @@ TEST_F(Hostile, AnIndexOfTwentyThousandClipsLoadsWholeAndTheNextCaptureEvictsDow
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   RecordProperty("evicting_capture_seconds", std::to_string(seconds));
   EXPECT_EQ(g_store.count, 900);
-  EXPECT_EQ(clip_store_count_unpinned(&g_store), 500);
+  EXPECT_EQ(clip_list_count_unpinned(&g_store), 500);
   EXPECT_FALSE(file_exists(dir_.file("img_10.png")));
   EXPECT_TRUE(file_exists(dir_.file("img_20000.png")));  // among the 499 newest
 
@@ -409,7 +409,7 @@ TEST_F(Hostile, ImageFilesReplacedByDirectoriesNeverStopARemoval) {
   EXPECT_NE(take(clip_get(1)).find("img_1.png"), std::string::npos);  // the path is not opened
   EXPECT_EQ(clip_delete(1), 1);
   EXPECT_EQ(take(clip_push_text("evicts clip 2")), "{\"id\":502,\"dedup\":0}");
-  EXPECT_EQ(clip_store_find_index(&g_store, 2), -1);
+  EXPECT_EQ(clip_list_find_index(&g_store, 2), -1);
   EXPECT_TRUE(fs::is_directory(dir_.file("img_1.png")));
   EXPECT_TRUE(fs::is_directory(dir_.file("img_2.png")));
 

@@ -79,7 +79,7 @@ class ManageTest : public StoreTest {
   }
 
   static int pinned_flag(int id) {
-    int index = clip_store_find_index(&g_store, id);
+    int index = clip_list_find_index(&g_store, id);
     EXPECT_GE(index, 0) << id;
     return index >= 0 ? g_store.entries[index].pinned : -1;
   }
@@ -142,7 +142,7 @@ TEST_F(ManageTest, PinCapIsCheckedOnlyWhenAnUnpinnedClipIsPinned) {
       EXPECT_EQ(pinned_flag(s.id), s.flag != 0 ? 1 : 0);
       EXPECT_EQ(on_disk().pinned.count(s.id), s.flag != 0 ? 1u : 0u);
     }
-    EXPECT_LE(clip_store_count_pinned(&g_store), CLIP_MAX_PINNED);
+    EXPECT_LE(clip_list_count_pinned(&g_store), CLIP_MAX_PINNED);
   }
 }
 
@@ -163,7 +163,7 @@ TEST_F(ManageTest, PinWhoseIndexWriteFailsKeepsTheFlagInMemory) {
 TEST_F(ManageTest, UnpinningPastTheLimitIsEvictedByTheNextCapture) {
   seed(CLIP_MAX_UNPINNED + 1, {1});
   ASSERT_EQ(clip_pin(1, 0), 1);
-  EXPECT_EQ(clip_store_count_unpinned(&g_store), CLIP_MAX_UNPINNED + 1);
+  EXPECT_EQ(clip_list_count_unpinned(&g_store), CLIP_MAX_UNPINNED + 1);
   EXPECT_EQ(on_disk().ids, range(1, CLIP_MAX_UNPINNED + 1));
 
   EXPECT_EQ(push("one more"), CLIP_MAX_UNPINNED + 2);

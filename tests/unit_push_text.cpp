@@ -321,8 +321,8 @@ TEST_F(PushTextTest, EvictsTheOldestUnpinnedClipsDownTo499) {
       if (!c.evicted.count(id)) want.push_back(id);
     }
     EXPECT_EQ(ids(), want);
-    EXPECT_LE(clip_store_count_unpinned(&g_store), CLIP_MAX_UNPINNED);
-    EXPECT_EQ(clip_store_count_pinned(&g_store), static_cast<int>(c.pinned.size()));
+    EXPECT_LE(clip_list_count_unpinned(&g_store), CLIP_MAX_UNPINNED);
+    EXPECT_EQ(clip_list_count_pinned(&g_store), static_cast<int>(c.pinned.size()));
     for (int id : c.images) EXPECT_EQ(image_file(id), c.evicted.count(id) == 0) << id;
     reopen();
     EXPECT_EQ(ids(), want);

@@ -64,7 +64,7 @@ class ReadTest : public StoreTest {
 
   clip_entry &entry(int id) {
     static clip_entry missing{};
-    int index = clip_store_find_index(&g_store, id);
+    int index = clip_list_find_index(&g_store, id);
     EXPECT_GE(index, 0) << id;
     return index >= 0 ? g_store.entries[index] : missing;
   }
@@ -88,7 +88,7 @@ TEST_F(ReadTest, ListWritesCompactSummariesNewestFirst) {
   EXPECT_EQ(last_error(), "");
 
   // The same page from the index, once reloaded.
-  ASSERT_EQ(clip_store_save(&g_store), 1);
+  ASSERT_TRUE(clip_store_save(&g_store));
   ASSERT_EQ(clip_init(dir_.path().c_str()), 1);
   EXPECT_EQ(take(clip_list(0, 0)), page);
 }
