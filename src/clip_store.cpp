@@ -7,6 +7,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <memory>
+
 #include <yyjson.h>
 
 #include "clip_error.h"
@@ -16,6 +18,115 @@
 #include "clip_utf8.h"
 
 namespace {
+
+// Owning guards. The library has no exceptions, but a destructor still runs
+// at every return: no exit of a function can leave a file open or a block
+// behind.
+
+// Closes a descriptor of the seam when it goes out of scope.
+class fd_guard {
+ public:
+  explicit fd_guard(int fd) : fd_(fd) {}
+  ~fd_guard() {
+    if (fd_ >= 0) clip_sys_close(fd_);
+  }
+  fd_guard(const fd_guard &) = delete;
+  fd_guard &operator=(const fd_guard &) = delete;
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+// Frees a block of the seam's allocator when it goes out of scope.
+struct heap_free {
+  void operator()(void *p) const { free(p); }
+};
+using heap_block = std::unique_ptr<char, heap_free>;
+
+// The kinds of file the store replaces atomically.
+enum written_file { kIndexFile, kImageFile };
+
+// The message of a failed atomic replacement, by the step that failed and
+// the kind of file; those of opening and renaming are followed by ": " and
+// the error's text.
+constexpr const char *kWriteWording[][2] = {
+    // {the index, an image file}
+    {nullptr, nullptr},                                            // CLIP_WRITE_OK
+    {"failed to open clips.json.tmp", "failed to open blob tmp"},  // CLIP_WRITE_OPEN
+    {"failed to write clips.json.tmp", "short write on blob"},     // CLIP_WRITE_WRITE
+    {"failed to write clips.json.tmp", "failed to flush blob"},    // CLIP_WRITE_SYNC
+    {"failed to close clips.json.tmp", "failed to flush blob"},    // CLIP_WRITE_CLOSE
+    {"atomic rename failed", "rename blob failed"},                // CLIP_WRITE_RENAME
+};
+static_assert(CLIP_WRITE_OK == 0 && CLIP_WRITE_RENAME == 5 &&
+              sizeof kWriteWording / sizeof kWriteWording[0] == 6);
+
+// True when the replacement went through; else false with the message of
+// the step that failed, err its errno.
+bool written_whole(written_file file, clip_write_step step, int err) {
+  if (step == CLIP_WRITE_OK) return true;
+  const char *words = kWriteWording[step][file];
+  if (step == CLIP_WRITE_OPEN || step == CLIP_WRITE_RENAME) {
+    clip_set_error("%s: %s", words, clip_sys_error_text(err));
+  } else {
+    clip_set_error("%s", words);
+  }
+  return false;
+}
+
+// What reading the index file gave.
+enum class index_file {
+  read,    // its bytes are in the buffer
+  absent,  // there is none, or it is empty: a fresh one is to be written
+  failed,  // the message says why
+};
+
+// Reads the index file at path whole into *buf, a new block that holds its
+// *len bytes followed by YYJSON_PADDING_SIZE zero bytes (*size: the block's
+// length without them), and closes it again before the parse.
+index_file read_index_file(const char *path, heap_block *buf, size_t *len, size_t *size) {
+  fd_guard fd(clip_sys_open_read(path));
+  if (fd.get() < 0) {
+    if (errno == ENOENT) return index_file::absent;
+    clip_set_error("failed to open clips.json: %s", clip_sys_error_text(errno));
+    return index_file::failed;
+  }
+  clip_file_info st;
+  if (clip_sys_fstat(fd.get(), &st) != 0) {
+    clip_set_error("failed to read clips.json: %s", clip_sys_error_text(errno));
+    return index_file::failed;
+  }
+  if (!st.regular) {
+    clip_set_error("clips.json is not a regular file: %s", path);
+    return index_file::failed;
+  }
+  if (st.size == 0) return index_file::absent;
+  // Parsed in place: yyjson wants a few zero bytes after the text.
+  size_t cap = static_cast<size_t>(st.size);
+  if (st.size <= SIZE_MAX - YYJSON_PADDING_SIZE) {
+    buf->reset(static_cast<char *>(clip_malloc(cap + YYJSON_PADDING_SIZE)));
+  }
+  if (*buf == nullptr) {
+    clip_set_error("out of memory");
+    return index_file::failed;
+  }
+  size_t got = 0;
+  while (got < cap) {
+    ssize_t n = clip_sys_read(fd.get(), buf->get() + got, cap - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      clip_set_error("failed to read clips.json: %s", clip_sys_error_text(errno));
+      return index_file::failed;
+    }
+    if (n == 0) break;
+    got += static_cast<size_t>(n);
+  }
+  memset(buf->get() + got, 0, YYJSON_PADDING_SIZE);
+  *len = got;
+  *size = cap;
+  return index_file::read;
+}
 
 // Moves a damaged index aside under "clips.json.corrupt.<seconds>" without
 // ever replacing an earlier one set aside in the same second.
@@ -112,29 +223,11 @@ bool clip_store_ensure_dir(const char *dir) {
 
 bool clip_store_write_blob(const char *path, const void *data, size_t len) {
   char tmp[CLIP_PATH_CAP];
-  if (!clip_store_path(tmp, sizeof tmp, "%s.tmp", path)) {
-    clip_set_error("failed to open blob tmp: %s", clip_sys_error_text(ENAMETOOLONG));
-    return false;
-  }
-  int err = 0;
-  switch (clip_file_write_atomic(tmp, path, data, len, &err)) {
-    case CLIP_WRITE_OK:
-      return true;
-    case CLIP_WRITE_OPEN:
-      clip_set_error("failed to open blob tmp: %s", clip_sys_error_text(err));
-      return false;
-    case CLIP_WRITE_WRITE:
-      clip_set_error("short write on blob");
-      return false;
-    case CLIP_WRITE_SYNC:
-    case CLIP_WRITE_CLOSE:
-      clip_set_error("failed to flush blob");
-      return false;
-    case CLIP_WRITE_RENAME:
-      clip_set_error("rename blob failed: %s", clip_sys_error_text(err));
-      return false;
-  }
-  return false;
+  int err = ENAMETOOLONG;
+  clip_write_step step = clip_store_path(tmp, sizeof tmp, "%s.tmp", path)
+                             ? clip_file_write_atomic(tmp, path, data, len, &err)
+                             : CLIP_WRITE_OPEN;
+  return written_whole(kImageFile, step, err);
 }
 
 void clip_store_unlink_blob(const clip_store *store, int id) {
@@ -146,7 +239,7 @@ void clip_store_unlink_blob(const clip_store *store, int id) {
 
 bool clip_store_save(clip_store *store) {
   size_t cap = clip_index_buffer_size(store);
-  char *buf = static_cast<char *>(clip_malloc(cap));
+  heap_block buf(static_cast<char *>(clip_malloc(cap)));
   if (buf == nullptr) {
     clip_set_error("out of memory");
     return false;
@@ -155,16 +248,14 @@ bool clip_store_save(clip_store *store) {
   char tmp[CLIP_PATH_CAP];
   if (!clip_store_path(path, sizeof path, "%s/clips.json", store->store_dir) ||
       !clip_store_path(tmp, sizeof tmp, "%s/clips.json.tmp", store->store_dir)) {
-    free(buf);
-    clip_set_error("failed to open clips.json.tmp: %s", clip_sys_error_text(ENAMETOOLONG));
-    return false;
+    return written_whole(kIndexFile, CLIP_WRITE_OPEN, ENAMETOOLONG);
   }
   int err = 0;
   clip_write_step step = CLIP_WRITE_OPEN;
   clip_index_written written = CLIP_INDEX_WRITTEN;
   clip_atomic_file f;
   if (clip_file_begin(&f, tmp, path, &err)) {
-    written = clip_index_write(f.fd, store, buf, cap, &err);
+    written = clip_index_write(f.fd, store, buf.get(), cap, &err);
     if (written != CLIP_INDEX_WRITTEN) {
       clip_file_abandon(&f);
       step = CLIP_WRITE_WRITE;
@@ -172,33 +263,16 @@ bool clip_store_save(clip_store *store) {
       step = clip_file_commit(&f, &err);
     }
   }
-  free(buf);
   if (written == CLIP_INDEX_NOT_UTF8) {
     // Found before the rename: the temporary file is gone, the index as it was.
     clip_set_error("failed to serialize clips.json");
     return false;
   }
-  switch (step) {
-    case CLIP_WRITE_OK:
-      // Only now that no index names them may the files of removed clips go.
-      store->unsaved = false;
-      clip_store_unlink_doomed(store);
-      return true;
-    case CLIP_WRITE_OPEN:
-      clip_set_error("failed to open clips.json.tmp: %s", clip_sys_error_text(err));
-      return false;
-    case CLIP_WRITE_WRITE:
-    case CLIP_WRITE_SYNC:
-      clip_set_error("failed to write clips.json.tmp");
-      return false;
-    case CLIP_WRITE_CLOSE:
-      clip_set_error("failed to close clips.json.tmp");
-      return false;
-    case CLIP_WRITE_RENAME:
-      clip_set_error("atomic rename failed: %s", clip_sys_error_text(err));
-      return false;
-  }
-  return false;
+  if (!written_whole(kIndexFile, step, err)) return false;
+  // Only now that no index names them may the files of removed clips go.
+  store->unsaved = false;
+  clip_store_unlink_doomed(store);
+  return true;
 }
 
 bool clip_store_load(clip_store *store) {
@@ -207,63 +281,20 @@ bool clip_store_load(clip_store *store) {
     clip_set_error("failed to open clips.json: %s", clip_sys_error_text(ENAMETOOLONG));
     return false;
   }
-  int fd = clip_sys_open_read(path);
-  if (fd < 0) {
-    if (errno == ENOENT) {
-      store->next_id = 1;
-      store->count = 0;
-      return clip_store_save(store);
-    }
-    clip_set_error("failed to open clips.json: %s", clip_sys_error_text(errno));
-    return false;
-  }
-  clip_file_info st;
-  if (clip_sys_fstat(fd, &st) != 0) {
-    int err = errno;
-    clip_sys_close(fd);
-    clip_set_error("failed to read clips.json: %s", clip_sys_error_text(err));
-    return false;
-  }
-  if (!st.regular) {
-    clip_sys_close(fd);
-    clip_set_error("clips.json is not a regular file: %s", path);
-    return false;
-  }
-  uint64_t size = st.size;
-  if (size == 0) {
-    clip_sys_close(fd);
-    store->next_id = 1;
-    return clip_store_save(store);
-  }
-  // Parsed in place: yyjson wants a few zero bytes after the text.
-  size_t cap = static_cast<size_t>(size);
-  char *buf = size > SIZE_MAX - YYJSON_PADDING_SIZE
-                  ? nullptr
-                  : static_cast<char *>(clip_malloc(cap + YYJSON_PADDING_SIZE));
-  if (buf == nullptr) {
-    clip_sys_close(fd);
-    clip_set_error("out of memory");
-    return false;
-  }
-  size_t got = 0;
-  while (got < cap) {
-    ssize_t n = clip_sys_read(fd, buf + got, cap - got);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      int err = errno;
-      clip_sys_close(fd);
-      free(buf);
-      clip_set_error("failed to read clips.json: %s", clip_sys_error_text(err));
+  heap_block buf;
+  size_t len = 0;
+  size_t size = 0;
+  switch (read_index_file(path, &buf, &len, &size)) {
+    case index_file::failed:
       return false;
-    }
-    if (n == 0) break;
-    got += static_cast<size_t>(n);
+    case index_file::absent:
+      store->next_id = 1;
+      return clip_store_save(store);
+    case index_file::read:
+      break;
   }
-  clip_sys_close(fd);
-  memset(buf + got, 0, YYJSON_PADDING_SIZE);
-
-  clip_index_loaded r = clip_index_load(store, buf, got, cap);
-  free(buf);
+  clip_index_loaded r = clip_index_load(store, buf.get(), len, size);
+  buf.reset();
   if (r == CLIP_INDEX_LOADED) return true;
   if (r == CLIP_INDEX_NO_MEMORY) {
     // Running out of memory says nothing about the index: leave it in place.

@@ -19,8 +19,9 @@ void clip_store_unlink_blob(const clip_store *store, int id);
 // Writes the index; once it is in place, deletes the files of the image
 // clips removed since the last successful write. False with a message.
 bool clip_store_save(clip_store *store);
-// Loads the store's index into the list: a missing or empty one is written
-// fresh, a damaged one set aside and replaced. False with a message.
+// Loads the store's index into the list, which is empty: a missing or empty
+// index is written fresh, a damaged one set aside and replaced. False with a
+// message.
 bool clip_store_load(clip_store *store);
 
 // The preview of a text clip: at most 120 bytes of whole characters, tabs and
