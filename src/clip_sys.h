@@ -108,6 +108,11 @@ const char *clip_sys_error_text(int err);
 
 #else  // POSIX
 
+// POSIX calls, and three of Linux's own where the system has them, each
+// guarded by its flag with a fallback elsewhere: renameat2's
+// RENAME_NOREPLACE (else a look before the rename), and the hints
+// sync_file_range and MADV_POPULATE_WRITE (else none).
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -228,9 +233,12 @@ inline int clip_sys_rename_noreplace(const char *from, const char *to) {
     errno = EIO;
     return -1;
   }
+#if defined(RENAME_NOREPLACE)
   if (renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) return 0;
   if (errno != EINVAL && errno != ENOSYS) return -1;
-  // The file system cannot refuse to replace: look before renaming.
+#endif
+  // The system or the file system cannot refuse to replace: look before
+  // renaming.
   struct stat st;
   if (lstat(to, &st) == 0) {
     errno = EEXIST;
