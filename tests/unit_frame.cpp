@@ -261,9 +261,7 @@ TEST_F(FrameTest, LongPathIsWorkedOnAsItsFirst4095Characters) {
 }
 
 TEST_F(FrameTest, ReinitReloadsTheIndexAndGoesOnFromItsNextId) {
-  write_file(dir_.file("clips.json"),
-             R"({"next_id":42,"clips":[{"id":7,"kind":"text","text":"seven"},)"
-             R"({"id":3,"kind":"text","text":"three"}]})");
+  seed_history(dir_.path(), {text_clip(7, "seven"), text_clip(3, "three")}, 42);
   ASSERT_EQ(clip_init(dir_.path().c_str()), 1);
   EXPECT_EQ(ids(), (std::vector<int>{7, 3}));
   EXPECT_EQ(take(clip_push_text("new")), R"({"id":42,"dedup":0})");
