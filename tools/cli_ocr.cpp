@@ -90,6 +90,7 @@ struct Tess {
   decltype(&pixDestroy) pix_destroy;
   decltype(&pixGetWidth) pix_width;
   decltype(&pixGetHeight) pix_height;
+  decltype(&setMsgSeverity) lept_severity;
 };
 
 std::once_flag g_once;
@@ -130,10 +131,15 @@ void load() {
             resolve(lib, "pixReadMem", &t.pix_read) &&
             resolve(lib, "pixDestroy", &t.pix_destroy) &&
             resolve(lib, "pixGetWidth", &t.pix_width) &&
-            resolve(lib, "pixGetHeight", &t.pix_height);
+            resolve(lib, "pixGetHeight", &t.pix_height) &&
+            resolve(lib, "setMsgSeverity", &t.lept_severity);
   // The library stays loaded for the life of the process either way: its
   // constructors have run, and unloading it buys nothing.
-  if (ok) g_tess = &t;
+  if (!ok) return;
+  // leptonica says on standard error why it cannot decode an image; the
+  // reading's own answer says it once, in our words.
+  t.lept_severity(L_SEVERITY_NONE);
+  g_tess = &t;
 }
 
 const Tess *tess(std::string *why) {
