@@ -378,11 +378,12 @@ void plan_room(std::vector<Candidate> &cands, size_t from, const History &h) {
   size_t room_u = h.unpinned < kUnpinned ? kUnpinned - h.unpinned : 0;
   size_t room_p = h.pinned < kPinned ? kPinned - h.pinned : 0;
   std::string no_room_u =
-      "no room: the history holds " + std::to_string(h.unpinned) +
-      " unpinned clips, at most 500 are kept, and adding it would evict the oldest; "
-      "delete, expire or wipe clips, then run recover again";
-  std::string no_room_p = "no room: the history has " + std::to_string(h.pinned) +
-                          " pinned clips and at most 200 may be pinned; unpin or delete "
+      "no room beside the history's " + std::to_string(h.unpinned) +
+      " unpinned clips (at most 500 are kept, and adding it too would "
+      "evict the oldest): delete, expire or wipe clips, then run "
+      "recover again";
+  std::string no_room_p = "no room beside the history's " + std::to_string(h.pinned) +
+                          " pinned clips (at most 200 may be pinned): unpin or delete "
                           "clips, then run recover again";
   size_t u = 0, p = 0;
   Candidate *newest = nullptr, *oldest_u = nullptr;
@@ -462,9 +463,10 @@ void remove_source(const std::string &dir, const Candidate &c, const History &h,
 }
 
 // A push result: the clip's id, and whether it repeated the newest clip.
-int pushed_id(const char *result) {
+int pushed_id(const char *result, bool *dedup) {
   Doc doc(yyjson_read(result, strlen(result), 0));
   yyjson_val *root = doc ? yyjson_doc_get_root(doc.get()) : nullptr;
+  *dedup = yyjson_get_sint(yyjson_obj_get(root, "dedup")) != 0;
   return static_cast<int>(yyjson_get_sint(yyjson_obj_get(root, "id")));
 }
 
@@ -514,6 +516,9 @@ int cmd_recover(const std::string &store, const std::string &file, bool dry_run)
   if (!open_store(store, &lock)) return 1;
   History history;
   if (!load_history(&history)) return 1;
+  // Reading and checking every file takes a while: a watcher gets the store
+  // meanwhile, and the history is read again before anything is added.
+  lock.release();
 
   std::string name = file, path;
   if (name.empty()) {
@@ -528,9 +533,7 @@ int cmd_recover(const std::string &store, const std::string &file, bool dry_run)
   std::vector<Problem> problems;
   std::vector<Candidate> cands;
   Salvage salvage;
-  if (path.empty()) {
-    out.line("no damaged index is set aside in " + store);
-  } else {
+  if (!path.empty()) {
     std::string bytes, error;
     if (!read_index_file(path, &bytes, &error)) return fail(error);
     salvage = salvage_index(bytes);
@@ -645,15 +648,20 @@ int cmd_recover(const std::string &store, const std::string &file, bool dry_run)
   }
   plan_room(cands, 0, history);
 
+  if (path.empty()) {
+    if (cands.empty() && problems.empty()) {
+      out.line("nothing to recover: no damaged index is set aside in " + store +
+               ", and every image file in it belongs to a clip");
+      return out.status();
+    }
+    out.line("no damaged index is set aside in " + store +
+             ": recovering the image files that no clip names");
+  }
   std::stable_sort(
       problems.begin(), problems.end(),
       [](const Problem &a, const Problem &b) { return a.offset < b.offset; });
   for (auto &p : problems) out.line("not recoverable: " + p.line);
 
-  if (path.empty() && cands.empty() && problems.empty()) {
-    out.line("nothing to recover: every image file in " + store + " belongs to a clip");
-    return out.status();
-  }
   size_t twins = 0, refused = 0;
   for (auto &c : cands) {
     twins += c.twin != 0 ? 1 : 0;
@@ -683,10 +691,26 @@ int cmd_recover(const std::string &store, const std::string &file, bool dry_run)
     return out.status();
   }
 
+  if (!open_store(store, &lock) || !load_history(&history)) return 1;
+  std::set<int> held;
+  for (auto &h : history.clips) held.insert(h.id);
+  for (auto &c : cands) {
+    // A twin deleted meanwhile: the clip is wanted after all.
+    if (c.twin == 0 || held.count(c.twin) > 0) continue;
+    std::string bytes;
+    if (!c.image) {
+      c.twin = twin_in_history(history, false, c.text);
+    } else {
+      c.twin =
+          read_held(c.file, c.size, &bytes) ? twin_in_history(history, true, bytes) : 0;
+    }
+  }
+  plan_room(cands, 0, history);
+
   // Oldest first, so that the clips come back in their order, above the
   // history's own.
   std::set<int> added_images;
-  size_t added = 0, pinned = 0, not_added = 0, no_room = 0;
+  size_t added = 0, pinned = 0, not_added = 0, no_room = 0, merged = 0;
   int first_id = 0, last_id = 0;
   int64_t locked_at = monotonic_ms();
   std::string stop;  // why the recovery stopped
@@ -748,12 +772,22 @@ int cmd_recover(const std::string &store, const std::string &file, bool dry_run)
       stop = "recover stopped at the failure above";
       continue;
     }
-    c.id = pushed_id(result.get());
+    bool dedup = false;
+    c.id = pushed_id(result.get(), &dedup);
     if (c.pinned && !clip_pin(c.id, 1)) {
       out.line("added: " + source_of(c) + " as clip " + std::to_string(c.id) +
                ", but not pinned: " + library_error());
       ++not_added;
       stop = "recover stopped at the failure above";
+      continue;
+    }
+    if (dedup) {
+      // The same bytes as the clip recovered just before (the history kept
+      // repeats).
+      ++merged;
+      out.line("merged: " + source_of(c) + " repeats the clip before it, clip " +
+               std::to_string(c.id));
+      remove_source(store, c, history, added_images, &out);
       continue;
     }
     if (c.image) added_images.insert(c.id);
@@ -777,6 +811,7 @@ int cmd_recover(const std::string &store, const std::string &file, bool dry_run)
       std::to_string(pinned) + " pinned) from " + source + ids + "; " +
       std::to_string(problems.size()) + " not recoverable, " + std::to_string(twins) +
       " already in the history, " + std::to_string(no_room + not_added) + " not added";
+  if (merged > 0) line += ", " + std::to_string(merged) + " merged with the clip before";
   if (added > 0) line += "; their times are the time of the recovery";
   out.line(line);
   if (!name.empty() && name.find('/') == std::string::npos) {
