@@ -712,6 +712,7 @@ int cmd_recover(const std::string &store, const std::string &file, bool dry_run)
   std::set<int> added_images;
   size_t added = 0, pinned = 0, not_added = 0, no_room = 0, merged = 0;
   int first_id = 0, last_id = 0;
+  bool contiguous = true;
   int64_t locked_at = monotonic_ms();
   std::string stop;  // why the recovery stopped
   for (size_t k = 0; k < cands.size(); ++k) {
@@ -793,6 +794,7 @@ int cmd_recover(const std::string &store, const std::string &file, bool dry_run)
     if (c.image) added_images.insert(c.id);
     ++added;
     pinned += c.pinned ? 1 : 0;
+    if (first_id != 0 && c.id != last_id + 1) contiguous = false;
     if (first_id == 0) first_id = c.id;
     last_id = c.id;
     out.line("added: " + source_of(c) + " as clip " + std::to_string(c.id) + ": " +
@@ -801,10 +803,13 @@ int cmd_recover(const std::string &store, const std::string &file, bool dry_run)
       remove_source(store, c, history, added_images, &out);
   }
   std::string ids;
-  if (first_id != 0) {
-    ids = first_id == last_id ? " as clip " + std::to_string(first_id)
-                              : " as clips " + std::to_string(first_id) + " to " +
-                                    std::to_string(last_id);
+  if (first_id != 0 && first_id == last_id) {
+    ids = " as clip " + std::to_string(first_id);
+  } else if (first_id != 0 && contiguous) {
+    ids = " as clips " + std::to_string(first_id) + " to " + std::to_string(last_id);
+  } else if (first_id != 0) {
+    ids = " as clips " + std::to_string(first_id) + " to " + std::to_string(last_id) +
+          ", among clips recorded meanwhile";
   }
   std::string line =
       "recovered " + std::to_string(added) + (added == 1 ? " clip (" : " clips (") +
