@@ -179,19 +179,21 @@ class Session {
     }
   }
 
-  // Stops recording.
-  void finish() { recorder_.reset(); }
+  // Stops recording, and keeps only what the cuts need.
+  void finish() {
+    recorder_.reset();
+    mirror_.reset();
+    after_.insert(after_.begin(), before_);
+  }
 
-  const power::Recording &recording() const { return recording_; }
+  // Its steps' bytes are the cuts' to take.
+  power::Recording &recording() { return recording_; }
   const std::string &dir() const { return dir_; }
   bool existed() const { return existed_; }
   const std::map<std::string, std::string> &initial() const { return initial_; }
-  // The history before the first call (0) and after each call (i + 1).
-  std::vector<model::History> histories() const {
-    std::vector<model::History> out{before_};
-    out.insert(out.end(), after_.begin(), after_.end());
-    return out;
-  }
+  // Once finished: the history before the first call (0) and after each
+  // call (i + 1).
+  const std::vector<model::History> &histories() const { return after_; }
   int omitted() const { return recorder_ ? recorder_->omitted() : omitted_; }
 
  private:
@@ -250,10 +252,12 @@ struct Verdict {
   std::string load_error;   // clip_init failed
   bool set_aside = false;   // the load set the index aside
   std::string after_error;  // a push after the load failed
-  // Against each history: "" when the store loaded as it, with every image
-  // whole; else "H:" and how the history differs, or "I:" and the image
-  // that is missing or not whole.
-  std::vector<std::string> against;
+  // A letter for each history: '.' when the store loaded as it with every
+  // image whole, 'H' when the history differs, 'M' when an image it names is
+  // missing and 'T' when one is not whole.
+  std::string against;
+  // When asked for: how, for each history ("" for a '.').
+  std::vector<std::string> details;
   std::string died;  // how the process ended, when it did not exit
 };
 
@@ -283,7 +287,8 @@ bool has_set_aside(const std::string &dir) {
 }
 
 // In the child: loads the store at dir and judges it against every history.
-std::string judge(const std::string &dir, const std::vector<model::History> &histories) {
+std::string judge(const std::string &dir, const std::vector<model::History> &histories,
+                  bool detailed) {
   std::string out;
   bool aside_before = has_set_aside(dir);
   int ok = clip_init(dir.c_str());
@@ -292,13 +297,17 @@ std::string judge(const std::string &dir, const std::vector<model::History> &his
   if (!ok) return out;
   model::History loaded = model::from_store(g_store);
   // The images first: the push below may evict one.
-  std::vector<std::string> against;
+  std::string against;
+  std::vector<std::string> details;
   for (const model::History &h : histories) {
-    std::string d = model::diff(h, loaded);
-    std::string why = d.empty() ? model::check_images(dir, h) : "";
-    against.push_back(!d.empty()    ? "H:" + d.substr(0, 300)
-                      : why.empty() ? ""
-                                    : "I:" + why);
+    std::string why = model::diff(h, loaded);
+    char code = 'H';
+    if (why.empty()) {
+      why = model::check_images(dir, h);
+      code = why.empty() ? '.' : why.rfind("missing", 0) == 0 ? 'M' : 'T';
+    }
+    against += code;
+    if (detailed) details.push_back(why.substr(0, 300));
   }
   std::string after;
   const std::string typed = "typed after the power came back";
@@ -311,13 +320,15 @@ std::string judge(const std::string &dir, const std::vector<model::History> &his
     after = "the index does not hold it: " + disk.why;
   }
   put(out, after);
-  for (const std::string &why : against) put(out, why);
+  put(out, against);
+  for (const std::string &why : details) put(out, why);
   return out;
 }
 
-// Builds state s in dir (its parent exists) and has a child process load it.
+// Builds state s in dir (its parent exists) and has a child process load it;
+// `detailed` asks for the details.
 Verdict load_state(const power::Disk &disk, const power::State &s, const std::string &dir,
-                   const std::vector<model::History> &histories) {
+                   const std::vector<model::History> &histories, bool detailed = false) {
   std::error_code ec;
   fs::remove_all(dir, ec);
   if (s.dir) {
@@ -340,7 +351,7 @@ Verdict load_state(const power::Disk &disk, const power::State &s, const std::st
   if (pid == 0) {
     close(fds[0]);
     alarm(60);  // a load that hangs ends as a failure, not as a hung test
-    std::string out = judge(dir, histories);
+    std::string out = judge(dir, histories, detailed);
     for (size_t at = 0; at < out.size();) {
       ssize_t n = write(fds[1], out.data() + at, out.size() - at);
       if (n <= 0) _exit(2);
@@ -374,8 +385,9 @@ Verdict load_state(const power::Disk &disk, const power::State &s, const std::st
   v.set_aside = aside == "1";
   if (!v.load_error.empty()) return v;
   get(in, at, &v.after_error);
+  get(in, at, &v.against);
   std::string why;
-  while (get(in, at, &why)) v.against.push_back(why);
+  while (get(in, at, &why)) v.details.push_back(why);
   if (v.against.size() != histories.size() && v.died.empty()) v.died = "ended half-way";
   return v;
 }
@@ -420,13 +432,14 @@ struct Report {
   }
 };
 
-// Cuts the power after every step of the session's recording and judges
-// every state each cut can leave. `root` is a scratch directory.
-Report cut_everywhere(const Session &session, const std::string &root,
+// Cuts the power after every step of the finished session's recording (and
+// takes the bytes of its steps) and judges every state each cut can leave.
+// `root` is a scratch directory.
+Report cut_everywhere(Session &session, const std::string &root,
                       bool index_damaged_before, size_t budget = kBudget,
                       size_t keep_messages = kShown) {
-  const power::Recording &rec = session.recording();
-  const std::vector<model::History> histories = session.histories();
+  power::Recording &rec = session.recording();
+  const std::vector<model::History> &histories = session.histories();
   power::Disk disk(session.dir(), session.existed() ? &session.initial() : nullptr);
   const std::string home = root + "/home";
   const std::string dir = home + "/store";
@@ -442,13 +455,14 @@ Report cut_everywhere(const Session &session, const std::string &root,
   for (size_t p = 0; p <= rec.steps.size(); ++p) {
     bool changed = p == 0;
     if (p > 0) {
-      const power::Step &s = rec.steps[p - 1];
+      power::Step &s = rec.steps[p - 1];
       std::string why = disk.apply(s);
       if (!why.empty()) {
         ++r.failures;
         r.messages.push_back("step " + std::to_string(p - 1) + ": " + why);
         return r;
       }
+      std::string().swap(s.bytes);  // the disk holds them now
       if (s.kind == power::Step::BEGIN) in_flight = s.call;
       if (s.kind == power::Step::END) {
         ++returned;
@@ -486,30 +500,35 @@ Report cut_everywhere(const Session &session, const std::string &root,
       } else if (v.set_aside && !may_set_aside) {
         fault = SET_ASIDE;
       } else {
-        bool matched = false;
-        std::string image;
+        // Loaded as an acceptable history whose images are not all there
+        // says more than "not that history".
+        char best = 'H';
         for (size_t h : acceptable) {
-          const std::string &why = v.against[h];
-          matched = matched || why.empty();
-          if (why.rfind("I:", 0) == 0) image = why.substr(2);
-          detail += (detail.empty() ? "" : "; or ") + why;
+          char code = v.against[h];
+          if (code == '.' || (best == 'H' && code != 'H')) best = code;
         }
-        if (matched) {
+        if (best == '.') {
           if (!v.after_error.empty()) {
             fault = UNUSABLE;
             detail = v.after_error;
           }
-        } else if (!image.empty()) {
-          fault = image.rfind("missing", 0) == 0 ? IMAGE_MISSING : IMAGE_TORN;
-          detail = image;
         } else {
-          fault = LOST;
+          fault = best == 'M' ? IMAGE_MISSING : best == 'T' ? IMAGE_TORN : LOST;
         }
       }
       if (fault == FAULTS) continue;
       ++r.failures;
       ++r.by_fault[fault];
       if (r.messages.size() < keep_messages) {
+        if (detail.empty()) {
+          // Loaded again, this time to say how it differs.
+          Verdict again = load_state(disk, states[i], dir, histories, true);
+          for (size_t h : acceptable) {
+            if (h < again.details.size()) {
+              detail += (detail.empty() ? "" : "; or ") + again.details[h];
+            }
+          }
+        }
         // The last step that touched the disk, and where the calls stood.
         size_t k = p;
         while (k > 0 && (rec.steps[k - 1].kind == power::Step::BEGIN ||

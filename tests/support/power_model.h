@@ -26,14 +26,15 @@
 // Nothing is reordered across a completed fsync or directory sync; closing a
 // file makes nothing durable.
 //
-// Bounds. The states of one cut are every combination of (2) when there are
-// at most `budget` of them, else a deterministic sample: none kept, all kept,
-// every prefix in the order made, each one alone lost, each one alone kept,
-// then random subsets; for each resulting directory, the files it names with
-// bytes at risk take, each, a kept prefix of none, one, half, all but one or
-// all of their pieces, or the zeros of (1) after none or half, all combined
-// while there are few enough, else sampled the same way. A cut has at most
-// `budget` states, and a state seen at an earlier cut is not built again.
+// Bounds. The choices of (2) at one cut are all of them when there are at
+// most `budget`, else a sample drawn from a seed of the cut: all kept and
+// none kept, then a draw from every prefix in the order made, each one alone
+// lost and each one alone kept, topped up with random subsets. For each
+// directory that leaves, every file it names with bytes at risk takes a kept
+// prefix of none, one, half, all but one or all of its pieces, or the zeros
+// of (1) after none or half of them: every combination while the directory's
+// share of the budget allows, else all kept, all lost and random picks. A cut
+// has at most `budget` states, the lost directory of (3) among them.
 #ifndef QUILLMAR_TEST_POWER_MODEL_H
 #define QUILLMAR_TEST_POWER_MODEL_H
 
