@@ -33,6 +33,7 @@ int run_watch(const WatchOptions &) {
 
 #include "cli_capture.h"
 #include "cli_capture_queue.h"
+#include "cli_recover.h"
 #include "cli_text.h"
 #include "cli_util.h"
 #include "quillmar_clip.h"
@@ -120,6 +121,7 @@ class Watcher {
   // now and not at the first copy.
   bool open_store() {
     if (!recorder_.open()) return false;
+    notice_set_aside(options_.store);
     recorder_.release();
     return true;
   }
