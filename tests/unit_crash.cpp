@@ -213,15 +213,7 @@ TEST(Crash, KilledAtRandomTheHistoryIsTheLastAcknowledgedOrTheOneInFlight) {
     ASSERT_TRUE(o.ok);
     if (s % 3 == 0 && s <= 585) model::pin(history, o.id, 1);
   }
-  for (model::Clip &c : history.clips) {
-    if (c.kind == CLIP_KIND_TEXT) {
-      char *preview = clip_store_make_preview(c.text.data(), c.text.size());
-      c.preview = preview;
-      free(preview);
-    } else {
-      c.preview = "[image " + std::to_string(c.bytes.size()) + " bytes]";
-    }
-  }
+  for (model::Clip &c : history.clips) c.preview = preview_of(c);
   seed_history(dir.path(), history.clips, history.next_id);
   ASSERT_EQ(clip_init(dir.path().c_str()), 1) << clip_last_error();
   ASSERT_EQ(model::diff(history, model::from_store(g_store), true), "");

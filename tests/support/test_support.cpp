@@ -100,6 +100,18 @@ std::string error_text(int err) { return clip_sys_error_text(err); }
 
 std::string hash_of(const std::string &bytes) { return model::fingerprint(bytes); }
 
+std::string preview_of(const model::Clip &c) {
+  if (c.kind == CLIP_KIND_IMAGE) {
+    return "[image " + std::to_string(c.bytes.size()) + " bytes" +
+           (c.label.empty() ? "" : ": " + c.label) + "]";
+  }
+  char *preview = clip_store_make_preview(c.text.data(), c.text.size());
+  EXPECT_NE(preview, nullptr) << "out of memory for the preview of clip " << c.id;
+  std::string out = preview != nullptr ? preview : "";
+  free(preview);
+  return out;
+}
+
 model::Clip text_clip(int id, const std::string &text, bool pinned) {
   model::Clip c;
   c.id = id;
@@ -107,10 +119,7 @@ model::Clip text_clip(int id, const std::string &text, bool pinned) {
   c.pinned = pinned;
   c.hash = model::fingerprint(text);
   c.text = text;
-  char *preview = clip_store_make_preview(text.data(), text.size());
-  EXPECT_NE(preview, nullptr) << "out of memory for the preview of clip " << id;
-  if (preview != nullptr) c.preview = preview;
-  free(preview);
+  c.preview = preview_of(c);
   return c;
 }
 
@@ -123,8 +132,7 @@ model::Clip image_clip(int id, const std::string &png, const char *label, bool p
   c.bytes = png;
   c.has_label = label != nullptr;
   if (label != nullptr) c.label = label;
-  c.preview = "[image " + std::to_string(png.size()) + " bytes" +
-              (c.label.empty() ? "" : ": " + c.label) + "]";
+  c.preview = preview_of(c);
   return c;
 }
 

@@ -76,6 +76,11 @@ std::string hash_of(const std::string &bytes);
 // Seeded clip id is stamped kSeedTs + id.
 constexpr int64_t kSeedTs = 1757760000;
 
+// The preview a capture gives clip c: of a text clip, the library's; of an
+// image clip, "[image N bytes]" or "[image N bytes: label]" (labels here
+// are short enough never to be cut).
+std::string preview_of(const model::Clip &c);
+
 // A text clip, and an image clip of the bytes png with an optional label,
 // as a capture records them: fingerprint and preview.
 model::Clip text_clip(int id, const std::string &text, bool pinned = false);
