@@ -349,9 +349,9 @@ const Command kCommands[] = {
      "Choose a clip in a picker and put it back on the clipboard, or with --print write "
      "it to standard output as get does. The picker is the shell command in "
      "$QUILLMAR_PICKER, else the config file's picker, else the first found of fzf (in "
-     "a terminal), rofi -dmenu, wofi --dmenu, fuzzel --dmenu, bemenu and dmenu; it reads "
-     "the lines of list --picker. "
-     "Exit status 1 when nothing is picked.",
+     "a terminal), rofi, wofi, fuzzel, bemenu and dmenu, each matching without regard "
+     "to case; it reads the lines of list --picker. A known picker named alone gets "
+     "the same arguments. Exit status 1, quietly, when nothing is picked.",
      "QUILLMAR_PICKER='fzf --height 40%' quillmar-clip pick --print", StoreUse::makes,
      [](CLI::App *sub, Args *a) {
        sub->add_flag("--print", a->print, "write the clip to standard output instead");

@@ -51,16 +51,21 @@ bool picker_lines(int offset, int limit, std::string *out) {
   return true;
 }
 
-// The pickers tried in turn when none is named. fzf draws on the terminal,
-// so it is passed over when there is none (a pick bound to a hotkey).
+// The pickers tried in turn when none is named, with the arguments their
+// users expect: matching without regard to case, a prompt that says what is
+// being chosen, and no way to pick a line that is not in the list. fzf draws
+// on the terminal, so it is passed over when there is none (a pick bound to
+// a hotkey).
+enum class Flavor { fzf, rofi, wofi, fuzzel, bemenu, dmenu, shell };
 struct KnownPicker {
   const char *program;
-  const char *option;  // nullptr: none
+  Flavor flavor;
   bool needs_terminal;
 };
 constexpr KnownPicker kKnownPickers[] = {
-    {"fzf", nullptr, true},       {"rofi", "-dmenu", false},  {"wofi", "--dmenu", false},
-    {"fuzzel", "--dmenu", false}, {"bemenu", nullptr, false}, {"dmenu", nullptr, false},
+    {"fzf", Flavor::fzf, true},       {"rofi", Flavor::rofi, false},
+    {"wofi", Flavor::wofi, false},    {"fuzzel", Flavor::fuzzel, false},
+    {"bemenu", Flavor::bemenu, false}, {"dmenu", Flavor::dmenu, false},
 };
 
 bool have_terminal() {
@@ -70,24 +75,65 @@ bool have_terminal() {
   return true;
 }
 
-// The picker to run, given the command the user named ("" for none): its
-// argv and the name to use in messages. Empty argv when none is found.
-std::vector<std::string> choose_picker(const std::string &named, std::string *name) {
-  if (!named.empty()) {
-    *name = named;
-    return {"/bin/sh", "-c", named};
-  }
-  bool terminal = have_terminal();
-  for (auto &p : kKnownPickers) {
-    if (p.needs_terminal && !terminal) continue;
-    std::string path = find_program(p.program);
-    if (path.empty()) continue;
-    *name = p.program;
-    std::vector<std::string> argv = {path};
-    if (p.option != nullptr) argv.push_back(p.option);
-    return argv;
+std::vector<std::string> picker_arguments(Flavor flavor) {
+  switch (flavor) {
+    case Flavor::fzf:
+      // The id stays in the line that fzf prints, but is not shown or
+      // matched; ties keep the list's order.
+      return {"-i", "--prompt=clip> ", "--delimiter=\t", "--with-nth=2..",
+              "--tiebreak=index"};
+    case Flavor::rofi:
+      return {"-dmenu", "-i", "-p", "clip", "-no-custom"};
+    case Flavor::wofi:
+      return {"--dmenu", "-i", "-p", "clip"};
+    case Flavor::fuzzel:
+      // fuzzel matches without regard to case by itself.
+      return {"--dmenu", "--prompt=clip> "};
+    case Flavor::bemenu:
+    case Flavor::dmenu:
+      return {"-i", "-p", "clip"};
+    case Flavor::shell:
+      break;
   }
   return {};
+}
+
+struct Picker {
+  std::vector<std::string> argv;  // empty when none is found
+  std::string name;               // for messages
+  Flavor flavor = Flavor::shell;
+};
+
+// The picker to run, given the command the user named ("" for none). A
+// command that is just the name of a known picker gets that picker's
+// arguments; any other runs as it is, through the shell.
+bool choose_picker(const std::string &named, Picker *out) {
+  size_t b = named.find_first_not_of(" \t"), e = named.find_last_not_of(" \t");
+  std::string word = b == std::string::npos ? "" : named.substr(b, e - b + 1);
+  for (auto &p : kKnownPickers) {
+    if (!named.empty() && word != p.program) continue;
+    if (named.empty() && p.needs_terminal && !have_terminal()) continue;
+    std::string path = find_program(p.program);
+    if (path.empty()) {
+      if (named.empty()) continue;
+      complain(std::string("the picker ") + p.program + " is not installed");
+      return false;
+    }
+    out->name = p.program;
+    out->flavor = p.flavor;
+    out->argv = {path};
+    for (auto &a : picker_arguments(p.flavor)) out->argv.push_back(a);
+    return true;
+  }
+  if (!named.empty()) {
+    out->name = named;
+    out->argv = {"/bin/sh", "-c", named};
+    return true;
+  }
+  complain(
+      "no picker found: install fzf (in a terminal), rofi, wofi, fuzzel, bemenu or "
+      "dmenu, or name one in QUILLMAR_PICKER (such as 'fzf --height 40%')");
+  return false;
 }
 
 enum class PickOutcome { chosen, cancelled, failed };
@@ -169,15 +215,25 @@ PickOutcome run_picker(const std::vector<std::string> &argv, const std::string &
     size_t eol = answer.find('\n');
     if (eol != std::string::npos) answer.resize(eol);
     if (!answer.empty() && answer.back() == '\r') answer.pop_back();
-    if (WIFEXITED(status) && (WEXITSTATUS(status) == 126 || WEXITSTATUS(status) == 127)) {
+    int code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    if (code == 126 || code == 127) {
       // The shell's words for a command it cannot find or run.
-      complain("cannot run the picker " + name + " (exit status " +
-               std::to_string(WEXITSTATUS(status)) + ")");
-    } else if (WIFEXITED(status) && WEXITSTATUS(status) == 0 && !answer.empty()) {
+      complain("cannot run the picker " + name + " (exit status " + std::to_string(code) +
+               ")");
+    } else if (code == 0 && !answer.empty()) {
       *chosen = answer;
       outcome = PickOutcome::chosen;
-    } else {
+    } else if (code == 0 || code == 1 || code == 130 ||
+               (WIFSIGNALED(status) && WTERMSIG(status) == SIGINT)) {
+      // Escape in the dmenu family (1), in fzf (130) or Ctrl-C: the user
+      // changed their mind, which needs no word from us.
       outcome = PickOutcome::cancelled;
+    } else if (code > 1) {
+      complain("the picker " + name + " failed (exit status " + std::to_string(code) +
+               ")");
+    } else {
+      complain("the picker " + name + " was killed by signal " +
+               std::to_string(WTERMSIG(status)));
     }
   }
   close(out[0]);
@@ -273,19 +329,14 @@ int cmd_pick(const std::string &store, bool print) {
         "nothing to pick: the history is empty (start recording with 'quillmar-clip "
         "watch')");
   }
-  std::string name;
-  std::vector<std::string> argv = choose_picker(named, &name);
-  if (argv.empty()) {
-    return fail(
-        "no picker found: install fzf (in a terminal), rofi, wofi, fuzzel, bemenu or "
-        "dmenu, or name one in QUILLMAR_PICKER (such as 'fzf --height 40%')");
-  }
+  Picker picker;
+  if (!choose_picker(named, &picker)) return 1;
   std::string chosen;
-  switch (run_picker(argv, name, lines, &chosen)) {
+  switch (run_picker(picker.argv, picker.name, lines, &chosen)) {
     case PickOutcome::failed:
       return 1;
     case PickOutcome::cancelled:
-      return fail("nothing picked");
+      return 1;
     case PickOutcome::chosen:
       break;
   }

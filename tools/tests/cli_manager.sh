@@ -126,13 +126,18 @@ QUILLMAR_PICKER='head -n1' DISPLAY=:99 PATH="$FAKEPATH" q pick
 expect_rc 0 "pick"
 expect_out "clip 3 is on the clipboard (xclip)" "pick"
 [ "$(cat "$T/xclip.in")" = second ] || fail "pick put '$(cat "$T/xclip.in")' on the clipboard"
-# Cancelled: a picker that fails or prints nothing; an answer not from the list.
-for picker in false true 'cat >/dev/null; exit 130' 'echo 2; exit 1'; do
+# Cancelled, quietly: Escape in the dmenu family (1) or fzf (130), Ctrl-C,
+# or nothing printed.
+for picker in false true 'cat >/dev/null; exit 130' 'echo 2; exit 1' 'kill -INT $$'; do
   QUILLMAR_PICKER="$picker" q pick --print
   expect_rc 1 "pick cancelled by '$picker'"
   expect_out "" "pick cancelled by '$picker'"
-  expect_err "quillmar-clip: nothing picked" "pick cancelled by '$picker'"
+  expect_err "" "pick cancelled by '$picker'"
 done
+# A picker that fails is not a cancel.
+QUILLMAR_PICKER='echo 3; exit 2' q pick --print
+expect_rc 1 "pick with a picker that fails"
+expect_err "quillmar-clip: the picker echo 3; exit 2 failed (exit status 2)" "pick with a picker that fails"
 QUILLMAR_PICKER='echo free text' q pick --print
 expect_rc 1 "pick of a line not in the list"
 expect_err "quillmar-clip: the picker's answer is not a line of the list: 'free text'" \
@@ -164,23 +169,43 @@ expect_rc 1 "pick without a picker"
 expect_err "quillmar-clip: no picker found: install fzf (in a terminal), rofi, wofi, fuzzel, bemenu or dmenu, or name one in QUILLMAR_PICKER (such as 'fzf --height 40%')" \
   "pick without a picker"
 for p in fzf rofi wofi fuzzel bemenu dmenu; do
-  fake "$p" 'echo '"$p"' "$@" >"'"$T/picked"'"; grep second'
+  fake "$p" 'printf "%s|" '"$p"' "$@" >"'"$T/picked"'"; grep second'
 done
 pick_in_session() { PATH="$FAKEPATH" "$TIMEOUT" 30 "$SETSID" -w "$BIN" --store "$S" pick --print \
   </dev/null >"$T/out" 2>"$T/err"; }
-for p in rofi wofi fuzzel bemenu dmenu; do
+# Each picker, without a terminal, as the first one installed, and the
+# arguments it is run with.
+while IFS=' ' read -r p args; do
   pick_in_session
   expect_out second "pick through $p"
-  grep -q "^$p" "$T/picked" || fail "pick ran $(cat "$T/picked"), not $p"
+  [ "$(cat "$T/picked")" = "$p|$args" ] || fail "pick ran '$(cat "$T/picked")', not '$p|$args'"
   rm "$T/bin/$p"
+done <<'EOF'
+rofi -dmenu|-i|-p|clip|-no-custom|
+wofi --dmenu|-i|-p|clip|
+fuzzel --dmenu|--prompt=clip> |
+bemenu -i|-p|clip|
+dmenu -i|-p|clip|
+EOF
+fake rofi 'printf "%s|" rofi "$@" >"'"$T/picked"'"; grep second'
+fake dmenu 'printf "%s|" dmenu "$@" >"'"$T/picked"'"; grep second'
+# A picker named by its name alone gets its arguments; any other command
+# runs as it is.
+for named in dmenu ' dmenu ' 'dmenu -l 5'; do
+  QUILLMAR_PICKER=$named PATH="$FAKEPATH" q pick --print
+  expect_out second "pick through '$named'"
 done
-grep -qx "dmenu" "$T/picked" || fail "dmenu ran as: $(cat "$T/picked")"
-fake rofi 'echo rofi "$@" >"'"$T/picked"'"; grep second'
+[ "$(cat "$T/picked")" = "dmenu|-l|5|" ] || fail "QUILLMAR_PICKER='dmenu -l 5' ran '$(cat "$T/picked")'"
+QUILLMAR_PICKER=rofi PATH="$FAKEPATH" q pick --print
+[ "$(cat "$T/picked")" = "rofi|-dmenu|-i|-p|clip|-no-custom|" ] || fail "QUILLMAR_PICKER=rofi ran '$(cat "$T/picked")'"
+QUILLMAR_PICKER=fuzzel PATH="$FAKEPATH" q pick --print
+expect_rc 1 "pick through a known picker that is not installed"
+expect_err "quillmar-clip: the picker fuzzel is not installed" "pick through a known picker that is not installed"
 pick_in_session
-grep -qx "rofi -dmenu" "$T/picked" || fail "rofi ran as: $(cat "$T/picked")"
+[ "$(cat "$T/picked")" = "rofi|-dmenu|-i|-p|clip|-no-custom|" ] || fail "rofi ran as: $(cat "$T/picked")"
 PATH="$FAKEPATH" "$TIMEOUT" 30 "$SCRIPT" -qec "$(printf '%q ' "$BIN" --store "$S" pick --print)" \
   /dev/null >"$T/out" 2>&1
-grep -qx "fzf" "$T/picked" || fail "on a terminal pick ran $(cat "$T/picked"), not fzf"
+grep -q "^fzf|-i|--prompt=clip> |" "$T/picked" || fail "on a terminal pick ran $(cat "$T/picked"), not fzf"
 S="$T/empty"
 QUILLMAR_PICKER=cat q pick
 expect_rc 1 "pick from an empty history"
