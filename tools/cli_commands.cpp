@@ -111,6 +111,32 @@ int show_listing(char *raw, bool json, bool scores, const char *empty) {
   return 0;
 }
 
+// A listing in the library's own JSON form, for clips it does not list in
+// one call (the pinned ones alone).
+bool summaries_json(const ClipSummary *clips, size_t n, std::string *out) {
+  MutDoc doc(yyjson_mut_doc_new(nullptr));
+  if (!doc) return false;
+  yyjson_mut_doc *d = doc.get();
+  yyjson_mut_val *root = yyjson_mut_arr(d);
+  yyjson_mut_doc_set_root(d, root);
+  for (size_t i = 0; i < n; ++i) {
+    const ClipSummary &c = clips[i];
+    yyjson_mut_val *o = yyjson_mut_obj(d);
+    yyjson_mut_obj_add_int(d, o, "id", c.id);
+    yyjson_mut_obj_add_int(d, o, "ts", c.ts);
+    yyjson_mut_obj_add_str(d, o, "kind", c.image ? "image" : "text");
+    yyjson_mut_obj_add_strncpy(d, o, "preview", c.preview.data(), c.preview.size());
+    yyjson_mut_obj_add_bool(d, o, "pinned", c.pinned);
+    yyjson_mut_arr_append(root, o);
+  }
+  size_t len = 0;
+  char *text = yyjson_mut_write(d, 0, &len);
+  if (text == nullptr) return false;
+  out->assign(text, len);
+  free(text);
+  return true;
+}
+
 const ClipSummary *find_clip(const std::vector<ClipSummary> &clips, int id) {
   for (auto &c : clips) {
     if (c.id == id) return &c;
@@ -324,31 +350,52 @@ int cmd_push_image(const std::string &store, const std::string &file,
   return print_line(result.get());
 }
 
-int cmd_list(const std::string &store, int offset, int limit, bool json) {
+int cmd_list(const std::string &store, int offset, int limit, bool json,
+             bool pinned_only) {
   StoreLock lock;
   if (!open_store(store, &lock)) return 1;
-  if (json || !isatty(STDOUT_FILENO))
+  if (!pinned_only && (json || !isatty(STDOUT_FILENO)))
     return show_listing(clip_list(offset, limit), true, false, "");
   // The table says what the page leaves out, which needs the whole count.
   std::vector<ClipSummary> all;
   if (!all_clips(&all)) return 1;
-  if (all.empty()) {
-    return print_line(
-        "no clips yet: start recording with 'quillmar-clip watch' (or 'systemctl --user "
-        "enable --now quillmar-clip-watch.service')");
+  size_t pinned = static_cast<size_t>(std::count_if(
+      all.begin(), all.end(), [](const ClipSummary &c) { return c.pinned; }));
+  if (pinned_only) {
+    all.erase(std::remove_if(all.begin(), all.end(),
+                             [](const ClipSummary &c) { return !c.pinned; }),
+              all.end());
   }
   size_t first = std::min(static_cast<size_t>(std::max(offset, 0)), all.size());
   size_t want = static_cast<size_t>(limit > 0 ? limit : CLIP_DEFAULT_LIMIT);
   size_t n = std::min(want, all.size() - first);
+  if (json || !isatty(STDOUT_FILENO)) {
+    std::string out;
+    if (!summaries_json(all.data() + first, n, &out)) return fail("out of memory");
+    return print_line(out);
+  }
+  if (all.empty()) {
+    if (pinned_only)
+      return print_line("no pinned clips: 'quillmar-clip pin ID' pins one");
+    return print_line(
+        "no clips yet: start recording with 'quillmar-clip watch' (or 'systemctl --user "
+        "enable --now quillmar-clip-watch.service')");
+  }
   std::string total = std::to_string(all.size());
+  const char *noun = pinned_only ? " pinned clip" : " clip";
   if (n == 0) {
     return print_line("nothing to show: --offset " + std::to_string(offset) +
-                      " skips all " + total + (all.size() == 1 ? " clip" : " clips"));
+                      " skips all " + total + noun + (all.size() == 1 ? "" : "s"));
   }
   std::vector<ClipSummary> page(all.begin() + static_cast<ptrdiff_t>(first),
                                 all.begin() + static_cast<ptrdiff_t>(first + n));
   print_table(page, false);
-  if (n == all.size()) return 0;
+  // The last line says what the page leaves out, and how many clips are
+  // pinned when some are: the only clips that eviction never takes.
+  std::string pins;
+  if (!pinned_only && pinned > 0)
+    pins = std::to_string(pinned) + " pinned ('quillmar-clip list --pinned')";
+  if (n == all.size()) return pins.empty() ? 0 : print_line(pins);
   std::string shown;
   if (first == 0) {
     shown = std::to_string(n);
@@ -357,7 +404,8 @@ int cmd_list(const std::string &store, int offset, int limit, bool json) {
   } else {
     shown = "clips " + std::to_string(first + 1) + "-" + std::to_string(first + n);
   }
-  return print_line(shown + " of " + total + ": --limit or --offset for more");
+  return print_line(shown + " of " + total + (pinned_only ? " pinned" : "") +
+                    ": --limit or --offset for more" + (pins.empty() ? "" : "; " + pins));
 }
 
 int cmd_search(const std::string &store, const std::string &query, int limit, bool json) {

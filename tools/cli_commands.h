@@ -15,7 +15,9 @@ int cmd_store(const std::string &store, const Config &config);
 int cmd_push(const std::string &store, const std::string &text);
 int cmd_push_image(const std::string &store, const std::string &file,
                    const std::string *label);
-int cmd_list(const std::string &store, int offset, int limit, bool json);
+// With pinned_only, the pinned clips alone.
+int cmd_list(const std::string &store, int offset, int limit, bool json,
+             bool pinned_only);
 int cmd_search(const std::string &store, const std::string &query, int limit, bool json);
 int cmd_get(const std::string &store, int id, const std::string *output);
 int cmd_copy(const std::string &store, int id);

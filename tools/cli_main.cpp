@@ -111,7 +111,7 @@ int64_t duration_of(const std::string &s) {
 // The values of every command's arguments and options, as CLI11 fills them.
 struct Args {
   bool primary = false, json = false, yes = false, dry_run = false;
-  bool picker = false, print = false;
+  bool picker = false, print = false, pinned = false;
   int id = 0, offset = 0, limit = 0;
   std::string id_arg;  // get and copy: an id, or "-" for a line on standard input
   std::string text, file, label, query, output, dir, older_than, pause_for, shell;
@@ -295,10 +295,12 @@ const Command kCommands[] = {
     {"Recording", "resume", "resume", "Record again after a pause.",
      "quillmar-clip resume", StoreUse::looks, no_options,
      [](const std::string &store, const Args &) { return host::cmd_resume(store); }},
-    {"Reading", "list", "list [--offset N] [--limit N] [--json | --picker]",
-     "Clips newest first, a page at a time (50 unless --limit says otherwise). --picker "
-     "prints every clip (unless --limit says otherwise) as one line ID<TAB>PREVIEW, "
-     "for a picker such as fzf or rofi -dmenu.",
+    {"Reading", "list", "list [--offset N] [--limit N] [--pinned] [--json | --picker]",
+     "Clips newest first, a page at a time (50 unless --limit says otherwise); the "
+     "table ends saying how many are pinned. --pinned lists only the pinned clips. "
+     "--picker prints every clip (unless --limit says otherwise) as one line "
+     "ID<TAB>TEXT, the pinned ones first and marked with a star, for a picker such as "
+     "fzf or rofi -dmenu.",
      "quillmar-clip list --picker | fzf | quillmar-clip copy -", StoreUse::makes,
      [](CLI::App *sub, Args *a) {
        sub->add_option("--offset", a->offset, "skip this many of the newest clips")
@@ -307,12 +309,13 @@ const Command kCommands[] = {
        add_limit(sub, a, "show at most this many clips (50; every one with --picker)");
        CLI::Option *json = sub->add_flag("--json", a->json, "print the library's JSON");
        sub->add_flag("--picker", a->picker,
-                     "print one line ID<TAB>PREVIEW per clip, every clip")
+                     "print one line ID<TAB>TEXT per clip, every clip")
            ->excludes(json);
+       sub->add_flag("--pinned", a->pinned, "only the pinned clips");
      },
      [](const std::string &store, const Args &a) {
-       if (a.picker) return host::cmd_list_picker(store, a.offset, a.limit);
-       return host::cmd_list(store, a.offset, a.limit, a.json);
+       if (a.picker) return host::cmd_list_picker(store, a.offset, a.limit, a.pinned);
+       return host::cmd_list(store, a.offset, a.limit, a.json, a.pinned);
      }},
     {"Reading", "search", "search QUERY [--limit N] [--json]",
      "Text clips that contain QUERY, ignoring the case of A-Z, best match first.",

@@ -6,14 +6,17 @@
 #include <spawn.h>
 #include <stdlib.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <cstring>
 #include <vector>
 
+#include "cli_capture.h"
 #include "cli_commands.h"
 #include "cli_config.h"
 #include "cli_spawn.h"
@@ -34,20 +37,89 @@ int fail(const std::string &message) {
 
 bool is_blank(char c) { return c == ' ' || c == '\t'; }
 
-// The lines of list --picker for clips offset.. of the open store, at most
-// limit of them (every one for 0).
-bool picker_lines(int offset, int limit, std::string *out) {
-  ClipString list(clip_list(offset, limit > 0 ? limit : INT_MAX));
-  if (!list) {
-    complain(library_error());
-    return false;
+// One clip as a picker shows it.
+struct PickerRow {
+  int id = 0;
+  bool pinned = false;
+  std::string text;  // what follows the id and the pin mark
+  std::string file;  // an image clip's own file in the store
+};
+
+// The mark of a pinned clip, before its text.
+constexpr char kPinMark[] = "\xE2\x98\x85 ";  // ★
+
+// The line of an image clip: its size from the PNG header and its label, or
+// the library's preview when the file cannot be read.
+std::string image_row_text(const ClipSummary &c, std::string *file) {
+  ClipString got(clip_get(c.id));
+  if (!got) return terminal_cell(c.preview, INT_MAX);
+  Doc doc(yyjson_read(got.get(), strlen(got.get()), 0));
+  yyjson_val *root = doc ? yyjson_doc_get_root(doc.get()) : nullptr;
+  yyjson_val *path = yyjson_obj_get(root, "image_path");
+  yyjson_val *label = yyjson_obj_get(root, "label");
+  if (!yyjson_is_str(path)) return terminal_cell(c.preview, INT_MAX);
+  *file = yyjson_get_str(path);
+  std::string_view l = yyjson_is_str(label) ? std::string_view(yyjson_get_str(label),
+                                                               yyjson_get_len(label))
+                                            : std::string_view();
+  int fd = open(file->c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
+  struct stat st;
+  if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (fd >= 0) close(fd);
+    file->clear();
+    return terminal_cell(c.preview, INT_MAX);
   }
+  char head[24];
+  ssize_t n = pread(fd, head, sizeof head, 0);
+  close(fd);
+  uint32_t w = 0, h = 0;
+  if (n <= 0 || !png_dimensions(std::string_view(head, static_cast<size_t>(n)), &w, &h))
+    w = h = 0;
+  return image_line(w, h, static_cast<uint64_t>(st.st_size), l);
+}
+
+// The rows of the open store: the pinned clips first, then the others, each
+// newest first; only the pinned ones with pinned_only. A text's row is made
+// from the text itself, so that its line breaks show.
+bool picker_rows(bool pinned_only, std::vector<PickerRow> *rows, size_t *pinned) {
   std::vector<ClipSummary> clips;
-  if (!parse_summaries(list.get(), &clips)) {
-    complain("the library's listing is not a JSON array");
-    return false;
+  if (!all_clips(&clips)) return false;
+  std::stable_partition(clips.begin(), clips.end(),
+                        [](const ClipSummary &c) { return c.pinned; });
+  *pinned = 0;
+  for (auto &c : clips) {
+    *pinned += c.pinned ? 1 : 0;
+    if (pinned_only && !c.pinned) break;
+    PickerRow row;
+    row.id = c.id;
+    row.pinned = c.pinned;
+    if (c.image) {
+      row.text = image_row_text(c, &row.file);
+    } else {
+      ClipString text(clip_get(c.id));
+      row.text = text ? picker_text(text.get(), CLIP_PREVIEW_CHARS)
+                      : terminal_cell(c.preview, INT_MAX);
+    }
+    rows->push_back(std::move(row));
   }
-  for (auto &c : clips) out->append(picker_line(c.id, c.preview)).push_back('\n');
+  return true;
+}
+
+std::string row_line(const PickerRow &row) {
+  return std::to_string(row.id) + "\t" + (row.pinned ? kPinMark : "") + row.text;
+}
+
+// The lines of list --picker: rows offset.. of the open store, at most limit
+// of them (every one for 0).
+bool picker_lines(int offset, int limit, bool pinned_only, std::string *out) {
+  std::vector<PickerRow> rows;
+  size_t pinned = 0;
+  if (!picker_rows(pinned_only, &rows, &pinned)) return false;
+  size_t first = std::min(rows.size(), static_cast<size_t>(std::max(offset, 0)));
+  size_t n = limit > 0 ? std::min(rows.size() - first, static_cast<size_t>(limit))
+                       : rows.size() - first;
+  for (size_t i = first; i < first + n; ++i)
+    out->append(row_line(rows[i])).push_back('\n');
   return true;
 }
 
@@ -63,8 +135,8 @@ struct KnownPicker {
   bool needs_terminal;
 };
 constexpr KnownPicker kKnownPickers[] = {
-    {"fzf", Flavor::fzf, true},       {"rofi", Flavor::rofi, false},
-    {"wofi", Flavor::wofi, false},    {"fuzzel", Flavor::fuzzel, false},
+    {"fzf", Flavor::fzf, true},        {"rofi", Flavor::rofi, false},
+    {"wofi", Flavor::wofi, false},     {"fuzzel", Flavor::fuzzel, false},
     {"bemenu", Flavor::bemenu, false}, {"dmenu", Flavor::dmenu, false},
 };
 
@@ -75,34 +147,57 @@ bool have_terminal() {
   return true;
 }
 
-std::vector<std::string> picker_arguments(Flavor flavor) {
-  switch (flavor) {
+// What the picker is to show beside the lines.
+struct PickerView {
+  size_t pinned = 0;  // the first rows
+};
+
+struct Picker {
+  std::string path;  // a known picker's program; empty for a shell command
+  std::string name;  // for messages; the command itself for a shell command
+  Flavor flavor = Flavor::shell;
+};
+
+std::vector<std::string> picker_argv(const Picker &p, const PickerView &view) {
+  if (p.flavor == Flavor::shell) return {"/bin/sh", "-c", p.name};
+  // The prompt names what is chosen and, where the picker has no other
+  // place for it, how many of the clips are pinned.
+  std::string pins = std::to_string(view.pinned) + " pinned";
+  std::string prompt = view.pinned > 0 ? "clip (" + pins + ")" : "clip";
+  std::vector<std::string> argv = {p.path};
+  auto add = [&](std::initializer_list<std::string> args) {
+    argv.insert(argv.end(), args.begin(), args.end());
+  };
+  switch (p.flavor) {
     case Flavor::fzf:
-      // The id stays in the line that fzf prints, but is not shown or
-      // matched; ties keep the list's order.
-      return {"-i", "--prompt=clip> ", "--delimiter=\t", "--with-nth=2..",
-              "--tiebreak=index"};
+      // The id stays in the line that fzf prints, but is neither shown nor
+      // matched; ties keep the list's order, pinned clips first.
+      add({"-i", "--prompt=clip> ", "--delimiter=\t", "--with-nth=2..",
+           "--tiebreak=index"});
+      if (view.pinned > 0) add({"--header=" + pins});
+      break;
     case Flavor::rofi:
-      return {"-dmenu", "-i", "-p", "clip", "-no-custom"};
+      add({"-dmenu", "-i", "-p", "clip", "-no-custom"});
+      // The pinned rows, first in the list, drawn as rofi's active rows.
+      if (view.pinned > 0)
+        add({"-mesg", pins, "-a", "0-" + std::to_string(view.pinned - 1)});
+      break;
     case Flavor::wofi:
-      return {"--dmenu", "-i", "-p", "clip"};
+      add({"--dmenu", "-i", "-p", prompt});
+      break;
     case Flavor::fuzzel:
       // fuzzel matches without regard to case by itself.
-      return {"--dmenu", "--prompt=clip> "};
+      add({"--dmenu", "--prompt=" + prompt + "> "});
+      break;
     case Flavor::bemenu:
     case Flavor::dmenu:
-      return {"-i", "-p", "clip"};
+      add({"-i", "-p", prompt});
+      break;
     case Flavor::shell:
       break;
   }
-  return {};
+  return argv;
 }
-
-struct Picker {
-  std::vector<std::string> argv;  // empty when none is found
-  std::string name;               // for messages
-  Flavor flavor = Flavor::shell;
-};
 
 // The picker to run, given the command the user named ("" for none). A
 // command that is just the name of a known picker gets that picker's
@@ -121,13 +216,11 @@ bool choose_picker(const std::string &named, Picker *out) {
     }
     out->name = p.program;
     out->flavor = p.flavor;
-    out->argv = {path};
-    for (auto &a : picker_arguments(p.flavor)) out->argv.push_back(a);
+    out->path = path;
     return true;
   }
   if (!named.empty()) {
     out->name = named;
-    out->argv = {"/bin/sh", "-c", named};
     return true;
   }
   complain(
@@ -255,10 +348,6 @@ bool configured_picker(std::string *picker) {
   return true;
 }
 
-std::string picker_line(int id, std::string_view preview) {
-  return std::to_string(id) + "\t" + terminal_cell(preview, INT_MAX);
-}
-
 bool leading_id(std::string_view line, int *id) {
   size_t i = 0;
   while (i < line.size() && is_blank(line[i])) ++i;
@@ -297,12 +386,12 @@ int id_from_stdin(int *id, std::string *why) {
   return 2;
 }
 
-int cmd_list_picker(const std::string &store, int offset, int limit) {
+int cmd_list_picker(const std::string &store, int offset, int limit, bool pinned_only) {
   std::string lines;
   {
     StoreLock lock;
     if (!open_store(store, &lock)) return 1;
-    if (!picker_lines(offset, limit, &lines)) return 1;
+    if (!picker_lines(offset, limit, pinned_only, &lines)) return 1;
   }
   if (fwrite(lines.data(), 1, lines.size(), stdout) != lines.size() ||
       fflush(stdout) != 0)
@@ -316,25 +405,27 @@ int cmd_pick(const std::string &store, bool print) {
   const char *env = getenv("QUILLMAR_PICKER");
   std::string named = env != nullptr ? env : "";
   if (named.empty() && !configured_picker(&named)) return 2;
-  std::string lines;
+  std::vector<PickerRow> rows;
+  PickerView view;
   {
     // The store stays unlocked while the user chooses, so that a watcher
     // can record in the meantime.
     StoreLock lock;
     if (!open_store(store, &lock)) return 1;
-    if (!picker_lines(0, 0, &lines)) return 1;
+    if (!picker_rows(false, &rows, &view.pinned)) return 1;
   }
-  if (lines.empty()) {
+  if (rows.empty()) {
     return fail(
         "nothing to pick: the history is empty (start recording with 'quillmar-clip "
         "watch')");
   }
   Picker picker;
   if (!choose_picker(named, &picker)) return 1;
+  std::string lines;
+  for (auto &row : rows) lines.append(row_line(row)).push_back('\n');
   std::string chosen;
-  switch (run_picker(picker.argv, picker.name, lines, &chosen)) {
+  switch (run_picker(picker_argv(picker, view), picker.name, lines, &chosen)) {
     case PickOutcome::failed:
-      return 1;
     case PickOutcome::cancelled:
       return 1;
     case PickOutcome::chosen:

@@ -13,10 +13,6 @@ namespace host {
 // $QUILLMAR_PICKER comes first: cmd_pick asks here only without it.
 bool configured_picker(std::string *picker);
 
-// One line of list --picker: "<id>\t<preview>", the preview on one line
-// (line breaks shown as "↵", tabs and other control characters as spaces).
-std::string picker_line(int id, std::string_view preview);
-
 // The clip id a line starts with, after blanks: decimal digits followed by
 // the end of the line or a blank. False for anything else.
 bool leading_id(std::string_view line, int *id);
@@ -26,7 +22,11 @@ bool leading_id(std::string_view line, int *id);
 // (a usage error for the caller to report) when the line has no id.
 int id_from_stdin(int *id, std::string *why);
 
-int cmd_list_picker(const std::string &store, int offset, int limit);
+// The lines of list --picker, each "<id>\t<text>": a text clip's own text
+// on one line (line breaks shown as "↵", tabs and other control characters
+// as spaces), an image as "[image WxH, N KiB: label]"; pinned clips first,
+// marked "★ ", then the others, each newest first.
+int cmd_list_picker(const std::string &store, int offset, int limit, bool pinned_only);
 int cmd_pick(const std::string &store, bool print);
 
 }  // namespace host

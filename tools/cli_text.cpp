@@ -3,6 +3,7 @@
 #include <time.h>
 #include <wchar.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -265,6 +266,27 @@ std::string terminal_cell(std::string_view utf8, int width) {
     marks.emplace_back(out.size(), used);
   }
   return out;
+}
+
+std::string picker_text(std::string_view utf8, int width) {
+  // Four bytes a column is more than any character takes, so that the cut
+  // below, and not this one, is what the reader sees.
+  size_t look = static_cast<size_t>(std::max(width, 0)) * 4 + 4;
+  bool more = utf8.size() > look;
+  std::string head;
+  head.reserve(std::min(utf8.size(), look));
+  for (size_t i = 0; i < utf8.size() && i < look; ++i) {
+    char c = utf8[i];
+    if (c == '\r') {
+      if (i + 1 < utf8.size() && utf8[i + 1] == '\n') continue;
+      c = '\n';
+    }
+    head.push_back(c);
+  }
+  // A text that goes on beyond what was looked at ends in "…" either way:
+  // as the last character when the start fits, or by the cut.
+  if (more) head += "\xE2\x80\xA6";
+  return terminal_cell(head, width);
 }
 
 int terminal_width(std::string_view utf8) {

@@ -46,17 +46,34 @@ cat >"$S/clips.json" <<'EOF'
  {"id": 3, "ts": 1700000002, "kind": "text", "preview": "second", "pinned": false, "hash": "", "truncated": false, "text": "second"}
 ]}
 EOF
+# The lines come from the texts themselves (a CR LF is one line break), the
+# pinned clip first and marked.
 q list --picker
 expect_rc 0 "list --picker"
-expect_out "$(printf '3\tsecond\n2\th\xc3\xa9llo w\xc3\xb6rld\n1\ta b\xe2\x86\xb5c \xe2\x86\xb5d [31me')" \
+expect_out "$(printf '2\t\xe2\x98\x85 h\xc3\xa9llo w\xc3\xb6rld\n3\tsecond\n1\ta b\xe2\x86\xb5c\xe2\x86\xb5d [31me')" \
   "list --picker lines"
 q list --picker --limit 2 --offset 1
-expect_out "$(printf '2\th\xc3\xa9llo w\xc3\xb6rld\n1\ta b\xe2\x86\xb5c \xe2\x86\xb5d [31me')" \
+expect_out "$(printf '3\tsecond\n1\ta b\xe2\x86\xb5c\xe2\x86\xb5d [31me')" \
   "list --picker --limit --offset"
+q list --picker --pinned
+expect_out "$(printf '2\t\xe2\x98\x85 h\xc3\xa9llo w\xc3\xb6rld')" "list --picker --pinned"
+q list --pinned
+expect_out "$(printf '[{"id":2,"ts":1700000001,"kind":"text","preview":"h\xc3\xa9llo w\xc3\xb6rld","pinned":true}]')" "list --pinned"
 q list
 grep -q '^\[{"id":3,' "$T/out" || fail "list without --picker is no longer JSON: $(out)"
 q list --picker --json
 expect_rc 2 "list --picker --json"
+# A real PNG shows its own width and height; a long text with line breaks
+# is cut between characters at about the preview's length.
+S="$T/shapes"
+printf '\x89PNG\r\n\x1a\n\0\0\0\rIHDR\0\0\x02\x80\0\0\x01\xe0\x08\x06\0\0\0' >"$T/640x480.png"
+head -c 12000 /dev/zero >>"$T/640x480.png"
+q push-image "$T/640x480.png" --label $'login\npage'
+q push "$(printf 'first line\r\nsecond line\n%.0s' $(seq 1 20))"
+q push "$(printf '\xc3\xa9%.0s' $(seq 1 200))"
+q list --picker
+expect_out "$(printf '3\t%s\xe2\x80\xa6\n2\t%s%s\xe2\x80\xa6\n1\t[image 640x480, 11.7 KiB: login\xe2\x86\xb5page]' \
+  "$(printf '\xc3\xa9%.0s' $(seq 1 119))" "$(printf 'first line\xe2\x86\xb5second line\xe2\x86\xb5%.0s' $(seq 1 5))" firs)" "list --picker of an image and long texts"
 # Every clip, not a page of 50.
 S="$T/many"
 for i in $(seq 1 60); do q push "clip $i"; done
@@ -64,7 +81,7 @@ make_png "pixels" "$T/a.png"
 q push-image "$T/a.png" --label shot
 q list --picker
 [ "$(wc -l <"$T/out")" = 61 ] || fail "list --picker printed $(wc -l <"$T/out") lines, not 61"
-[ "$(head -n1 "$T/out")" = "$(printf '61\t[image 14 bytes: shot]')" ] || fail "image line: $(head -n1 "$T/out")"
+[ "$(head -n1 "$T/out")" = "$(printf '61\t[image 14 B: shot]')" ] || fail "image line: $(head -n1 "$T/out")"
 [ "$(tail -n1 "$T/out")" = "$(printf '1\tclip 1')" ] || fail "oldest line: $(tail -n1 "$T/out")"
 printf '' >"$T/in"
 q list --picker
@@ -124,8 +141,8 @@ expect_out "$(printf 'h\xc3\xa9llo w\xc3\xb6rld')" "pick --print"
 cmp -s "$T/picker.in" "$T/lines" || fail "the picker was given: $(cat "$T/picker.in")"
 QUILLMAR_PICKER='head -n1' DISPLAY=:99 PATH="$FAKEPATH" q pick
 expect_rc 0 "pick"
-expect_out "clip 3 is on the clipboard (xclip)" "pick"
-[ "$(cat "$T/xclip.in")" = second ] || fail "pick put '$(cat "$T/xclip.in")' on the clipboard"
+expect_out "clip 2 is on the clipboard (xclip)" "pick"
+[ "$(cat "$T/xclip.in")" = "$(printf 'h\xc3\xa9llo w\xc3\xb6rld')" ] || fail "pick put '$(cat "$T/xclip.in")' on the clipboard"
 # Cancelled, quietly: Escape in the dmenu family (1) or fzf (130), Ctrl-C,
 # or nothing printed.
 for picker in false true 'cat >/dev/null; exit 130' 'echo 2; exit 1' 'kill -INT $$'; do
@@ -153,8 +170,8 @@ printf 'picker = "grep llo"\n' >"$XDG_CONFIG_HOME/quillmar-clip/config.toml"
 q pick --print
 expect_rc 0 "pick with the config file's picker"
 expect_out "$(printf 'h\xc3\xa9llo w\xc3\xb6rld')" "pick with the config file's picker"
-QUILLMAR_PICKER='head -n1' q pick --print
-expect_out second "pick with QUILLMAR_PICKER over the config file"
+QUILLMAR_PICKER='tail -n1' q pick --print
+expect_out "$(printf 'a\tb\nc\r\nd\033[31me')" "pick with QUILLMAR_PICKER over the config file"
 printf 'picker = 3\n' >"$XDG_CONFIG_HOME/quillmar-clip/config.toml"
 q pick --print
 expect_rc 2 "pick with a broken config file"
@@ -181,11 +198,11 @@ while IFS=' ' read -r p args; do
   [ "$(cat "$T/picked")" = "$p|$args" ] || fail "pick ran '$(cat "$T/picked")', not '$p|$args'"
   rm "$T/bin/$p"
 done <<'EOF'
-rofi -dmenu|-i|-p|clip|-no-custom|
-wofi --dmenu|-i|-p|clip|
-fuzzel --dmenu|--prompt=clip> |
-bemenu -i|-p|clip|
-dmenu -i|-p|clip|
+rofi -dmenu|-i|-p|clip|-no-custom|-mesg|1 pinned|-a|0-0|
+wofi --dmenu|-i|-p|clip (1 pinned)|
+fuzzel --dmenu|--prompt=clip (1 pinned)> |
+bemenu -i|-p|clip (1 pinned)|
+dmenu -i|-p|clip (1 pinned)|
 EOF
 fake rofi 'printf "%s|" rofi "$@" >"'"$T/picked"'"; grep second'
 fake dmenu 'printf "%s|" dmenu "$@" >"'"$T/picked"'"; grep second'
@@ -197,12 +214,12 @@ for named in dmenu ' dmenu ' 'dmenu -l 5'; do
 done
 [ "$(cat "$T/picked")" = "dmenu|-l|5|" ] || fail "QUILLMAR_PICKER='dmenu -l 5' ran '$(cat "$T/picked")'"
 QUILLMAR_PICKER=rofi PATH="$FAKEPATH" q pick --print
-[ "$(cat "$T/picked")" = "rofi|-dmenu|-i|-p|clip|-no-custom|" ] || fail "QUILLMAR_PICKER=rofi ran '$(cat "$T/picked")'"
+[ "$(cat "$T/picked")" = "rofi|-dmenu|-i|-p|clip|-no-custom|-mesg|1 pinned|-a|0-0|" ] || fail "QUILLMAR_PICKER=rofi ran '$(cat "$T/picked")'"
 QUILLMAR_PICKER=fuzzel PATH="$FAKEPATH" q pick --print
 expect_rc 1 "pick through a known picker that is not installed"
 expect_err "quillmar-clip: the picker fuzzel is not installed" "pick through a known picker that is not installed"
 pick_in_session
-[ "$(cat "$T/picked")" = "rofi|-dmenu|-i|-p|clip|-no-custom|" ] || fail "rofi ran as: $(cat "$T/picked")"
+[ "$(cat "$T/picked")" = "rofi|-dmenu|-i|-p|clip|-no-custom|-mesg|1 pinned|-a|0-0|" ] || fail "rofi ran as: $(cat "$T/picked")"
 PATH="$FAKEPATH" "$TIMEOUT" 30 "$SCRIPT" -qec "$(printf '%q ' "$BIN" --store "$S" pick --print)" \
   /dev/null >"$T/out" 2>&1
 grep -q "^fzf|-i|--prompt=clip> |" "$T/picked" || fail "on a terminal pick ran $(cat "$T/picked"), not fzf"
@@ -238,6 +255,27 @@ tail -n1 "$T/out" | grep -q '^ 1  .*clip 1$' || fail "a page of every clip has a
 [ "$(wc -l <"$T/out")" = 62 ] || fail "list --limit 61 printed $(wc -l <"$T/out") lines"
 on_terminal list --limit 3
 [ "$(wc -l <"$T/out")" = 5 ] || fail "list --limit 3: $(out)"
+# Pinned clips: counted on the last line; --pinned lists them alone.
+S="$T/pins"
+for i in 1 2 3 4; do q push "clip $i"; done
+q pin 1
+q pin 3
+on_terminal list
+[ "$(tail -n1 "$T/out")" = "2 pinned ('quillmar-clip list --pinned')" ] || fail "list with pins ends in '$(tail -n1 "$T/out")'"
+on_terminal list --limit 1
+[ "$(tail -n1 "$T/out")" = "1 of 4: --limit or --offset for more; 2 pinned ('quillmar-clip list --pinned')" ] ||
+  fail "list --limit 1 with pins ends in '$(tail -n1 "$T/out")'"
+on_terminal list --pinned
+[ "$(grep -c 'clip [13]$' "$T/out")" = 2 ] && [ "$(wc -l <"$T/out")" = 3 ] || fail "list --pinned: $(out)"
+on_terminal list --pinned --limit 1 --offset 1
+grep -q ' clip 1$' "$T/out" && [ "$(tail -n1 "$T/out")" = "clip 2 of 2 pinned: --limit or --offset for more" ] ||
+  fail "list --pinned --limit 1 --offset 1: $(out)"
+S="$T/fresh-pins"
+q push "not pinned"
+on_terminal list --pinned
+expect_out "no pinned clips: 'quillmar-clip pin ID' pins one" "list --pinned without pins"
+q list --pinned
+expect_out "[]" "list --pinned without pins through a pipe"
 q list --limit 3
 grep -q 'for more' "$T/out" && fail "the footer reached a pipe: $(out)"
 S="$T/fresh"
@@ -290,7 +328,7 @@ q import "$T/backup"
 expect_out "imported 7 clips from $T/backup as ids 2-8 (2 pinned); their times are the time of the import" \
   "import into a history with clips"
 q list --picker
-[ "$(head -n1 "$T/out")" = "$(printf '8\th\xc3\xa9llo')" ] && [ "$(tail -n1 "$T/out")" = "$(printf '1\tmine')" ] ||
+[ "$(sed -n 3p "$T/out")" = "$(printf '8\th\xc3\xa9llo')" ] && [ "$(tail -n1 "$T/out")" = "$(printf '1\tmine')" ] ||
   fail "import into a history with clips: $(out)"
 # A first clip that repeats the newest one is merged with it.
 S="$T/merged"
@@ -408,12 +446,12 @@ get 1 --output|--output needs a value|get ID|- [--output FILE]
 pin 1x|not a clip id: 1x|pin ID
 push|missing TEXT|push TEXT
 push a b c|unexpected arguments: b c|push TEXT
-list --bogus|unknown option: --bogus|list [--offset N] [--limit N] [--json | --picker]
-list --limit 0|--limit takes a number of 1 or more, not 0|list [--offset N] [--limit N] [--json | --picker]
-list --offset -1|--offset takes a number of 0 or more, not -1|list [--offset N] [--limit N] [--json | --picker]
-list --limit 99999999999|--limit takes a number from 1 to 2147483647, not 99999999999|list [--offset N] [--limit N] [--json | --picker]
-list --json=maybe|not a value for --json: maybe|list [--offset N] [--limit N] [--json | --picker]
-list --json --picker|--json and --picker cannot be used together|list [--offset N] [--limit N] [--json | --picker]
+list --bogus|unknown option: --bogus|list [--offset N] [--limit N] [--pinned] [--json | --picker]
+list --limit 0|--limit takes a number of 1 or more, not 0|list [--offset N] [--limit N] [--pinned] [--json | --picker]
+list --offset -1|--offset takes a number of 0 or more, not -1|list [--offset N] [--limit N] [--pinned] [--json | --picker]
+list --limit 99999999999|--limit takes a number from 1 to 2147483647, not 99999999999|list [--offset N] [--limit N] [--pinned] [--json | --picker]
+list --json=maybe|not a value for --json: maybe|list [--offset N] [--limit N] [--pinned] [--json | --picker]
+list --json --picker|--json and --picker cannot be used together|list [--offset N] [--limit N] [--pinned] [--json | --picker]
 expire|missing --older-than|expire --older-than DURATION [--dry-run]
 import|missing DIR|import DIR
 EOF
@@ -468,12 +506,12 @@ quillmar-clip pi|pick pin
 quillmar-clip im|import
 quillmar-clip w|watch wipe
 quillmar-clip --st|--store
-quillmar-clip --store ~S get _|3 2 1
-quillmar-clip --store ~S copy _|3 2 1
-quillmar-clip --store ~S delete _|3 2 1
+quillmar-clip --store ~S get _|2 3 1
+quillmar-clip --store ~S copy _|2 3 1
+quillmar-clip --store ~S delete _|2 3 1
 quillmar-clip --store ~S get 3 _|
-quillmar-clip --store ~S get -o out.txt _|3 2 1
-quillmar-clip --store ~S list --p|--picker
+quillmar-clip --store ~S get -o out.txt _|2 3 1
+quillmar-clip --store ~S list --pic|--picker
 quillmar-clip --store ~S list --json --l|--limit
 quillmar-clip wipe -|-y --yes -h --help
 quillmar-clip completion _|bash zsh fish

@@ -255,6 +255,77 @@ TEST(TextPreview, MatchesTheLibrarysPreview) {
   for (auto &c : cases) EXPECT_EQ(host::text_preview(c.in), c.out) << c.in;
 }
 
+TEST_F(TerminalCell, PickerTextIsOneLineFromTheTextItself) {
+  const std::string ell = "\xE2\x80\xA6";  // …
+  const std::string ret = "\xE2\x86\xB5";  // ↵
+  const std::string han = "\xE6\xBC\xA2";  // 漢, two columns
+  struct Case {
+    std::string in;
+    int width;
+    std::string out;
+  } cases[] = {
+      {"", 10, ""},
+      {"one\ntwo", 20, "one" + ret + "two"},
+      // CR LF is one line break, and so is a CR alone.
+      {"one\r\ntwo\rthree", 20, "one" + ret + "two" + ret + "three"},
+      {"\n\nlead", 20, ret + ret + "lead"},
+      {"tab\there\x1b[31m", 20, "tab here [31m"},
+      {"abcdefghij", 10, "abcdefghij"},
+      {"abcdefghijk", 10, "abcdefghi" + ell},
+      // Never inside a character, counted in columns.
+      {han + han + han, 5, han + han + ell},
+      // Far beyond what is looked at: still one cut, with its "…".
+      {std::string(5000, 'x'), 10, std::string(9, 'x') + ell},
+      // Combining marks take no column: a start that fits still says that
+      // the text goes on.
+      {std::string(2000, 'a') + "tail", 1000, std::string(999, 'a') + ell},
+  };
+  for (auto &c : cases) EXPECT_EQ(host::picker_text(c.in, c.width), c.out) << c.in;
+  std::string marks;
+  for (int i = 0; i < 100; ++i) marks += "e\xCC\x81";  // e and U+0301
+  std::string line = host::picker_text(marks + std::string(100, 'z'), 20);
+  EXPECT_LE(host::terminal_width(line), 20);
+  EXPECT_EQ(line.substr(line.size() - 3), ell) << line;
+}
+
+TEST(PngDimensions, FromTheHeaderChunk) {
+  using namespace std::string_literals;
+  std::string sig = "\x89PNG\r\n\x1a\n"s;
+  std::string ihdr = sig + "\0\0\0\rIHDR\0\0\x02\x80\0\0\x01\xe0"s;  // 640x480
+  struct Case {
+    std::string head;
+    bool ok;
+    uint32_t w, h;
+  } cases[] = {
+      {ihdr, true, 640, 480},
+      {ihdr + "\x08\x06\0\0\0"s, true, 640, 480},
+      {sig + "\0\0\0\rIHDR\xff\xff\xff\xff\0\0\0\x01"s, true, 4294967295u, 1},
+      {ihdr.substr(0, 23), false, 0, 0},
+      {sig + "\0\0\0\rIDAT\0\0\x02\x80\0\0\x01\xe0"s, false, 0, 0},
+      {"\x88PNG\r\n\x1a\n\0\0\0\rIHDR\0\0\x02\x80\0\0\x01\xe0"s, false, 0, 0},
+      {sig + "\0\0\0\rIHDR\0\0\0\0\0\0\x01\xe0"s, false, 0, 0},
+  };
+  for (auto &c : cases) {
+    uint32_t w = 0, h = 0;
+    EXPECT_EQ(host::png_dimensions(c.head, &w, &h), c.ok) << c.head.size();
+    if (c.ok) {
+      EXPECT_EQ(w, c.w);
+      EXPECT_EQ(h, c.h);
+    }
+  }
+}
+
+TEST_F(TerminalCell, ImageLineHasSizeBytesAndLabel) {
+  EXPECT_EQ(host::image_line(640, 480, 12595, "login page"),
+            "[image 640x480, 12.3 KiB: login page]");
+  EXPECT_EQ(host::image_line(1, 1, 67, ""), "[image 1x1, 67 B]");
+  EXPECT_EQ(host::image_line(0, 0, 14, "shot"), "[image 14 B: shot]");
+  // A label cannot break the line or steer a terminal.
+  EXPECT_EQ(host::image_line(2, 3, 10, "a\nb\x1b"),
+            "[image 2x3, 10 B: a\xE2\x86\xB5"
+            "b ]");
+}
+
 TEST(Utf8Cut, NeverSplitsACharacter) {
   std::string s =
       "ab\xE2\x9C\x93"
