@@ -112,8 +112,8 @@ int show_listing(char *raw, bool json, bool scores, const char *empty) {
 }
 
 // A listing in the library's own JSON form, for clips it does not list in
-// one call (the pinned ones alone).
-bool summaries_json(const ClipSummary *clips, size_t n, std::string *out) {
+// one call (the pinned ones alone, the host's search).
+bool summaries_json(const ClipSummary *clips, size_t n, bool scores, std::string *out) {
   MutDoc doc(yyjson_mut_doc_new(nullptr));
   if (!doc) return false;
   yyjson_mut_doc *d = doc.get();
@@ -127,6 +127,7 @@ bool summaries_json(const ClipSummary *clips, size_t n, std::string *out) {
     yyjson_mut_obj_add_str(d, o, "kind", c.image ? "image" : "text");
     yyjson_mut_obj_add_strncpy(d, o, "preview", c.preview.data(), c.preview.size());
     yyjson_mut_obj_add_bool(d, o, "pinned", c.pinned);
+    if (scores) yyjson_mut_obj_add_int(d, o, "score", c.score);
     yyjson_mut_arr_append(root, o);
   }
   size_t len = 0;
@@ -262,6 +263,19 @@ int clear_last_stored(const std::string &store) {
 
 }  // namespace
 
+int print_listing(const std::vector<ClipSummary> &clips, bool json, bool scores,
+                  const char *empty) {
+  if (json || !isatty(STDOUT_FILENO)) {
+    std::string out;
+    if (!summaries_json(clips.data(), clips.size(), scores, &out))
+      return fail("out of memory");
+    return print_line(out);
+  }
+  if (clips.empty()) return print_line(empty);
+  print_table(clips, scores);
+  return 0;
+}
+
 int cmd_store(const std::string &store, const Config &config) {
   std::string bytes, error;
   uint64_t seen = 0;
@@ -371,7 +385,7 @@ int cmd_list(const std::string &store, int offset, int limit, bool json,
   size_t n = std::min(want, all.size() - first);
   if (json || !isatty(STDOUT_FILENO)) {
     std::string out;
-    if (!summaries_json(all.data() + first, n, &out)) return fail("out of memory");
+    if (!summaries_json(all.data() + first, n, false, &out)) return fail("out of memory");
     return print_line(out);
   }
   if (all.empty()) {
@@ -406,12 +420,6 @@ int cmd_list(const std::string &store, int offset, int limit, bool json,
   }
   return print_line(shown + " of " + total + (pinned_only ? " pinned" : "") +
                     ": --limit or --offset for more" + (pins.empty() ? "" : "; " + pins));
-}
-
-int cmd_search(const std::string &store, const std::string &query, int limit, bool json) {
-  StoreLock lock;
-  if (!open_store(store, &lock)) return 1;
-  return show_listing(clip_search(query.c_str(), limit), json, true, "no matches");
 }
 
 int cmd_get(const std::string &store, int id, const std::string *output) {

@@ -19,6 +19,7 @@
 #include "cli_help.h"
 #include "cli_import.h"
 #include "cli_picker.h"
+#include "cli_search.h"
 #include "cli_store.h"
 #include "cli_text.h"
 #include "cli_watch_wayland.h"
@@ -318,12 +319,15 @@ const Command kCommands[] = {
        return host::cmd_list(store, a.offset, a.limit, a.json, a.pinned);
      }},
     {"Reading", "search", "search QUERY [--limit N] [--json]",
-     "Text clips that contain QUERY, ignoring the case of A-Z, best match first.",
-     "quillmar-clip search invoice", StoreUse::makes,
+     "Clips that hold every word of QUERY, in any order and ignoring case (MÜNCHEN "
+     "finds münchen): text clips by their text, image clips by their label. Best match "
+     "first (a word near the start, with its case as typed, counts most), the newest "
+     "first among equals.",
+     "quillmar-clip search 'invoice march'", StoreUse::makes,
      [](CLI::App *sub, Args *a) {
-       sub->add_option("QUERY", a->query, "the text to look for")->required();
+       sub->add_option("QUERY", a->query, "the words to look for")->required();
        add_limit(sub, a);
-       sub->add_flag("--json", a->json, "print the library's JSON");
+       sub->add_flag("--json", a->json, "print JSON");
      },
      [](const std::string &store, const Args &a) {
        return host::cmd_search(store, a.query, a.limit, a.json);

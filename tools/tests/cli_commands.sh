@@ -308,6 +308,44 @@ q search first
 grep -q '"id":1,.*"score"' "$T/out" && grep -q '"id":3,' "$T/out" || fail "search: $(out)"
 q search zebra
 expect_out '[]' "search without a match"
+# Several words in any order, case folded for every letter, image labels;
+# ties newest first. A store of its own: query | the ids found, best first.
+S="$T/search"
+q push "Treffen in München, Hauptbahnhof"                 # 1
+q push "ελληνικά γράμματα"                                 # 2
+q push "The quick brown fox jumps over the lazy dog"       # 3
+q push "a lazy fox, not quick at all"                      # 4
+q push-image "$T/a.png" --label "Fox den, QUICK sketch"   # 5
+q push "Straße 12"                                         # 6
+q push "brown"                                             # 7
+q push "brown"                                             # 7 again: a repeat
+q push "nothing to see"                                    # 8
+q push "brown"                                             # 9
+while IFS='|' read -r query want; do
+  q search "$query"
+  got=$(grep -o '"id":[0-9]*' "$T/out" | cut -d: -f2 | tr '\n' ' ')
+  [ "$got" = "$want" ] || fail "search '$query' found '$got', wanted '$want'"
+done <<'EOF'
+fox quick brown|3 |
+quick FOX|3 4 5 |
+lazy dog the|3 |
+MÜNCHEN|1 |
+münchen hauptbahnhof|1 |
+ΕΛΛΗΝΙΚΆ|2 |
+STRASSE|6 |
+sketch|5 |
+den fox|5 |
+brown|9 7 3 |
+quick cat|
+zebra|
+EOF
+q search "fox quick"
+grep -q '^\[{"id":3,"ts":[0-9]*,"kind":"text","preview":"The quick brown fox jumps over the lazy dog","pinned":false,"score":2980},{"id":4,' "$T/out" ||
+  fail "search result: $(out)"
+q search "  " --limit 3
+[ "$(grep -o '"id":[0-9]*' "$T/out" | cut -d: -f2 | tr '\n' ' ')" = "9 8 7 " ] ||
+  fail "a blank query lists every clip, newest first: $(out)"
+S="$T/p"
 q pin 1
 expect_rc 0 "pin"
 q list

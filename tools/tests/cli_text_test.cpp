@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "cli_capture.h"
+#include "cli_match.h"
 
 namespace {
 
@@ -324,6 +325,104 @@ TEST_F(TerminalCell, ImageLineHasSizeBytesAndLabel) {
   EXPECT_EQ(host::image_line(2, 3, 10, "a\nb\x1b"),
             "[image 2x3, 10 B: a\xE2\x86\xB5"
             "b ]");
+}
+
+TEST(CaseFolder, FoldsUnicodeLettersLikeTheLibraryDoesWholeStrings) {
+  host::CaseFolder folder;
+  struct Case {
+    std::string in, out;
+  } cases[] = {
+      {"", ""},
+      {"Hello World 123", "hello world 123"},
+      {"M\xC3\x9C"
+       "NCHEN",
+       "m\xC3\xBC"
+       "nchen"},  // MÜNCHEN
+      {"\xCE\x95\xCE\x9B\xCE\x9B\xCE\x97\xCE\x9D\xCE\x99\xCE\x9A\xCE\x86",
+       "\xCE\xB5\xCE\xBB\xCE\xBB\xCE\xB7\xCE\xBD\xCE\xB9\xCE\xBA\xCE\xAC"},  // ΕΛΛΗΝΙΚΆ
+      {"Stra\xC3\x9F"
+       "e",
+       "strasse"},                               // full folding
+      {"\xCF\x82\xCE\xA3", "\xCF\x83\xCF\x83"},  // ς and Σ: σ
+      {"\xE2\x84\xAA"
+       "elvin",
+       "kelvin"},  // KELVIN SIGN
+      {"\xE6\xBC\xA2"
+       "A",
+       "\xE6\xBC\xA2"
+       "a"},                                     // no case
+      {"bad \xFF\xC3 end", "bad \xFF\xC3 end"},  // kept as is
+  };
+  std::string got;
+  // Twice: the second time from what the folder remembers.
+  for (int round = 0; round < 2; ++round) {
+    for (auto &c : cases) {
+      folder.fold(c.in, &got);
+      EXPECT_EQ(got, c.out) << c.in;
+    }
+  }
+}
+
+TEST(SplitWords, AtRunsOfUnicodeWhiteSpace) {
+  using V = std::vector<std::string>;
+  EXPECT_EQ(host::split_words(""), V{});
+  EXPECT_EQ(host::split_words(" \t\n "), V{});
+  EXPECT_EQ(host::split_words("  quick  brown\tfox\n"), (V{"quick", "brown", "fox"}));
+  // NO-BREAK SPACE and IDEOGRAPHIC SPACE part words too.
+  EXPECT_EQ(host::split_words("a\xC2\xA0"
+                              "b\xE3\x80\x80"
+                              "c"),
+            (V{"a", "b", "c"}));
+  EXPECT_EQ(host::split_words("M\xC3\xBCnchen"), V{"M\xC3\xBCnchen"});
+}
+
+TEST(IsBlankText, OnlyWhiteSpace) {
+  for (const char *s : {"", " ", "\n\n", " \t\r\n\v\f", "\xC2\xA0", "\xE3\x80\x80\n"})
+    EXPECT_TRUE(host::is_blank_text(s)) << s;
+  for (const char *s : {"a", " .", "\n\xE2\x80\x8B", "\xFF", "\t_\t"})
+    EXPECT_FALSE(host::is_blank_text(s)) << s;
+}
+
+TEST(ScoreWords, EveryWordInAnyOrder) {
+  host::CaseFolder folder;
+  std::string t500(500, '.');
+  struct Case {
+    std::string text, query;
+    bool matched;
+    int score;
+  } cases[] = {
+      // One word scores as the library does.
+      {"Hello World", "World", true, 1494},
+      {"Hello World", "world", true, 100},
+      {"Hello World", "planet", false, 0},
+      {"abc", "abc", true, 1500},
+      {t500 + "abc", "abc", true, 1000},
+      {"ABC" + t500 + "abc", "abc", true, 1000},
+      // Several words: each must occur, in any order; the scores add up.
+      {"The quick brown fox", "fox quick", true, (1500 - 16) + (1500 - 4)},
+      {"The quick brown fox", "FOX QUICK brown", true, 100 + 100 + (1500 - 10)},
+      {"The quick brown fox", "quick cat", false, 0},
+      {"quick", "quick quick", true, 3000},
+      // Unicode letters are folded.
+      {"wir sehen uns in m\xC3\xBCnchen", "M\xC3\x9CNCHEN", true, 100},
+      {"\xCE\xB5\xCE\xBB\xCE\xBB\xCE\xB7\xCE\xBD\xCE\xB9\xCE\xBA\xCE\xAC",
+       "\xCE\x95\xCE\x9B\xCE\x9B\xCE\x97\xCE\x9D\xCE\x99\xCE\x9A\xCE\x86", true, 100},
+      {"Stra\xC3\x9F"
+       "e 5",
+       "STRASSE", true, 100},
+      // No words: everything matches, with score 0.
+      {"anything", "  ", true, 0},
+  };
+  for (auto &c : cases) {
+    std::vector<std::string> words = host::split_words(c.query), folded(words.size());
+    for (size_t i = 0; i < words.size(); ++i) folder.fold(words[i], &folded[i]);
+    std::string folded_text;
+    folder.fold(c.text, &folded_text);
+    bool matched = false;
+    int score = host::score_words(c.text, folded_text, words, folded, &matched);
+    EXPECT_EQ(matched, c.matched) << c.query;
+    EXPECT_EQ(score, c.score) << c.query;
+  }
 }
 
 TEST(Utf8Cut, NeverSplitsACharacter) {
