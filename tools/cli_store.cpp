@@ -22,6 +22,7 @@
 
 #include "cli_capture.h"
 #include "cli_config.h"
+#include "cli_match.h"
 #include "cli_text.h"
 #include "cli_util.h"
 #include "quillmar_clip.h"
@@ -493,7 +494,10 @@ bool Recorder::record(Capture c, Recorded *out, StoreLock *held) {
   *out = Recorded{};
   if (c.kind == ClipKind::text) {
     c.bytes = clean_text(std::move(c.bytes), c.seen, c.origin);
-    out->skipped = config_.skip_reason(c.bytes);
+    // A selection of nothing but blanks is noise in a history; push, which
+    // is asked for, records it all the same.
+    out->skipped =
+        is_blank_text(c.bytes) ? "it holds only white space" : config_.skip_reason(c.bytes);
     if (!out->skipped.empty()) return true;
   } else if (c.has_label) {
     c.label = repair_utf8(c.label).text;

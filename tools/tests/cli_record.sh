@@ -62,6 +62,30 @@ printf '\x89PNG\r\n\x1a\n\x00\x00\x00\rIHDR' >"$T/in"
 q store
 expect_out '{"id":3}' "store of PNG bytes with NULs"
 
+# --- store: empty and blank texts are not recorded; push records them ------------
+S="$T/blank"
+store_text "kept"
+while IFS='|' read -r what bytes message; do
+  printf "$bytes" >"$T/in"
+  q store
+  expect_rc 0 "store of $what"
+  expect_err "quillmar-clip: $message" "store of $what"
+  expect_out "" "store of $what"
+done <<'EOF_CASES'
+nothing||standard input is empty: nothing stored
+a space| |standard input not recorded: it holds only white space
+line breaks|\n\r\n\n|standard input not recorded: it holds only white space
+tabs and spaces|\t \t\v\f|standard input not recorded: it holds only white space
+no-break spaces|\xc2\xa0\xe3\x80\x80\n|standard input not recorded: it holds only white space
+EOF_CASES
+[ "$(ids)" = 1 ] || fail "a blank text was stored: ids $(ids)"
+store_text $' \n x \n'
+expect_out '{"id":2,"dedup":0}' "store of a text with blanks around it"
+q push " "
+expect_out '{"id":3,"dedup":0}' "push of a space"
+q push ""
+expect_out '{"id":4,"dedup":0}' "push of nothing"
+
 # --- the config file -----------------------------------------------------------
 # config LINES...: writes the config file, one argument a line.
 config() {
