@@ -20,6 +20,7 @@
 
 #include "cli_capture.h"
 #include "cli_config.h"
+#include "cli_limits.h"
 #include "cli_spawn.h"
 #include "cli_store.h"
 #include "cli_text.h"
@@ -326,6 +327,13 @@ int cmd_store(const std::string &store, const Config &config) {
     return 0;
   }
   int rc = print_line(rec.result);
+  // The library's state is current under the lock that recorded the clip.
+  Trimmed trimmed;
+  if (!apply_limits(config, static_cast<int64_t>(time(nullptr)), &trimmed)) {
+    rc = 1;
+  } else if (std::string said = describe_trimmed(config, trimmed); !said.empty()) {
+    rc = print_line(said);
+  }
   // A repeat of the newest clip recorded nothing new: it is remembered again
   // only when store recorded it, and with the time it was recorded.
   ClipSummary newest;
@@ -571,6 +579,9 @@ int cmd_stats(const std::string &store, bool json) {
   }
   int64_t until = 0;
   bool paused = recording_paused(store, &until);
+  Config config;
+  std::string config_error;
+  bool config_ok = load_config(&config, &config_error);
   if (json) {
     MutDoc doc(yyjson_mut_doc_new(nullptr));
     yyjson_mut_val *root = yyjson_mut_obj(doc.get());
@@ -584,6 +595,15 @@ int cmd_stats(const std::string &store, bool json) {
     yyjson_mut_obj_add_uint(doc.get(), root, "image_files", image_files);
     yyjson_mut_obj_add_uint(doc.get(), root, "image_bytes", image_bytes);
     yyjson_mut_obj_add_bool(doc.get(), root, "paused", paused);
+    if (config_ok) {
+      yyjson_mut_obj_add_int(doc.get(), root, "max_items",
+                             config.max_items > 0 ? config.max_items : CLIP_MAX_UNPINNED);
+      if (config.expire_after > 0) {
+        yyjson_mut_obj_add_int(doc.get(), root, "expire_after", config.expire_after);
+      } else {
+        yyjson_mut_obj_add_null(doc.get(), root, "expire_after");
+      }
+    }
     char *text = yyjson_mut_write(doc.get(), 0, nullptr);
     if (text == nullptr) return fail("out of memory");
     int rc = print_line(text);
@@ -605,6 +625,10 @@ int cmd_stats(const std::string &store, bool json) {
            image_files == 1 ? "" : "s", format_bytes(image_bytes).c_str(),
            static_cast<unsigned long long>(image_bytes));
   out += buf;
+  out += "limits     " +
+         (config_ok ? describe_limits(config)
+                    : "unknown: the config file is broken (" + config_error + ")") +
+         "\n";
   out += std::string("recording  ") + (paused ? "paused" : "on");
   if (paused && until > 0) {
     time_t t = static_cast<time_t>(until);

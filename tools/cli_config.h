@@ -6,6 +6,8 @@
 //   primary = true          # watch follows PRIMARY too
 //   keep_duplicates = false # a repeat of an older clip moves it to the top
 //   picker = "fzf"          # the command pick runs
+//   max_items = 200         # unpinned clips kept, 1 to 500
+//   expire_after = "30d"    # unpinned clips older than this are deleted
 //
 // Every key is optional. A file that is not TOML, a key we do not know, a
 // value of the wrong type or a pattern that does not compile is an error
@@ -32,6 +34,12 @@ struct Config {
   bool primary = false;
   bool keep_duplicates = false;
   std::string picker;  // empty when not set
+  // The watcher's limits: at most max_items unpinned clips (0: the
+  // library's 500), none older than expire_after seconds (0: no limit),
+  // which the file spelled as expire_after_text ("30d").
+  int max_items = 0;
+  int64_t expire_after = 0;
+  std::string expire_after_text;
 
   // Why the text (valid UTF-8, as it would be stored) is not to be
   // recorded, such as "it matches the ignore pattern \"^otpauth://\"", or

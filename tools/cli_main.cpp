@@ -392,7 +392,8 @@ const Command kCommands[] = {
        return host::cmd_wipe(store, a.yes);
      }},
     {"Maintenance", "stats", "stats [--json]",
-     "Clip counts, pinned clips, the size of the index and of the image files.",
+     "Clip counts, pinned clips, the size of the index and of the image files, the "
+     "limits in force (max_items, expire_after) and whether recording is paused.",
      "quillmar-clip stats", StoreUse::makes,
      [](CLI::App *sub, Args *a) { sub->add_flag("--json", a->json, "print JSON"); },
      [](const std::string &store, const Args &a) {

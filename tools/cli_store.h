@@ -176,6 +176,13 @@ class Recorder {
   // store before and after under one lock.
   bool record(Capture capture, Recorded *out, StoreLock *held = nullptr);
 
+  // For a caller that changed the store through the library under the lock
+  // of open(): wrote() says that clips.json is what the library holds, so
+  // that it is not loaded again; forget() that it may not be, after a
+  // failed write, so that it is.
+  void wrote();
+  void forget() { loaded_ = false; }
+
  private:
   struct IndexId {
     bool exists = false;
@@ -186,7 +193,6 @@ class Recorder {
   };
   IndexId index_id() const;
   bool same(const IndexId &a, const IndexId &b) const;
-  void wrote();
 
   std::string dir_;
   const Config &config_;

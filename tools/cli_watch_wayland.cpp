@@ -20,6 +20,7 @@
 
 #include "cli_capture.h"
 #include "cli_config.h"
+#include "cli_limits.h"
 #include "cli_text.h"
 #include "quillmar_clip.h"
 
@@ -262,6 +263,17 @@ int spawn_watch_child(const std::vector<std::string> &argv, int err_fd, pid_t *p
   return 0;
 }
 
+// The limits of the config file as it is now (the captures read it for each
+// clip), else of the one the watcher started with.
+void trim_on_the_hour(const std::string &store, const Config &started_with) {
+  Config config;
+  std::string error;
+  if (!load_config(&config, &error)) config = started_with;
+  if (!has_limits(config)) return;
+  Recorder recorder(store, config);
+  trim_history(&recorder, config);
+}
+
 }  // namespace
 
 bool wayland_session() {
@@ -408,6 +420,7 @@ int wayland_capture(const std::string &store, bool primary, ClipKind kind,
   // Each capture is recorded alone here: no selection grows into the one
   // before it, and no image is labelled by a text beside it.
   print_recorded(name, kind, seen, false, rec);
+  if (rec.skipped.empty()) trim_history(&recorder, config);
   return 0;
 }
 
@@ -486,9 +499,18 @@ int run_watch_wayland(const WatchOptions &options) {
     printf("watching %s on %s into %s (Ctrl-C stops)\n",
            options.primary ? "CLIPBOARD and PRIMARY" : "CLIPBOARD",
            getenv("WAYLAND_DISPLAY"), store.c_str());
+    // The captures apply the limits after each clip; the watcher applies
+    // them on the hour, for the clips that age meanwhile.
+    long next_trim = now_ms();
     while (!g_stop) {
+      if (now_ms() >= next_trim) {
+        trim_on_the_hour(store, options.config);
+        next_trim = now_ms() + kLimitsEverySeconds * 1000;
+      }
       struct pollfd fds[2] = {{g_signal_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
-      if (poll(fds, 2, -1) < 0 && errno != EINTR) {
+      long wait = std::max(0L, next_trim - now_ms());
+      if (poll(fds, 2, static_cast<int>(std::min(wait, 3600000L))) < 0 &&
+          errno != EINTR) {
         complain(std::string("poll failed: ") + strerror(errno));
         status = 1;
         break;

@@ -32,6 +32,7 @@ int run_watch(const WatchOptions &) {
 #include <vector>
 
 #include "cli_capture.h"
+#include "cli_limits.h"
 #include "cli_text.h"
 #include "cli_util.h"
 #include "quillmar_clip.h"
@@ -407,6 +408,7 @@ void Watcher::capture(Atom selection, Time time) {
   bool labelled = c.has_label;
   if (!recorder_.record(std::move(c), &rec)) return;
   print_recorded(name, kind, seen, labelled, rec);
+  if (rec.skipped.empty()) trim_history(&recorder_, options_.config);
 }
 
 int Watcher::run() {
@@ -419,7 +421,14 @@ int Watcher::run() {
     if (sel == primary_ && !options_.primary) continue;
     if (XGetSelectionOwner(dpy_, sel) != None) capture(sel, CurrentTime);
   }
+  // The limits are applied after each capture, and on the hour for the
+  // clips that age meanwhile.
+  long next_trim = now_ms();
   while (!g_stop) {
+    if (now_ms() >= next_trim) {
+      trim_history(&recorder_, options_.config);
+      next_trim = now_ms() + kLimitsEverySeconds * 1000;
+    }
     while (!g_stop && XPending(dpy_) > 0) {
       XEvent ev;
       XNextEvent(dpy_, &ev);
@@ -431,7 +440,8 @@ int Watcher::run() {
     if (g_stop) break;
     struct pollfd fds[2] = {{ConnectionNumber(dpy_), POLLIN, 0},
                             {g_signal_pipe[0], POLLIN, 0}};
-    if (poll(fds, 2, -1) < 0 && errno != EINTR) {
+    long wait = std::max(0L, next_trim - now_ms());
+    if (poll(fds, 2, static_cast<int>(std::min(wait, 3600000L))) < 0 && errno != EINTR) {
       complain(std::string("poll failed: ") + strerror(errno));
       return 1;
     }

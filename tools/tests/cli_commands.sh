@@ -534,8 +534,27 @@ grep -q '^pinned     1 of at most 200$' "$T/out" || fail "stats pinned: $(out)"
 grep -q "^index      .* ($(stat -c %s "$S/clips.json") bytes)$" "$T/out" || fail "stats index: $(out)"
 grep -q '^images     1 file, 19 B (19 bytes)$' "$T/out" || fail "stats images: $(out)"
 q stats --json
-grep -q '"clips":3,"text":2,"image":1,"pinned":1,"index_bytes":[0-9]*,"image_files":1,"image_bytes":19,"paused":false' "$T/out" ||
+grep -q '"clips":3,"text":2,"image":1,"pinned":1,"index_bytes":[0-9]*,"image_files":1,"image_bytes":19,"paused":false,"max_items":500,"expire_after":null' "$T/out" ||
   fail "stats --json: $(out)"
+# The limits in force: the config's | what stats says of them.
+mkdir -p "$XDG_CONFIG_HOME/quillmar-clip"
+while IFS='|' read -r body want; do
+  printf "$body" >"$XDG_CONFIG_HOME/quillmar-clip/config.toml"
+  q stats
+  grep -qxF "limits     $want" "$T/out" || fail "stats with '$body': $(out)"
+done <<EOF
+|at most 500 unpinned clips (the library's bound)
+max_items = 200|at most 200 unpinned clips
+expire_after = "12h"|at most 500 unpinned clips (the library's bound), none older than 12h
+max_items = 9\\nexpire_after = "30d"|at most 9 unpinned clips, none older than 30d
+max_items = 900|unknown: the config file is broken ($XDG_CONFIG_HOME/quillmar-clip/config.toml, line 1: max_items must be from 1 to 500, not 900: the history keeps at most 500 unpinned clips (pinned ones do not count))
+EOF
+q stats --json
+grep -q '"paused":false}$' "$T/out" || fail "stats --json with a broken config: $(out)"
+printf 'max_items = 9\nexpire_after = "30d"' >"$XDG_CONFIG_HOME/quillmar-clip/config.toml"
+q stats --json
+grep -q '"max_items":9,"expire_after":2592000}$' "$T/out" || fail "stats --json with limits: $(out)"
+rm "$XDG_CONFIG_HOME/quillmar-clip/config.toml"
 
 # --- export ------------------------------------------------------------------
 q export "$T/exported"
