@@ -223,7 +223,12 @@ const Command kCommands[] = {
      [](const std::string &store, const Args &a) {
        host::Config config;
        if (!recording_config(a, &config)) return 2;
-       host::WatchOptions options{store, config.primary, config};
+       host::WatchOptions options;
+       options.store = store;
+       options.primary = config.primary;
+       options.config = config;
+       if (a.primary_opt->count() > 0) options.primary_choice = a.primary;
+       if (a.keep_given()) options.keep_duplicates_choice = a.keep_duplicates;
        if (host::wayland_session()) return host::run_watch_wayland(options);
        return host::run_watch(options);
      }},

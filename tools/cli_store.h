@@ -92,6 +92,11 @@ std::string pause_marker_path(const std::string &dir);
 // pause, 0 for one that lasts until resume.
 bool recording_paused(const std::string &dir, int64_t *until = nullptr);
 
+// The last good config file of a running Wayland watcher, beside the store
+// directory: its captures, each a process of its own, record by it while the
+// file itself is broken.
+std::string config_snapshot_path(const std::string &dir);
+
 // What store recorded last, for a CLIPBOARD_STATE=clear that follows: the
 // marker "<name>.last" beside the store directory (never inside it, for the
 // same reason as the pause marker) holds the clip's id and time.

@@ -8,6 +8,7 @@
 #include <spawn.h>
 #include <stdlib.h>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -20,8 +21,10 @@
 
 #include "cli_capture.h"
 #include "cli_config.h"
+#include "cli_config_watch.h"
 #include "cli_limits.h"
 #include "cli_text.h"
+#include "cli_util.h"
 #include "quillmar_clip.h"
 
 extern char **environ;
@@ -263,15 +266,18 @@ int spawn_watch_child(const std::vector<std::string> &argv, int err_fd, pid_t *p
   return 0;
 }
 
-// The limits of the config file as it is now (the captures read it for each
-// clip), else of the one the watcher started with.
-void trim_on_the_hour(const std::string &store, const Config &started_with) {
-  Config config;
-  std::string error;
-  if (!load_config(&config, &error)) config = started_with;
+// The limits of the config in force (the last good file).
+void trim_on_the_hour(const std::string &store, const Config &config) {
   if (!has_limits(config)) return;
   Recorder recorder(store, config);
   trim_history(&recorder, config);
+}
+
+// The last good config file where the captures find it.
+void keep_snapshot(const std::string &store, const std::string &bytes) {
+  std::string error;
+  if (!write_whole_file(config_snapshot_path(store), bytes, 0600, &error))
+    complain(error);
 }
 
 }  // namespace
@@ -373,13 +379,21 @@ int wayland_capture(const std::string &store, bool primary, ClipKind kind,
     printf("%s: not recorded, it is empty\n", name);
     return 0;
   }
-  // Read only now, so that the owner's transfer is not kept waiting; a
-  // broken file records nothing, as it stops store and watch.
+  // Read only now, so that the owner's transfer is not kept waiting. A
+  // broken file leaves the watcher's last good one in force (the watcher
+  // says so, once); without a watcher's, it records nothing, as it stops
+  // store and watch.
   Config config;
-  std::string error;
+  std::string error, ignored;
   if (!load_config(&config, &error)) {
-    printf("%s: not recorded, %s\n", name, error.c_str());
-    return 0;
+    config = Config{};
+    struct stat st;
+    std::string snapshot = config_snapshot_path(store);
+    if (stat(snapshot.c_str(), &st) != 0 ||
+        !load_config_file(snapshot, &config, &ignored)) {
+      printf("%s: not recorded, %s\n", name, error.c_str());
+      return 0;
+    }
   }
   if (keep_duplicates) config.keep_duplicates = *keep_duplicates;
   switch (judge_offer(kind, types, hint)) {
@@ -424,8 +438,11 @@ int wayland_capture(const std::string &store, bool primary, ClipKind kind,
   return 0;
 }
 
-int run_watch_wayland(const WatchOptions &options) {
+int run_watch_wayland(const WatchOptions &started) {
   setvbuf(stdout, nullptr, _IOLBF, 0);
+  WatchOptions options = started;
+  ConfigWatch config_watch(&options.config,
+                           [&options](Config *c) { options.apply_choices(c); });
   {
     // A store that cannot be opened is reported now, not at the first copy.
     StoreLock lock;
@@ -463,6 +480,7 @@ int run_watch_wayland(const WatchOptions &options) {
   // Captures that outlive their wl-paste are ours to wait for.
   prctl(PR_SET_CHILD_SUBREAPER, 1);
 
+  keep_snapshot(store, config_watch.good_bytes());
   std::vector<Child> children;
   std::string tail;
   int status = 0;
@@ -507,9 +525,13 @@ int run_watch_wayland(const WatchOptions &options) {
         trim_on_the_hour(store, options.config);
         next_trim = now_ms() + kLimitsEverySeconds * 1000;
       }
-      struct pollfd fds[2] = {{g_signal_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
+      struct pollfd fds[3] = {{g_signal_pipe[0], POLLIN, 0},
+                              {err_pipe[0], POLLIN, 0},
+                              {config_watch.fd(), POLLIN, 0}};
       long wait = std::max(0L, next_trim - now_ms());
-      if (poll(fds, 2, static_cast<int>(std::min(wait, 3600000L))) < 0 &&
+      // Without inotify, the config file is looked at every few seconds.
+      if (config_watch.fd() < 0) wait = std::min(wait, 2000L);
+      if (poll(fds, 3, static_cast<int>(std::min(wait, 3600000L))) < 0 &&
           errno != EINTR) {
         complain(std::string("poll failed: ") + strerror(errno));
         status = 1;
@@ -517,6 +539,7 @@ int run_watch_wayland(const WatchOptions &options) {
       }
       drain(g_signal_pipe[0]);
       forward_errors(&err_pipe[0], &tail);
+      if (config_watch.check()) keep_snapshot(store, config_watch.good_bytes());
       reap(&children);
       if (!all_running(children)) {
         // Its last words may still be in the pipe.
@@ -528,6 +551,7 @@ int run_watch_wayland(const WatchOptions &options) {
     }
   }
   stop_children(&children, &err_pipe[0], &tail);
+  unlink(config_snapshot_path(store).c_str());
   prctl(PR_SET_CHILD_SUBREAPER, 0);
   sigaction(SIGINT, &old_int, nullptr);
   sigaction(SIGTERM, &old_term, nullptr);

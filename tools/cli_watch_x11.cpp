@@ -32,6 +32,7 @@ int run_watch(const WatchOptions &) {
 #include <vector>
 
 #include "cli_capture.h"
+#include "cli_config_watch.h"
 #include "cli_limits.h"
 #include "cli_text.h"
 #include "cli_util.h"
@@ -113,7 +114,10 @@ Bool is_new_value(Display *, XEvent *ev, XPointer arg) {
 class Watcher {
  public:
   explicit Watcher(const WatchOptions &options)
-      : options_(options), recorder_(options_.store, options_.config) {}
+      : options_(options),
+        recorder_(options_.store, options_.config),
+        config_watch_(&options_.config,
+                      [this](Config *c) { options_.apply_choices(c); }) {}
   ~Watcher();
   // Opens the store once, so that a store that cannot be used is reported
   // now and not at the first copy.
@@ -132,6 +136,9 @@ class Watcher {
   bool request(Atom selection, Atom target, Time time, Transfer *t, std::string *why);
   bool request_targets(Atom selection, Time time, std::vector<Atom> *targets);
   void capture(Atom selection, Time time);
+  // Reads the config file again when it changed, and follows PRIMARY or
+  // stops following it as the new one says.
+  void reload_config();
   // A text transfer as UTF-8: the STRING target is ISO 8859-1.
   void as_utf8(Transfer *t) const {
     if (t->type != XA_STRING) return;
@@ -145,6 +152,7 @@ class Watcher {
 
   WatchOptions options_;
   Recorder recorder_;
+  ConfigWatch config_watch_;
   Display *dpy_ = nullptr;
   Window win_ = None;
   int fixes_event_ = 0;
@@ -326,8 +334,21 @@ bool Watcher::request_targets(Atom selection, Time time, std::vector<Atom> *targ
   return ok;
 }
 
+void Watcher::reload_config() {
+  if (!config_watch_.check() || options_.config.primary == options_.primary) return;
+  options_.primary = options_.config.primary;
+  XFixesSelectSelectionInput(dpy_, win_, primary_,
+                             options_.primary ? XFixesSetSelectionOwnerNotifyMask : 0);
+  XFlush(dpy_);
+  printf("%s\n",
+         options_.primary ? "following PRIMARY too" : "no longer following PRIMARY");
+}
+
 void Watcher::capture(Atom selection, Time time) {
+  // An edit of the config file applies to this very clip.
+  reload_config();
   const char *name = name_of(selection);
+  if (selection == primary_ && !options_.primary) return;
   if (recording_paused(options_.store)) {
     printf("%s: not recorded, recording is paused\n", name);
     return;
@@ -438,13 +459,15 @@ int Watcher::run() {
       capture(sn->selection, sn->selection_timestamp);
     }
     if (g_stop) break;
-    struct pollfd fds[2] = {{ConnectionNumber(dpy_), POLLIN, 0},
-                            {g_signal_pipe[0], POLLIN, 0}};
+    struct pollfd fds[3] = {{ConnectionNumber(dpy_), POLLIN, 0},
+                            {g_signal_pipe[0], POLLIN, 0},
+                            {config_watch_.fd(), POLLIN, 0}};
     long wait = std::max(0L, next_trim - now_ms());
-    if (poll(fds, 2, static_cast<int>(std::min(wait, 3600000L))) < 0 && errno != EINTR) {
+    if (poll(fds, 3, static_cast<int>(std::min(wait, 3600000L))) < 0 && errno != EINTR) {
       complain(std::string("poll failed: ") + strerror(errno));
       return 1;
     }
+    if ((fds[2].revents & POLLIN) != 0) reload_config();
   }
   printf("stopped\n");
   return 0;
