@@ -25,6 +25,7 @@
 #include "cli_store.h"
 #include "cli_text.h"
 #include "cli_util.h"
+#include "cli_watcher_mark.h"
 #include "quillmar_clip.h"
 
 namespace host {
@@ -579,6 +580,8 @@ int cmd_stats(const std::string &store, bool json) {
   }
   int64_t until = 0;
   bool paused = recording_paused(store, &until);
+  RunningWatcher watcher;
+  bool watching = running_watcher(store, &watcher);
   Config config;
   std::string config_error;
   bool config_ok = load_config(&config, &config_error);
@@ -595,6 +598,13 @@ int cmd_stats(const std::string &store, bool json) {
     yyjson_mut_obj_add_uint(doc.get(), root, "image_files", image_files);
     yyjson_mut_obj_add_uint(doc.get(), root, "image_bytes", image_bytes);
     yyjson_mut_obj_add_bool(doc.get(), root, "paused", paused);
+    if (watching) {
+      yyjson_mut_val *w = yyjson_mut_obj_add_obj(doc.get(), root, "watcher");
+      yyjson_mut_obj_add_int(doc.get(), w, "pid", watcher.pid);
+      yyjson_mut_obj_add_strcpy(doc.get(), w, "display", watcher.display.c_str());
+    } else {
+      yyjson_mut_obj_add_null(doc.get(), root, "watcher");
+    }
     if (config_ok) {
       yyjson_mut_obj_add_int(doc.get(), root, "max_items",
                              config.max_items > 0 ? config.max_items : CLIP_MAX_UNPINNED);
@@ -629,7 +639,18 @@ int cmd_stats(const std::string &store, bool json) {
          (config_ok ? describe_limits(config)
                     : "unknown: the config file is broken (" + config_error + ")") +
          "\n";
-  out += std::string("recording  ") + (paused ? "paused" : "on");
+  // Recording is on only while a watcher records into this store.
+  std::string by = watching ? "watcher " + std::to_string(watcher.pid) + " on " +
+                                  (watcher.display.empty() ? "?" : watcher.display)
+                            : "";
+  if (!paused) {
+    out += watching ? "recording  on (" + by + ")"
+                    : "recording  off: no watcher running (start one with 'quillmar-clip "
+                      "watch', or 'systemctl --user enable --now "
+                      "quillmar-clip-watch.service')";
+  } else {
+    out += "recording  paused";
+  }
   if (paused && until > 0) {
     time_t t = static_cast<time_t>(until);
     struct tm tm;
@@ -638,6 +659,7 @@ int cmd_stats(const std::string &store, bool json) {
       strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S", &tm);
     out += std::string(" until ") + when;
   }
+  if (paused) out += watching ? " (" + by + ")" : " (no watcher running)";
   out += "\n";
   if (!write_stdout(out.data(), out.size())) {
     return fail(std::string("cannot write to standard output: ") + strerror(errno));

@@ -309,6 +309,10 @@ std::string config_snapshot_path(const std::string &dir) {
   return marker_path(dir, ".config.toml");
 }
 
+std::string watcher_mark_path(const std::string &dir) {
+  return marker_path(dir, ".watcher");
+}
+
 bool remember_stored(const std::string &dir, int id, int64_t ts, std::string *error) {
   std::string marker = last_stored_path(dir);
   return make_parents(marker, error) &&

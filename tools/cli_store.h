@@ -96,6 +96,8 @@ bool recording_paused(const std::string &dir, int64_t *until = nullptr);
 // directory: its captures, each a process of its own, record by it while the
 // file itself is broken.
 std::string config_snapshot_path(const std::string &dir);
+// A running watcher's mark beside the store directory (cli_watcher_mark.h).
+std::string watcher_mark_path(const std::string &dir);
 
 // What store recorded last, for a CLIPBOARD_STATE=clear that follows: the
 // marker "<name>.last" beside the store directory (never inside it, for the

@@ -25,6 +25,7 @@
 #include "cli_limits.h"
 #include "cli_text.h"
 #include "cli_util.h"
+#include "cli_watcher_mark.h"
 #include "quillmar_clip.h"
 
 extern char **environ;
@@ -513,7 +514,9 @@ int run_watch_wayland(const WatchOptions &started) {
   }
   close(err_pipe[1]);
 
+  WatcherMark mark;
   if (status == 0) {
+    mark.set(store, getenv("WAYLAND_DISPLAY"));
     printf("watching %s on %s into %s (Ctrl-C stops)\n",
            options.primary ? "CLIPBOARD and PRIMARY" : "CLIPBOARD",
            getenv("WAYLAND_DISPLAY"), store.c_str());

@@ -36,6 +36,7 @@ int run_watch(const WatchOptions &) {
 #include "cli_limits.h"
 #include "cli_text.h"
 #include "cli_util.h"
+#include "cli_watcher_mark.h"
 #include "quillmar_clip.h"
 
 namespace host {
@@ -153,6 +154,7 @@ class Watcher {
   WatchOptions options_;
   Recorder recorder_;
   ConfigWatch config_watch_;
+  WatcherMark mark_;
   Display *dpy_ = nullptr;
   Window win_ = None;
   int fixes_event_ = 0;
@@ -434,6 +436,7 @@ void Watcher::capture(Atom selection, Time time) {
 
 int Watcher::run() {
   if (!connect()) return 1;
+  mark_.set(options_.store, DisplayString(dpy_));
   printf("watching %s on %s into %s (Ctrl-C stops)\n",
          options_.primary ? "CLIPBOARD and PRIMARY" : "CLIPBOARD", DisplayString(dpy_),
          options_.store.c_str());

@@ -500,7 +500,7 @@ expect_err "quillmar-clip: recording is paused: clip not stored" "store while pa
 CLIPBOARD_STATE=clear q store
 [ "$(count)" = 1 ] || fail "a paused store recorded or cleared something"
 q stats
-grep -q '^recording  paused$' "$T/out" || fail "stats does not show the pause"
+grep -q '^recording  paused (no watcher running)$' "$T/out" || fail "stats does not show the pause"
 q wipe --yes
 [ -f "$T/paused/store.paused" ] || fail "a wipe removed the pause marker"
 q resume
@@ -533,8 +533,35 @@ grep -q '^clips      3 (2 text, 1 image)$' "$T/out" || fail "stats counts: $(out
 grep -q '^pinned     1 of at most 200$' "$T/out" || fail "stats pinned: $(out)"
 grep -q "^index      .* ($(stat -c %s "$S/clips.json") bytes)$" "$T/out" || fail "stats index: $(out)"
 grep -q '^images     1 file, 19 B (19 bytes)$' "$T/out" || fail "stats images: $(out)"
+# Recording is on only while a watcher records into the store: its mark
+# beside the store names a running process that started when it says.
+grep -qx "recording  off: no watcher running (start one with 'quillmar-clip watch', or 'systemctl --user enable --now quillmar-clip-watch.service')" "$T/out" ||
+  fail "stats without a watcher: $(out)"
+sleep 60 &
+sleeper=$!
+started=$(cut -d' ' -f22 "/proc/$sleeper/stat")
+while IFS='|' read -r mark want; do
+  mark=${mark//PID/$sleeper}
+  printf '%s\n' "${mark//STARTED/$started}" >"$S.watcher"
+  q stats
+  grep -qx "recording  $want" "$T/out" || fail "stats with the mark '$mark': $(grep recording "$T/out")"
+done <<EOF
+pid PID started STARTED display :7|on (watcher $sleeper on :7)
+pid PID started - display wayland-1|on (watcher $sleeper on wayland-1)
+pid PID started 1 display :7|off: no watcher running (start one with 'quillmar-clip watch', or 'systemctl --user enable --now quillmar-clip-watch.service')
+pid 2147483 started 1 display :7|off: no watcher running (start one with 'quillmar-clip watch', or 'systemctl --user enable --now quillmar-clip-watch.service')
+garbage|off: no watcher running (start one with 'quillmar-clip watch', or 'systemctl --user enable --now quillmar-clip-watch.service')
+EOF
+printf 'pid %s started %s display :7\n' "$sleeper" "$started" >"$S.watcher"
 q stats --json
-grep -q '"clips":3,"text":2,"image":1,"pinned":1,"index_bytes":[0-9]*,"image_files":1,"image_bytes":19,"paused":false,"max_items":500,"expire_after":null' "$T/out" ||
+grep -q "\"watcher\":{\"pid\":$sleeper,\"display\":\":7\"}" "$T/out" || fail "stats --json with a watcher: $(out)"
+kill "$sleeper"
+wait "$sleeper" 2>/dev/null
+q stats --json
+grep -q '"watcher":null' "$T/out" || fail "stats --json after the watcher ended: $(out)"
+rm "$S.watcher"
+q stats --json
+grep -q '"clips":3,"text":2,"image":1,"pinned":1,"index_bytes":[0-9]*,"image_files":1,"image_bytes":19,"paused":false,"watcher":null,"max_items":500,"expire_after":null' "$T/out" ||
   fail "stats --json: $(out)"
 # The limits in force: the config's | what stats says of them.
 mkdir -p "$XDG_CONFIG_HOME/quillmar-clip"
@@ -550,7 +577,7 @@ max_items = 9\\nexpire_after = "30d"|at most 9 unpinned clips, none older than 3
 max_items = 900|unknown: the config file is broken ($XDG_CONFIG_HOME/quillmar-clip/config.toml, line 1: max_items must be from 1 to 500, not 900: the history keeps at most 500 unpinned clips (pinned ones do not count))
 EOF
 q stats --json
-grep -q '"paused":false}$' "$T/out" || fail "stats --json with a broken config: $(out)"
+grep -q '"paused":false,"watcher":null}$' "$T/out" || fail "stats --json with a broken config: $(out)"
 printf 'max_items = 9\nexpire_after = "30d"' >"$XDG_CONFIG_HOME/quillmar-clip/config.toml"
 q stats --json
 grep -q '"max_items":9,"expire_after":2592000}$' "$T/out" || fail "stats --json with limits: $(out)"

@@ -325,11 +325,13 @@ grep -q 'not recorded, .*min_lenght' "$watch_out" && fail "a broken config dropp
 # Fixed, it takes effect without a restart.
 printf 'min_length = 100\n' >"$CFG"
 wait_line "^config file reloaded: $CFG\$" 1
+q stats | grep -qx "recording  on (watcher $watcher_pid on $WD)" || fail "stats while the watcher runs: $(q stats)"
 printf 'short' >"$T/fix/t9"
 wl_copy "$T/fix/t9"
 wait_line '^CLIPBOARD: not recorded, it is shorter than min_length (5 of 100 bytes)$' 1
 stop_watch TERM
 [ ! -e "$S.config.toml" ] || fail "the watcher left its copy of the config beside the store"
+[ ! -e "$S.watcher" ] || fail "the watcher left its mark beside the store"
 rm -r "$T/home/.config"
 
 # A watcher killed outright (no cleanup of its own) takes its wl-paste

@@ -295,6 +295,8 @@ chmod +x "$T/bin/notify-send"
 PATH="$T/bin:$PATH" "$BIN" --store "$S" watch >"$T/watch.out" 2>"$T/watch.err" &
 watcher=$!
 wait_line "^watching CLIPBOARD on $DISPLAY" 1
+q stats | grep -qx "recording  on (watcher $watcher on $DISPLAY)" ||
+  fail "stats while the watcher runs: $(q stats)"
 printf '  \n\t \n' >"$T/t7"
 set_clipboard "$T/t7"
 wait_line '^CLIPBOARD: not recorded, it holds only white space$' 1
@@ -332,6 +334,8 @@ wait_line '^PRIMARY: text clip [0-9]* (14 bytes)$' 1
 kill -TERM "$watcher"
 timeout 20 tail --pid="$watcher" -f /dev/null
 watcher=""
+[ ! -e "$S.watcher" ] || fail "the watcher left its mark: $(cat "$S.watcher")"
+q stats | grep -q '^recording  off: no watcher running' || fail "stats after the watcher stopped: $(q stats)"
 rm -r "$XDG_CONFIG_HOME"
 
 q verify >"$T/verify.out" || fail "verify after the watch: $(cat "$T/verify.out")"
