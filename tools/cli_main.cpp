@@ -18,6 +18,7 @@
 #include "cli_config.h"
 #include "cli_help.h"
 #include "cli_import.h"
+#include "cli_notify.h"
 #include "cli_picker.h"
 #include "cli_search.h"
 #include "cli_store.h"
@@ -543,6 +544,45 @@ class HostFormatter : public CLI::Formatter {
   }
 };
 
+// Runs the command chosen on the command line, once its arguments are read.
+int run_command(const Command &chosen, std::string store, Args &args) {
+  // get - and copy - take the id from a line on standard input; the other
+  // ids were made decimal by clip_id().
+  if (args.id_arg == "-") {
+    std::string why;
+    int rc = host::id_from_stdin(&args.id, &why);
+    if (rc == 2) {
+      // The line may be a clip's own: the notification leaves it out.
+      host::replace_complaint(
+          "standard input does not start with a clip id (give a line of 'quillmar-clip "
+          "list --picker', or an id)");
+      return usage_error(why, command_usage(chosen));
+    }
+    if (rc != 0) return rc;
+  } else if (!args.id_arg.empty()) {
+    args.id = std::stoi(args.id_arg);
+  }
+
+  if (chosen.store_use == StoreUse::none) return chosen.run("", args);
+  if (store.empty()) {
+    std::string error;
+    store = host::default_store_dir(&error);
+    if (store.empty()) {
+      host::complain(error);
+      return 1;
+    }
+    if (!store_problem(store).empty()) {
+      host::complain(store_problem(store) + " (set XDG_DATA_HOME or give --store DIR)");
+      return 1;
+    }
+    if (chosen.store_use == StoreUse::makes && !host::make_parents(store, &error)) {
+      host::complain(error);
+      return 1;
+    }
+  }
+  return chosen.run(store, args);
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -603,33 +643,12 @@ int main(int argc, char **argv) {
   }
   if (chosen == nullptr) return 2;
 
-  // get - and copy - take the id from a line on standard input; the other
-  // ids were made decimal by clip_id().
-  if (args.id_arg == "-") {
-    std::string why;
-    int rc = host::id_from_stdin(&args.id, &why);
-    if (rc == 2) return usage_error(why, command_usage(*chosen));
-    if (rc != 0) return rc;
-  } else if (!args.id_arg.empty()) {
-    args.id = std::stoi(args.id_arg);
-  }
-
-  if (chosen->store_use == StoreUse::none) return chosen->run("", args);
-  if (store.empty()) {
-    std::string error;
-    store = host::default_store_dir(&error);
-    if (store.empty()) {
-      host::complain(error);
-      return 1;
-    }
-    if (!store_problem(store).empty()) {
-      host::complain(store_problem(store) + " (set XDG_DATA_HOME or give --store DIR)");
-      return 1;
-    }
-    if (chosen->store_use == StoreUse::makes && !host::make_parents(store, &error)) {
-      host::complain(error);
-      return 1;
-    }
-  }
-  return chosen->run(store, args);
+  // pick and copy - run from a hotkey, with no terminal to show a failure
+  // on: the first complaint is shown as a desktop notification too.
+  std::string name = chosen->name;
+  bool hotkey = name == "pick" || (name == "copy" && args.id_arg == "-");
+  if (hotkey) host::remember_complaints();
+  int rc = run_command(*chosen, store, args);
+  if (hotkey && rc != 0) host::notify_complaint();
+  return rc;
 }

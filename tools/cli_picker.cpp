@@ -19,6 +19,7 @@
 #include "cli_capture.h"
 #include "cli_commands.h"
 #include "cli_config.h"
+#include "cli_notify.h"
 #include "cli_spawn.h"
 #include "cli_store.h"
 #include "cli_text.h"
@@ -433,8 +434,11 @@ int cmd_pick(const std::string &store, bool print) {
   }
   int id = 0;
   if (!leading_id(chosen, &id)) {
-    return fail("the picker's answer is not a line of the list: '" +
-                terminal_cell(chosen, 40) + "'");
+    fail("the picker's answer is not a line of the list: '" + terminal_cell(chosen, 40) +
+         "'");
+    // What was typed may be a clip's own text: the notification leaves it out.
+    replace_complaint("the picker's answer is not a line of the list");
+    return 1;
   }
   return print ? cmd_get(store, id, nullptr) : cmd_copy(store, id);
 }

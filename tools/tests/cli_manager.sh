@@ -223,6 +223,31 @@ pick_in_session
 PATH="$FAKEPATH" "$TIMEOUT" 30 "$SCRIPT" -qec "$(printf '%q ' "$BIN" --store "$S" pick --print)" \
   /dev/null >"$T/out" 2>&1
 grep -q "^fzf|-i|--prompt=clip> |" "$T/picked" || fail "on a terminal pick ran $(cat "$T/picked"), not fzf"
+# Without a terminal (a hotkey) a failure is shown on the desktop too, in one
+# line holding nothing of a clip; a cancel is not a failure.
+fake notify-send 'printf "%s\n" "$*" >>"'"$T/notified"'"'
+while IFS='|' read -r picker notified; do
+  rm -f "$T/notified"
+  QUILLMAR_PICKER=$picker PATH="$FAKEPATH" q pick --print
+  [ "$(cat "$T/notified" 2>/dev/null)" = "$notified" ] ||
+    fail "pick through '$picker' notified '$(cat "$T/notified" 2>/dev/null)', not '$notified'"
+done <<'EOF'
+false|
+echo 3; exit 2|--app-name=quillmar-clip quillmar-clip: the picker echo 3; exit 2 failed (exit status 2)
+echo second|--app-name=quillmar-clip quillmar-clip: the picker's answer is not a line of the list
+echo 99|--app-name=quillmar-clip quillmar-clip: clip id 99 not found
+EOF
+rm -f "$T/notified"
+stdin 'second line of a clip\n'
+PATH="$FAKEPATH" q copy -
+expect_rc 2 "copy - of a line without an id"
+[ "$(cat "$T/notified")" = "--app-name=quillmar-clip quillmar-clip: standard input does not start with a clip id (give a line of 'quillmar-clip list --picker', or an id)" ] ||
+  fail "copy - notified: $(cat "$T/notified")"
+rm -f "$T/notified"
+PATH="$FAKEPATH" "$TIMEOUT" 30 "$SCRIPT" -qec "$(printf '%q ' env QUILLMAR_PICKER='echo 3; exit 2' "$BIN" --store "$S" pick --print)" \
+  /dev/null >"$T/out" 2>&1
+[ ! -e "$T/notified" ] || fail "pick on a terminal notified: $(cat "$T/notified")"
+rm "$T/bin/notify-send"
 S="$T/empty"
 QUILLMAR_PICKER=cat q pick
 expect_rc 1 "pick from an empty history"
