@@ -372,6 +372,12 @@ const Command kCommands[] = {
      [](const std::string &store, const Args &a) {
        return host::cmd_pick(store, a.print);
      }},
+    // What fzf's preview pane runs for the line under the cursor; not for
+    // people.
+    {"", "preview", "preview ID", "", "", StoreUse::makes, add_id,
+     [](const std::string &store, const Args &a) {
+       return host::cmd_preview(store, a.id);
+     }},
     {"Changing", "pin", "pin ID",
      "Pin a clip: pinned clips are never evicted (at most 200 are pinned).",
      "quillmar-clip pin 12", StoreUse::makes, add_id,

@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <linux/limits.h>
 #include <signal.h>
 #include <spawn.h>
 #include <stdlib.h>
@@ -151,7 +152,16 @@ bool have_terminal() {
 // What the picker is to show beside the lines.
 struct PickerView {
   size_t pinned = 0;  // the first rows
+  // fzf's preview pane runs "<self> --store <store> preview <id>".
+  std::string self, store;
 };
+
+// A word for /bin/sh, in single quotes.
+std::string shell_quote(const std::string &s) {
+  std::string out = "'";
+  for (char c : s) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return out + "'";
+}
 
 struct Picker {
   std::string path;  // a known picker's program; empty for a shell command
@@ -176,6 +186,12 @@ std::vector<std::string> picker_argv(const Picker &p, const PickerView &view) {
       add({"-i", "--prompt=clip> ", "--delimiter=\t", "--with-nth=2..",
            "--tiebreak=index"});
       if (view.pinned > 0) add({"--header=" + pins});
+      // The whole clip beside the list: {1} is the line's id.
+      if (!view.self.empty()) {
+        add({"--preview=" + shell_quote(view.self) + " --store " +
+                 shell_quote(view.store) + " preview {1}",
+             "--preview-window=right,50%,wrap"});
+      }
       break;
     case Flavor::rofi:
       add({"-dmenu", "-i", "-p", "clip", "-no-custom"});
@@ -400,6 +416,30 @@ int cmd_list_picker(const std::string &store, int offset, int limit, bool pinned
   return 0;
 }
 
+int cmd_preview(const std::string &store, int id) {
+  std::string out;
+  {
+    StoreLock lock;
+    if (!open_store(store, &lock)) return 1;
+    std::vector<ClipSummary> clips;
+    if (!all_clips(&clips)) return 1;
+    auto c = std::find_if(clips.begin(), clips.end(),
+                          [id](const ClipSummary &s) { return s.id == id; });
+    if (c == clips.end()) return fail("no clip " + std::to_string(id));
+    if (c->image) {
+      std::string file;
+      out = image_row_text(*c, &file) + "\n" + file + "\n";
+    } else {
+      ClipString text(clip_get(id));
+      if (!text) return fail(library_error());
+      out = preview_text(text.get());
+    }
+  }
+  if (fwrite(out.data(), 1, out.size(), stdout) != out.size() || fflush(stdout) != 0)
+    return fail(std::string("cannot write to standard output: ") + strerror(errno));
+  return 0;
+}
+
 int cmd_pick(const std::string &store, bool print) {
   // The environment names the picker for one call, so it wins over the
   // file, which is then not read at all.
@@ -422,6 +462,15 @@ int cmd_pick(const std::string &store, bool print) {
   }
   Picker picker;
   if (!choose_picker(named, &picker)) return 1;
+  if (picker.flavor == Flavor::fzf) {
+    char self[PATH_MAX];
+    ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+    char resolved[PATH_MAX];
+    if (n > 0 && realpath(store.c_str(), resolved) != nullptr) {
+      view.self.assign(self, static_cast<size_t>(n));
+      view.store = resolved;
+    }
+  }
   std::string lines;
   for (auto &row : rows) lines.append(row_line(row)).push_back('\n');
   std::string chosen;

@@ -29,6 +29,11 @@ int id_from_stdin(int *id, std::string *why);
 int cmd_list_picker(const std::string &store, int offset, int limit, bool pinned_only);
 int cmd_pick(const std::string &store, bool print);
 
+// What fzf's preview pane shows of clip id: a text whole, its control
+// characters but line breaks and tabs shown as spaces, so that nothing of
+// it steers the terminal; an image's line, then its file's path.
+int cmd_preview(const std::string &store, int id);
+
 }  // namespace host
 
 #endif  // QUILLMAR_CLI_PICKER_H

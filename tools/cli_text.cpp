@@ -289,6 +289,24 @@ std::string picker_text(std::string_view utf8, int width) {
   return terminal_cell(head, width);
 }
 
+std::string preview_text(std::string_view utf8) {
+  std::string s = repair_utf8(utf8).text;
+  std::string out;
+  out.reserve(s.size());
+  for (size_t i = 0; i < s.size(); ++i) {
+    unsigned char c = static_cast<unsigned char>(s[i]);
+    if (c == '\r' && i + 1 < s.size() && s[i + 1] == '\n') continue;
+    if (c == '\r') c = '\n';
+    bool c1 =
+        c == 0xC2 && i + 1 < s.size() && static_cast<unsigned char>(s[i + 1]) < 0xA0;
+    if (c1) ++i;
+    out.push_back((c < 0x20 && c != '\n' && c != '\t') || c == 0x7F || c1
+                      ? ' '
+                      : static_cast<char>(c));
+  }
+  return out;
+}
+
 int terminal_width(std::string_view utf8) {
   int cols = 0;
   size_t i = 0;

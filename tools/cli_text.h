@@ -58,6 +58,11 @@ std::string terminal_cell(std::string_view utf8, int width);
 // a short one.
 std::string picker_text(std::string_view utf8, int width);
 
+// A whole text for a terminal: invalid UTF-8 repaired, line breaks and tabs
+// kept (CR LF as LF), every other control character (C0, DEL, C1) shown as
+// a space, so that nothing of it steers the terminal.
+std::string preview_text(std::string_view utf8);
+
 // The number of terminal columns that terminal_cell's result occupies.
 int terminal_width(std::string_view utf8);
 

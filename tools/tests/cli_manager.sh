@@ -55,6 +55,12 @@ expect_out "$(printf '2\t\xe2\x98\x85 h\xc3\xa9llo w\xc3\xb6rld\n3\tsecond\n1\ta
 q list --picker --limit 2 --offset 1
 expect_out "$(printf '3\tsecond\n1\ta b\xe2\x86\xb5c\xe2\x86\xb5d [31me')" \
   "list --picker --limit --offset"
+# What fzf's preview pane shows: a text whole, nothing of it that could
+# steer the terminal; an image's size, label and file.
+q preview 1
+expect_out "$(printf 'a\tb\nc\nd [31me')" "preview of a text"
+q preview 99
+expect_rc 1 "preview of a clip that is not there"
 q list --picker --pinned
 expect_out "$(printf '2\t\xe2\x98\x85 h\xc3\xa9llo w\xc3\xb6rld')" "list --picker --pinned"
 q list --pinned
@@ -71,6 +77,8 @@ head -c 12000 /dev/zero >>"$T/640x480.png"
 q push-image "$T/640x480.png" --label $'login\npage'
 q push "$(printf 'first line\r\nsecond line\n%.0s' $(seq 1 20))"
 q push "$(printf '\xc3\xa9%.0s' $(seq 1 200))"
+q preview 1
+expect_out "$(printf '[image 640x480, 11.7 KiB: login\xe2\x86\xb5page]\n%s/img_1.png' "$S")" "preview of an image"
 q list --picker
 expect_out "$(printf '3\t%s\xe2\x80\xa6\n2\t%s%s\xe2\x80\xa6\n1\t[image 640x480, 11.7 KiB: login\xe2\x86\xb5page]' \
   "$(printf '\xc3\xa9%.0s' $(seq 1 119))" "$(printf 'first line\xe2\x86\xb5second line\xe2\x86\xb5%.0s' $(seq 1 5))" firs)" "list --picker of an image and long texts"
@@ -223,6 +231,8 @@ pick_in_session
 PATH="$FAKEPATH" "$TIMEOUT" 30 "$SCRIPT" -qec "$(printf '%q ' "$BIN" --store "$S" pick --print)" \
   /dev/null >"$T/out" 2>&1
 grep -q "^fzf|-i|--prompt=clip> |" "$T/picked" || fail "on a terminal pick ran $(cat "$T/picked"), not fzf"
+grep -qF "|--preview='$BIN' --store '$S' preview {1}|--preview-window=right,50%,wrap|" "$T/picked" ||
+  fail "fzf has no preview of the clip: $(cat "$T/picked")"
 # Without a terminal (a hotkey) a failure is shown on the desktop too, in one
 # line holding nothing of a clip; a cancel is not a failure.
 fake notify-send 'printf "%s\n" "$*" >>"'"$T/notified"'"'

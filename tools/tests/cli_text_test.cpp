@@ -289,6 +289,23 @@ TEST_F(TerminalCell, PickerTextIsOneLineFromTheTextItself) {
   EXPECT_EQ(line.substr(line.size() - 3), ell) << line;
 }
 
+TEST(PreviewText, KeepsLinesAndTabsOnly) {
+  struct Case {
+    std::string in, out;
+  } cases[] = {
+      {"", ""},
+      {"one\ntwo\tcols\n", "one\ntwo\tcols\n"},
+      {"crlf\r\nand cr\rend", "crlf\nand cr\nend"},
+      {"esc\x1b[2Jbell\x07" "del\x7f", "esc [2Jbell del "},
+      {"c1\xC2\x9B"
+       "31m",
+       "c1 31m"},
+      {"caf\xE9", "caf\xEF\xBF\xBD"},
+      {"\xC2\xA0nbsp", "\xC2\xA0nbsp"},
+  };
+  for (auto &c : cases) EXPECT_EQ(host::preview_text(c.in), c.out) << c.in;
+}
+
 TEST(PngDimensions, FromTheHeaderChunk) {
   using namespace std::string_literals;
   std::string sig = "\x89PNG\r\n\x1a\n"s;
