@@ -151,7 +151,8 @@ bool have_terminal() {
 
 // What the picker is to show beside the lines.
 struct PickerView {
-  size_t pinned = 0;  // the first rows
+  size_t pinned = 0;    // the first rows
+  bool images = false;  // some rows have a thumbnail
   // fzf's preview pane runs "<self> --store <store> preview <id>".
   std::string self, store;
 };
@@ -195,12 +196,14 @@ std::vector<std::string> picker_argv(const Picker &p, const PickerView &view) {
       break;
     case Flavor::rofi:
       add({"-dmenu", "-i", "-p", "clip", "-no-custom"});
+      if (view.images) add({"-show-icons"});
       // The pinned rows, first in the list, drawn as rofi's active rows.
       if (view.pinned > 0)
         add({"-mesg", pins, "-a", "0-" + std::to_string(view.pinned - 1)});
       break;
     case Flavor::wofi:
       add({"--dmenu", "-i", "-p", prompt});
+      if (view.images) add({"--allow-images"});
       break;
     case Flavor::fuzzel:
       // fuzzel matches without regard to case by itself.
@@ -214,6 +217,27 @@ std::vector<std::string> picker_argv(const Picker &p, const PickerView &view) {
       break;
   }
   return argv;
+}
+
+// A row as the picker is given it: the line, and for an image clip its own
+// file as the thumbnail where the picker shows one (rofi's and fuzzel's row
+// option "\0icon\x1f<path>", wofi's "img:<path>:text:<line>"). The line
+// itself never holds a NUL or a line break.
+std::string picker_row(Flavor flavor, const PickerRow &row) {
+  std::string line = row_line(row);
+  if (row.file.empty() || row.file.find('\n') != std::string::npos) return line;
+  switch (flavor) {
+    case Flavor::rofi:
+    case Flavor::fuzzel:
+      return line + std::string("\0icon\x1f", 6) + row.file;
+    case Flavor::wofi:
+      // wofi reads the path up to the next colon.
+      if (row.file.find(':') == std::string::npos)
+        return "img:" + row.file + ":text:" + line;
+      return line;
+    default:
+      return line;
+  }
 }
 
 // The picker to run, given the command the user named ("" for none). A
@@ -472,7 +496,10 @@ int cmd_pick(const std::string &store, bool print) {
     }
   }
   std::string lines;
-  for (auto &row : rows) lines.append(row_line(row)).push_back('\n');
+  for (auto &row : rows) {
+    view.images = view.images || !row.file.empty();
+    lines.append(picker_row(picker.flavor, row)).push_back('\n');
+  }
   std::string chosen;
   switch (run_picker(picker_argv(picker, view), picker.name, lines, &chosen)) {
     case PickOutcome::failed:
@@ -480,6 +507,11 @@ int cmd_pick(const std::string &store, bool print) {
       return 1;
     case PickOutcome::chosen:
       break;
+  }
+  // wofi answers with an image row as it was given.
+  if (picker.flavor == Flavor::wofi && chosen.rfind("img:", 0) == 0) {
+    size_t text = chosen.find(":text:");
+    if (text != std::string::npos) chosen.erase(0, text + 6);
   }
   int id = 0;
   if (!leading_id(chosen, &id)) {

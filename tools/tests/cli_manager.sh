@@ -29,7 +29,7 @@ fake() {
 }
 # A PATH with the fakes and the few real tools they use, nothing else.
 mkdir -p "$T/basics"
-for tool in cat head grep rm sh tee printf; do
+for tool in cat head grep rm sh tee printf tr; do
   ln -s "$(command -v "$tool")" "$T/basics/$tool"
 done
 FAKEPATH="$T/bin:$T/basics"
@@ -214,6 +214,30 @@ dmenu -i|-p|clip (1 pinned)|
 EOF
 fake rofi 'printf "%s|" rofi "$@" >"'"$T/picked"'"; grep second'
 fake dmenu 'printf "%s|" dmenu "$@" >"'"$T/picked"'"; grep second'
+# Image clips come with their own file as a thumbnail where the picker shows
+# one; the picker's answer is the line, or wofi's image row as given.
+S="$T/thumbs"
+q push "a text"
+q push-image "$T/a.png" --label shot
+for p in rofi fuzzel wofi; do
+  fake "$p" 'printf "%s|" "$@" >"'"$T/picked"'"; cat >"'"$T/fed"'"; tr "\\0" "\\n" <"'"$T/fed"'" | head -n1'
+done
+while IFS='|' read -r p arg row; do
+  QUILLMAR_PICKER=$p PATH="$FAKEPATH" q pick --print
+  expect_rc 0 "pick of an image through $p"
+  expect_out "$S/img_2.png" "pick of an image through $p"
+  [ -z "$arg" ] || grep -qF "|$arg|" "$T/picked" || fail "$p ran without $arg: $(cat "$T/picked")"
+  want=$(printf "$row" "$S/img_2.png")
+  [ "$(head -n1 "$T/fed")" = "$want" ] || fail "$p was given '$(head -n1 "$T/fed" | od -c)', not '$want'"
+  [ "$(sed -n 2p "$T/fed")" = "$(printf '1\ta text')" ] || fail "$p was given the text as '$(sed -n 2p "$T/fed")'"
+done <<'EOF'
+rofi|-show-icons|2\t[image 14 B: shot]\0icon\037%s
+fuzzel||2\t[image 14 B: shot]\0icon\037%s
+wofi|--allow-images|img:%s:text:2\t[image 14 B: shot]
+EOF
+rm "$T/bin/fuzzel" "$T/bin/wofi"
+fake rofi 'printf "%s|" rofi "$@" >"'"$T/picked"'"; grep second'
+S="$T/picker"
 # A picker named by its name alone gets its arguments; any other command
 # runs as it is.
 for named in dmenu ' dmenu ' 'dmenu -l 5'; do
