@@ -10,6 +10,7 @@
 
 #include <cstring>
 
+#include "cli_paste.h"
 #include "cli_text.h"
 #include "cli_util.h"
 #include "quillmar_clip.h"
@@ -236,10 +237,27 @@ bool load_config_file(const std::string &path, Config *out, std::string *error) 
       if (!read_max_items(path, node, &c.max_items, error)) return false;
     } else if (k == "expire_after") {
       if (!read_expire_after(path, node, &c, error)) return false;
+    } else if (k == "paste") {
+      if (!read_bool(path, "paste", node, &c.paste, error)) return false;
+    } else if (k == "paste_keys") {
+      Chord chord;
+      std::string bad;
+      if (!node.is_string()) {
+        *error =
+            at_line(path, node.source()) +
+            "paste_keys must be a string (a key chord such as \"ctrl+shift+v\"), not " +
+            type_name(node.type());
+        return false;
+      }
+      if (!parse_chord(node.as_string()->get(), &chord, &bad)) {
+        *error = at_line(path, node.source()) + "paste_keys: " + bad;
+        return false;
+      }
+      c.paste_keys = node.as_string()->get();
     } else {
       *error = at_line(path, key.source()) + "unknown key \"" + std::string(k) +
                "\" (the keys are ignore, min_length, primary, keep_duplicates, picker, "
-               "max_items and expire_after)";
+               "max_items, expire_after, paste and paste_keys)";
       return false;
     }
   }

@@ -8,6 +8,8 @@
 //   picker = "fzf"          # the command pick runs
 //   max_items = 200         # unpinned clips kept, 1 to 500
 //   expire_after = "30d"    # unpinned clips older than this are deleted
+//   paste = true            # pick pastes the clip into the focused window
+//   paste_keys = "ctrl+shift+v"  # with this key chord (ctrl+v)
 //
 // Every key is optional. A file that is not TOML, a key we do not know, a
 // value of the wrong type or a pattern that does not compile is an error
@@ -40,6 +42,10 @@ struct Config {
   int max_items = 0;
   int64_t expire_after = 0;
   std::string expire_after_text;
+  // pick pastes the clip it put on the clipboard, with paste_keys (empty:
+  // the default chord).
+  bool paste = false;
+  std::string paste_keys;
 
   // Why the text (valid UTF-8, as it would be stored) is not to be
   // recorded, such as "it matches the ignore pattern \"^otpauth://\"", or

@@ -19,6 +19,7 @@
 #include "cli_help.h"
 #include "cli_import.h"
 #include "cli_notify.h"
+#include "cli_paste.h"
 #include "cli_picker.h"
 #include "cli_search.h"
 #include "cli_store.h"
@@ -113,7 +114,9 @@ int64_t duration_of(const std::string &s) {
 // The values of every command's arguments and options, as CLI11 fills them.
 struct Args {
   bool primary = false, json = false, yes = false, dry_run = false;
-  bool picker = false, print = false, pinned = false;
+  bool picker = false, print = false, pinned = false, paste = false;
+  std::string paste_keys;
+  CLI::Option *paste_opt = nullptr, *paste_keys_opt = nullptr;
   int id = 0, offset = 0, limit = 0;
   std::string id_arg;  // get and copy: an id, or "-" for a line on standard input
   std::string text, file, label, query, output, dir, older_than, pause_for, shell;
@@ -358,19 +361,45 @@ const Command kCommands[] = {
      "as ID, the id is read from standard input, as get does.",
      "quillmar-clip copy 12", StoreUse::makes, add_id_or_stdin,
      [](const std::string &store, const Args &a) { return host::cmd_copy(store, a.id); }},
-    {"Reading", "pick", "pick [--print]",
+    {"Reading", "pick", "pick [--print | --paste [--paste-keys CHORD]]",
      "Choose a clip in a picker and put it back on the clipboard, or with --print write "
      "it to standard output as get does. The picker is the shell command in "
      "$QUILLMAR_PICKER, else the config file's picker, else the first found of fzf (in "
      "a terminal), rofi, wofi, fuzzel, bemenu and dmenu, each matching without regard "
      "to case; it reads the lines of list --picker. A known picker named alone gets "
-     "the same arguments. Exit status 1, quietly, when nothing is picked.",
+     "the same arguments. Exit status 1, quietly, when nothing is picked. --paste (or "
+     "paste = true in the config file) then pastes the clip into the focused window "
+     "with ctrl+v, or the chord of --paste-keys (such as ctrl+shift+v for a "
+     "terminal), through xdotool on X11 and wtype on Wayland.",
      "QUILLMAR_PICKER='fzf --height 40%' quillmar-clip pick --print", StoreUse::makes,
      [](CLI::App *sub, Args *a) {
-       sub->add_flag("--print", a->print, "write the clip to standard output instead");
+       CLI::Option *print = sub->add_flag("--print", a->print,
+                                          "write the clip to standard output instead");
+       a->paste_opt = sub->add_flag("--paste,!--no-paste", a->paste,
+                                    "paste the clip into the focused window too")
+                          ->excludes(print);
+       a->paste_keys_opt =
+           sub->add_option("--paste-keys", a->paste_keys,
+                           "the key chord that pastes (ctrl+v), such as ctrl+shift+v")
+               ->type_name("CHORD")
+               ->excludes(print)
+               ->check(CLI::Validator(
+                   [](std::string &s) {
+                     host::Chord chord;
+                     std::string why;
+                     return host::parse_chord(s, &chord, &why) ? std::string() : why;
+                   },
+                   "CHORD"));
      },
      [](const std::string &store, const Args &a) {
-       return host::cmd_pick(store, a.print);
+       host::PickOptions options;
+       options.print = a.print;
+       if (a.paste_opt->count() > 0) options.paste = a.paste;
+       if (a.paste_keys_opt->count() > 0) {
+         options.paste_keys = a.paste_keys;
+         if (!options.paste) options.paste = true;
+       }
+       return host::cmd_pick(store, options);
      }},
     // What fzf's preview pane runs for the line under the cursor; not for
     // people.

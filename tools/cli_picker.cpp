@@ -21,6 +21,7 @@
 #include "cli_commands.h"
 #include "cli_config.h"
 #include "cli_notify.h"
+#include "cli_paste.h"
 #include "cli_spawn.h"
 #include "cli_store.h"
 #include "cli_text.h"
@@ -378,17 +379,6 @@ PickOutcome run_picker(const std::vector<std::string> &argv, const std::string &
 
 }  // namespace
 
-bool configured_picker(std::string *picker) {
-  Config config;
-  std::string error;
-  if (!load_config(&config, &error)) {
-    complain(error);
-    return false;
-  }
-  *picker = config.picker;
-  return true;
-}
-
 bool leading_id(std::string_view line, int *id) {
   size_t i = 0;
   while (i < line.size() && is_blank(line[i])) ++i;
@@ -464,12 +454,30 @@ int cmd_preview(const std::string &store, int id) {
   return 0;
 }
 
-int cmd_pick(const std::string &store, bool print) {
+int cmd_pick(const std::string &store, const PickOptions &options) {
   // The environment names the picker for one call, so it wins over the
-  // file, which is then not read at all.
+  // file; a broken file then costs only its other keys, and is said.
   const char *env = getenv("QUILLMAR_PICKER");
   std::string named = env != nullptr ? env : "";
-  if (named.empty() && !configured_picker(&named)) return 2;
+  Config config;
+  std::string error;
+  if (!load_config(&config, &error)) {
+    complain(error);
+    if (named.empty()) return 2;
+    complain("the config file is left aside: QUILLMAR_PICKER names the picker");
+    config = Config{};
+  }
+  if (named.empty()) named = config.picker;
+  bool paste = options.paste.value_or(config.paste);
+  std::string keys = options.paste_keys.value_or(
+      config.paste_keys.empty() ? std::string(kDefaultPasteKeys) : config.paste_keys);
+  std::vector<std::string> paste_argv;
+  if (paste) {
+    // Said before the picker opens, not after the user chose.
+    Chord chord;
+    if (!parse_chord(keys, &chord, &error)) return fail(error);
+    if (!paste_command(chord, &paste_argv)) return 1;
+  }
   std::vector<PickerRow> rows;
   PickerView view;
   {
@@ -521,7 +529,10 @@ int cmd_pick(const std::string &store, bool print) {
     replace_complaint("the picker's answer is not a line of the list");
     return 1;
   }
-  return print ? cmd_get(store, id, nullptr) : cmd_copy(store, id);
+  if (options.print) return cmd_get(store, id, nullptr);
+  int rc = cmd_copy(store, id);
+  if (rc != 0 || !paste) return rc;
+  return paste_now(paste_argv, keys) ? 0 : 1;
 }
 
 }  // namespace host

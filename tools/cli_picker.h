@@ -3,15 +3,11 @@
 #ifndef QUILLMAR_CLI_PICKER_H
 #define QUILLMAR_CLI_PICKER_H
 
+#include <optional>
 #include <string>
 #include <string_view>
 
 namespace host {
-
-// The picker command of the config file (key "picker") in *picker, "" when
-// none is set. False after saying why when the config file is broken.
-// $QUILLMAR_PICKER comes first: cmd_pick asks here only without it.
-bool configured_picker(std::string *picker);
 
 // The clip id a line starts with, after blanks: decimal digits followed by
 // the end of the line or a blank. False for anything else.
@@ -27,7 +23,14 @@ int id_from_stdin(int *id, std::string *why);
 // as spaces), an image as "[image WxH, N KiB: label]"; pinned clips first,
 // marked "★ ", then the others, each newest first.
 int cmd_list_picker(const std::string &store, int offset, int limit, bool pinned_only);
-int cmd_pick(const std::string &store, bool print);
+struct PickOptions {
+  bool print = false;  // write the clip to standard output instead
+  // Paste it into the focused window after it is on the clipboard, with
+  // this key chord; unset: as the config file says.
+  std::optional<bool> paste;
+  std::optional<std::string> paste_keys;
+};
+int cmd_pick(const std::string &store, const PickOptions &options);
 
 // What fzf's preview pane shows of clip id: a text whole, its control
 // characters but line breaks and tabs shown as spaces, so that nothing of

@@ -257,6 +257,69 @@ PATH="$FAKEPATH" "$TIMEOUT" 30 "$SCRIPT" -qec "$(printf '%q ' "$BIN" --store "$S
 grep -q "^fzf|-i|--prompt=clip> |" "$T/picked" || fail "on a terminal pick ran $(cat "$T/picked"), not fzf"
 grep -qF "|--preview='$BIN' --store '$S' preview {1}|--preview-window=right,50%,wrap|" "$T/picked" ||
   fail "fzf has no preview of the clip: $(cat "$T/picked")"
+# pick --paste: the clip goes on the clipboard, then the paste chord to the
+# focused window, through xdotool on X11 and wtype on Wayland.
+fake xdotool 'printf "%s|" "$@" >"'"$T/pasted"'"'
+fake wtype 'printf "%s|" "$@" >"'"$T/pasted"'"'
+fake wl-copy 'cat >"'"$T/xclip.in"'"'
+# Session | arguments of pick | the paste tool's arguments.
+while IFS='|' read -r session args want; do
+  rm -f "$T/pasted" "$T/xclip.in"
+  # shellcheck disable=SC2086
+  env $session QUILLMAR_PICKER='grep second' PATH="$FAKEPATH" "$TIMEOUT" 30 "$BIN" --store "$S" pick $args \
+    </dev/null >"$T/out" 2>"$T/err"
+  rc=$?
+  expect_rc 0 "pick $args in $session"
+  [ "$(cat "$T/xclip.in")" = second ] || fail "pick $args in $session copied '$(cat "$T/xclip.in")'"
+  [ "$(cat "$T/pasted")" = "$want" ] || fail "pick $args in $session pasted with '$(cat "$T/pasted")', not '$want'"
+done <<'EOF'
+DISPLAY=:99|--paste|key|--clearmodifiers|ctrl+v|
+DISPLAY=:99|--paste-keys ctrl+shift+v|key|--clearmodifiers|ctrl+shift+v|
+DISPLAY=:99|--paste --paste-keys shift+Insert|key|--clearmodifiers|shift+Insert|
+WAYLAND_DISPLAY=wl-9|--paste|-M|ctrl|v|-m|ctrl|
+WAYLAND_DISPLAY=wl-9|--paste-keys ctrl+shift+v|-M|ctrl|-M|shift|v|-m|shift|-m|ctrl|
+EOF
+DISPLAY=:99 QUILLMAR_PICKER='grep second' PATH="$FAKEPATH" q pick --paste
+expect_out "clip 3 is on the clipboard (xclip)
+pasted with ctrl+v (xdotool)" "pick --paste"
+# The config file's paste and paste_keys; --no-paste wins over them.
+mkdir -p "$XDG_CONFIG_HOME/quillmar-clip"
+printf 'paste = true\npaste_keys = "ctrl+shift+v"\n' >"$XDG_CONFIG_HOME/quillmar-clip/config.toml"
+rm -f "$T/pasted"
+DISPLAY=:99 QUILLMAR_PICKER='grep second' PATH="$FAKEPATH" q pick
+[ "$(cat "$T/pasted")" = "key|--clearmodifiers|ctrl+shift+v|" ] || fail "paste of the config file: $(cat "$T/pasted")"
+rm -f "$T/pasted"
+DISPLAY=:99 QUILLMAR_PICKER='grep second' PATH="$FAKEPATH" q pick --no-paste
+[ ! -e "$T/pasted" ] || fail "pick --no-paste pasted"
+printf 'paste_keys = "hyper+v"\n' >"$XDG_CONFIG_HOME/quillmar-clip/config.toml"
+q pick
+expect_rc 2 "pick with a bad paste_keys"
+expect_err "quillmar-clip: $XDG_CONFIG_HOME/quillmar-clip/config.toml, line 1: paste_keys: unknown modifier \"hyper\" in \"hyper+v\" (the modifiers are ctrl, shift, alt, super and altgr)" \
+  "pick with a bad paste_keys"
+rm -r "$XDG_CONFIG_HOME"
+# A missing tool is said before the picker opens: nothing is copied.
+rm "$T/bin/xdotool" "$T/bin/wtype"
+while IFS='|' read -r session message; do
+  rm -f "$T/xclip.in" "$T/picked"
+  env $session QUILLMAR_PICKER="tee '$T/picked' | grep second" PATH="$FAKEPATH" "$TIMEOUT" 30 "$BIN" --store "$S" pick --paste \
+    </dev/null >"$T/out" 2>"$T/err"
+  rc=$?
+  expect_rc 1 "pick --paste without its tool in $session"
+  expect_err "quillmar-clip: $message" "pick --paste without its tool in $session"
+  [ ! -e "$T/picked" ] && [ ! -e "$T/xclip.in" ] || fail "pick --paste without its tool in $session went on"
+done <<'EOF'
+DISPLAY=:99|cannot paste on X11: xdotool is not installed (install the xdotool package)
+WAYLAND_DISPLAY=wl-9|cannot paste on Wayland: wtype is not installed (install the wtype package)
+DISPLAY=|cannot paste: there is no display (neither WAYLAND_DISPLAY nor DISPLAY is set)
+EOF
+# A paste tool that fails: the clip is on the clipboard all the same.
+fake xdotool 'echo "Error: no display" >&2; exit 1'
+DISPLAY=:99 QUILLMAR_PICKER='grep second' PATH="$FAKEPATH" q pick --paste
+expect_rc 1 "pick --paste with a failing xdotool"
+expect_out "clip 3 is on the clipboard (xclip)" "pick --paste with a failing xdotool"
+expect_err "quillmar-clip: cannot paste with ctrl+v: xdotool failed: Error: no display" "pick --paste with a failing xdotool"
+rm "$T/bin/xdotool" "$T/bin/wl-copy"
+
 # Without a terminal (a hotkey) a failure is shown on the desktop too, in one
 # line holding nothing of a clip; a cancel is not a failure.
 fake notify-send 'printf "%s\n" "$*" >>"'"$T/notified"'"'
@@ -513,6 +576,8 @@ list --json=maybe|not a value for --json: maybe|list [--offset N] [--limit N] [-
 list --json --picker|--json and --picker cannot be used together|list [--offset N] [--limit N] [--pinned] [--json | --picker]
 expire|missing --older-than|expire --older-than DURATION [--dry-run]
 import|missing DIR|import DIR
+pick --print --paste|--print and --paste cannot be used together|pick [--print | --paste [--paste-keys CHORD]]
+pick --paste-keys hyper+v|--paste-keys: unknown modifier "hyper" in "hyper+v" (the modifiers are ctrl, shift, alt, super and altgr)|pick [--print | --paste [--paste-keys CHORD]]
 EOF
 [ ! -e "$S" ] || fail "a usage error created the store"
 for c in watch store push push-image pause resume list search get copy pick pin unpin delete \

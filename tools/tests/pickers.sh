@@ -105,7 +105,7 @@ if have Xvfb && have rofi && have xdotool; then
   # pick from a hotkey: no terminal, so the first graphical picker, rofi.
   pick_on_x() {
     rm -f "$T/rofi.out"
-    setsid -w timeout 60 "$BIN" --store "$S" pick --print </dev/null >"$T/rofi.out" 2>"$T/rofi.err" &
+    setsid -w timeout 60 "$BIN" --store "$S" pick "${@:---print}" </dev/null >"$T/rofi.out" 2>"$T/rofi.err" &
     picker=$!
     helpers+=("$picker")
   }
@@ -134,6 +134,33 @@ if have Xvfb && have rofi && have xdotool; then
   status=$?
   [ "$status" = 1 ] && [ ! -s "$T/rofi.out" ] ||
     fail "a cancel through rofi: status $status, '$(cat "$T/rofi.out")', '$(cat "$T/rofi.err")'"
+  # pick --paste into a terminal: xterm pasting the clipboard on
+  # ctrl+shift+v, as terminals do, with a shell line reading what comes.
+  if have xterm && have xclip; then
+    xterm -T paste-target -xrm 'XTerm*VT100.translations: #override Ctrl Shift <Key>V: insert-selection(CLIPBOARD)' \
+      -e sh -c "read -r line; printf '%s' \"\$line\" >'$T/typed'" >/dev/null 2>&1 &
+    helpers+=($!)
+    xterm_up() { xdotool search --onlyvisible --name paste-target >/dev/null 2>&1; }
+    until_true 20 xterm_up || die "xterm did not open"
+    xdotool windowfocus --sync "$(xdotool search --onlyvisible --name paste-target | head -n1)"
+    pick_on_x --paste --paste-keys ctrl+shift+v
+    until_true 20 rofi_up || die "rofi did not open for the paste: $(cat "$T/rofi.err")"
+    sleep 0.5
+    xdotool type --delay 50 'SLEEPS'
+    xdotool key Return
+    timeout 20 tail --pid="$picker" -f /dev/null
+    wait "$picker"
+    status=$?
+    [ "$status" = 0 ] || fail "pick --paste ended with $status: $(cat "$T/rofi.err")"
+    [ "$(cat "$T/rofi.out")" = "clip 1 is on the clipboard (xclip)
+pasted with ctrl+shift+v (xdotool)" ] || fail "pick --paste said '$(cat "$T/rofi.out")'"
+    xdotool key Return
+    typed() { [ -s "$T/typed" ]; }
+    until_true 10 typed || fail "nothing reached the terminal"
+    [ "$(cat "$T/typed")" = "the lazy dog sleeps" ] || fail "the terminal got '$(cat "$T/typed")'"
+  else
+    echo "note: xterm or xclip is not installed, pick --paste is not tried"
+  fi
 else
   echo "note: Xvfb, rofi or xdotool is not installed, rofi is not tried"
 fi
