@@ -23,6 +23,7 @@
 #include "cli_config.h"
 #include "cli_config_watch.h"
 #include "cli_limits.h"
+#include "cli_recover.h"
 #include "cli_text.h"
 #include "cli_util.h"
 #include "cli_watcher_mark.h"
@@ -448,6 +449,7 @@ int run_watch_wayland(const WatchOptions &started) {
     // A store that cannot be opened is reported now, not at the first copy.
     StoreLock lock;
     if (!open_store(options.store, &lock)) return 1;
+    notice_set_aside(options.store);
   }
   // wl-paste starts the captures, from wherever it runs: they get the store
   // and this program by absolute paths.

@@ -34,6 +34,7 @@ int run_watch(const WatchOptions &) {
 #include "cli_capture.h"
 #include "cli_config_watch.h"
 #include "cli_limits.h"
+#include "cli_recover.h"
 #include "cli_text.h"
 #include "cli_util.h"
 #include "cli_watcher_mark.h"
@@ -124,6 +125,7 @@ class Watcher {
   // now and not at the first copy.
   bool open_store() {
     if (!recorder_.open()) return false;
+    notice_set_aside(options_.store);
     recorder_.release();
     return true;
   }

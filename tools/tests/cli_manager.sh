@@ -675,7 +675,7 @@ if command -v fish >/dev/null; then
   [ -z "$(fish_complete "quillmar-clip --store $S.typo get ")" ] && [ ! -e "$S.typo" ] ||
     fail "fish completion made the store it was given"
   fish_complete "quillmar-clip pi" | grep -q $'^pick\tChoose a clip' || fail "fish completes commands as: $(fish_complete "quillmar-clip pi")"
-  [ "$(fish_complete "quillmar-clip list --pic")" = $'--picker\tprint one line ID<TAB>PREVIEW per clip, every clip' ] ||
+  [ "$(fish_complete "quillmar-clip list --pic")" = $'--picker\tprint one line ID<TAB>TEXT per clip, every clip' ] ||
     fail "fish completes options as: $(fish_complete "quillmar-clip list --pic")"
 else
   echo "fish not installed: its completion script not checked"
