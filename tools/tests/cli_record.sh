@@ -118,14 +118,17 @@ min_length = 2.5|line 1: min_length must be a whole number of bytes, 0 or more, 
 primary = 1|line 1: primary must be true or false, not an integer
 \n\nkeep_duplicates = "yes"|line 3: keep_duplicates must be true or false, not a string
 picker = true|line 1: picker must be a string (a shell command), not a boolean
-min_length = 1\ncolour = "red"|line 2: unknown key "colour" (the keys are ignore, min_length, primary, keep_duplicates, picker, max_items and expire_after)
-[watch]\nprimary = true|line 1: unknown key "watch" (the keys are ignore, min_length, primary, keep_duplicates, picker, max_items and expire_after)
+min_length = 1\ncolour = "red"|line 2: unknown key "colour" (the keys are ignore, min_length, primary, keep_duplicates, picker, max_items, expire_after, paste and paste_keys)
+[watch]\nprimary = true|line 1: unknown key "watch" (the keys are ignore, min_length, primary, keep_duplicates, picker, max_items, expire_after, paste and paste_keys)
 max_items = 501|line 1: max_items must be from 1 to 500, not 501: the history keeps at most 500 unpinned clips (pinned ones do not count)
 max_items = 0|line 1: max_items must be from 1 to 500, not 0
 max_items = "50"|line 1: max_items must be a whole number of clips from 1 to 500, not a string
 expire_after = "30x"|line 1: expire_after must be a duration such as "30d" or "12h", not "30x"
 expire_after = "0d"|line 1: expire_after must be a duration such as "30d" or "12h", not "0d"
 expire_after = 30|line 1: expire_after must be a duration such as "30d" or "12h", not an integer
+paste = "yes"|line 1: paste must be true or false, not a string
+paste_keys = 5|line 1: paste_keys must be a string (a key chord such as "ctrl+shift+v"), not an integer
+paste_keys = "ctrl+"|line 1: paste_keys: no key in "ctrl+": give modifiers and a key, such as ctrl+shift+v
 ignore = "^otpauth:"|line 1: ignore must be a list of regular expressions, such as ["^otpauth://"], not a string
 ignore = [\n  "fine",\n  3,\n]|line 3: ignore[2] must be a string (a regular expression), not an integer
 ignore = ["fine", "a(b"]|line 1: ignore[2] "a(b" is not a valid regular expression (ECMAScript): ...
