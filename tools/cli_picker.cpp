@@ -2,7 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <linux/limits.h>
+#include <limits.h>
 #include <signal.h>
 #include <spawn.h>
 #include <stdlib.h>
@@ -468,7 +468,8 @@ int cmd_pick(const std::string &store, const PickOptions &options) {
     config = Config{};
   }
   if (named.empty()) named = config.picker;
-  bool paste = options.paste.value_or(config.paste);
+  // --print writes the clip out instead: there is nothing to paste.
+  bool paste = !options.print && options.paste.value_or(config.paste);
   std::string keys = options.paste_keys.value_or(
       config.paste_keys.empty() ? std::string(kDefaultPasteKeys) : config.paste_keys);
   std::vector<std::string> paste_argv;

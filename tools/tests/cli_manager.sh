@@ -291,6 +291,9 @@ DISPLAY=:99 QUILLMAR_PICKER='grep second' PATH="$FAKEPATH" q pick
 rm -f "$T/pasted"
 DISPLAY=:99 QUILLMAR_PICKER='grep second' PATH="$FAKEPATH" q pick --no-paste
 [ ! -e "$T/pasted" ] || fail "pick --no-paste pasted"
+DISPLAY= QUILLMAR_PICKER='grep second' PATH="$FAKEPATH" q pick --print
+expect_out second "pick --print with paste = true"
+[ ! -e "$T/pasted" ] || fail "pick --print pasted"
 printf 'paste_keys = "hyper+v"\n' >"$XDG_CONFIG_HOME/quillmar-clip/config.toml"
 q pick
 expect_rc 2 "pick with a bad paste_keys"
