@@ -19,8 +19,10 @@
 #include <vector>
 
 #include "cli_capture.h"
+#include "cli_capture_queue.h"
 #include "cli_config.h"
 #include "cli_limits.h"
+#include "cli_ocr.h"
 #include "cli_recover.h"
 #include "cli_spawn.h"
 #include "cli_store.h"
@@ -162,15 +164,7 @@ bool parse_image_result(const char *json, std::string *path, std::string *label,
   return true;
 }
 
-// The content of clip id in the open store: a text's bytes, or an image
-// file's bytes (with its label).
-struct Content {
-  bool image = false;
-  std::string bytes;
-  std::string path;  // images only
-  std::string label;
-  bool has_label = false;
-};
+using Content = ClipContent;
 
 // clip_get answers a text clip with the text itself and an image clip with
 // JSON, so the kind comes from the listing: from the caller's copy of it
@@ -266,6 +260,10 @@ int clear_last_stored(const std::string &store) {
 
 }  // namespace
 
+bool fetch_clip(int id, bool read_image, ClipContent *out) {
+  return fetch(id, read_image, out);
+}
+
 int print_listing(const std::vector<ClipSummary> &clips, bool json, bool scores,
                   const char *empty) {
   if (json || !isatty(STDOUT_FILENO)) {
@@ -321,9 +319,14 @@ int cmd_store(const std::string &store, const Config &config) {
   capture.bytes = std::move(bytes);
   capture.seen = seen;
   capture.origin = "standard input";
+  // An image is read for words under the lock, so that the clips copied
+  // while it is read are recorded after it.
+  QueuedCapture q;
+  q.capture = std::move(capture);
+  read_words_now(&q, config, false);
   Recorder recorder(store, config);
   Recorded rec;
-  if (!recorder.record(std::move(capture), &rec, &lock)) return 1;
+  if (!recorder.record(std::move(q.capture), &rec, &lock)) return 1;
   if (!rec.skipped.empty()) {
     complain("standard input not recorded: " + rec.skipped);
     return 0;
@@ -584,9 +587,21 @@ int cmd_stats(const std::string &store, bool json) {
   bool paused = recording_paused(store, &until);
   RunningWatcher watcher;
   bool watching = running_watcher(store, &watcher);
+  // The limits in force, and whether captured images are read for words
+  // (and if not, why).
   Config config;
-  std::string config_error;
+  std::string config_error, ocr_off;
   bool config_ok = load_config(&config, &config_error);
+  if (!config_ok) {
+    ocr_off = "the config file is broken: " + config_error;
+  } else if (config.ocr_set && !config.ocr) {
+    ocr_off = "ocr = false in the config file";
+  } else {
+    ocr_off = ocr_unavailable(config.languages());
+  }
+  std::string languages;
+  for (const std::string &l : config.languages())
+    languages += (languages.empty() ? "" : ", ") + l;
   if (json) {
     MutDoc doc(yyjson_mut_doc_new(nullptr));
     yyjson_mut_val *root = yyjson_mut_obj(doc.get());
@@ -615,6 +630,12 @@ int cmd_stats(const std::string &store, bool json) {
       } else {
         yyjson_mut_obj_add_null(doc.get(), root, "expire_after");
       }
+    }
+    yyjson_mut_obj_add_bool(doc.get(), root, "ocr", ocr_off.empty());
+    if (ocr_off.empty()) {
+      yyjson_mut_obj_add_strcpy(doc.get(), root, "ocr_languages", languages.c_str());
+    } else {
+      yyjson_mut_obj_add_strcpy(doc.get(), root, "ocr_off", ocr_off.c_str());
     }
     char *text = yyjson_mut_write(doc.get(), 0, nullptr);
     if (text == nullptr) return fail("out of memory");
@@ -663,6 +684,8 @@ int cmd_stats(const std::string &store, bool json) {
   }
   if (paused) out += watching ? " (" + by + ")" : " (no watcher running)";
   out += "\n";
+  out += "ocr        " +
+         (ocr_off.empty() ? "on (" + languages + ")" : "off: " + ocr_off) + "\n";
   if (!write_stdout(out.data(), out.size())) {
     return fail(std::string("cannot write to standard output: ") + strerror(errno));
   }

@@ -116,6 +116,7 @@ int64_t duration_of(const std::string &s) {
 struct Args {
   bool primary = false, json = false, yes = false, dry_run = false;
   bool picker = false, print = false, pinned = false, paste = false;
+  bool all = false, relabel = false;
   std::string paste_keys;
   CLI::Option *paste_opt = nullptr, *paste_keys_opt = nullptr;
   int id = 0, offset = 0, limit = 0;
@@ -448,6 +449,32 @@ const Command kCommands[] = {
      "problem.",
      "quillmar-clip verify", StoreUse::looks, no_options,
      [](const std::string &store, const Args &) { return host::cmd_verify(store); }},
+    {"Maintenance", "ocr", "ocr ID | ocr --all [--relabel]",
+     "Print the words read in an image clip now. With --all, those of every image "
+     "clip without a label, oldest first; with --relabel too, record each of them "
+     "again with its words as its label, as the newest clips (their ids change; pins "
+     "are kept; nothing is evicted). Captured images are read as they are recorded "
+     "when the config file's ocr is on.",
+     "quillmar-clip ocr --all --relabel", StoreUse::makes,
+     [](CLI::App *sub, Args *a) {
+       CLI::Option *id =
+           sub->add_option("ID", a->id, "the image clip's id")->transform(clip_id());
+       CLI::Option *all =
+           sub->add_flag("--all", a->all, "every image clip without a label")
+               ->excludes(id);
+       sub->add_flag("--relabel", a->relabel, "record them again with their words")
+           ->needs(all);
+       sub->require_option(1, 2);
+     },
+     [](const std::string &store, const Args &a) {
+       host::Config config;
+       std::string error;
+       if (!host::load_config(&config, &error)) {
+         host::complain(error);
+         return 2;
+       }
+       return host::cmd_ocr(store, config, a.id, a.all, a.relabel);
+     }},
     {"Maintenance", "export", "export DIR",
      "Copy every clip into DIR (new or empty): text-<id>.txt and image-<id>.png files "
      "and "

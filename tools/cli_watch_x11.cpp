@@ -32,6 +32,7 @@ int run_watch(const WatchOptions &) {
 #include <vector>
 
 #include "cli_capture.h"
+#include "cli_capture_queue.h"
 #include "cli_config_watch.h"
 #include "cli_limits.h"
 #include "cli_recover.h"
@@ -118,8 +119,8 @@ class Watcher {
   explicit Watcher(const WatchOptions &options)
       : options_(options),
         recorder_(options_.store, options_.config),
-        config_watch_(&options_.config,
-                      [this](Config *c) { options_.apply_choices(c); }) {}
+        config_watch_(&options_.config, [this](Config *c) { options_.apply_choices(c); }),
+        queue_(options_.config) {}
   ~Watcher();
   // Opens the store once, so that a store that cannot be used is reported
   // now and not at the first copy.
@@ -142,6 +143,7 @@ class Watcher {
   // Reads the config file again when it changed, and follows PRIMARY or
   // stops following it as the new one says.
   void reload_config();
+  void record(QueuedCapture &q);
   // A text transfer as UTF-8: the STRING target is ISO 8859-1.
   void as_utf8(Transfer *t) const {
     if (t->type != XA_STRING) return;
@@ -157,6 +159,7 @@ class Watcher {
   Recorder recorder_;
   ConfigWatch config_watch_;
   WatcherMark mark_;
+  CaptureQueue queue_;
   Display *dpy_ = nullptr;
   Window win_ = None;
   int fixes_event_ = 0;
@@ -339,7 +342,9 @@ bool Watcher::request_targets(Atom selection, Time time, std::vector<Atom> *targ
 }
 
 void Watcher::reload_config() {
-  if (!config_watch_.check() || options_.config.primary == options_.primary) return;
+  if (!config_watch_.check()) return;
+  queue_.set_reading(options_.config);
+  if (options_.config.primary == options_.primary) return;
   options_.primary = options_.config.primary;
   XFixesSelectSelectionInput(dpy_, win_, primary_,
                              options_.primary ? XFixesSetSelectionOwnerNotifyMask : 0);
@@ -428,11 +433,19 @@ void Watcher::capture(Atom selection, Time time) {
     c.has_label = !c.label.empty();
   }
   if (g_stop) return;
+  queue_.push(std::move(c), name, [this](QueuedCapture &q) { record(q); });
+}
+
+void Watcher::record(QueuedCapture &q) {
   Recorded rec;
-  uint64_t seen = c.seen;
-  bool labelled = c.has_label;
-  if (!recorder_.record(std::move(c), &rec)) return;
-  print_recorded(name, kind, seen, labelled, rec);
+  uint64_t seen = q.capture.seen;
+  // The label said to come from the owner's text is that text, not the
+  // words read in the image.
+  bool labelled =
+      q.capture.has_label && !(q.read && !q.words.empty() && q.capture.label == q.words);
+  ClipKind kind = q.capture.kind;
+  if (!recorder_.record(std::move(q.capture), &rec)) return;
+  print_recorded(q.name, kind, seen, labelled, rec);
   if (rec.skipped.empty()) trim_history(&recorder_, options_.config);
 }
 
@@ -464,16 +477,25 @@ int Watcher::run() {
       capture(sn->selection, sn->selection_timestamp);
     }
     if (g_stop) break;
-    struct pollfd fds[3] = {{ConnectionNumber(dpy_), POLLIN, 0},
+    struct pollfd fds[4] = {{ConnectionNumber(dpy_), POLLIN, 0},
                             {g_signal_pipe[0], POLLIN, 0},
+                            {queue_.fd(), POLLIN, 0},
                             {config_watch_.fd(), POLLIN, 0}};
     long wait = std::max(0L, next_trim - now_ms());
-    if (poll(fds, 3, static_cast<int>(std::min(wait, 3600000L))) < 0 && errno != EINTR) {
+    if (poll(fds, 4, static_cast<int>(std::min(wait, 3600000L))) < 0 && errno != EINTR) {
       complain(std::string("poll failed: ") + strerror(errno));
       return 1;
     }
-    if ((fds[2].revents & POLLIN) != 0) reload_config();
+    if (fds[2].revents & POLLIN) {
+      uint64_t n = 0;
+      if (read(queue_.fd(), &n, sizeof n) < 0) n = 0;
+      queue_.drain([this](QueuedCapture &q) { record(q); });
+    }
+    if ((fds[3].revents & POLLIN) != 0) reload_config();
   }
+  // Nothing taken is dropped: an image still being read is recorded
+  // without words.
+  queue_.finish([this](QueuedCapture &q) { record(q); });
   printf("stopped\n");
   return 0;
 }

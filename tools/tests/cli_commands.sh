@@ -577,10 +577,10 @@ max_items = 9\\nexpire_after = "30d"|at most 9 unpinned clips, none older than 3
 max_items = 900|unknown: the config file is broken ($XDG_CONFIG_HOME/quillmar-clip/config.toml, line 1: max_items must be from 1 to 500, not 900: the history keeps at most 500 unpinned clips (pinned ones do not count))
 EOF
 q stats --json
-grep -q '"paused":false,"watcher":null}$' "$T/out" || fail "stats --json with a broken config: $(out)"
+grep -q '"paused":false,"watcher":null,"ocr"' "$T/out" || fail "stats --json with a broken config: $(out)"
 printf 'max_items = 9\nexpire_after = "30d"' >"$XDG_CONFIG_HOME/quillmar-clip/config.toml"
 q stats --json
-grep -q '"max_items":9,"expire_after":2592000}$' "$T/out" || fail "stats --json with limits: $(out)"
+grep -q '"max_items":9,"expire_after":2592000,"ocr"' "$T/out" || fail "stats --json with limits: $(out)"
 rm "$XDG_CONFIG_HOME/quillmar-clip/config.toml"
 
 # --- export ------------------------------------------------------------------

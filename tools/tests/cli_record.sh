@@ -118,8 +118,8 @@ min_length = 2.5|line 1: min_length must be a whole number of bytes, 0 or more, 
 primary = 1|line 1: primary must be true or false, not an integer
 \n\nkeep_duplicates = "yes"|line 3: keep_duplicates must be true or false, not a string
 picker = true|line 1: picker must be a string (a shell command), not a boolean
-min_length = 1\ncolour = "red"|line 2: unknown key "colour" (the keys are ignore, min_length, primary, keep_duplicates, picker, max_items, expire_after, paste and paste_keys)
-[watch]\nprimary = true|line 1: unknown key "watch" (the keys are ignore, min_length, primary, keep_duplicates, picker, max_items, expire_after, paste and paste_keys)
+min_length = 1\ncolour = "red"|line 2: unknown key "colour" (the keys are ignore, min_length, primary, keep_duplicates, picker, max_items, expire_after, paste, paste_keys, ocr and ocr_languages)
+[watch]\nprimary = true|line 1: unknown key "watch" (the keys are ignore, min_length, primary, keep_duplicates, picker, max_items, expire_after, paste, paste_keys, ocr and ocr_languages)
 max_items = 501|line 1: max_items must be from 1 to 500, not 501: the history keeps at most 500 unpinned clips (pinned ones do not count)
 max_items = 0|line 1: max_items must be from 1 to 500, not 0
 max_items = "50"|line 1: max_items must be a whole number of clips from 1 to 500, not a string
