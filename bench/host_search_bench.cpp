@@ -49,16 +49,43 @@ uint64_t next_random() {
 // Ordinary prose of a clipboard, as perf_tool makes it: common words most of
 // the time, now and then a quotation, a path or a word beyond ASCII.
 std::string make_corpus(size_t bytes) {
-  static const char *words[] = {
-      "the", "of", "and", "to", "in", "is", "that", "for", "it", "as", "was",
-      "with", "be", "by", "on", "not", "he", "this", "are", "or", "his", "from",
-      "at", "which", "but", "have", "an", "had", "they", "you", "were", "their",
-      "one", "all", "we", "can", "her", "has", "there", "been", "if", "more",
-      "when", "will", "would", "who", "so", "no", "clipboard", "history",
-      "function", "return", "value", "struct", "const", "file", "index",
-      "buffer", "string", "merge", "request", "review", "meeting", "tomorrow",
-      "café", "naïve", "Grüße", "日本語", "—", "emoji 🙂", "\"quoted\"",
-      "C:\\Users\\me\\notes.txt", "\ttabbed", "https://example.org/a/b?c=d"};
+  static const char *words[] = {"the",        "of",
+                                "and",        "to",
+                                "in",         "is",
+                                "that",       "for",
+                                "it",         "as",
+                                "was",        "with",
+                                "be",         "by",
+                                "on",         "not",
+                                "he",         "this",
+                                "are",        "or",
+                                "his",        "from",
+                                "at",         "which",
+                                "but",        "have",
+                                "an",         "had",
+                                "they",       "you",
+                                "were",       "their",
+                                "one",        "all",
+                                "we",         "can",
+                                "her",        "has",
+                                "there",      "been",
+                                "if",         "more",
+                                "when",       "will",
+                                "would",      "who",
+                                "so",         "no",
+                                "clipboard",  "history",
+                                "function",   "return",
+                                "value",      "struct",
+                                "const",      "file",
+                                "index",      "buffer",
+                                "string",     "merge",
+                                "request",    "review",
+                                "meeting",    "tomorrow",
+                                "café",       "naïve",
+                                "Grüße",      "日本語",
+                                "—",          "emoji 🙂",
+                                "\"quoted\"", "C:\\Users\\me\\notes.txt",
+                                "\ttabbed",   "https://example.org/a/b?c=d"};
   constexpr size_t kWords = sizeof words / sizeof words[0];
   std::string out;
   out.reserve(bytes + 64);

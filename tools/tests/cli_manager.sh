@@ -291,7 +291,7 @@ DISPLAY=:99 QUILLMAR_PICKER='grep second' PATH="$FAKEPATH" q pick
 rm -f "$T/pasted"
 DISPLAY=:99 QUILLMAR_PICKER='grep second' PATH="$FAKEPATH" q pick --no-paste
 [ ! -e "$T/pasted" ] || fail "pick --no-paste pasted"
-DISPLAY= QUILLMAR_PICKER='grep second' PATH="$FAKEPATH" q pick --print
+DISPLAY='' QUILLMAR_PICKER='grep second' PATH="$FAKEPATH" q pick --print
 expect_out second "pick --print with paste = true"
 [ ! -e "$T/pasted" ] || fail "pick --print pasted"
 printf 'paste_keys = "hyper+v"\n' >"$XDG_CONFIG_HOME/quillmar-clip/config.toml"

@@ -296,7 +296,9 @@ TEST(PreviewText, KeepsLinesAndTabsOnly) {
       {"", ""},
       {"one\ntwo\tcols\n", "one\ntwo\tcols\n"},
       {"crlf\r\nand cr\rend", "crlf\nand cr\nend"},
-      {"esc\x1b[2Jbell\x07" "del\x7f", "esc [2Jbell del "},
+      {"esc\x1b[2Jbell\x07"
+       "del\x7f",
+       "esc [2Jbell del "},
       {"c1\xC2\x9B"
        "31m",
        "c1 31m"},

@@ -99,7 +99,8 @@ if have Xvfb && have rofi && have xdotool; then
   xvfb=$!
   has_display() { [ -s "$T/display" ]; }
   until_true 20 has_display || die "Xvfb did not start: $(cat "$T/xvfb.log")"
-  export DISPLAY=":$(head -n1 "$T/display")"
+  DISPLAY=":$(head -n1 "$T/display")"
+  export DISPLAY
   x_ready() { xdotool getmouselocation >/dev/null 2>&1; }
   until_true 20 x_ready || die "Xvfb took no clients on $DISPLAY"
   # pick from a hotkey: no terminal, so the first graphical picker, rofi.
