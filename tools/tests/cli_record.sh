@@ -182,6 +182,29 @@ store_text "new"
 expect_out '{"id":4,"dedup":0}
 limits: deleted clip 2 (older than expire_after 30d)' "store with expire_after"
 [ "$(ids)" = "4 3 1" ] || fail "expire_after 30d kept ids $(ids)"
+# A full history of 500 unpinned clips: the library evicts the oldest for
+# the new one, and max_items takes no more than it asks.
+S="$T/limits-full"
+mkdir -p "$S"
+{
+  printf '{"next_id": 502, "clips": ['
+  printf '{"id": 1, "ts": %s, "kind": "text", "preview": "pinned", "pinned": true, "hash": "", "truncated": false, "text": "pinned"}' "$now"
+  for i in $(seq 2 501); do
+    printf ',{"id": %s, "ts": %s, "kind": "text", "preview": "clip %s", "pinned": false, "hash": "", "truncated": false, "text": "clip %s"}' "$i" "$now" "$i" "$i"
+  done
+  printf ']}'
+} >"$S/clips.json"
+config 'max_items = 500'
+store_text "one more"
+expect_out '{"id":502,"dedup":0}' "store into a full history with max_items 500"
+[ "$(ids | wc -w)" = 501 ] && [ "$(ids | cut -d' ' -f1)" = 502 ] && [ "$(ids | rev | cut -d' ' -f1-2 | rev)" = "3 1" ] ||
+  fail "a full history with max_items 500 kept $(ids | wc -w) clips, ending in $(ids | rev | cut -d' ' -f1-3 | rev)"
+config 'max_items = 498'
+store_text "and another"
+expect_out '{"id":503,"dedup":0}
+limits: deleted clips 4, 5 (beyond max_items 498)' "store into a full history with max_items 498"
+[ "$(ids | wc -w)" = 499 ] && [ "$(ids | rev | cut -d' ' -f1-2 | rev)" = "6 1" ] ||
+  fail "a full history with max_items 498 kept $(ids | wc -w) clips, ending in $(ids | rev | cut -d' ' -f1-3 | rev)"
 # A delete that cannot be written: the clip that came is recorded (here a
 # repeat, which writes nothing), every other clip stays, on disk as before.
 S="$T/limits-fail"
