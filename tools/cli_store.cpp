@@ -513,7 +513,7 @@ bool Recorder::record(Capture c, Recorded *out, StoreLock *held) {
   const ClipSummary *twin = nullptr, *doomed = nullptr;
   ImageContent twin_image;
   long now = monotonic_ms();
-  auto remember_selection = [&](int id) {
+  auto settle_selection = [&](int id) {
     if (!c.selection || c.kind != ClipKind::text) return;
     selection_id_ = id;
     selection_text_ = c.bytes;
@@ -530,7 +530,7 @@ bool Recorder::record(Capture c, Recorded *out, StoreLock *held) {
     out->id = twin->id;
     out->dedup = out->pinned_twin = true;
     out->result = "{\"id\":" + std::to_string(twin->id) + ",\"dedup\":1}";
-    remember_selection(0);
+    settle_selection(0);
     loaded_ = true;
     return true;
   }
@@ -548,17 +548,23 @@ bool Recorder::record(Capture c, Recorded *out, StoreLock *held) {
     c.has_label = true;
     c.label = twin_image.label;
   }
-  size_t unpinned = 0;
-  for (auto &clip : clips) unpinned += clip.pinned ? 0 : 1;
-  // While the history has room, the new clip comes first, so that a failure
-  // leaves a spare copy rather than none. A full history would evict its
-  // oldest clip for it: there the older copy goes first.
-  bool delete_first = doomed != nullptr && unpinned >= size_t{CLIP_MAX_UNPINNED};
+  // The new clip goes in first and the one it replaces only once the new
+  // one is stored, so that no failure leaves neither. In a full history the
+  // push evicts the oldest unpinned clips, as it does for any new clip; when
+  // the one to replace is among them, the push alone has replaced it.
   int doomed_id = doomed != nullptr ? doomed->id : 0;
-  if (delete_first) {
-    if (!clip_delete(doomed_id)) {
-      complain(library_error());
-      return false;
+  bool evicted = false;
+  if (doomed != nullptr) {
+    size_t unpinned = 0;
+    for (auto &clip : clips) unpinned += clip.pinned ? 0 : 1;
+    size_t excess = unpinned >= size_t{CLIP_MAX_UNPINNED}
+                        ? unpinned - (size_t{CLIP_MAX_UNPINNED} - 1)
+                        : 0;
+    // Newest first: the oldest unpinned clips are at the end.
+    for (auto it = clips.rbegin(); it != clips.rend() && excess > 0; ++it) {
+      if (it->pinned) continue;
+      if (it->id == doomed_id) evicted = true;
+      --excess;
     }
   }
   ClipString result;
@@ -572,28 +578,25 @@ bool Recorder::record(Capture c, Recorded *out, StoreLock *held) {
                                  len, c.has_label ? c.label.c_str() : nullptr));
   }
   if (!result) {
+    // The older copy is untouched: it goes only once the new one is stored.
     std::string why = library_error();
-    if (delete_first) {
-      complain(
-          "clip " + std::to_string(doomed_id) +
-          " was deleted to make way for its copy, which could not be stored: " + why);
-    } else {
-      complain(why);
-    }
+    if (doomed_id != 0)
+      why += "; clip " + std::to_string(doomed_id) + " stays where it was";
+    complain(why);
     return false;
   }
   parse_push_result(result.get(), out);
-  if (doomed_id != 0 && !delete_first && out->id != doomed_id) {
-    if (!clip_delete(doomed_id)) {
-      complain("clip " + std::to_string(out->id) + " is stored, but clip " +
-               std::to_string(doomed_id) + " could not be deleted: " + library_error());
-      return true;
-    }
+  if (doomed_id != 0 && !evicted && out->id != doomed_id && !clip_delete(doomed_id)) {
+    // Both copies are in the history; the next capture loads it again.
+    complain("clip " + std::to_string(out->id) + " is stored, but clip " +
+             std::to_string(doomed_id) + " could not be deleted: " + library_error());
+    settle_selection(0);
+    return true;
   }
   if (doomed_id != 0 && out->id != doomed_id) out->replaced = doomed_id;
   // Only a clip this selection made may give way to its growth: one that
   // was there before (a repeat) was copied on purpose.
-  remember_selection(!out->dedup && (out->replaced == 0 || out->grown) ? out->id : 0);
+  settle_selection(!out->dedup && (out->replaced == 0 || out->grown) ? out->id : 0);
   wrote();
   loaded_ = true;
   return true;

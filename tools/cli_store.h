@@ -169,9 +169,10 @@ class Recorder {
   // Records one capture. A text is repaired to valid UTF-8 first (said on
   // standard error, naming its origin) and checked against the config's
   // rules; *out says what happened. Unless the config keeps duplicates, an
-  // older unpinned copy of the same bytes is deleted, so the clip moves to
-  // the top; a pinned copy stays and nothing is added. Prints the library's
-  // message and returns false when it refuses. With held, the caller's lock
+  // older unpinned copy of the same bytes is deleted once the new one is
+  // stored, so the clip moves to the top; a pinned copy stays and nothing is
+  // added. Prints the library's message and returns false when it refuses;
+  // an older copy then stays where it was. With held, the caller's lock
   // is used and stays held on return, so that the caller can look at the
   // store before and after under one lock.
   bool record(Capture capture, Recorded *out, StoreLock *held = nullptr);
