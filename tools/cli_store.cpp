@@ -513,11 +513,20 @@ bool Recorder::record(Capture c, Recorded *out, StoreLock *held) {
   const ClipSummary *twin = nullptr, *doomed = nullptr;
   ImageContent twin_image;
   long now = monotonic_ms();
-  auto settle_selection = [&](int id) {
-    if (!c.selection || c.kind != ClipKind::text) return;
-    selection_id_ = id;
-    selection_text_ = c.bytes;
-    selection_ms_ = now;
+  // What this capture means for a selection being dragged: a PRIMARY text
+  // may give way to its growth only when this selection made it; a capture
+  // of another selection that lands on that clip (a Ctrl-C of the selected
+  // text) makes it a clip copied on purpose, which stays.
+  auto settle_selection = [&](int made) {
+    if (c.selection && c.kind == ClipKind::text) {
+      selection_id_ = made;
+      selection_text_ = c.bytes;
+      selection_ms_ = now;
+    } else if (selection_id_ != 0 &&
+               (out->id == selection_id_ || out->replaced == selection_id_ ||
+                out->twin == selection_id_)) {
+      selection_id_ = 0;
+    }
   };
   bool grows = c.kind == ClipKind::text && c.selection && selection_id_ > 0 &&
                now - selection_ms_ <= kSelectionWindowMs &&
@@ -526,6 +535,7 @@ bool Recorder::record(Capture c, Recorded *out, StoreLock *held) {
     if (!all_clips(&clips)) return false;
   }
   if (!config_.keep_duplicates) twin = find_twin(clips, c, &twin_image);
+  if (twin != nullptr) out->twin = twin->id;
   if (twin != nullptr && twin->pinned) {
     out->id = twin->id;
     out->dedup = out->pinned_twin = true;
@@ -535,8 +545,15 @@ bool Recorder::record(Capture c, Recorded *out, StoreLock *held) {
     return true;
   }
   if (grows) {
+    // The id alone is not enough: after a wipe ids start again at 1, and
+    // the clip that bears it now may be anything.
+    std::string preview = text_preview(selection_text_);
     for (auto &clip : clips) {
-      if (clip.id == selection_id_ && !clip.pinned && !clip.image) doomed = &clip;
+      if (clip.id != selection_id_ || clip.pinned || clip.image ||
+          clip.preview != preview)
+        continue;
+      ClipString got(clip_get(clip.id));
+      if (got && std::string_view(got.get()) == selection_text_) doomed = &clip;
     }
     out->grown = doomed != nullptr;
   }

@@ -121,7 +121,8 @@ struct Capture {
   std::string label;
   // A text of the PRIMARY selection: one that grows out of the previous
   // PRIMARY text within kSelectionWindowMs replaces the clip that text made
-  // (never a clip it only repeated).
+  // (never a clip it only repeated, nor one that a capture of another
+  // selection landed on since, nor one that no longer holds that text).
   bool selection = false;
 };
 
@@ -136,6 +137,10 @@ struct Recorded {
   // the same bytes already.
   bool dedup = false;
   bool pinned_twin = false;
+  // The newest clip that held the same bytes before this capture (0 when
+  // none did, or when duplicates are kept and none was looked for): the
+  // clip itself is then no new content of the history.
+  int twin = 0;
   // The clip deleted in favour of the new one: an older copy of the same
   // bytes (a repeat moves to the top) or, with grown, the selection this one
   // grew out of.

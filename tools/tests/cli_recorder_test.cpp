@@ -1,6 +1,7 @@
 // The host's Recorder against the library's internal units with the fault
 // seam: a repeat that moves to the top keeps the user's clip whatever call
-// fails.
+// fails, and a PRIMARY selection being dragged replaces only the clip it
+// made itself.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -211,6 +212,73 @@ TEST(MoveToTop, NoFailureLosesTheRepeatedClip) {
         ASSERT_LT(nth, 100000) << where;
       }
     }
+  }
+}
+
+// Each step is a capture (PRIMARY or CLIPBOARD, as the X11 watcher makes
+// them) or something another process does; the texts the history ends with
+// are newest first.
+TEST(SelectionMerge, ReplacesOnlyWhatTheSelectionMade) {
+  enum Kind { primary, clipboard, wipe, push };
+  struct Step {
+    Kind kind;
+    const char *text;
+  };
+  struct Case {
+    const char *what;
+    std::vector<Step> steps;
+    std::vector<std::string> texts;
+  } cases[] = {
+      {"a selection dragged further",
+       {{primary, "foo"}, {primary, "foobar"}, {primary, "the foobar"}},
+       {"the foobar"}},
+      {"a clip copied in between",
+       {{primary, "foo"}, {clipboard, "other"}, {primary, "foobar"}},
+       {"foobar", "other"}},
+      {"the selection copied with Ctrl-C",
+       {{primary, "foo"}, {clipboard, "foo"}, {primary, "foobar"}},
+       {"foobar", "foo"}},
+      {"the selection copied after another clip, so moved to the top",
+       {{primary, "foo"}, {clipboard, "other"}, {clipboard, "foo"}, {primary, "foobar"}},
+       {"foobar", "foo", "other"}},
+      {"a selection that repeated a clip copied on purpose",
+       {{clipboard, "foo"}, {primary, "foo"}, {primary, "foobar"}},
+       {"foobar", "foo"}},
+      {"the history wiped and another clip taking the id",
+       {{primary, "foo"}, {wipe, ""}, {push, "unrelated"}, {primary, "foobar"}},
+       {"foobar", "unrelated"}},
+  };
+  host::Config config;
+  for (const auto &c : cases) {
+    Scratch scratch;
+    std::string dir = (scratch.path() / "store").string();
+    host::Recorder recorder(dir, config);
+    for (const Step &s : c.steps) {
+      if (s.kind == wipe || s.kind == push) {
+        // Another process: the Recorder sees clips.json change.
+        ASSERT_EQ(clip_init(dir.c_str()), 1);
+        if (s.kind == wipe) {
+          ASSERT_EQ(clip_wipe(), 1);
+        } else {
+          char *r = clip_push_text(s.text);
+          ASSERT_NE(r, nullptr);
+          clip_free_string(r);
+        }
+        continue;
+      }
+      host::Capture cap;
+      cap.bytes = s.text;
+      cap.seen = cap.bytes.size();
+      cap.origin = "the test";
+      cap.selection = s.kind == primary;
+      host::Recorded rec;
+      ASSERT_TRUE(recorder.record(cap, &rec)) << c.what;
+    }
+    std::vector<std::string> texts;
+    std::map<int, Held> after = load(dir);
+    for (auto it = after.rbegin(); it != after.rend(); ++it)
+      texts.push_back(it->second.bytes);
+    EXPECT_EQ(texts, c.texts) << c.what;
   }
 }
 

@@ -211,6 +211,14 @@ primary_step 'copied on purpose' '^PRIMARY: repeats clip [0-9]*$'
 primary_step 'copied on purpose, and more' '^PRIMARY: text clip [0-9]* (27 bytes)$'
 q search 'copied on purpose' --json | grep -q '"preview":"copied on purpose"' ||
   fail "a selection's growth replaced a clip copied on purpose"
+# Nor does one that was copied with Ctrl-C after it was selected.
+primary_step 'selected' '^PRIMARY: text clip [0-9]* (8 bytes)$'
+printf 'selected' >"$T/t-selected"
+set_clipboard "$T/t-selected"
+wait_line '^CLIPBOARD: repeats clip [0-9]*$' 1
+primary_step 'selected further' '^PRIMARY: text clip [0-9]* (16 bytes)$'
+q search 'selected' --json | grep -q '"preview":"selected"' ||
+  fail "a selection's growth replaced the clip copied from it with Ctrl-C"
 
 # An owner that offers a PNG image and a text: the image, labelled by the text.
 if [ -n "$OWNER" ]; then
