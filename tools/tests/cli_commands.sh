@@ -258,6 +258,9 @@ store=a push=b clear|b a
 store=a pause store=b resume clear|a
 store=a store=a clear|
 push=a store=a clear|a
+push=a push=b store=a clear|a b
+store=a store=b store=a clear|a b
+store=a store=b store=a store=a clear|a b
 store=a store=b clear clear|a
 clear|
 SESSIONS
