@@ -352,6 +352,50 @@ q delete 2
 q import "$T/many-export"
 expect_rc 0 "import of 500 unpinned clips beside a pinned one"
 [ "$(history | grep -o '"id":' | wc -l)" = 501 ] || fail "import of 500 clips kept $(history | grep -o '"id":' | wc -l)"
+# A pinned clip is recorded unpinned, then pinned: at that moment it needs
+# room among the unpinned clips too, or it would evict the oldest.
+# unpinned clips held|the manifest's clips, oldest first (P pinned, U not)|the refusal
+# ("" when it fits)
+S="$T/moment"
+while IFS='|' read -r held clips why; do
+  rm -rf "$S" "$T/moment-export" && mkdir -p "$S" "$T/moment-export"
+  {
+    printf '{"next_id": %d, "clips": [' "$((held + 1))"
+    for i in $(seq 1 "$held"); do
+      [ "$i" -gt 1 ] && printf ','
+      printf '\n {"id": %d, "ts": 1700000000, "kind": "text", "preview": "held %d", "pinned": false, "hash": "", "text": "held %d"}' \
+        "$i" "$i" "$i"
+    done
+    printf '\n]}'
+  } >"$S/clips.json"
+  manifest="" i=0
+  for kind in $clips; do
+    i=$((i + 1))
+    printf 'imported %s' "$i" >"$T/moment-export/text-$i.txt"
+    pinned=false
+    [ "$kind" = P ] && pinned=true
+    # The manifest lists the newest first.
+    manifest="{\"kind\": \"text\", \"file\": \"text-$i.txt\", \"pinned\": $pinned}${manifest:+, $manifest}"
+  done
+  printf '{"clips": [%s]}' "$manifest" >"$T/moment-export/manifest.json"
+  before=$(checksum)
+  q import "$T/moment-export"
+  what="import of $clips into $held unpinned clips"
+  if [ -n "$why" ]; then
+    expect_rc 1 "$what"
+    expect_err "quillmar-clip: cannot import $T/moment-export: $why; nothing was imported" "$what"
+    [ "$(checksum)" = "$before" ] || fail "a refused $what changed the store"
+  else
+    expect_rc 0 "$what"
+    [ "$(history | grep -o '"id":' | wc -l)" = $((held + i)) ] || fail "$what evicted a clip"
+  fi
+done <<'EOF_CASES'
+500|P|a pinned clip is recorded unpinned before it is pinned, and the history's 500 unpinned clips leave it no room among the 500 kept, so the oldest would be evicted; delete or expire an unpinned clip first
+499|U P|a pinned clip is recorded unpinned before it is pinned, and the history's 499 unpinned clips and the 1 imported before it leave it no room among the 500 kept, so the oldest would be evicted; delete or expire an unpinned clip first
+499|P|
+499|P U|
+498|U P P|
+EOF_CASES
 # A clip the library refuses midway: the message says exactly what is in.
 S="$T/midway"
 mkdir -p "$S"
