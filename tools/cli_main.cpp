@@ -619,5 +619,7 @@ int main(int argc, char **argv) {
       return 1;
     }
   }
-  return chosen->run(store, args);
+  // Once, here: every command, watcher and capture then names the store,
+  // and the markers beside it, the same way.
+  return chosen->run(host::resolve_store_dir(store), args);
 }

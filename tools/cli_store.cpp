@@ -78,6 +78,22 @@ std::string default_store_dir(std::string *error) {
   return std::string(home) + "/.local/share/" + kStoreName;
 }
 
+std::string resolve_store_dir(const std::string &dir) {
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  // The existing part resolved (a link to the store, a link among its
+  // parents), the rest added as it is written.
+  fs::path p = fs::weakly_canonical(fs::path(dir), ec);
+  if (ec) {
+    // A parent that cannot be searched: the absolute path, as written.
+    p = fs::absolute(fs::path(dir), ec);
+    if (ec) p = fs::path(dir);
+  }
+  std::string out = p.lexically_normal().string();
+  while (out.size() > 1 && out.back() == '/') out.pop_back();
+  return out;
+}
+
 bool make_parents(const std::string &path, std::string *error) {
   for (size_t slash = path.find('/', 1); slash != std::string::npos;
        slash = path.find('/', slash + 1)) {

@@ -24,6 +24,14 @@ std::string library_error();
 // not absolute). Empty, with *error set, when there is no home directory.
 std::string default_store_dir(std::string *error);
 
+// The one form of the store directory dir that every command works with,
+// made once when the command line is read: absolute, with every symbolic
+// link in the part that exists resolved, and no trailing slash. The pause
+// and last-stored markers are named after it, so that every spelling of one
+// store (a link to it, a relative path, the path a Wayland capture is
+// handed) finds the same markers.
+std::string resolve_store_dir(const std::string &dir);
+
 // Creates the missing parents of path with mode 0700 (not path itself).
 bool make_parents(const std::string &path, std::string *error);
 
@@ -85,8 +93,9 @@ bool parse_summaries(std::string_view json, std::vector<ClipSummary> *out);
 // Every clip of the open store, newest first.
 bool all_clips(std::vector<ClipSummary> *out);
 
-// The pause marker of the store in dir: "<name>.paused" beside the store
-// directory, never inside it, since a wipe empties that.
+// The pause marker of the store in dir (as resolve_store_dir gives it):
+// "<name>.paused" beside the store directory, never inside it, since a wipe
+// empties that.
 std::string pause_marker_path(const std::string &dir);
 // Whether recording into dir is paused now; *until is the end of a timed
 // pause, 0 for one that lasts until resume.

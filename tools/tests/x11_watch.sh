@@ -129,6 +129,14 @@ set_clipboard "$T/t2"
 wait_line '^CLIPBOARD: not recorded, recording is paused$' 1
 q resume >/dev/null
 [ "$(count)" = 5 ] || fail "a paused watcher recorded a clip"
+# So it does when the pause names the store through a link.
+ln -s store "$T/store-link"
+timeout 30 "$BIN" --store "$T/store-link" pause >/dev/null
+printf 'copied while paused by the link' >"$T/t2-link"
+set_clipboard "$T/t2-link"
+wait_line '^CLIPBOARD: not recorded, recording is paused$' 2
+timeout 30 "$BIN" --store "$T/store-link" resume >/dev/null
+[ "$(count)" = 5 ] || fail "a watcher paused through a link recorded a clip"
 
 # A password manager's secret is skipped; the same hint with another value
 # is not a secret.
