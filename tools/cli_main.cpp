@@ -252,10 +252,9 @@ const Command kCommands[] = {
      "the PNG signature, else a text; other binary data (JPEG, GIF, WebP, PDF, NUL "
      "bytes) is skipped. A repeat of an older clip moves it to the top unless "
      "--keep-duplicates. CLIPBOARD_STATE=sensitive skips it; CLIPBOARD_STATE=clear "
-     "deletes the clip that store newly added last, if that was at most 5 minutes ago and "
-     "it is still the newest clip and not pinned (never after a skipped clip, nor a "
-     "repeat of a clip the history held). This is "
-     "the command for wl-paste on Wayland.",
+     "deletes the clip that store newly added last, if that was at most 5 minutes ago "
+     "and it is still the newest clip and not pinned (never after a skipped clip, nor a "
+     "repeat of a clip the history held). This is the command for wl-paste on Wayland.",
      "wl-paste --watch quillmar-clip store", StoreUse::makes, add_keep_duplicates,
      [](const std::string &store, const Args &a) {
        host::Config config;
