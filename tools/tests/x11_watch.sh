@@ -222,8 +222,9 @@ q search 'copied on purpose' --json | grep -q '"preview":"copied on purpose"' ||
 # Nor does one that was copied with Ctrl-C after it was selected.
 primary_step 'selected' '^PRIMARY: text clip [0-9]* (8 bytes)$'
 printf 'selected' >"$T/t-selected"
+n=$(lines '^CLIPBOARD: repeats clip [0-9]*$')
 set_clipboard "$T/t-selected"
-wait_line '^CLIPBOARD: repeats clip [0-9]*$' 1
+wait_line '^CLIPBOARD: repeats clip [0-9]*$' $((n + 1))
 primary_step 'selected further' '^PRIMARY: text clip [0-9]* (16 bytes)$'
 q search 'selected' --json | grep -q '"preview":"selected"' ||
   fail "a selection's growth replaced the clip copied from it with Ctrl-C"
