@@ -154,6 +154,24 @@ if [ -n "$OWNER" ]; then
   helpers+=($!)
   wait_line '^CLIPBOARD: text clip 6 (' 1
   [ "$(q get 6)" = 'no secret here' ] || fail "the public text was recorded as '$(q get 6)'"
+  # An owner that does not list its targets is asked for the hint all the
+  # same, and recorded only when the hint says it is no secret.
+  # the owner's arguments|what the watcher says
+  while IFS='|' read -r args said; do
+    n=$(lines "^CLIPBOARD: $said")
+    # shellcheck disable=SC2086
+    timeout 60 "$OWNER" --refuse-targets $args >"$T/owner-unlisted.out" 2>&1 &
+    helpers+=($!)
+    wait_line "^CLIPBOARD: $said" $((n + 1))
+  done <<'EOF_CASES'
+unlisted-secret secret|not recorded, its owner marks it as a secret$
+unlisted-nohint|not recorded, the targets its owner offers cannot be listed, nor its x-kde-passwordManagerHint read (the owner refused the request)$
+unlisted-refused secret refuse|not recorded, the targets its owner offers cannot be listed, nor its x-kde-passwordManagerHint read (the owner refused the request)$
+unlisted-public public|text clip 7 (15 bytes)$
+EOF_CASES
+  [ "$(q get 7)" = 'unlisted-public' ] || fail "the unlisted public text was recorded as '$(q get 7)'"
+  q search unlisted --json | grep -o '"id":' | wc -l | grep -qx 1 ||
+    fail "an owner that lists no targets got a secret recorded: $(q search unlisted --json)"
 else
   echo "note: no selection_owner helper, the secret hint is not tried"
 fi
