@@ -212,8 +212,8 @@ const Command kCommands[] = {
      "unless --keep-duplicates. On Wayland (WAYLAND_DISPLAY set) it runs wl-paste "
      "--watch, which needs a compositor with the data-control protocol (sway and other "
      "wlroots compositors, KDE); else it follows X11. Owners that mark their data as a "
-     "secret (x-kde-passwordManagerHint), or whose hint cannot be read, are skipped; so are "
-     "those whose offer cannot be listed, unless their hint says they hold no secret.",
+     "secret (x-kde-passwordManagerHint), or whose hint cannot be read, are skipped, "
+     "and so are those whose offer cannot be listed unless the hint says no secret.",
      "quillmar-clip watch --primary", StoreUse::makes,
      [](CLI::App *sub, Args *a) {
        a->primary_opt = sub->add_flag("--primary,!--no-primary", a->primary,
