@@ -98,7 +98,9 @@ min_length = 1\ncolour = "red"|line 2: unknown key "colour" (the keys are ignore
 [watch]\nprimary = true|line 1: unknown key "watch" (the keys are ignore, min_length, primary, keep_duplicates and picker)
 ignore = "^otpauth:"|line 1: ignore must be a list of regular expressions, such as ["^otpauth://"], not a string
 ignore = [\n  "fine",\n  3,\n]|line 3: ignore[2] must be a string (a regular expression), not an integer
-ignore = ["fine", "a(b"]|line 1: ignore[2] "a(b" is not a valid regular expression (ECMAScript): ...
+ignore = ["fine", "a(b"]|line 1: ignore[2] "a(b" is not a valid regular expression (RE2 syntax): missing ): a(b
+ignore = ["(?=x)"]|line 1: ignore[1] "(?=x)" is not a valid regular expression (RE2 syntax): invalid perl operator: (?=
+ignore = ["x{1001}"]|line 1: ignore[1] "x{1001}" is not a valid regular expression (RE2 syntax): invalid repetition size: {1001}
 ignore = ['(ab)\\1']|line 1: ignore[1] "(ab)\1": back-references such as \1 are not supported
 EOF_CASES
 [ "$(texts)" = before ] || fail "a broken config let something be recorded: $(texts)"
@@ -120,7 +122,8 @@ expect_err "quillmar-clip: cannot read the config file $CONFIG: not a regular fi
 
 # ignore and min_length keep texts out; images are not texts.
 S="$T/rules"
-config '# what never to record' 'ignore = ["^otpauth://", "password[:=]", "^.*never-there"]' \
+config '# what never to record' \
+  'ignore = ["^otpauth://", "password[:=]", "^.*never-there", "(?i)pass\\s*phrase", ".*secret$"]' \
   'min_length = 3'
 while IFS='|' read -r text reason; do
   store_text "$text"
@@ -131,15 +134,24 @@ done <<'EOF_CASES'
 ab|it is shorter than min_length (2 of 3 bytes)
 otpauth://totp/me?secret=JBSWY3DP|it matches the ignore pattern "^otpauth://"
 my password=hunter2|it matches the ignore pattern "password[:=]"
+my PassPhrase is long|it matches the ignore pattern "(?i)pass\s*phrase"
+PASS PHRASE|it matches the ignore pattern "(?i)pass\s*phrase"
+it is my secret|it matches the ignore pattern ".*secret$"
 EOF_CASES
 store_text "abc"
 expect_out '{"id":1,"dedup":0}' "a text of min_length bytes"
 store_text "see otpauth://totp/x"
 expect_out '{"id":2,"dedup":0}' "a text that matches no pattern"
-# A long text matched by ".*" must not exhaust the stack.
+# Texts of 1 MiB, where a backtracking matcher takes hours over ".*secret$"
+# or exhausts its stack over "^.*never-there": each is judged, and recorded
+# or skipped.
 head -c 1048576 /dev/zero | tr '\0' 'x' >"$T/in"
 q store
-expect_out '{"id":3,"dedup":0}' "a 1 MiB text against ^.*never-there"
+expect_out '{"id":3,"dedup":0}' "a 1 MiB text that matches no pattern"
+{ head -c 1048570 /dev/zero | tr '\0' 'y'; printf secret; } >"$T/in"
+q store
+expect_err 'quillmar-clip: standard input not recorded: it matches the ignore pattern ".*secret$"' \
+  "a 1 MiB text that ends in a pattern"
 printf '\x89PNG\r\n\x1a\n' >"$T/in"
 q store
 expect_out '{"id":4}' "an image shorter than min_length"
