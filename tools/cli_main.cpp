@@ -442,6 +442,12 @@ const Command kCommands[] = {
      [](const std::string &, const Args &a) {
        return write_stdout(host::completion_script(*a.app, a.shell));
      }},
+    // What the completion scripts run for the clip ids; not for people. A Tab
+    // reads the store's index and makes nothing, not even the default store.
+    {"", host::kCompleteIdsCommand, "complete-ids", "", "", StoreUse::looks, no_options,
+     [](const std::string &store, const Args &) {
+       return host::print_completion_ids(store);
+     }},
     {"Maintenance", "expire", "expire --older-than DURATION [--dry-run]",
      "Delete the unpinned clips older than DURATION.",
      "quillmar-clip expire --older-than 30d", StoreUse::makes,

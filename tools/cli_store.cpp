@@ -190,7 +190,11 @@ bool judge_index(yyjson_doc *doc, std::vector<IndexedClip> *clips) {
     yyjson_val *kind = yyjson_obj_get(item, "kind");
     bool image = yyjson_equals_str(kind, "image");
     if (!image && !yyjson_equals_str(kind, "text")) return false;
-    clips->push_back({low32(id), image});
+    yyjson_val *preview = yyjson_obj_get(item, "preview");
+    clips->push_back({low32(id), image,
+                      yyjson_is_str(preview)
+                          ? std::string(yyjson_get_str(preview), yyjson_get_len(preview))
+                          : std::string()});
   }
   return true;
 }

@@ -66,6 +66,7 @@ bool init_store(const std::string &dir);
 struct IndexedClip {
   int id = 0;
   bool image = false;
+  std::string preview;
 };
 
 // Reads dir's clips.json where it lies, writing nothing anywhere, and judges

@@ -458,10 +458,14 @@ grep -q "^  ID  *the clip's id, or - to read it from standard input$" "$T/out" |
 S="$T/picker"
 mkdir -p "$T/path"
 ln -s "$BIN" "$T/path/quillmar-clip"
-# The command that the Wayland watcher runs is not for people.
+mkdir "$S.empty" "$S.damaged"
+printf '{"clips": [' >"$S.damaged/clips.json"
+# The commands that the Wayland watcher and the scripts run are not for
+# people.
 for sh in bash zsh fish; do
   run completion "$sh"
   grep -q wayland-capture "$T/out" && fail "the $sh completion offers wayland-capture"
+  grep -q "'complete-ids'" "$T/out" && fail "the $sh completion offers complete-ids"
 done
 run completion bash
 expect_rc 0 "completion bash"
@@ -499,8 +503,18 @@ quillmar-clip completion _|bash zsh fish
 quillmar-clip completion z|zsh
 quillmar-clip push _|
 quillmar-clip --store ~S.typo get _|
+quillmar-clip --store ~S.empty get _|
+quillmar-clip --store ~S.damaged get _|
+quillmar-clip get _|
 EOF
 [ ! -e "$S.typo" ] || fail "bash completion made the store it was given"
+# A Tab reads a store's index where it lies and makes nothing: no index in
+# an existing directory, no default store, no damaged index set aside.
+[ -z "$(ls -A "$S.empty")" ] || fail "bash completion wrote into $S.empty: $(ls -A "$S.empty")"
+[ "$(ls -A "$S.damaged")" = clips.json ] && [ "$(cat "$S.damaged/clips.json")" = '{"clips": [' ] ||
+  fail "bash completion changed a damaged store: $(ls -A "$S.damaged")"
+[ ! -e "$HOME/.local/share/quillmar-clipboard-history" ] ||
+  fail "bash completion made the default store"
 # Ids typed in part, from the store given with --store=, with the script
 # loaded as the README says.
 got=$(bash --norc --noprofile -c 'source <("$1" completion bash); COMP_WORDS=("$1" "--store=$2" pin 1)
