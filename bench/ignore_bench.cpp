@@ -14,7 +14,7 @@
 // size, with the figure per MiB so that sizes compare. For comparison the
 // same first pattern runs, on the small texts only, through std::regex as
 // the host matched before (ECMAScript, nosubs, libstdc++'s polynomial
-// matcher): its time grows with the square of the text.
+// matcher): its time grows far faster than the text.
 //
 // Usage: ignore_bench [--runs N] [--no-std-regex]
 #include <stdio.h>
