@@ -623,6 +623,8 @@ bool Recorder::record(Capture c, Recorded *out, StoreLock *held) {
     return false;
   }
   parse_push_result(result.get(), out);
+  // A repeat of the newest clip adds nothing, and so evicts nothing.
+  if (out->dedup) evicted = false;
   if (doomed_id != 0 && !evicted && out->id != doomed_id && !clip_delete(doomed_id)) {
     // Both copies are in the history; the next capture loads it again.
     complain("clip " + std::to_string(out->id) + " is stored, but clip " +

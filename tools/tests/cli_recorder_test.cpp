@@ -282,4 +282,35 @@ TEST(SelectionMerge, ReplacesOnlyWhatTheSelectionMade) {
   }
 }
 
+// The selection's clip is the oldest of a full history, and its growth is
+// the newest clip already: the push answers with that clip and evicts
+// nothing, so the selection's clip must still be deleted.
+TEST(SelectionMerge, GrowthThatRepeatsTheNewestClipOfAFullHistory) {
+  Scratch scratch;
+  std::string dir = (scratch.path() / "store").string();
+  host::Config config;
+  host::Recorder recorder(dir, config);
+  host::Capture cap;
+  cap.bytes = "foo";
+  cap.seen = 3;
+  cap.origin = "the test";
+  cap.selection = true;
+  host::Recorded rec;
+  ASSERT_TRUE(recorder.record(cap, &rec));
+  ASSERT_EQ(clip_init(dir.c_str()), 1);
+  for (int i = 2; i <= CLIP_MAX_UNPINNED; ++i) {
+    std::string text = i == CLIP_MAX_UNPINNED ? "foobar" : "filler " + std::to_string(i);
+    char *r = clip_push_text(text.c_str());
+    ASSERT_NE(r, nullptr) << clip_last_error();
+    clip_free_string(r);
+  }
+  cap.bytes = "foobar";
+  cap.seen = 6;
+  ASSERT_TRUE(recorder.record(cap, &rec));
+  EXPECT_TRUE(rec.dedup && rec.id == CLIP_MAX_UNPINNED && rec.grown && rec.replaced == 1);
+  std::map<int, Held> after = load(dir);
+  EXPECT_EQ(after.count(1), 0u) << "the selection's clip stayed";
+  EXPECT_EQ(after.size(), size_t{CLIP_MAX_UNPINNED} - 1);
+}
+
 }  // namespace
