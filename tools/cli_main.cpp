@@ -626,6 +626,12 @@ int main(int argc, char **argv) {
     }
   }
   // Once, here: every command, watcher and capture then names the store,
-  // and the markers beside it, the same way.
-  return chosen->run(host::resolve_store_dir(store), args);
+  // and the markers beside it, the same way. A link may lead where the
+  // path is no longer UTF-8.
+  std::string resolved = host::resolve_store_dir(store);
+  if (!store_problem(resolved).empty()) {
+    host::complain(store_problem(resolved) + " (the store " + store + " leads there)");
+    return 1;
+  }
+  return chosen->run(resolved, args);
 }

@@ -686,6 +686,13 @@ expect_rc 1 "an XDG_DATA_HOME that is not UTF-8"
 expect_err_has "quillmar-clip: the store directory is not valid UTF-8: $T/not-utf8-" \
   "an XDG_DATA_HOME that is not UTF-8"
 [ ! -e "$T/$bad" ] || fail "a path that is not UTF-8 was created"
+# So is a link that leads to such a path, with nothing written there.
+mkdir "$T/$bad" && ln -s "$bad" "$T/utf8-link"
+run --store "$T/utf8-link" push "x"
+expect_rc 1 "a --store that leads to a path that is not UTF-8"
+expect_err_has "(the store $T/utf8-link leads there)" \
+  "a --store that leads to a path that is not UTF-8"
+[ -z "$(ls -A "$T/$bad")" ] || fail "a store was made at a path that is not UTF-8"
 
 if [ "$failures" -gt 0 ]; then
   echo "$failures check(s) failed" >&2
