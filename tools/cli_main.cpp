@@ -19,6 +19,7 @@
 #include "cli_help.h"
 #include "cli_import.h"
 #include "cli_picker.h"
+#include "cli_recover.h"
 #include "cli_store.h"
 #include "cli_text.h"
 #include "cli_watch_wayland.h"
@@ -112,6 +113,7 @@ int64_t duration_of(const std::string &s) {
 struct Args {
   bool primary = false, json = false, yes = false, dry_run = false;
   bool picker = false, print = false;
+  bool all = false, relabel = false;
   int id = 0, offset = 0, limit = 0;
   std::string id_arg;  // get and copy: an id, or "-" for a line on standard input
   std::string text, file, label, query, output, dir, older_than, pause_for, shell;
@@ -399,6 +401,31 @@ const Command kCommands[] = {
      "problem.",
      "quillmar-clip verify", StoreUse::looks, no_options,
      [](const std::string &store, const Args &) { return host::cmd_verify(store); }},
+    {"Maintenance", "ocr", "ocr ID | ocr --all [--relabel]",
+     "Print the words read in an image clip now. With --all, those of every image "
+     "clip without a label, oldest first; with --relabel too, record each of them "
+     "again with its words as its label, as the newest clips (their ids change; pins "
+     "are kept; nothing is evicted). Captured images are read as they are recorded "
+     "when the config file's ocr is on.",
+     "quillmar-clip ocr --all --relabel", StoreUse::makes,
+     [](CLI::App *sub, Args *a) {
+       CLI::Option *id =
+           sub->add_option("ID", a->id, "the image clip's id")->transform(clip_id());
+       CLI::Option *all =
+           sub->add_flag("--all", a->all, "every image clip without a label")->excludes(id);
+       sub->add_flag("--relabel", a->relabel, "record them again with their words")
+           ->needs(all);
+       sub->require_option(1, 2);
+     },
+     [](const std::string &store, const Args &a) {
+       host::Config config;
+       std::string error;
+       if (!host::load_config(&config, &error)) {
+         host::complain(error);
+         return 2;
+       }
+       return host::cmd_ocr(store, config, a.id, a.all, a.relabel);
+     }},
     {"Maintenance", "export", "export DIR",
      "Copy every clip into DIR (new or empty): text-<id>.txt and image-<id>.png files "
      "and "
@@ -422,6 +449,21 @@ const Command kCommands[] = {
      },
      [](const std::string &store, const Args &a) {
        return host::cmd_import(store, a.dir);
+     }},
+    {"Maintenance", "recover", "recover [FILE] [--dry-run]",
+     "Give back the clips of a damaged index that was set aside (the newest "
+     "clips.json.corrupt.* of the store, or FILE; a bare name is one in the store): "
+     "every whole record, and every image file that no clip names, as the newest clips, "
+     "oldest first, with their pins and labels. Clips the history holds already are not "
+     "added again, and clips that would not fit are refused, never evicting. Each clip "
+     "that cannot be given back is named with the reason. The set-aside file stays.",
+     "quillmar-clip recover --dry-run", StoreUse::looks,
+     [](CLI::App *sub, Args *a) {
+       sub->add_option("FILE", a->file, "a set-aside index (default: the newest)");
+       sub->add_flag("--dry-run", a->dry_run, "only say what would be recovered");
+     },
+     [](const std::string &store, const Args &a) {
+       return host::cmd_recover(store, a.file, a.dry_run);
      }},
     // Needs no store, so that it works in a shell's start-up files even
     // before there is one.

@@ -94,8 +94,8 @@ min_length = 2.5|line 1: min_length must be a whole number of bytes, 0 or more, 
 primary = 1|line 1: primary must be true or false, not an integer
 \n\nkeep_duplicates = "yes"|line 3: keep_duplicates must be true or false, not a string
 picker = true|line 1: picker must be a string (a shell command), not a boolean
-min_length = 1\ncolour = "red"|line 2: unknown key "colour" (the keys are ignore, min_length, primary, keep_duplicates and picker)
-[watch]\nprimary = true|line 1: unknown key "watch" (the keys are ignore, min_length, primary, keep_duplicates and picker)
+min_length = 1\ncolour = "red"|line 2: unknown key "colour" (the keys are ignore, min_length, primary, keep_duplicates, picker, ocr and ocr_languages)
+[watch]\nprimary = true|line 1: unknown key "watch" (the keys are ignore, min_length, primary, keep_duplicates, picker, ocr and ocr_languages)
 ignore = "^otpauth:"|line 1: ignore must be a list of regular expressions, such as ["^otpauth://"], not a string
 ignore = [\n  "fine",\n  3,\n]|line 3: ignore[2] must be a string (a regular expression), not an integer
 ignore = ["fine", "a(b"]|line 1: ignore[2] "a(b" is not a valid regular expression (RE2 syntax): missing ): a(b
@@ -284,7 +284,7 @@ while IFS='|' read -r n next text id why; do
   fi
   what="a refused repeat of clip $id in a history of $n"
   expect_rc 1 "$what"
-  case "$(err)" in
+  case "$(err | tail -n 1)" in
     "quillmar-clip: $why"*"; clip $id stays where it was") ;;
     *) fail "$what: stderr '$(err)'" ;;
   esac
