@@ -10,7 +10,6 @@
 
 #include "cli_spawn.h"
 #include "cli_store.h"
-#include "cli_watch_wayland.h"
 
 namespace host {
 namespace {
@@ -92,7 +91,8 @@ std::vector<std::string> wtype_paste(const std::string &program, const Chord &ch
 }
 
 bool paste_command(const Chord &chord, std::vector<std::string> *argv) {
-  if (wayland_session()) {
+  const char *wayland = getenv("WAYLAND_DISPLAY");
+  if (wayland != nullptr && wayland[0] != '\0') {
     std::string wtype = find_program("wtype");
     if (wtype.empty()) {
       complain(

@@ -379,6 +379,10 @@ PickOutcome run_picker(const std::vector<std::string> &argv, const std::string &
 
 }  // namespace
 
+std::string picker_line(int id, std::string_view preview) {
+  return std::to_string(id) + "\t" + terminal_cell(preview, INT_MAX);
+}
+
 bool leading_id(std::string_view line, int *id) {
   size_t i = 0;
   while (i < line.size() && is_blank(line[i])) ++i;

@@ -9,6 +9,11 @@
 
 namespace host {
 
+// One line "<id>\t<preview>" of a library preview, on one line (line breaks
+// shown as "↵", tabs and other control characters as spaces): what the
+// shells' completions show beside an id.
+std::string picker_line(int id, std::string_view preview);
+
 // The clip id a line starts with, after blanks: decimal digits followed by
 // the end of the line or a blank. False for anything else.
 bool leading_id(std::string_view line, int *id);
