@@ -12,7 +12,10 @@
 #include <cstring>
 
 #include "cli_ocr.h"
+#include "cli_paste.h"
+#include "cli_text.h"
 #include "cli_util.h"
+#include "quillmar_clip.h"
 
 namespace host {
 namespace {
@@ -106,6 +109,43 @@ bool read_bool(const std::string &path, const char *key, const toml::node &node,
     return false;
   }
   *out = node.as_boolean()->get();
+  return true;
+}
+
+bool read_max_items(const std::string &path, const toml::node &node, int *out,
+                    std::string *error) {
+  const toml::value<int64_t> *n = node.as_integer();
+  if (n == nullptr) {
+    *error = at_line(path, node.source()) +
+             "max_items must be a whole number of clips from 1 to 500, not " +
+             type_name(node.type());
+    return false;
+  }
+  if (n->get() < 1 || n->get() > CLIP_MAX_UNPINNED) {
+    *error = at_line(path, node.source()) + "max_items must be from 1 to 500, not " +
+             std::to_string(n->get()) +
+             (n->get() > CLIP_MAX_UNPINNED
+                  ? ": the history keeps at most 500 unpinned clips (pinned ones do not "
+                    "count)"
+                  : "");
+    return false;
+  }
+  *out = static_cast<int>(n->get());
+  return true;
+}
+
+bool read_expire_after(const std::string &path, const toml::node &node, Config *c,
+                       std::string *error) {
+  const toml::value<std::string> *s = node.as_string();
+  int64_t seconds = 0;
+  if (s == nullptr || !parse_duration(s->get(), &seconds) || seconds == 0) {
+    *error = at_line(path, node.source()) +
+             "expire_after must be a duration such as \"30d\" or \"12h\", not " +
+             (s == nullptr ? type_name(node.type()) : "\"" + s->get() + "\"");
+    return false;
+  }
+  c->expire_after = seconds;
+  c->expire_after_text = s->get();
   return true;
 }
 
@@ -224,16 +264,36 @@ bool load_config_file(const std::string &path, Config *out, std::string *error) 
         return false;
       }
       c.picker = node.as_string()->get();
+    } else if (k == "max_items") {
+      if (!read_max_items(path, node, &c.max_items, error)) return false;
+    } else if (k == "expire_after") {
+      if (!read_expire_after(path, node, &c, error)) return false;
+    } else if (k == "paste") {
+      if (!read_bool(path, "paste", node, &c.paste, error)) return false;
+    } else if (k == "paste_keys") {
+      Chord chord;
+      std::string bad;
+      if (!node.is_string()) {
+        *error =
+            at_line(path, node.source()) +
+            "paste_keys must be a string (a key chord such as \"ctrl+shift+v\"), not " +
+            type_name(node.type());
+        return false;
+      }
+      if (!parse_chord(node.as_string()->get(), &chord, &bad)) {
+        *error = at_line(path, node.source()) + "paste_keys: " + bad;
+        return false;
+      }
+      c.paste_keys = node.as_string()->get();
     } else if (k == "ocr") {
       if (!read_bool(path, "ocr", node, &c.ocr, error)) return false;
       c.ocr_set = true;
     } else if (k == "ocr_languages") {
       if (!read_languages(path, node, &c, error)) return false;
     } else {
-      *error =
-          at_line(path, key.source()) + "unknown key \"" + std::string(k) +
-          "\" (the keys are ignore, min_length, primary, keep_duplicates, picker, ocr and "
-          "ocr_languages)";
+      *error = at_line(path, key.source()) + "unknown key \"" + std::string(k) +
+               "\" (the keys are ignore, min_length, primary, keep_duplicates, picker, "
+               "max_items, expire_after, paste, paste_keys, ocr and ocr_languages)";
       return false;
     }
   }

@@ -6,6 +6,10 @@
 //   primary = true          # watch follows PRIMARY too
 //   keep_duplicates = false # a repeat of an older clip moves it to the top
 //   picker = "fzf"          # the command pick runs
+//   max_items = 200         # unpinned clips kept, 1 to 500
+//   expire_after = "30d"    # unpinned clips older than this are deleted
+//   paste = true            # pick pastes the clip into the focused window
+//   paste_keys = "ctrl+shift+v"  # with this key chord (ctrl+v)
 //   ocr = true              # read captured images for words (the label)
 //   ocr_languages = ["eng"] # Tesseract's languages, each with its data
 //
@@ -44,6 +48,16 @@ struct Config {
   bool primary = false;
   bool keep_duplicates = false;
   std::string picker;  // empty when not set
+  // The watcher's limits: at most max_items unpinned clips (0: the
+  // library's 500), none older than expire_after seconds (0: no limit),
+  // which the file spelled as expire_after_text ("30d").
+  int max_items = 0;
+  int64_t expire_after = 0;
+  std::string expire_after_text;
+  // pick pastes the clip it put on the clipboard, with paste_keys (empty:
+  // the default chord).
+  bool paste = false;
+  std::string paste_keys;
   // Read captured images for words. Unset, it is on when images can be
   // read (ocr_unavailable() is empty); set to true when they cannot, the
   // file is refused with the reason.

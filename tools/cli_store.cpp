@@ -22,6 +22,8 @@
 
 #include "cli_capture.h"
 #include "cli_config.h"
+#include "cli_match.h"
+#include "cli_notify.h"
 #include "cli_text.h"
 #include "cli_util.h"
 #include "quillmar_clip.h"
@@ -62,6 +64,7 @@ void sleep_ms(long ms) {
 
 void complain(const std::string &message) {
   fprintf(stderr, "quillmar-clip: %s\n", message.c_str());
+  note_complaint(message);
 }
 
 std::string library_error() { return clip_last_error(); }
@@ -324,6 +327,14 @@ std::string pause_marker_path(const std::string &dir) {
 
 std::string last_stored_path(const std::string &dir) { return marker_path(dir, ".last"); }
 
+std::string config_snapshot_path(const std::string &dir) {
+  return marker_path(dir, ".config.toml");
+}
+
+std::string watcher_mark_path(const std::string &dir) {
+  return marker_path(dir, ".watcher");
+}
+
 bool remember_stored(const std::string &dir, int id, int64_t ts, std::string *error) {
   std::string marker = last_stored_path(dir);
   return make_parents(marker, error) &&
@@ -515,7 +526,10 @@ bool Recorder::record(Capture c, Recorded *out, StoreLock *held) {
   *out = Recorded{};
   if (c.kind == ClipKind::text) {
     c.bytes = clean_text(std::move(c.bytes), c.seen, c.origin);
-    out->skipped = config_.skip_reason(c.bytes);
+    // A selection of nothing but blanks is noise in a history; push, which
+    // is asked for, records it all the same.
+    out->skipped = is_blank_text(c.bytes) ? "it holds only white space"
+                                          : config_.skip_reason(c.bytes);
     if (!out->skipped.empty()) return true;
   } else if (c.has_label) {
     c.label = repair_utf8(c.label).text;

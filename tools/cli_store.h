@@ -108,6 +108,13 @@ std::string pause_marker_path(const std::string &dir);
 // pause, 0 for one that lasts until resume.
 bool recording_paused(const std::string &dir, int64_t *until = nullptr);
 
+// The last good config file of a running Wayland watcher, beside the store
+// directory: its captures, each a process of its own, record by it while the
+// file itself is broken.
+std::string config_snapshot_path(const std::string &dir);
+// A running watcher's mark beside the store directory (cli_watcher_mark.h).
+std::string watcher_mark_path(const std::string &dir);
+
 // What store recorded last, for a CLIPBOARD_STATE=clear that follows: the
 // marker "<name>.last" beside the store directory (never inside it, for the
 // same reason as the pause marker) holds the clip's id and time.
@@ -198,6 +205,13 @@ class Recorder {
   // store before and after under one lock.
   bool record(Capture capture, Recorded *out, StoreLock *held = nullptr);
 
+  // For a caller that changed the store through the library under the lock
+  // of open(): wrote() says that clips.json is what the library holds, so
+  // that it is not loaded again; forget() that it may not be, after a
+  // failed write, so that it is.
+  void wrote();
+  void forget() { loaded_ = false; }
+
  private:
   struct IndexId {
     bool exists = false;
@@ -208,7 +222,6 @@ class Recorder {
   };
   IndexId index_id() const;
   bool same(const IndexId &a, const IndexId &b) const;
-  void wrote();
 
   std::string dir_;
   const Config &config_;

@@ -62,6 +62,30 @@ printf '\x89PNG\r\n\x1a\n\x00\x00\x00\rIHDR' >"$T/in"
 q store
 expect_out '{"id":3}' "store of PNG bytes with NULs"
 
+# --- store: empty and blank texts are not recorded; push records them ------------
+S="$T/blank"
+store_text "kept"
+while IFS='|' read -r what bytes message; do
+  printf "$bytes" >"$T/in"
+  q store
+  expect_rc 0 "store of $what"
+  expect_err "quillmar-clip: $message" "store of $what"
+  expect_out "" "store of $what"
+done <<'EOF_CASES'
+nothing||standard input is empty: nothing stored
+a space| |standard input not recorded: it holds only white space
+line breaks|\n\r\n\n|standard input not recorded: it holds only white space
+tabs and spaces|\t \t\v\f|standard input not recorded: it holds only white space
+no-break spaces|\xc2\xa0\xe3\x80\x80\n|standard input not recorded: it holds only white space
+EOF_CASES
+[ "$(ids)" = 1 ] || fail "a blank text was stored: ids $(ids)"
+store_text $' \n x \n'
+expect_out '{"id":2,"dedup":0}' "store of a text with blanks around it"
+q push " "
+expect_out '{"id":3,"dedup":0}' "push of a space"
+q push ""
+expect_out '{"id":4,"dedup":0}' "push of nothing"
+
 # --- the config file -----------------------------------------------------------
 # config LINES...: writes the config file, one argument a line.
 config() {
@@ -94,8 +118,17 @@ min_length = 2.5|line 1: min_length must be a whole number of bytes, 0 or more, 
 primary = 1|line 1: primary must be true or false, not an integer
 \n\nkeep_duplicates = "yes"|line 3: keep_duplicates must be true or false, not a string
 picker = true|line 1: picker must be a string (a shell command), not a boolean
-min_length = 1\ncolour = "red"|line 2: unknown key "colour" (the keys are ignore, min_length, primary, keep_duplicates, picker, ocr and ocr_languages)
-[watch]\nprimary = true|line 1: unknown key "watch" (the keys are ignore, min_length, primary, keep_duplicates, picker, ocr and ocr_languages)
+min_length = 1\ncolour = "red"|line 2: unknown key "colour" (the keys are ignore, min_length, primary, keep_duplicates, picker, max_items, expire_after, paste, paste_keys, ocr and ocr_languages)
+[watch]\nprimary = true|line 1: unknown key "watch" (the keys are ignore, min_length, primary, keep_duplicates, picker, max_items, expire_after, paste, paste_keys, ocr and ocr_languages)
+max_items = 501|line 1: max_items must be from 1 to 500, not 501: the history keeps at most 500 unpinned clips (pinned ones do not count)
+max_items = 0|line 1: max_items must be from 1 to 500, not 0
+max_items = "50"|line 1: max_items must be a whole number of clips from 1 to 500, not a string
+expire_after = "30x"|line 1: expire_after must be a duration such as "30d" or "12h", not "30x"
+expire_after = "0d"|line 1: expire_after must be a duration such as "30d" or "12h", not "0d"
+expire_after = 30|line 1: expire_after must be a duration such as "30d" or "12h", not an integer
+paste = "yes"|line 1: paste must be true or false, not a string
+paste_keys = 5|line 1: paste_keys must be a string (a key chord such as "ctrl+shift+v"), not an integer
+paste_keys = "ctrl+"|line 1: paste_keys: no key in "ctrl+": give modifiers and a key, such as ctrl+shift+v
 ignore = "^otpauth:"|line 1: ignore must be a list of regular expressions, such as ["^otpauth://"], not a string
 ignore = [\n  "fine",\n  3,\n]|line 3: ignore[2] must be a string (a regular expression), not an integer
 ignore = ["fine", "a(b"]|line 1: ignore[2] "a(b" is not a valid regular expression (RE2 syntax): missing ): a(b
@@ -119,6 +152,81 @@ rm -f "$T/in" "$CONFIG"
 expect_rc 2 "store with a FIFO for a config file"
 expect_err "quillmar-clip: cannot read the config file $CONFIG: not a regular file" \
   "store with a FIFO for a config file"
+
+# max_items and expire_after: after each clip store records, the oldest
+# unpinned clips beyond max_items go, and the unpinned ones older than
+# expire_after; a pinned clip never does.
+S="$T/limits"
+rm -f "$CONFIG"
+for i in 1 2 3 4; do store_text "clip $i"; done
+q pin 1
+config 'max_items = 2'
+store_text "clip 5"
+expect_rc 0 "store beyond max_items"
+expect_out '{"id":5,"dedup":0}
+limits: deleted clips 2, 3 (beyond max_items 2)' "store beyond max_items"
+[ "$(ids)" = "5 4 1" ] || fail "max_items 2 kept ids $(ids)"
+store_text "clip 5"
+expect_out '{"id":5,"dedup":1}' "a repeat within max_items"
+# Clips older than expire_after, as an index written by hand holds them.
+S="$T/expire"
+mkdir -p "$S"
+now=$(date +%s)
+cat >"$S/clips.json" <<EOF_INDEX
+{"next_id": 4, "clips": [
+ {"id": 1, "ts": $((now - 40 * 86400)), "kind": "text", "preview": "old pinned", "pinned": true, "hash": "", "truncated": false, "text": "old pinned"},
+ {"id": 2, "ts": $((now - 31 * 86400)), "kind": "text", "preview": "old", "pinned": false, "hash": "", "truncated": false, "text": "old"},
+ {"id": 3, "ts": $((now - 29 * 86400)), "kind": "text", "preview": "recent", "pinned": false, "hash": "", "truncated": false, "text": "recent"}
+]}
+EOF_INDEX
+config 'expire_after = "30d"'
+store_text "new"
+expect_out '{"id":4,"dedup":0}
+limits: deleted clip 2 (older than expire_after 30d)' "store with expire_after"
+[ "$(ids)" = "4 3 1" ] || fail "expire_after 30d kept ids $(ids)"
+# A full history of 500 unpinned clips: the library evicts the oldest for
+# the new one, and max_items takes no more than it asks.
+S="$T/limits-full"
+mkdir -p "$S"
+{
+  printf '{"next_id": 502, "clips": ['
+  printf '{"id": 1, "ts": %s, "kind": "text", "preview": "pinned", "pinned": true, "hash": "", "truncated": false, "text": "pinned"}' "$now"
+  for i in $(seq 2 501); do
+    printf ',{"id": %s, "ts": %s, "kind": "text", "preview": "clip %s", "pinned": false, "hash": "", "truncated": false, "text": "clip %s"}' "$i" "$now" "$i" "$i"
+  done
+  printf ']}'
+} >"$S/clips.json"
+config 'max_items = 500'
+store_text "one more"
+expect_out '{"id":502,"dedup":0}' "store into a full history with max_items 500"
+[ "$(ids | wc -w)" = 501 ] && [ "$(ids | cut -d' ' -f1)" = 502 ] && [ "$(ids | rev | cut -d' ' -f1-2 | rev)" = "3 1" ] ||
+  fail "a full history with max_items 500 kept $(ids | wc -w) clips, ending in $(ids | rev | cut -d' ' -f1-3 | rev)"
+config 'max_items = 498'
+store_text "and another"
+expect_out '{"id":503,"dedup":0}
+limits: deleted clips 4, 5 (beyond max_items 498)' "store into a full history with max_items 498"
+[ "$(ids | wc -w)" = 499 ] && [ "$(ids | rev | cut -d' ' -f1-2 | rev)" = "6 1" ] ||
+  fail "a full history with max_items 498 kept $(ids | wc -w) clips, ending in $(ids | rev | cut -d' ' -f1-3 | rev)"
+# A delete that cannot be written: the clip that came is recorded (here a
+# repeat, which writes nothing), every other clip stays, on disk as before.
+S="$T/limits-fail"
+rm -f "$CONFIG"
+for i in 1 2 3; do store_text "clip $i"; done
+config 'max_items = 1'
+mkdir "$S/clips.json.tmp"
+before=$(md5sum <"$S/clips.json")
+store_text "clip 3"
+expect_rc 1 "store whose limits cannot be written"
+expect_out '{"id":3,"dedup":1}' "store whose limits cannot be written"
+grep -q "^quillmar-clip: cannot apply the history's limits: clip 1 cannot be deleted: " "$T/err" ||
+  fail "a failed limit said: $(err)"
+[ "$(md5sum <"$S/clips.json")" = "$before" ] || fail "a failed limit changed clips.json"
+rmdir "$S/clips.json.tmp"
+[ "$(ids)" = "3 2 1" ] || fail "a failed limit lost clips: ids $(ids)"
+store_text "clip 3"
+expect_out '{"id":3,"dedup":1}
+limits: deleted clips 1, 2 (beyond max_items 1)' "limits applied once the store can be written"
+rm -f "$CONFIG"
 
 # ignore and min_length keep texts out; images are not texts.
 S="$T/rules"

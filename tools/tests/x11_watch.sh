@@ -317,6 +317,62 @@ timeout 20 tail --pid="$watcher" -f /dev/null
 watcher=""
 rm -r "$XDG_CONFIG_HOME"
 
+# While the watcher runs: an edit of the config file takes effect at once,
+# a broken one is said once (on standard error and, with no terminal, as a
+# desktop notification) and the last good config stays in force; the
+# limits apply after each capture; blank texts are not recorded.
+CFG="$XDG_CONFIG_HOME/quillmar-clip/config.toml"
+mkdir -p "$XDG_CONFIG_HOME/quillmar-clip" "$T/bin"
+printf 'min_length = 3\n' >"$CFG"
+printf '#!/bin/sh\nprintf "%%s\\n" "$*" >>"%s"\n' "$T/notified" >"$T/bin/notify-send"
+chmod +x "$T/bin/notify-send"
+: >"$T/watch.out"
+PATH="$T/bin:$PATH" "$BIN" --store "$S" watch >"$T/watch.out" 2>"$T/watch.err" &
+watcher=$!
+wait_line "^watching CLIPBOARD on $DISPLAY" 1
+q stats | grep -qx "recording  on (watcher $watcher on $DISPLAY)" ||
+  fail "stats while the watcher runs: $(q stats)"
+printf '  \n\t \n' >"$T/t7"
+set_clipboard "$T/t7"
+wait_line '^CLIPBOARD: not recorded, it holds only white space$' 1
+# Saved as editors do, a new file renamed over the old one.
+printf 'min_length = 100\n' >"$CFG.new" && mv "$CFG.new" "$CFG"
+wait_line "^config file reloaded: $CFG\$" 1
+printf 'short text' >"$T/t8"
+set_clipboard "$T/t8"
+wait_line '^CLIPBOARD: not recorded, it is shorter than min_length (10 of 100 bytes)$' 1
+printf 'min_lenght = 3\n' >"$CFG"
+said_typo() { grep -q 'config.toml, line 1: unknown key "min_lenght"' "$T/watch.err"; }
+until_true 20 said_typo || fail "a broken config was not said: $(cat "$T/watch.err")"
+printf 'short two' >"$T/t9"
+set_clipboard "$T/t9"
+wait_line '^CLIPBOARD: not recorded, it is shorter than min_length (9 of 100 bytes)$' 1
+[ "$(grep -c min_lenght "$T/watch.err")" = 1 ] || fail "a broken config was said more than once: $(cat "$T/watch.err")"
+[ "$(grep -c 'min_lenght.*last good one stays in force' "$T/notified")" = 1 ] ||
+  fail "the desktop was told: $(cat "$T/notified" 2>&1)"
+grep -q '^--app-name=quillmar-clip quillmar-clip: ' "$T/notified" || fail "notify-send ran as: $(cat "$T/notified")"
+# Fixed, with a limit: the capture comes first, then the oldest clips go.
+printf 'max_items = 1\n' >"$CFG"
+wait_line "^config file reloaded: $CFG\$" 2
+printf 'the one kept' >"$T/t10"
+set_clipboard "$T/t10"
+wait_line '^CLIPBOARD: text clip [0-9]* (12 bytes)$' 1
+wait_line '^limits: deleted clip' 1
+[ "$(count)" = 1 ] && [ "$(q list --json | grep -o '"preview":"[^"]*"')" = '"preview":"the one kept"' ] ||
+  fail "max_items 1 kept $(q list --json)"
+# primary = true, read while running, follows PRIMARY from then on.
+printf 'primary = true\n' >"$CFG"
+wait_line '^following PRIMARY too$' 1
+printf 'a primary text' >"$T/t11"
+SELECTION=primary set_clipboard "$T/t11"
+wait_line '^PRIMARY: text clip [0-9]* (14 bytes)$' 1
+kill -TERM "$watcher"
+timeout 20 tail --pid="$watcher" -f /dev/null
+watcher=""
+[ ! -e "$S.watcher" ] || fail "the watcher left its mark: $(cat "$S.watcher")"
+q stats | grep -q '^recording  off: no watcher running' || fail "stats after the watcher stopped: $(q stats)"
+rm -r "$XDG_CONFIG_HOME"
+
 q verify >"$T/verify.out" || fail "verify after the watch: $(cat "$T/verify.out")"
 
 if [ "$failures" -gt 0 ]; then
