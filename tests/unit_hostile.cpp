@@ -399,7 +399,7 @@ TEST_F(Hostile, ADirectoryOnATemporaryNameFailsTheWriteAndNothingElse) {
 // directories alone) but never stops a delete, an eviction or a wipe.
 TEST_F(Hostile, ImageFilesReplacedByDirectoriesNeverStopARemoval) {
   std::vector<std::string> entries = {image_entry(1, "one"), image_entry(2, "two")};
-  for (long id = 3; id <= 501; ++id) entries.push_back(text_entry(id, "t" + std::to_string(id)));
+  for (long id = 3; id <= 501; ++id) entries.push_back(text_entry(id, numbered("t", id)));
   write_file(dir_.file("clips.json"), index_of(502, entries));
   ASSERT_EQ(mkdir(dir_.file("img_1.png").c_str(), 0700), 0);
   ASSERT_EQ(mkdir(dir_.file("img_2.png").c_str(), 0700), 0);

@@ -104,6 +104,12 @@ std::string hash_of(const std::string &bytes) {
   return out;
 }
 
+std::string numbered(const char *prefix, long n) {
+  std::string out = prefix;
+  out += std::to_string(n);
+  return out;
+}
+
 std::vector<int> range(int from, int to) {
   std::vector<int> out;
   for (int id = from; id <= to; ++id) out.push_back(id);

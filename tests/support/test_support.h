@@ -67,6 +67,11 @@ std::string error_text(int err);
 // The fingerprint of these bytes.
 std::string hash_of(const std::string &bytes);
 
+// prefix followed by n in decimal: "t" and 7 give "t7". An append, not
+// `"t" + std::to_string(n)`, which GCC 12 at -O2 can take for an overlapping
+// copy (a false -Wrestrict warning) and so stop the release build.
+std::string numbered(const char *prefix, long n);
+
 // Ids from `from` up to `to`, and from `from` down to `to`.
 std::vector<int> range(int from, int to);
 std::vector<int> down(int from, int to);
