@@ -53,6 +53,8 @@ class StoreLock {
 bool open_store(const std::string &dir, StoreLock *lock);
 // The same without the lock, for a caller that holds it already.
 bool init_store(const std::string &dir);
+// The damaged indexes that this process's loads set aside (and said so).
+const std::vector<std::string> &set_aside_here();
 
 // What the index file says of one clip: enough to check the store's files.
 struct IndexedClip {
@@ -84,6 +86,10 @@ bool parse_summaries(std::string_view json, std::vector<ClipSummary> *out);
 
 // Every clip of the open store, newest first.
 bool all_clips(std::vector<ClipSummary> *out);
+
+// "<name><suffix>" beside the store directory dir: a marker that a wipe,
+// which empties the directory, leaves alone.
+std::string marker_path(const std::string &dir, const char *suffix);
 
 // The pause marker of the store in dir: "<name>.paused" beside the store
 // directory, never inside it, since a wipe empties that.
