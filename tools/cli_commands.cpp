@@ -19,7 +19,9 @@
 #include <vector>
 
 #include "cli_capture.h"
+#include "cli_capture_queue.h"
 #include "cli_config.h"
+#include "cli_ocr.h"
 #include "cli_recover.h"
 #include "cli_spawn.h"
 #include "cli_store.h"
@@ -133,15 +135,7 @@ bool parse_image_result(const char *json, std::string *path, std::string *label,
   return true;
 }
 
-// The content of clip id in the open store: a text's bytes, or an image
-// file's bytes (with its label).
-struct Content {
-  bool image = false;
-  std::string bytes;
-  std::string path;  // images only
-  std::string label;
-  bool has_label = false;
-};
+using Content = ClipContent;
 
 // clip_get answers a text clip with the text itself and an image clip with
 // JSON, so the kind comes from the listing: from the caller's copy of it
@@ -237,6 +231,10 @@ int clear_last_stored(const std::string &store) {
 
 }  // namespace
 
+bool fetch_clip(int id, bool read_image, ClipContent *out) {
+  return fetch(id, read_image, out);
+}
+
 int cmd_store(const std::string &store, const Config &config) {
   std::string bytes, error;
   uint64_t seen = 0;
@@ -279,20 +277,29 @@ int cmd_store(const std::string &store, const Config &config) {
   capture.bytes = std::move(bytes);
   capture.seen = seen;
   capture.origin = "standard input";
+  // An image is read for words under the lock, so that the clips copied
+  // while it is read are recorded after it.
+  QueuedCapture q;
+  q.capture = std::move(capture);
+  read_words_now(&q, config, false);
   Recorder recorder(store, config);
   Recorded rec;
-  if (!recorder.record(std::move(capture), &rec, &lock)) return 1;
+  if (!recorder.record(std::move(q.capture), &rec, &lock)) return 1;
   if (!rec.skipped.empty()) {
     complain("standard input not recorded: " + rec.skipped);
     return 0;
   }
   int rc = print_line(rec.result);
-  // A repeat of the newest clip recorded nothing new: it is remembered again
-  // only when store recorded it, and with the time it was recorded.
+  // A clear may take away only what store itself added. Bytes the history
+  // held already (a repeat moved to the top, or one that kept its place)
+  // were the user's before this copy: they are not remembered, unless the
+  // repeat is of the newest clip that store remembered, with its time.
   ClipSummary newest;
   bool none = false;
   if (!newest_clip(&newest, &none) || none || newest.id != rec.id) return rc;
-  if (rec.dedup && !(remembered && last_id == rec.id && last_ts == newest.ts)) return rc;
+  bool added = !rec.dedup && rec.twin == 0;
+  if (!added && !(rec.dedup && remembered && last_id == rec.id && last_ts == newest.ts))
+    return rc;
   if (!remember_stored(store, rec.id, newest.ts, &error)) {
     complain(error + " (a later CLIPBOARD_STATE=clear deletes nothing)");
   }
@@ -517,6 +524,18 @@ int cmd_stats(const std::string &store, bool json) {
   }
   int64_t until = 0;
   bool paused = recording_paused(store, &until);
+  // Whether captured images are read for words, and if not, why.
+  Config config;
+  std::string ocr_off;
+  if (!load_config(&config, &ocr_off)) {
+    ocr_off = "the config file is broken: " + ocr_off;
+  } else if (config.ocr_set && !config.ocr) {
+    ocr_off = "ocr = false in the config file";
+  } else {
+    ocr_off = ocr_unavailable(config.languages());
+  }
+  std::string languages;
+  for (const std::string &l : config.languages()) languages += (languages.empty() ? "" : ", ") + l;
   if (json) {
     MutDoc doc(yyjson_mut_doc_new(nullptr));
     yyjson_mut_val *root = yyjson_mut_obj(doc.get());
@@ -530,6 +549,12 @@ int cmd_stats(const std::string &store, bool json) {
     yyjson_mut_obj_add_uint(doc.get(), root, "image_files", image_files);
     yyjson_mut_obj_add_uint(doc.get(), root, "image_bytes", image_bytes);
     yyjson_mut_obj_add_bool(doc.get(), root, "paused", paused);
+    yyjson_mut_obj_add_bool(doc.get(), root, "ocr", ocr_off.empty());
+    if (ocr_off.empty()) {
+      yyjson_mut_obj_add_strcpy(doc.get(), root, "ocr_languages", languages.c_str());
+    } else {
+      yyjson_mut_obj_add_strcpy(doc.get(), root, "ocr_off", ocr_off.c_str());
+    }
     char *text = yyjson_mut_write(doc.get(), 0, nullptr);
     if (text == nullptr) return fail("out of memory");
     int rc = print_line(text);
@@ -561,6 +586,7 @@ int cmd_stats(const std::string &store, bool json) {
     out += std::string(" until ") + when;
   }
   out += "\n";
+  out += "ocr        " + (ocr_off.empty() ? "on (" + languages + ")" : "off: " + ocr_off) + "\n";
   if (!write_stdout(out.data(), out.size())) {
     return fail(std::string("cannot write to standard output: ") + strerror(errno));
   }

@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <pwd.h>
+#include <re2/re2.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <toml++/toml.h>
@@ -10,6 +11,7 @@
 
 #include <cstring>
 
+#include "cli_ocr.h"
 #include "cli_util.h"
 
 namespace host {
@@ -44,16 +46,9 @@ std::string at_line(const std::string &path, const toml::source_region &where) {
   return path + ", line " + std::to_string(where.begin.line) + ": ";
 }
 
-// libstdc++ matches by backtracking unless told otherwise, one stack frame
-// per character for a pattern such as "^.*x": a text of 1 MiB overflows the
-// stack. Its polynomial matcher keeps the depth bounded, but cannot follow a
-// back-reference, so those are refused when the file is read.
-constexpr auto kRegexFlags = std::regex::ECMAScript | std::regex::nosubs
-#if defined(__GLIBCXX__)
-                             | std::regex_constants::__polynomial
-#endif
-    ;
-
+// RE2 matches in time linear in the text whatever the pattern, and so has
+// no back-references: they are refused here in plainer words than its
+// "invalid escape sequence".
 bool has_back_reference(std::string_view pattern) {
   for (size_t i = 0; i + 1 < pattern.size(); ++i) {
     if (pattern[i] != '\\') continue;
@@ -87,13 +82,17 @@ bool read_ignore(const std::string &path, const toml::node &node, Config *out,
                "\": back-references such as \\1 are not supported";
       return false;
     }
-    try {
-      out->ignore_re.emplace_back(*pattern, kRegexFlags);
-    } catch (const std::regex_error &e) {
+    RE2::Options options;
+    options.set_log_errors(false);  // the error is reported below, once
+    // Only whether it matches is asked, never what the groups hold.
+    options.set_never_capture(true);
+    auto re = std::make_shared<const RE2>(*pattern, options);
+    if (!re->ok()) {
       *error = at_line(path, item.source()) + name + " \"" + *pattern +
-               "\" is not a valid regular expression (ECMAScript): " + e.what();
+               "\" is not a valid regular expression (RE2 syntax): " + re->error();
       return false;
     }
+    out->ignore_re.push_back(std::move(re));
     out->ignore.push_back(*pattern);
   }
   return true;
@@ -110,7 +109,39 @@ bool read_bool(const std::string &path, const char *key, const toml::node &node,
   return true;
 }
 
+bool read_languages(const std::string &path, const toml::node &node, Config *out,
+                    std::string *error) {
+  const toml::array *list = node.as_array();
+  if (list == nullptr || list->empty()) {
+    *error = at_line(path, node.source()) +
+             "ocr_languages must be a list of Tesseract languages, such as [\"eng\", "
+             "\"deu\"], not " +
+             (list == nullptr ? type_name(node.type()) : "an empty list");
+    return false;
+  }
+  for (size_t i = 0; i < list->size(); ++i) {
+    const toml::node &item = *list->get(i);
+    if (!item.is_string()) {
+      *error = at_line(path, item.source()) + "ocr_languages[" + std::to_string(i + 1) +
+               "] must be a string (a language such as \"eng\"), not " +
+               type_name(item.type());
+      return false;
+    }
+    out->ocr_languages.push_back(item.as_string()->get());
+  }
+  return true;
+}
+
 }  // namespace
+
+std::vector<std::string> Config::languages() const {
+  return ocr_languages.empty() ? default_ocr_languages() : ocr_languages;
+}
+
+bool Config::reads_images() const {
+  if (ocr_set) return ocr;
+  return ocr_unavailable(languages()).empty();
+}
 
 std::string Config::skip_reason(std::string_view text) const {
   if (text.size() < min_length) {
@@ -118,7 +149,7 @@ std::string Config::skip_reason(std::string_view text) const {
            std::to_string(min_length) + " bytes)";
   }
   for (size_t i = 0; i < ignore_re.size(); ++i) {
-    if (std::regex_search(text.begin(), text.end(), ignore_re[i]))
+    if (RE2::PartialMatch(re2::StringPiece(text.data(), text.size()), *ignore_re[i]))
       return "it matches the ignore pattern \"" + ignore[i] + "\"";
   }
   return "";
@@ -193,10 +224,27 @@ bool load_config_file(const std::string &path, Config *out, std::string *error) 
         return false;
       }
       c.picker = node.as_string()->get();
+    } else if (k == "ocr") {
+      if (!read_bool(path, "ocr", node, &c.ocr, error)) return false;
+      c.ocr_set = true;
+    } else if (k == "ocr_languages") {
+      if (!read_languages(path, node, &c, error)) return false;
     } else {
       *error =
           at_line(path, key.source()) + "unknown key \"" + std::string(k) +
-          "\" (the keys are ignore, min_length, primary, keep_duplicates and picker)";
+          "\" (the keys are ignore, min_length, primary, keep_duplicates, picker, ocr and "
+          "ocr_languages)";
+      return false;
+    }
+  }
+  // A language whose data is missing is refused now rather than found out
+  // at the first screenshot. A build or a machine without Tesseract at all
+  // is no error of the file: images are then recorded without words, and
+  // stats says why.
+  if (c.ocr_set ? c.ocr : !c.ocr_languages.empty()) {
+    std::string missing = ocr_missing_language(c.languages());
+    if (!missing.empty()) {
+      *error = path + ": ocr_languages: " + missing;
       return false;
     }
   }

@@ -113,6 +113,7 @@ int64_t duration_of(const std::string &s) {
 struct Args {
   bool primary = false, json = false, yes = false, dry_run = false;
   bool picker = false, print = false;
+  bool all = false, relabel = false;
   int id = 0, offset = 0, limit = 0;
   std::string id_arg;  // get and copy: an id, or "-" for a line on standard input
   std::string text, file, label, query, output, dir, older_than, pause_for, shell;
@@ -213,7 +214,8 @@ const Command kCommands[] = {
      "unless --keep-duplicates. On Wayland (WAYLAND_DISPLAY set) it runs wl-paste "
      "--watch, which needs a compositor with the data-control protocol (sway and other "
      "wlroots compositors, KDE); else it follows X11. Owners that mark their data as a "
-     "secret (x-kde-passwordManagerHint), or whose hint cannot be read, are skipped.",
+     "secret (x-kde-passwordManagerHint), or whose hint cannot be read, are skipped, "
+     "and so are those whose offer cannot be listed unless the hint says no secret.",
      "quillmar-clip watch --primary", StoreUse::makes,
      [](CLI::App *sub, Args *a) {
        a->primary_opt = sub->add_flag("--primary,!--no-primary", a->primary,
@@ -253,9 +255,9 @@ const Command kCommands[] = {
      "the PNG signature, else a text; other binary data (JPEG, GIF, WebP, PDF, NUL "
      "bytes) is skipped. A repeat of an older clip moves it to the top unless "
      "--keep-duplicates. CLIPBOARD_STATE=sensitive skips it; CLIPBOARD_STATE=clear "
-     "deletes the clip that store recorded last, if that was at most 5 minutes ago and "
-     "it is still the newest clip and not pinned (never after a skipped clip). This is "
-     "the command for wl-paste on Wayland.",
+     "deletes the clip that store newly added last, if that was at most 5 minutes ago "
+     "and it is still the newest clip and not pinned (never after a skipped clip, nor a "
+     "repeat of a clip the history held). This is the command for wl-paste on Wayland.",
      "wl-paste --watch quillmar-clip store", StoreUse::makes, add_keep_duplicates,
      [](const std::string &store, const Args &a) {
        host::Config config;
@@ -399,6 +401,31 @@ const Command kCommands[] = {
      "problem.",
      "quillmar-clip verify", StoreUse::looks, no_options,
      [](const std::string &store, const Args &) { return host::cmd_verify(store); }},
+    {"Maintenance", "ocr", "ocr ID | ocr --all [--relabel]",
+     "Print the words read in an image clip now. With --all, those of every image "
+     "clip without a label, oldest first; with --relabel too, record each of them "
+     "again with its words as its label, as the newest clips (their ids change; pins "
+     "are kept; nothing is evicted). Captured images are read as they are recorded "
+     "when the config file's ocr is on.",
+     "quillmar-clip ocr --all --relabel", StoreUse::makes,
+     [](CLI::App *sub, Args *a) {
+       CLI::Option *id =
+           sub->add_option("ID", a->id, "the image clip's id")->transform(clip_id());
+       CLI::Option *all =
+           sub->add_flag("--all", a->all, "every image clip without a label")->excludes(id);
+       sub->add_flag("--relabel", a->relabel, "record them again with their words")
+           ->needs(all);
+       sub->require_option(1, 2);
+     },
+     [](const std::string &store, const Args &a) {
+       host::Config config;
+       std::string error;
+       if (!host::load_config(&config, &error)) {
+         host::complain(error);
+         return 2;
+       }
+       return host::cmd_ocr(store, config, a.id, a.all, a.relabel);
+     }},
     {"Maintenance", "export", "export DIR",
      "Copy every clip into DIR (new or empty): text-<id>.txt and image-<id>.png files "
      "and "
@@ -456,6 +483,12 @@ const Command kCommands[] = {
      },
      [](const std::string &, const Args &a) {
        return write_stdout(host::completion_script(*a.app, a.shell));
+     }},
+    // What the completion scripts run for the clip ids; not for people. A Tab
+    // reads the store's index and makes nothing, not even the default store.
+    {"", host::kCompleteIdsCommand, "complete-ids", "", "", StoreUse::looks, no_options,
+     [](const std::string &store, const Args &) {
+       return host::print_completion_ids(store);
      }},
     {"Maintenance", "expire", "expire --older-than DURATION [--dry-run]",
      "Delete the unpinned clips older than DURATION.",
@@ -634,5 +667,13 @@ int main(int argc, char **argv) {
       return 1;
     }
   }
-  return chosen->run(store, args);
+  // Once, here: every command, watcher and capture then names the store,
+  // and the markers beside it, the same way. A link may lead where the
+  // path is no longer UTF-8.
+  std::string resolved = host::resolve_store_dir(store);
+  if (!store_problem(resolved).empty()) {
+    host::complain(store_problem(resolved) + " (the store " + store + " leads there)");
+    return 1;
+  }
+  return chosen->run(resolved, args);
 }

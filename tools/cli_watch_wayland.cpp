@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "cli_capture.h"
+#include "cli_capture_queue.h"
 #include "cli_config.h"
 #include "cli_recover.h"
 #include "cli_text.h"
@@ -402,10 +403,23 @@ int wayland_capture(const std::string &store, bool primary, ClipKind kind,
   c.bytes = std::move(bytes);
   c.seen = seen;
   c.origin = std::string("the ") + name + (kind == ClipKind::text ? " text" : " image");
+  // An image is read for words under the store's lock, so that the clips
+  // copied while it is read, each a capture of its own, wait and are
+  // recorded after it.
+  StoreLock lock;
+  std::string why;
+  if (!lock.acquire(store, true, true, &why)) {
+    complain(why);
+    return 0;
+  }
+  QueuedCapture q;
+  q.capture = std::move(c);
+  q.name = name;
+  read_words_now(&q, config, true);
   // Each capture is a process of its own: the Recorder loads the store once.
   Recorder recorder(store, config);
   Recorded rec;
-  if (!recorder.record(std::move(c), &rec)) return 0;
+  if (!recorder.record(std::move(q.capture), &rec, &lock)) return 0;
   // Each capture is recorded alone here: no selection grows into the one
   // before it, and no image is labelled by a text beside it.
   print_recorded(name, kind, seen, false, rec);
@@ -421,10 +435,9 @@ int run_watch_wayland(const WatchOptions &options) {
     notice_set_aside(options.store);
   }
   // wl-paste starts the captures, from wherever it runs: they get the store
+  // (resolved already, so that they find the markers the commands write)
   // and this program by absolute paths.
-  char resolved[PATH_MAX];
-  std::string store =
-      realpath(options.store.c_str(), resolved) != nullptr ? resolved : options.store;
+  const std::string &store = options.store;
   char self[PATH_MAX];
   ssize_t self_len = readlink("/proc/self/exe", self, sizeof self - 1);
   if (self_len <= 0) {

@@ -32,6 +32,7 @@ int run_watch(const WatchOptions &) {
 #include <vector>
 
 #include "cli_capture.h"
+#include "cli_capture_queue.h"
 #include "cli_recover.h"
 #include "cli_text.h"
 #include "cli_util.h"
@@ -113,7 +114,8 @@ Bool is_new_value(Display *, XEvent *ev, XPointer arg) {
 class Watcher {
  public:
   explicit Watcher(const WatchOptions &options)
-      : options_(options), recorder_(options_.store, options_.config) {}
+      : options_(options), recorder_(options_.store, options_.config),
+        queue_(options_.config) {}
   ~Watcher();
   // Opens the store once, so that a store that cannot be used is reported
   // now and not at the first copy.
@@ -133,6 +135,7 @@ class Watcher {
   bool request(Atom selection, Atom target, Time time, Transfer *t, std::string *why);
   bool request_targets(Atom selection, Time time, std::vector<Atom> *targets);
   void capture(Atom selection, Time time);
+  void record(QueuedCapture &q);
   // A text transfer as UTF-8: the STRING target is ISO 8859-1.
   void as_utf8(Transfer *t) const {
     if (t->type != XA_STRING) return;
@@ -146,6 +149,7 @@ class Watcher {
 
   WatchOptions options_;
   Recorder recorder_;
+  CaptureQueue queue_;
   Display *dpy_ = nullptr;
   Window win_ = None;
   int fixes_event_ = 0;
@@ -340,15 +344,24 @@ void Watcher::capture(Atom selection, Time time) {
     return std::find(targets.begin(), targets.end(), a) != targets.end();
   };
   std::string why;
-  if (listed && offers(hint_)) {
-    // An owner that offers the hint but does not hand its value over may be
-    // a password manager all the same: such a clip is not recorded.
+  // Without the list of targets there is no telling whether the owner marks
+  // its data as a secret: the hint is asked for all the same, and the clip
+  // is recorded only when the owner says it is none. An owner that offers
+  // the hint but does not hand its value over may be a password manager all
+  // the same: such a clip is not recorded either.
+  if (!listed || offers(hint_)) {
     Transfer hint;
     if (!request(selection, hint_, time, &hint, &why)) {
-      if (!g_stop) {
+      if (g_stop) return;
+      if (listed) {
         printf(
             "%s: not recorded, its owner's x-kde-passwordManagerHint cannot be read "
             "(%s)\n",
+            name, why.c_str());
+      } else {
+        printf(
+            "%s: not recorded, the targets its owner offers cannot be listed, nor its "
+            "x-kde-passwordManagerHint read (%s)\n",
             name, why.c_str());
       }
       return;
@@ -404,11 +417,19 @@ void Watcher::capture(Atom selection, Time time) {
     c.has_label = !c.label.empty();
   }
   if (g_stop) return;
+  queue_.push(std::move(c), name, [this](QueuedCapture &q) { record(q); });
+}
+
+void Watcher::record(QueuedCapture &q) {
   Recorded rec;
-  uint64_t seen = c.seen;
-  bool labelled = c.has_label;
-  if (!recorder_.record(std::move(c), &rec)) return;
-  print_recorded(name, kind, seen, labelled, rec);
+  uint64_t seen = q.capture.seen;
+  // The label said to come from the owner's text is that text, not the
+  // words read in the image.
+  bool labelled = q.capture.has_label && !(q.read && !q.words.empty() &&
+                                           q.capture.label == q.words);
+  ClipKind kind = q.capture.kind;
+  if (!recorder_.record(std::move(q.capture), &rec)) return;
+  print_recorded(q.name, kind, seen, labelled, rec);
 }
 
 int Watcher::run() {
@@ -431,13 +452,22 @@ int Watcher::run() {
       capture(sn->selection, sn->selection_timestamp);
     }
     if (g_stop) break;
-    struct pollfd fds[2] = {{ConnectionNumber(dpy_), POLLIN, 0},
-                            {g_signal_pipe[0], POLLIN, 0}};
-    if (poll(fds, 2, -1) < 0 && errno != EINTR) {
+    struct pollfd fds[3] = {{ConnectionNumber(dpy_), POLLIN, 0},
+                            {g_signal_pipe[0], POLLIN, 0},
+                            {queue_.fd(), POLLIN, 0}};
+    if (poll(fds, 3, -1) < 0 && errno != EINTR) {
       complain(std::string("poll failed: ") + strerror(errno));
       return 1;
     }
+    if (fds[2].revents & POLLIN) {
+      uint64_t n = 0;
+      if (read(queue_.fd(), &n, sizeof n) < 0) n = 0;
+      queue_.drain([this](QueuedCapture &q) { record(q); });
+    }
   }
+  // Nothing taken is dropped: an image still being read is recorded
+  // without words.
+  queue_.finish([this](QueuedCapture &q) { record(q); });
   printf("stopped\n");
   return 0;
 }
