@@ -1,13 +1,13 @@
-# Install rules and packaging.
+# Install rules.
 #
-# Two components:
-#   runtime  the shared library (.so.1 and .so.1.0.0), the host quillmar-clip,
-#            its man page, its shell completions, the systemd user units (X11
-#            and Wayland) and the README;
+# Three components, the three Debian packages of debian/control:
+#   runtime  the shared library (.so.1 and .so.1.0.0);
 #   dev      the .so link, the public header, the CMake package and the
-#            pkg-config file.
-# `cmake --install <build> [--prefix DIR] [--component runtime|dev]`, or
-# `cpack -G DEB` in the build directory for one Debian package of each.
+#            pkg-config file;
+#   host     the program quillmar-clip, its man page, its shell completions,
+#            the systemd user units (X11 and Wayland) and the README.
+# `cmake --install <build> [--prefix DIR] [--component runtime|dev|host]`;
+# scripts/build-debs builds the Debian packages.
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
@@ -35,9 +35,9 @@ install(FILES include/quillmar_clip.h
   COMPONENT dev)
 
 # --- CMake package ----------------------------------------------------------
-# yyjson is linked privately into the shared library, so the package asks
-# nothing of it: consumers link libquillmar-clipboard-history.so alone and
-# the loader finds libyyjson through the library's own DT_NEEDED entry.
+# yyjson is private to the shared library (compiled in, or linked to the
+# system's), so neither the CMake package nor the pkg-config file asks
+# anything of it: consumers link libquillmar-clipboard-history.so alone.
 
 install(EXPORT quillmar-clipboard-history-targets
   NAMESPACE quillmar::
@@ -108,9 +108,11 @@ quillmar_install_configured(
 # --- the host, its man page and its systemd user units ----------------------
 
 if(TARGET quillmar-clip)
-  install(TARGETS quillmar-clip
+  # The program linked for installing (tools/CMakeLists.txt), not the build
+  # tree's.
+  install(TARGETS quillmar_clip_installed
     RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
-    COMPONENT runtime)
+    COMPONENT host)
 
   # Outside the system's library directories the installed host finds the
   # library relative to itself; under /usr it needs no run path at all.
@@ -119,7 +121,7 @@ if(TARGET quillmar-clip)
   if(quillmar_libdir_is_system EQUAL -1)
     file(RELATIVE_PATH quillmar_bin_to_lib
       ${CMAKE_INSTALL_FULL_BINDIR} ${CMAKE_INSTALL_FULL_LIBDIR})
-    set_target_properties(quillmar-clip PROPERTIES
+    set_target_properties(quillmar_clip_installed PROPERTIES
       INSTALL_RPATH "$ORIGIN/${quillmar_bin_to_lib}")
   endif()
 
@@ -127,12 +129,12 @@ if(TARGET quillmar-clip)
     ${PROJECT_SOURCE_DIR}/dist/quillmar-clip-watch.service.in
     quillmar-clip-watch.service
     ${QUILLMAR_SYSTEMD_USER_UNIT_DIR}
-    runtime)
+    host)
   quillmar_install_configured(
     ${PROJECT_SOURCE_DIR}/dist/quillmar-clip-watch-wayland.service.in
     quillmar-clip-watch-wayland.service
     ${QUILLMAR_SYSTEMD_USER_UNIT_DIR}
-    runtime)
+    host)
 
   # The shell completion scripts are written by the host itself, so that
   # they always know its commands and options; a host built for another
@@ -155,13 +157,13 @@ if(TARGET quillmar-clip)
     # Where bash-completion, zsh and fish look for the scripts of packages.
     install(FILES ${quillmar_completion_bash}
       DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions
-      COMPONENT runtime)
+      COMPONENT host)
     install(FILES ${quillmar_completion_zsh}
       DESTINATION ${CMAKE_INSTALL_DATADIR}/zsh/vendor-completions
-      COMPONENT runtime)
+      COMPONENT host)
     install(FILES ${quillmar_completion_fish}
       DESTINATION ${CMAKE_INSTALL_DATADIR}/fish/vendor_completions.d
-      COMPONENT runtime)
+      COMPONENT host)
   endif()
 endif()
 
@@ -180,11 +182,11 @@ if(EXISTS ${QUILLMAR_MAN_PAGE})
     add_custom_target(quillmar_man_page ALL DEPENDS ${quillmar_man_gz})
     install(FILES ${quillmar_man_gz}
       DESTINATION ${CMAKE_INSTALL_MANDIR}/man1
-      COMPONENT runtime)
+      COMPONENT host)
   else()
     install(FILES ${QUILLMAR_MAN_PAGE}
       DESTINATION ${CMAKE_INSTALL_MANDIR}/man1
-      COMPONENT runtime)
+      COMPONENT host)
   endif()
 endif()
 
@@ -194,91 +196,6 @@ foreach(doc README.md CHANGELOG.md LICENSE LICENSE.md LICENSE.txt COPYING)
   if(EXISTS ${PROJECT_SOURCE_DIR}/${doc})
     install(FILES ${PROJECT_SOURCE_DIR}/${doc}
       DESTINATION ${CMAKE_INSTALL_DOCDIR}
-      COMPONENT runtime)
+      COMPONENT host)
   endif()
 endforeach()
-
-# --- Debian packages --------------------------------------------------------
-# One package per component:
-#   quillmar-clipboard-history      the library, the host, the man page, the
-#                                   systemd user unit (component runtime);
-#   quillmar-clipboard-history-dev  the header, the .so link, the CMake package
-#                                   and the pkg-config file (component dev).
-# Configure with -DCMAKE_INSTALL_PREFIX=/usr so that the library lands in the
-# multiarch directory, build, then run `cpack -G DEB` in the build directory.
-
-if(NOT QUILLMAR_TOP_LEVEL)
-  return()
-endif()
-
-set(CPACK_PACKAGE_NAME ${QUILLMAR_PACKAGE_NAME})
-set(CPACK_PACKAGE_VENDOR "quillmar")
-set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
-set(CPACK_PACKAGE_CONTACT "quillmar-clipboard-history maintainers"
-  CACHE STRING "The Maintainer field of the Debian packages")
-set(CPACK_RESOURCE_FILE_README ${PROJECT_SOURCE_DIR}/README.md)
-set(CPACK_STRIP_FILES ON)
-set(CPACK_PACKAGE_CHECKSUM SHA256)
-
-find_program(QUILLMAR_DPKG dpkg)
-find_program(QUILLMAR_DPKG_SHLIBDEPS dpkg-shlibdeps)
-mark_as_advanced(QUILLMAR_DPKG QUILLMAR_DPKG_SHLIBDEPS)
-if(QUILLMAR_DPKG)
-  set(CPACK_GENERATOR DEB)
-else()
-  set(CPACK_GENERATOR TGZ)
-endif()
-
-set(CPACK_COMPONENTS_ALL runtime dev)
-set(CPACK_DEB_COMPONENT_INSTALL ON)
-set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-
-set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME ${QUILLMAR_PACKAGE_NAME})
-set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION utils)
-# The first line of each description is the package's short description.
-# CPack would put a package-wide summary in front of both unless the summary
-# is left at CPack's own default, which is what this line does.
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${CMAKE_PROJECT_NAME} built using CMake")
-set(CPACK_COMPONENT_RUNTIME_DESCRIPTION
-  "persistent clipboard history library and its host quillmar-clip
-A shared library with a plain C interface that keeps a bounded history of
-clipboard texts and PNG images in one store directory (an index clips.json and
-one file per image), and the command-line host quillmar-clip, which follows the
-X11 or the Wayland clipboard (quillmar-clip watch, also as the systemd user
-units quillmar-clip-watch.service and quillmar-clip-watch-wayland.service)
-and lists, searches, pins and deletes clips.")
-# yyjson 0.12 is the oldest release the library is built and tested with;
-# dpkg-shlibdeps alone would accept an older one from its symbols file.
-set(quillmar_depends "libyyjson0 (>= 0.12)")
-if(QUILLMAR_DPKG_SHLIBDEPS)
-  # dpkg-shlibdeps adds libc6, the X libraries of the host and the others at
-  # their minimum versions; the host's need of our own library is met inside
-  # the package.
-  set(CPACK_DEBIAN_RUNTIME_PACKAGE_SHLIBDEPS ON)
-  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${CMAKE_INSTALL_LIBDIR})
-elseif(TARGET quillmar-clip)
-  # recover decodes PNG images with libpng.
-  string(APPEND quillmar_depends ", libpng16-16")
-  if(QUILLMAR_X11_FOUND)
-    string(APPEND quillmar_depends ", libx11-6, libxfixes3")
-  endif()
-endif()
-set(CPACK_DEBIAN_RUNTIME_PACKAGE_DEPENDS ${quillmar_depends})
-# A shlibs file for libquillmar-clipboard-history.so.1 and the ldconfig trigger.
-set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
-set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
-
-set(CPACK_DEBIAN_DEV_PACKAGE_NAME ${QUILLMAR_PACKAGE_NAME}-dev)
-set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
-set(CPACK_COMPONENT_DEV_DESCRIPTION
-  "persistent clipboard history library (development files)
-The C header quillmar_clip.h, the link libquillmar-clipboard-history.so, the
-CMake package quillmar-clipboard-history (imported target
-quillmar::clipboard-history) and the pkg-config file
-quillmar-clipboard-history.pc.")
-# The pkg-config file names yyjson, whose .pc only its -dev package carries.
-set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS
-  "${QUILLMAR_PACKAGE_NAME} (= ${PROJECT_VERSION}), libyyjson-dev (>= 0.12)")
-
-include(CPack)

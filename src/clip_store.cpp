@@ -210,6 +210,13 @@ bool clip_store_ensure_dir(const char *dir) {
     clip_set_error("store_dir is empty");
     return false;
   }
+  // Refused before anything is made: the folder would get another name than
+  // the files put in it look for.
+  if (!clip_sys_keeps_last_name(dir)) {
+    clip_set_error("store_dir ends in a space or a dot, which Windows drops from a name: %s",
+                   dir);
+    return false;
+  }
   clip_file_info st;
   if (clip_sys_stat(dir, &st) == 0) {
     if (st.directory) return true;

@@ -106,8 +106,15 @@ size_t clip_sys_page_size();
 void clip_sys_release_pages(void *from, size_t len);
 void clip_sys_prefault_pages(void *from, size_t len);
 // The system's own text, as UTF-8 on one line, for the last Windows error a
-// call of this seam met, when err came from it; else the C runtime's.
+// call of this seam met, when err came from it; else the C runtime's. A file
+// that another process holds open without sharing what the call needed is
+// named as such, since Windows' text for it may not say so.
 const char *clip_sys_error_text(int err);
+// Whether a folder made at path gets the last name of path as written.
+// Windows drops the spaces and dots at the end of a path's last name (and
+// of no other): "C:\x\clips " makes the folder "C:\x\clips", in which
+// "C:\x\clips /clips.json" is not found.
+bool clip_sys_keeps_last_name(const char *path);
 
 #else  // POSIX
 
@@ -398,6 +405,10 @@ inline void clip_sys_prefault_pages(void *from, size_t len) {
 
 // The text for an error number that messages carry.
 inline const char *clip_sys_error_text(int err) { return strerror(err); }
+
+// Whether a directory made at path gets the last name of path as written:
+// always, on POSIX.
+inline bool clip_sys_keeps_last_name(const char *) { return true; }
 
 #endif  // _WIN32
 

@@ -26,6 +26,9 @@ constexpr DWORD kRetryDelayMs = 25;
 // The last Windows error a call met, and the errno it was reported as.
 constinit DWORD g_win_error = 0;
 constinit int g_win_errno = 0;
+// For a sharing violation, the access the other process does not share
+// ("read", "delete"); null for any other error.
+constinit const char *g_unshared = nullptr;
 constinit char g_error_text[512] = {};
 
 int errno_of(DWORD e) {
@@ -77,7 +80,16 @@ int errno_of(DWORD e) {
 int fail_win(DWORD e) {
   g_win_error = e;
   g_win_errno = errno_of(e);
+  g_unshared = nullptr;
   errno = g_win_errno;
+  return -1;
+}
+
+// A failure because another process holds the file open without sharing
+// `access` with others: reported as EACCES, with a text that says so.
+int fail_unshared(const char *access) {
+  fail_win(ERROR_SHARING_VIOLATION);
+  g_unshared = access;
   return -1;
 }
 
@@ -169,7 +181,31 @@ bool cleared_read_only(const wide_path &target) {
   return SetFileAttributesW(target.get(), attrs & ~FILE_ATTRIBUTE_READONLY) != 0;
 }
 
-// Runs op until it succeeds or meets an error no retry can help.
+// Whether another process holds the file at w open without delete sharing.
+// A rename onto such a file fails with ERROR_ACCESS_DENIED, as for a lack
+// of rights; asking for delete access alone tells the two apart.
+bool held_without_delete_sharing(const wide_path &w) {
+  HANDLE h = CreateFileW(w.get(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                         nullptr, OPEN_EXISTING,
+                         FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (h != INVALID_HANDLE_VALUE) {
+    CloseHandle(h);
+    return false;
+  }
+  return GetLastError() == ERROR_SHARING_VIOLATION;
+}
+
+// The failure of a rename or delete that replaces or removes target.
+int fail_removal(const wide_path &target, DWORD e) {
+  if (e == ERROR_SHARING_VIOLATION ||
+      (e == ERROR_ACCESS_DENIED && held_without_delete_sharing(target))) {
+    return fail_unshared("delete");
+  }
+  return fail_win(e);
+}
+
+// Runs op, a rename or delete that replaces or removes target, until it
+// succeeds or meets an error no retry can help.
 template <class Op>
 int with_retry(const wide_path &target, Op op) {
   bool cleared = false;
@@ -187,7 +223,7 @@ int with_retry(const wide_path &target, Op op) {
         continue;
       }
     }
-    if (!is_retryable(e) || attempt + 1 >= kRetries) return fail_win(e);
+    if (!is_retryable(e) || attempt + 1 >= kRetries) return fail_removal(target, e);
     retry_pause(attempt);
   }
 }
@@ -210,21 +246,26 @@ int clip_sys_open_read(const char *path) {
   wide_path w;
   if (!w.from(path)) return -1;
   const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-  HANDLE h = CreateFileW(w.get(), GENERIC_READ, share, nullptr, OPEN_EXISTING,
-                         FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (h == INVALID_HANDLE_VALUE) {
+  // A file held open for a moment without read sharing (a scanner, a
+  // backup tool) is waited for as a rename waits for it.
+  for (int attempt = 0;; ++attempt) {
+    HANDLE h = CreateFileW(w.get(), GENERIC_READ, share, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h != INVALID_HANDLE_VALUE) return fd_of(h, _O_RDONLY);
     DWORD e = GetLastError();
-    DWORD attrs = attributes_of(w);
-    if (e != ERROR_ACCESS_DENIED || attrs == INVALID_FILE_ATTRIBUTES ||
-        (attrs & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-      return fail_win(e);
+    DWORD attrs = e == ERROR_ACCESS_DENIED ? attributes_of(w) : INVALID_FILE_ATTRIBUTES;
+    if (attrs != INVALID_FILE_ATTRIBUTES && (attrs & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+      // A directory opens only this way; the caller then sees what it is.
+      h = CreateFileW(w.get(), GENERIC_READ, share, nullptr, OPEN_EXISTING,
+                      FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+      if (h == INVALID_HANDLE_VALUE) return fail_win(GetLastError());
+      return fd_of(h, _O_RDONLY);
     }
-    // A directory opens only this way; the caller then sees what it is.
-    h = CreateFileW(w.get(), GENERIC_READ, share, nullptr, OPEN_EXISTING,
-                    FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (h == INVALID_HANDLE_VALUE) return fail_win(GetLastError());
+    if (!is_retryable(e) || attempt + 1 >= kRetries) {
+      return e == ERROR_SHARING_VIOLATION ? fail_unshared("read") : fail_win(e);
+    }
+    retry_pause(attempt);
   }
-  return fd_of(h, _O_RDONLY);
 }
 
 int clip_sys_create_fresh(const char *path) {
@@ -479,6 +520,11 @@ void clip_sys_prefault_pages(void *, size_t) {}
 
 const char *clip_sys_error_text(int err) {
   if (g_win_error == 0 || err != g_win_errno) return strerror(err);
+  if (g_unshared != nullptr) {
+    snprintf(g_error_text, sizeof g_error_text,
+             "another process holds the file open without %s sharing", g_unshared);
+    return g_error_text;
+  }
   wchar_t wide[256];
   DWORD n = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
                            nullptr, g_win_error, 0, wide,
@@ -502,4 +548,23 @@ const char *clip_sys_error_text(int err) {
     g_error_text[--len] = '\0';
   }
   return g_error_text;
+}
+
+bool clip_sys_keeps_last_name(const char *path) {
+  size_t end = strlen(path);
+  while (end > 0 && (path[end - 1] == '/' || path[end - 1] == '\\')) --end;
+  size_t start = end;
+  while (start > 0 && path[start - 1] != '/' && path[start - 1] != '\\' &&
+         path[start - 1] != ':') {
+    --start;
+  }
+  size_t len = end - start;
+  // "." and ".." are resolved alike wherever they stand.
+  if (len == 0 || (len == 1 && path[start] == '.') ||
+      (len == 2 && path[start] == '.' && path[start + 1] == '.')) {
+    return true;
+  }
+  // Also with a separator after it: "C:\x\clips \" would make a folder
+  // that keeps its space, a name most Windows programs cannot open.
+  return path[end - 1] != ' ' && path[end - 1] != '.';
 }

@@ -237,7 +237,11 @@ TEST_F(FrameTest, LongPathIsWorkedOnAsItsFirst4095Characters) {
   for (size_t part = 250; path.empty() || path[4094] == '/' || path[4095] == '/';
        --part) {
     path = dir_.path();
-    while (path.size() < 5000) path += "/" + std::string(part, 'a' + path.size() % 26);
+    while (path.size() < 5000) {
+      char letter = static_cast<char>('a' + path.size() % 26);
+      path += '/';
+      path.append(part, letter);
+    }
   }
   path.resize(5000);
   const std::string cut = path.substr(0, 4095);

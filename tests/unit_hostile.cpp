@@ -49,7 +49,7 @@ TEST_F(Hostile, AnIndexOfTwentyThousandClipsLoadsWholeAndTheNextCaptureEvictsDow
     if (id % 10 == 0) {
       // Only the oldest image and the newest have a file.
       const std::string png = id == 10 || id == 20000 ? "png" : "";
-      clips.push_back(image_clip(id, png, ("shot " + std::to_string(id)).c_str()));
+      clips.push_back(image_clip(id, png, numbered("shot ", id).c_str()));
     } else {
       clips.push_back(text_clip(id, text_of(id), id % 50 == 1));
     }
@@ -378,14 +378,10 @@ TEST_F(Hostile, ADirectoryOnATemporaryNameFailsTheWriteAndNothingElse) {
 // A directory where an image file should be is not removed (unlink leaves
 // directories alone) but never stops a delete, an eviction or a wipe.
 TEST_F(Hostile, ImageFilesReplacedByDirectoriesNeverStopARemoval) {
-  std::vector<model::Clip> clips = {image_clip(1, "png", "one"),
-                                    image_clip(2, "png", "two")};
-  for (int id = 3; id <= 501; ++id)
-    clips.push_back(text_clip(id, "t" + std::to_string(id)));
+  // Two image clips without files, whose names are then taken by directories.
+  std::vector<model::Clip> clips = {image_clip(1, "", "one"), image_clip(2, "", "two")};
+  for (int id = 3; id <= 501; ++id) clips.push_back(text_clip(id, numbered("t", id)));
   seed_history(dir_.path(), clips, 502);
-  // Directories in place of the two image files.
-  fs::remove(dir_.file("img_1.png"));
-  fs::remove(dir_.file("img_2.png"));
   ASSERT_EQ(mkdir(dir_.file("img_1.png").c_str(), 0700), 0);
   ASSERT_EQ(mkdir(dir_.file("img_2.png").c_str(), 0700), 0);
   write_file(dir_.file("img_2.png") + "/inside", "x");

@@ -23,12 +23,12 @@ clip_entry make_entry(int id, int pinned = 0, int kind = CLIP_KIND_TEXT) {
   e.id = id;
   e.kind = kind;
   e.pinned = pinned;
-  e.preview = dup("p" + std::to_string(id));
+  e.preview = dup(numbered("p", id));
   if (kind == CLIP_KIND_TEXT) {
-    e.text = dup("t" + std::to_string(id));
+    e.text = dup(numbered("t", id));
     e.text_len = strlen(e.text);
   } else {
-    e.label = dup("l" + std::to_string(id));
+    e.label = dup(numbered("l", id));
   }
   return e;
 }
@@ -88,7 +88,7 @@ TEST_F(ListTest, ArrayStartsAt64SlotsAndDoubles) {
   // Growing moved every record whole.
   for (int i = 0; i < store_.count; ++i) {
     ASSERT_EQ(store_.entries[i].id, i + 1);
-    ASSERT_EQ(std::string(store_.entries[i].text), "t" + std::to_string(i + 1));
+    ASSERT_EQ(std::string(store_.entries[i].text), numbered("t", i + 1));
   }
 }
 

@@ -1,6 +1,7 @@
 // What only Windows does to the store: a rename onto an existing file, UTF-8
-// paths against the ANSI code page, read-only attributes, files held open by
-// another handle, CRLF translation, and the system's own error texts.
+// paths against the ANSI code page, names that lose their trailing spaces and
+// dots, read-only attributes, files held open by another handle, CRLF
+// translation, and the system's own error texts.
 #include <errno.h>
 #include <string.h>
 #include <windows.h>
@@ -41,12 +42,12 @@ std::vector<std::string> wide_names(const std::string &dir) {
 
 std::string push(const std::string &text) { return take(clip_push_text(text.c_str())); }
 
-// Holds a file open with no sharing at all, as a scanner that locks it would,
-// until release() or the end of its scope.
+// Holds a file open as another program would, until release() or the end of
+// its scope: by default with no sharing at all, as a scanner that locks it.
 class Holder {
  public:
-  explicit Holder(const std::string &path)
-      : h_(CreateFileW(wide(path).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+  explicit Holder(const std::string &path, DWORD share = 0)
+      : h_(CreateFileW(wide(path).c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING,
                        FILE_ATTRIBUTE_NORMAL, nullptr)) {}
   ~Holder() { release(); }
   bool holding() const { return h_ != INVALID_HANDLE_VALUE; }
@@ -60,10 +61,10 @@ class Holder {
 };
 
 // Releases a Holder from another thread a little after `trigger` appears in
-// the store: the library's temporary file shows that its write has begun, so
-// its first rename meets the held file and only a later try can succeed.
-// The release comes well within the tries, so the outcome does not hang on
-// how fast either thread runs.
+// the store (at once when there is none): the library's temporary file shows
+// that its write has begun, so its first rename meets the held file and only
+// a later try can succeed. The release comes well within the tries, so the
+// outcome does not hang on how fast either thread runs.
 struct DelayedRelease {
   Holder *holder;
   std::wstring trigger;
@@ -71,7 +72,7 @@ struct DelayedRelease {
 
   static DWORD WINAPI run(void *arg) {
     auto *self = static_cast<DelayedRelease *>(arg);
-    for (int i = 0; i < 20000; ++i) {
+    for (int i = 0; i < 20000 && !self->trigger.empty(); ++i) {
       if (GetFileAttributesW(self->trigger.c_str()) != INVALID_FILE_ATTRIBUTES) break;
       Sleep(0);
     }
@@ -191,6 +192,50 @@ TEST(WindowsStorePath, PathsPastTheClassicLimitWork) {
   EXPECT_EQ(g_store.count, 0);
 }
 
+// Windows drops the spaces and dots at the end of a path's last name, and of
+// no other: "store " would make the folder "store", in which "store /
+// clips.json" is not found. Such a path is refused before anything is made;
+// "." and "..", and a dot inside a name, are what they are everywhere.
+TEST(WindowsStorePath, ALastNameEndingInASpaceOrADotIsRefused) {
+  const char *const refused[] = {"store ",  "store.",  "store..", "store. ", "store .",
+                                 "store /", "store.\\", "store.//", "..."};
+  for (const char *name : refused) {
+    SCOPED_TRACE(std::string("\"") + name + "\"");
+    TempDir parent;
+    const std::string store = parent.file(name);
+    EXPECT_EQ(clip_init(store.c_str()), 0);
+    EXPECT_EQ(last_error(),
+              "store_dir ends in a space or a dot, which Windows drops from a name: " + store);
+    EXPECT_EQ(wide_names(parent.path()), std::vector<std::string>{});
+    EXPECT_EQ(push("not kept"), "<null>");
+    EXPECT_EQ(last_error(), "not initialized");
+  }
+
+  struct Kept {
+    const char *given;
+    const char *folder;  // the folder made in the parent
+  };
+  const Kept kept[] = {
+      {"store", "store"},     {"store/", "store"},     {"st.ore", "st.ore"},
+      {"store.d", "store.d"}, {"sub/.", "sub"},        {"sub/x/..", "sub"},
+      {".store", ".store"},   {"sub\\.\\", "sub"},
+  };
+  for (const Kept &k : kept) {
+    SCOPED_TRACE(k.given);
+    TempDir parent;
+    const std::string store = parent.file(k.given);
+    ASSERT_EQ(clip_init(store.c_str()), 1) << last_error();
+    EXPECT_EQ(take(push_png("png", nullptr)), "{\"id\":1}") << last_error();
+    EXPECT_EQ(read_file(store + "/img_1.png"), "png");
+    ASSERT_EQ(clip_init(store.c_str()), 1) << last_error();
+    EXPECT_EQ(ids(), std::vector<int>{1});
+    EXPECT_EQ(wide_names(parent.path()), std::vector<std::string>{k.folder});
+    std::vector<std::string> names = wide_names(parent.file(k.folder));
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"clips.json", "img_1.png"}));
+  }
+}
+
 // A read-only attribute does not keep the library from replacing or removing
 // a file of its store, as a file's own mode does not on POSIX.
 TEST_F(WindowsStoreTest, ReadOnlyFilesAreReplacedAndRemoved) {
@@ -232,28 +277,80 @@ TEST_F(WindowsStoreTest, AHolderThatLetsGoSoonIsWaitedFor) {
   EXPECT_EQ(ids(), range(1, 2));
 }
 
-// A holder that never lets go: the call fails after its few tries with the
-// system's message, nothing of the old index is lost, no temporary file is
-// left, and the next call once the file is free writes everything.
-TEST_F(WindowsStoreTest, AHolderThatNeverLetsGoFailsTheCallAndLosesNothing) {
-  EXPECT_EQ(push("kept"), "{\"id\":1,\"dedup\":0}");
+// clips.json held open by another program when the store is opened is
+// waited for as a rename waits for it: the load that meets it succeeds.
+TEST_F(WindowsStoreTest, AHolderOfTheIndexThatLetsGoSoonIsWaitedForByTheLoad) {
+  EXPECT_EQ(push("before"), "{\"id\":1,\"dedup\":0}");
   const std::string before = index();
-  {
-    Holder holder(dir_.file("clips.json"));
-    ASSERT_TRUE(holder.holding());
-    EXPECT_EQ(push("held"), "<null>");
-    const std::string message = last_error();
-    EXPECT_EQ(message.rfind("atomic rename failed: ", 0), 0u) << message;
-    EXPECT_GT(message.size(), strlen("atomic rename failed: "));
-    expect_one_line(message);
-    EXPECT_EQ(ids(), range(1, 2));  // memory is ahead of the file
-  }
+  Holder holder(dir_.file("clips.json"));
+  ASSERT_TRUE(holder.holding());
+  DelayedRelease later{&holder, L""};
+  later.start();
+  int opened = clip_init(dir_.path().c_str());
+  later.join();
+  EXPECT_EQ(opened, 1) << last_error();
+  EXPECT_EQ(ids(), std::vector<int>{1});
   EXPECT_EQ(index(), before);
-  EXPECT_EQ(list_dir(dir_.path()), std::vector<std::string>{"clips.json"});
+}
 
-  EXPECT_EQ(push("free again"), "{\"id\":3,\"dedup\":0}") << last_error();
-  reopen();
-  EXPECT_EQ(ids(), range(1, 3));
+// A holder that never lets go: the call fails after its few tries with a
+// message that says another process holds the file and what it does not
+// share, nothing on disk changes, no temporary file is left, and the same call
+// once the file is free does its work. Sharing reading and writing but not
+// deletion is enough to keep a file from being replaced or set aside.
+TEST_F(WindowsStoreTest, AHolderThatNeverLetsGoFailsTheCallAndLosesNothing) {
+  constexpr DWORD kReadWrite = FILE_SHARE_READ | FILE_SHARE_WRITE;
+  struct Case {
+    const char *what;
+    DWORD share;                          // what the holder shares
+    const char *index;                    // the index on disk first, if not the one written
+    int (*call)(const std::string &dir);  // 1 on success
+    const char *message;
+    int count;  // clips in the store after the same call succeeds
+  };
+  auto open_store = [](const std::string &dir) { return clip_init(dir.c_str()); };
+  const Case cases[] = {
+      {"opening the store", 0, nullptr, open_store,
+       "failed to open clips.json: another process holds the file open without read sharing",
+       1},
+      {"replacing the index", 0, nullptr,
+       [](const std::string &) {
+         static int n = 0;
+         return take(clip_push_text(("held " + std::to_string(++n)).c_str())) != "<null>" ? 1
+                                                                                        : 0;
+       },
+       "atomic rename failed: another process holds the file open without delete sharing",
+       3},  // the clip held in memory and the next one
+      {"replacing the index, reading shared", kReadWrite, nullptr,
+       [](const std::string &) { return clip_pin(1, 1); },
+       "atomic rename failed: another process holds the file open without delete sharing",
+       1},
+      {"setting a damaged index aside", kReadWrite, "{\"next_id\": 7, \"clips\": [", open_store,
+       "cannot set damaged clips.json aside: another process holds the file open without "
+       "delete sharing",
+       0},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    ASSERT_EQ(clip_init(dir_.path().c_str()), 1) << last_error();
+    ASSERT_EQ(clip_wipe(), 1) << last_error();
+    EXPECT_EQ(push("kept"), "{\"id\":1,\"dedup\":0}");
+    if (c.index != nullptr) write_file(dir_.file("clips.json"), c.index);
+    const std::string before = index();
+    {
+      Holder holder(dir_.file("clips.json"), c.share);
+      ASSERT_TRUE(holder.holding());
+      EXPECT_EQ(c.call(dir_.path()), 0);
+      EXPECT_EQ(last_error(), c.message);
+    }
+    EXPECT_EQ(index(), before);
+    EXPECT_EQ(list_dir(dir_.path()), std::vector<std::string>{"clips.json"});
+
+    EXPECT_EQ(c.call(dir_.path()), 1) << last_error();
+    EXPECT_EQ(list_dir(dir_.path()).size(), c.index != nullptr ? 2u : 1u);  // set aside
+    reopen();
+    EXPECT_EQ(g_store.count, c.count);
+  }
 }
 
 // An image file held open when its clip is deleted stays behind (the removal

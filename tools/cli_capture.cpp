@@ -50,6 +50,30 @@ std::string image_preview_start(size_t len) {
   return "[image " + std::to_string(len) + " bytes";
 }
 
+bool png_dimensions(std::string_view head, uint32_t *width, uint32_t *height) {
+  using namespace std::string_view_literals;
+  if (head.size() < 24 || !has_png_signature(head) || head.substr(12, 4) != "IHDR"sv)
+    return false;
+  auto be32 = [&](size_t at) {
+    uint32_t v = 0;
+    for (size_t i = 0; i < 4; ++i)
+      v = (v << 8) | static_cast<unsigned char>(head[at + i]);
+    return v;
+  };
+  *width = be32(16);
+  *height = be32(20);
+  return *width > 0 && *height > 0;
+}
+
+std::string image_line(uint32_t width, uint32_t height, uint64_t bytes,
+                       std::string_view label) {
+  std::string out = "[image ";
+  if (width > 0) out += std::to_string(width) + "x" + std::to_string(height) + ", ";
+  out += format_bytes(bytes);
+  if (!label.empty()) out += ": " + terminal_cell(label, 80);
+  return out + "]";
+}
+
 std::string label_from_text(std::string_view text, size_t max) {
   std::string clean = repair_utf8(text).text;
   std::string out;

@@ -7,6 +7,7 @@
 #define QUILLMAR_CLI_CAPTURE_H
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -29,6 +30,17 @@ std::string text_preview(std::string_view text);
 // The start every image preview of len bytes has: "[image <len> bytes", then
 // "]" or ": <label>".
 std::string image_preview_start(size_t len);
+
+// The width and height in a PNG file's header (its IHDR chunk, which the
+// format puts first), from at least the first 24 bytes of the file. False
+// when they do not hold one.
+bool png_dimensions(std::string_view head, uint32_t *width, uint32_t *height);
+
+// An image clip as a picker shows it: "[image 640x480, 12.3 KiB: label]",
+// without the size when the header holds none (width 0) and without the
+// label when it is empty.
+std::string image_line(uint32_t width, uint32_t height, uint64_t bytes,
+                       std::string_view label);
 
 // A one-line label made of text offered beside an image: invalid UTF-8
 // repaired, control characters and runs of white space as one space, trimmed,

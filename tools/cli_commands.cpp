@@ -21,12 +21,14 @@
 #include "cli_capture.h"
 #include "cli_capture_queue.h"
 #include "cli_config.h"
+#include "cli_limits.h"
 #include "cli_ocr.h"
 #include "cli_recover.h"
 #include "cli_spawn.h"
 #include "cli_store.h"
 #include "cli_text.h"
 #include "cli_util.h"
+#include "cli_watcher_mark.h"
 #include "quillmar_clip.h"
 
 namespace host {
@@ -112,6 +114,33 @@ int show_listing(char *raw, bool json, bool scores, const char *empty) {
   if (clips.empty()) return print_line(empty);
   print_table(clips, scores);
   return 0;
+}
+
+// A listing in the library's own JSON form, for clips it does not list in
+// one call (the pinned ones alone, the host's search).
+bool summaries_json(const ClipSummary *clips, size_t n, bool scores, std::string *out) {
+  MutDoc doc(yyjson_mut_doc_new(nullptr));
+  if (!doc) return false;
+  yyjson_mut_doc *d = doc.get();
+  yyjson_mut_val *root = yyjson_mut_arr(d);
+  yyjson_mut_doc_set_root(d, root);
+  for (size_t i = 0; i < n; ++i) {
+    const ClipSummary &c = clips[i];
+    yyjson_mut_val *o = yyjson_mut_obj(d);
+    yyjson_mut_obj_add_int(d, o, "id", c.id);
+    yyjson_mut_obj_add_int(d, o, "ts", c.ts);
+    yyjson_mut_obj_add_str(d, o, "kind", c.image ? "image" : "text");
+    yyjson_mut_obj_add_strncpy(d, o, "preview", c.preview.data(), c.preview.size());
+    yyjson_mut_obj_add_bool(d, o, "pinned", c.pinned);
+    if (scores) yyjson_mut_obj_add_int(d, o, "score", c.score);
+    yyjson_mut_arr_append(root, o);
+  }
+  size_t len = 0;
+  char *text = yyjson_mut_write(d, 0, &len);
+  if (text == nullptr) return false;
+  out->assign(text, len);
+  free(text);
+  return true;
 }
 
 const ClipSummary *find_clip(const std::vector<ClipSummary> &clips, int id) {
@@ -235,6 +264,19 @@ bool fetch_clip(int id, bool read_image, ClipContent *out) {
   return fetch(id, read_image, out);
 }
 
+int print_listing(const std::vector<ClipSummary> &clips, bool json, bool scores,
+                  const char *empty) {
+  if (json || !isatty(STDOUT_FILENO)) {
+    std::string out;
+    if (!summaries_json(clips.data(), clips.size(), scores, &out))
+      return fail("out of memory");
+    return print_line(out);
+  }
+  if (clips.empty()) return print_line(empty);
+  print_table(clips, scores);
+  return 0;
+}
+
 int cmd_store(const std::string &store, const Config &config) {
   std::string bytes, error;
   uint64_t seen = 0;
@@ -290,12 +332,23 @@ int cmd_store(const std::string &store, const Config &config) {
     return 0;
   }
   int rc = print_line(rec.result);
-  // A repeat of the newest clip recorded nothing new: it is remembered again
-  // only when store recorded it, and with the time it was recorded.
+  // The library's state is current under the lock that recorded the clip.
+  Trimmed trimmed;
+  if (!apply_limits(config, static_cast<int64_t>(time(nullptr)), &trimmed)) {
+    rc = 1;
+  } else if (std::string said = describe_trimmed(config, trimmed); !said.empty()) {
+    rc = print_line(said);
+  }
+  // A clear may take away only what store itself added. Bytes the history
+  // held already (a repeat moved to the top, or one that kept its place)
+  // were the user's before this copy: they are not remembered, unless the
+  // repeat is of the newest clip that store remembered, with its time.
   ClipSummary newest;
   bool none = false;
   if (!newest_clip(&newest, &none) || none || newest.id != rec.id) return rc;
-  if (rec.dedup && !(remembered && last_id == rec.id && last_ts == newest.ts)) return rc;
+  bool added = !rec.dedup && rec.twin == 0;
+  if (!added && !(rec.dedup && remembered && last_id == rec.id && last_ts == newest.ts))
+    return rc;
   if (!remember_stored(store, rec.id, newest.ts, &error)) {
     complain(error + " (a later CLIPBOARD_STATE=clear deletes nothing)");
   }
@@ -328,31 +381,52 @@ int cmd_push_image(const std::string &store, const std::string &file,
   return print_line(result.get());
 }
 
-int cmd_list(const std::string &store, int offset, int limit, bool json) {
+int cmd_list(const std::string &store, int offset, int limit, bool json,
+             bool pinned_only) {
   StoreLock lock;
   if (!open_store(store, &lock)) return 1;
-  if (json || !isatty(STDOUT_FILENO))
+  if (!pinned_only && (json || !isatty(STDOUT_FILENO)))
     return show_listing(clip_list(offset, limit), true, false, "");
   // The table says what the page leaves out, which needs the whole count.
   std::vector<ClipSummary> all;
   if (!all_clips(&all)) return 1;
-  if (all.empty()) {
-    return print_line(
-        "no clips yet: start recording with 'quillmar-clip watch' (or 'systemctl --user "
-        "enable --now quillmar-clip-watch.service')");
+  size_t pinned = static_cast<size_t>(std::count_if(
+      all.begin(), all.end(), [](const ClipSummary &c) { return c.pinned; }));
+  if (pinned_only) {
+    all.erase(std::remove_if(all.begin(), all.end(),
+                             [](const ClipSummary &c) { return !c.pinned; }),
+              all.end());
   }
   size_t first = std::min(static_cast<size_t>(std::max(offset, 0)), all.size());
   size_t want = static_cast<size_t>(limit > 0 ? limit : CLIP_DEFAULT_LIMIT);
   size_t n = std::min(want, all.size() - first);
+  if (json || !isatty(STDOUT_FILENO)) {
+    std::string out;
+    if (!summaries_json(all.data() + first, n, false, &out)) return fail("out of memory");
+    return print_line(out);
+  }
+  if (all.empty()) {
+    if (pinned_only)
+      return print_line("no pinned clips: 'quillmar-clip pin ID' pins one");
+    return print_line(
+        "no clips yet: start recording with 'quillmar-clip watch' (or 'systemctl --user "
+        "enable --now quillmar-clip-watch.service')");
+  }
   std::string total = std::to_string(all.size());
+  const char *noun = pinned_only ? " pinned clip" : " clip";
   if (n == 0) {
     return print_line("nothing to show: --offset " + std::to_string(offset) +
-                      " skips all " + total + (all.size() == 1 ? " clip" : " clips"));
+                      " skips all " + total + noun + (all.size() == 1 ? "" : "s"));
   }
   std::vector<ClipSummary> page(all.begin() + static_cast<ptrdiff_t>(first),
                                 all.begin() + static_cast<ptrdiff_t>(first + n));
   print_table(page, false);
-  if (n == all.size()) return 0;
+  // The last line says what the page leaves out, and how many clips are
+  // pinned when some are: the only clips that eviction never takes.
+  std::string pins;
+  if (!pinned_only && pinned > 0)
+    pins = std::to_string(pinned) + " pinned ('quillmar-clip list --pinned')";
+  if (n == all.size()) return pins.empty() ? 0 : print_line(pins);
   std::string shown;
   if (first == 0) {
     shown = std::to_string(n);
@@ -361,13 +435,8 @@ int cmd_list(const std::string &store, int offset, int limit, bool json) {
   } else {
     shown = "clips " + std::to_string(first + 1) + "-" + std::to_string(first + n);
   }
-  return print_line(shown + " of " + total + ": --limit or --offset for more");
-}
-
-int cmd_search(const std::string &store, const std::string &query, int limit, bool json) {
-  StoreLock lock;
-  if (!open_store(store, &lock)) return 1;
-  return show_listing(clip_search(query.c_str(), limit), json, true, "no matches");
+  return print_line(shown + " of " + total + (pinned_only ? " pinned" : "") +
+                    ": --limit or --offset for more" + (pins.empty() ? "" : "; " + pins));
 }
 
 int cmd_get(const std::string &store, int id, const std::string *output) {
@@ -520,18 +589,23 @@ int cmd_stats(const std::string &store, bool json) {
   }
   int64_t until = 0;
   bool paused = recording_paused(store, &until);
-  // Whether captured images are read for words, and if not, why.
+  RunningWatcher watcher;
+  bool watching = running_watcher(store, &watcher);
+  // The limits in force, and whether captured images are read for words
+  // (and if not, why).
   Config config;
-  std::string ocr_off;
-  if (!load_config(&config, &ocr_off)) {
-    ocr_off = "the config file is broken: " + ocr_off;
+  std::string config_error, ocr_off;
+  bool config_ok = load_config(&config, &config_error);
+  if (!config_ok) {
+    ocr_off = "the config file is broken: " + config_error;
   } else if (config.ocr_set && !config.ocr) {
     ocr_off = "ocr = false in the config file";
   } else {
     ocr_off = ocr_unavailable(config.languages());
   }
   std::string languages;
-  for (const std::string &l : config.languages()) languages += (languages.empty() ? "" : ", ") + l;
+  for (const std::string &l : config.languages())
+    languages += (languages.empty() ? "" : ", ") + l;
   if (json) {
     MutDoc doc(yyjson_mut_doc_new(nullptr));
     yyjson_mut_val *root = yyjson_mut_obj(doc.get());
@@ -545,6 +619,22 @@ int cmd_stats(const std::string &store, bool json) {
     yyjson_mut_obj_add_uint(doc.get(), root, "image_files", image_files);
     yyjson_mut_obj_add_uint(doc.get(), root, "image_bytes", image_bytes);
     yyjson_mut_obj_add_bool(doc.get(), root, "paused", paused);
+    if (watching) {
+      yyjson_mut_val *w = yyjson_mut_obj_add_obj(doc.get(), root, "watcher");
+      yyjson_mut_obj_add_int(doc.get(), w, "pid", watcher.pid);
+      yyjson_mut_obj_add_strcpy(doc.get(), w, "display", watcher.display.c_str());
+    } else {
+      yyjson_mut_obj_add_null(doc.get(), root, "watcher");
+    }
+    if (config_ok) {
+      yyjson_mut_obj_add_int(doc.get(), root, "max_items",
+                             config.max_items > 0 ? config.max_items : CLIP_MAX_UNPINNED);
+      if (config.expire_after > 0) {
+        yyjson_mut_obj_add_int(doc.get(), root, "expire_after", config.expire_after);
+      } else {
+        yyjson_mut_obj_add_null(doc.get(), root, "expire_after");
+      }
+    }
     yyjson_mut_obj_add_bool(doc.get(), root, "ocr", ocr_off.empty());
     if (ocr_off.empty()) {
       yyjson_mut_obj_add_strcpy(doc.get(), root, "ocr_languages", languages.c_str());
@@ -572,7 +662,22 @@ int cmd_stats(const std::string &store, bool json) {
            image_files == 1 ? "" : "s", format_bytes(image_bytes).c_str(),
            static_cast<unsigned long long>(image_bytes));
   out += buf;
-  out += std::string("recording  ") + (paused ? "paused" : "on");
+  out += "limits     " +
+         (config_ok ? describe_limits(config)
+                    : "unknown: the config file is broken (" + config_error + ")") +
+         "\n";
+  // Recording is on only while a watcher records into this store.
+  std::string by = watching ? "watcher " + std::to_string(watcher.pid) + " on " +
+                                  (watcher.display.empty() ? "?" : watcher.display)
+                            : "";
+  if (!paused) {
+    out += watching ? "recording  on (" + by + ")"
+                    : "recording  off: no watcher running (start one with 'quillmar-clip "
+                      "watch', or 'systemctl --user enable --now "
+                      "quillmar-clip-watch.service')";
+  } else {
+    out += "recording  paused";
+  }
   if (paused && until > 0) {
     time_t t = static_cast<time_t>(until);
     struct tm tm;
@@ -581,8 +686,10 @@ int cmd_stats(const std::string &store, bool json) {
       strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S", &tm);
     out += std::string(" until ") + when;
   }
+  if (paused) out += watching ? " (" + by + ")" : " (no watcher running)";
   out += "\n";
-  out += "ocr        " + (ocr_off.empty() ? "on (" + languages + ")" : "off: " + ocr_off) + "\n";
+  out += "ocr        " +
+         (ocr_off.empty() ? "on (" + languages + ")" : "off: " + ocr_off) + "\n";
   if (!write_stdout(out.data(), out.size())) {
     return fail(std::string("cannot write to standard output: ") + strerror(errno));
   }

@@ -5,10 +5,18 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace host {
 
 struct Config;
+struct ClipSummary;
+
+// Prints a listing: the library's JSON form (with each clip's score, with
+// scores) when json is set or standard output is not a terminal, else a
+// table, or the line empty when there are no clips.
+int print_listing(const std::vector<ClipSummary> &clips, bool json, bool scores,
+                  const char *empty);
 
 // The content of clip id in the open store: a text's bytes, or an image
 // file's bytes (with read_image) and its path and label. Says why on
@@ -28,8 +36,9 @@ int cmd_store(const std::string &store, const Config &config);
 int cmd_push(const std::string &store, const std::string &text);
 int cmd_push_image(const std::string &store, const std::string &file,
                    const std::string *label);
-int cmd_list(const std::string &store, int offset, int limit, bool json);
-int cmd_search(const std::string &store, const std::string &query, int limit, bool json);
+// With pinned_only, the pinned clips alone.
+int cmd_list(const std::string &store, int offset, int limit, bool json,
+             bool pinned_only);
 int cmd_get(const std::string &store, int id, const std::string *output);
 int cmd_copy(const std::string &store, int id);
 int cmd_pin(const std::string &store, int id, bool pinned);

@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <pwd.h>
+#include <re2/re2.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <toml++/toml.h>
@@ -11,7 +12,10 @@
 #include <cstring>
 
 #include "cli_ocr.h"
+#include "cli_paste.h"
+#include "cli_text.h"
 #include "cli_util.h"
+#include "quillmar_clip.h"
 
 namespace host {
 namespace {
@@ -45,16 +49,9 @@ std::string at_line(const std::string &path, const toml::source_region &where) {
   return path + ", line " + std::to_string(where.begin.line) + ": ";
 }
 
-// libstdc++ matches by backtracking unless told otherwise, one stack frame
-// per character for a pattern such as "^.*x": a text of 1 MiB overflows the
-// stack. Its polynomial matcher keeps the depth bounded, but cannot follow a
-// back-reference, so those are refused when the file is read.
-constexpr auto kRegexFlags = std::regex::ECMAScript | std::regex::nosubs
-#if defined(__GLIBCXX__)
-                             | std::regex_constants::__polynomial
-#endif
-    ;
-
+// RE2 matches in time linear in the text whatever the pattern, and so has
+// no back-references: they are refused here in plainer words than its
+// "invalid escape sequence".
 bool has_back_reference(std::string_view pattern) {
   for (size_t i = 0; i + 1 < pattern.size(); ++i) {
     if (pattern[i] != '\\') continue;
@@ -88,13 +85,17 @@ bool read_ignore(const std::string &path, const toml::node &node, Config *out,
                "\": back-references such as \\1 are not supported";
       return false;
     }
-    try {
-      out->ignore_re.emplace_back(*pattern, kRegexFlags);
-    } catch (const std::regex_error &e) {
+    RE2::Options options;
+    options.set_log_errors(false);  // the error is reported below, once
+    // Only whether it matches is asked, never what the groups hold.
+    options.set_never_capture(true);
+    auto re = std::make_shared<const RE2>(*pattern, options);
+    if (!re->ok()) {
       *error = at_line(path, item.source()) + name + " \"" + *pattern +
-               "\" is not a valid regular expression (ECMAScript): " + e.what();
+               "\" is not a valid regular expression (RE2 syntax): " + re->error();
       return false;
     }
+    out->ignore_re.push_back(std::move(re));
     out->ignore.push_back(*pattern);
   }
   return true;
@@ -108,6 +109,43 @@ bool read_bool(const std::string &path, const char *key, const toml::node &node,
     return false;
   }
   *out = node.as_boolean()->get();
+  return true;
+}
+
+bool read_max_items(const std::string &path, const toml::node &node, int *out,
+                    std::string *error) {
+  const toml::value<int64_t> *n = node.as_integer();
+  if (n == nullptr) {
+    *error = at_line(path, node.source()) +
+             "max_items must be a whole number of clips from 1 to 500, not " +
+             type_name(node.type());
+    return false;
+  }
+  if (n->get() < 1 || n->get() > CLIP_MAX_UNPINNED) {
+    *error = at_line(path, node.source()) + "max_items must be from 1 to 500, not " +
+             std::to_string(n->get()) +
+             (n->get() > CLIP_MAX_UNPINNED
+                  ? ": the history keeps at most 500 unpinned clips (pinned ones do not "
+                    "count)"
+                  : "");
+    return false;
+  }
+  *out = static_cast<int>(n->get());
+  return true;
+}
+
+bool read_expire_after(const std::string &path, const toml::node &node, Config *c,
+                       std::string *error) {
+  const toml::value<std::string> *s = node.as_string();
+  int64_t seconds = 0;
+  if (s == nullptr || !parse_duration(s->get(), &seconds) || seconds == 0) {
+    *error = at_line(path, node.source()) +
+             "expire_after must be a duration such as \"30d\" or \"12h\", not " +
+             (s == nullptr ? type_name(node.type()) : "\"" + s->get() + "\"");
+    return false;
+  }
+  c->expire_after = seconds;
+  c->expire_after_text = s->get();
   return true;
 }
 
@@ -151,7 +189,7 @@ std::string Config::skip_reason(std::string_view text) const {
            std::to_string(min_length) + " bytes)";
   }
   for (size_t i = 0; i < ignore_re.size(); ++i) {
-    if (std::regex_search(text.begin(), text.end(), ignore_re[i]))
+    if (RE2::PartialMatch(re2::StringPiece(text.data(), text.size()), *ignore_re[i]))
       return "it matches the ignore pattern \"" + ignore[i] + "\"";
   }
   return "";
@@ -226,16 +264,36 @@ bool load_config_file(const std::string &path, Config *out, std::string *error) 
         return false;
       }
       c.picker = node.as_string()->get();
+    } else if (k == "max_items") {
+      if (!read_max_items(path, node, &c.max_items, error)) return false;
+    } else if (k == "expire_after") {
+      if (!read_expire_after(path, node, &c, error)) return false;
+    } else if (k == "paste") {
+      if (!read_bool(path, "paste", node, &c.paste, error)) return false;
+    } else if (k == "paste_keys") {
+      Chord chord;
+      std::string bad;
+      if (!node.is_string()) {
+        *error =
+            at_line(path, node.source()) +
+            "paste_keys must be a string (a key chord such as \"ctrl+shift+v\"), not " +
+            type_name(node.type());
+        return false;
+      }
+      if (!parse_chord(node.as_string()->get(), &chord, &bad)) {
+        *error = at_line(path, node.source()) + "paste_keys: " + bad;
+        return false;
+      }
+      c.paste_keys = node.as_string()->get();
     } else if (k == "ocr") {
       if (!read_bool(path, "ocr", node, &c.ocr, error)) return false;
       c.ocr_set = true;
     } else if (k == "ocr_languages") {
       if (!read_languages(path, node, &c, error)) return false;
     } else {
-      *error =
-          at_line(path, key.source()) + "unknown key \"" + std::string(k) +
-          "\" (the keys are ignore, min_length, primary, keep_duplicates, picker, ocr and "
-          "ocr_languages)";
+      *error = at_line(path, key.source()) + "unknown key \"" + std::string(k) +
+               "\" (the keys are ignore, min_length, primary, keep_duplicates, picker, "
+               "max_items, expire_after, paste, paste_keys, ocr and ocr_languages)";
       return false;
     }
   }

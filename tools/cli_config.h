@@ -1,11 +1,15 @@
 // The host's config file, $XDG_CONFIG_HOME/quillmar-clip/config.toml
 // (~/.config/quillmar-clip/config.toml when XDG_CONFIG_HOME is unset):
 //
-//   ignore = ["^otpauth://", "(?:password|secret)[:=]"]   # never recorded
+//   ignore = ["^otpauth://", "(?i)(password|secret)[:=]"]  # never recorded
 //   min_length = 3          # texts shorter than this many bytes are skipped
 //   primary = true          # watch follows PRIMARY too
 //   keep_duplicates = false # a repeat of an older clip moves it to the top
 //   picker = "fzf"          # the command pick runs
+//   max_items = 200         # unpinned clips kept, 1 to 500
+//   expire_after = "30d"    # unpinned clips older than this are deleted
+//   paste = true            # pick pastes the clip into the focused window
+//   paste_keys = "ctrl+shift+v"  # with this key chord (ctrl+v)
 //   ocr = true              # read captured images for words (the label)
 //   ocr_languages = ["eng"] # Tesseract's languages, each with its data
 //
@@ -13,27 +17,47 @@
 // value of the wrong type or a pattern that does not compile is an error
 // naming the line and the key: a typo must never silently record what the
 // user asked us to leave alone.
+//
+// The ignore patterns are RE2 regular expressions (Perl's syntax without
+// back-references and look-around), searched for anywhere in the text,
+// case-sensitive unless they start with (?i). RE2 matches in time linear in
+// the text, whatever the pattern: a capture of 1 MiB never stalls the
+// watcher, as a backtracking engine does on a pattern such as ".*password".
 #ifndef QUILLMAR_CLI_CONFIG_H
 #define QUILLMAR_CLI_CONFIG_H
 
 #include <cstdint>
-#include <regex>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
+
+namespace re2 {
+class RE2;
+}
 
 namespace host {
 
 struct Config {
   std::string path;  // the file it was read from; empty when there is none
-  // ECMAScript regular expressions (std::regex), searched for anywhere in
-  // a text and case-sensitive; ignore_re holds them compiled.
+  // RE2 regular expressions, searched for anywhere in a text; ignore_re
+  // holds them compiled (shared, so that a Config may be copied).
   std::vector<std::string> ignore;
-  std::vector<std::regex> ignore_re;
+  std::vector<std::shared_ptr<const re2::RE2>> ignore_re;
   uint64_t min_length = 0;  // bytes
   bool primary = false;
   bool keep_duplicates = false;
   std::string picker;  // empty when not set
+  // The watcher's limits: at most max_items unpinned clips (0: the
+  // library's 500), none older than expire_after seconds (0: no limit),
+  // which the file spelled as expire_after_text ("30d").
+  int max_items = 0;
+  int64_t expire_after = 0;
+  std::string expire_after_text;
+  // pick pastes the clip it put on the clipboard, with paste_keys (empty:
+  // the default chord).
+  bool paste = false;
+  std::string paste_keys;
   // Read captured images for words. Unset, it is on when images can be
   // read (ocr_unavailable() is empty); set to true when they cannot, the
   // file is refused with the reason.

@@ -18,8 +18,11 @@
 #include "cli_config.h"
 #include "cli_help.h"
 #include "cli_import.h"
+#include "cli_notify.h"
+#include "cli_paste.h"
 #include "cli_picker.h"
 #include "cli_recover.h"
+#include "cli_search.h"
 #include "cli_store.h"
 #include "cli_text.h"
 #include "cli_watch_wayland.h"
@@ -112,8 +115,10 @@ int64_t duration_of(const std::string &s) {
 // The values of every command's arguments and options, as CLI11 fills them.
 struct Args {
   bool primary = false, json = false, yes = false, dry_run = false;
-  bool picker = false, print = false;
+  bool picker = false, print = false, pinned = false, paste = false;
   bool all = false, relabel = false;
+  std::string paste_keys;
+  CLI::Option *paste_opt = nullptr, *paste_keys_opt = nullptr;
   int id = 0, offset = 0, limit = 0;
   std::string id_arg;  // get and copy: an id, or "-" for a line on standard input
   std::string text, file, label, query, output, dir, older_than, pause_for, shell;
@@ -214,7 +219,8 @@ const Command kCommands[] = {
      "unless --keep-duplicates. On Wayland (WAYLAND_DISPLAY set) it runs wl-paste "
      "--watch, which needs a compositor with the data-control protocol (sway and other "
      "wlroots compositors, KDE); else it follows X11. Owners that mark their data as a "
-     "secret (x-kde-passwordManagerHint), or whose hint cannot be read, are skipped.",
+     "secret (x-kde-passwordManagerHint), or whose hint cannot be read, are skipped, "
+     "and so are those whose offer cannot be listed unless the hint says no secret.",
      "quillmar-clip watch --primary", StoreUse::makes,
      [](CLI::App *sub, Args *a) {
        a->primary_opt = sub->add_flag("--primary,!--no-primary", a->primary,
@@ -224,7 +230,12 @@ const Command kCommands[] = {
      [](const std::string &store, const Args &a) {
        host::Config config;
        if (!recording_config(a, &config)) return 2;
-       host::WatchOptions options{store, config.primary, config};
+       host::WatchOptions options;
+       options.store = store;
+       options.primary = config.primary;
+       options.config = config;
+       if (a.primary_opt->count() > 0) options.primary_choice = a.primary;
+       if (a.keep_given()) options.keep_duplicates_choice = a.keep_duplicates;
        if (host::wayland_session()) return host::run_watch_wayland(options);
        return host::run_watch(options);
      }},
@@ -254,9 +265,9 @@ const Command kCommands[] = {
      "the PNG signature, else a text; other binary data (JPEG, GIF, WebP, PDF, NUL "
      "bytes) is skipped. A repeat of an older clip moves it to the top unless "
      "--keep-duplicates. CLIPBOARD_STATE=sensitive skips it; CLIPBOARD_STATE=clear "
-     "deletes the clip that store recorded last, if that was at most 5 minutes ago and "
-     "it is still the newest clip and not pinned (never after a skipped clip). This is "
-     "the command for wl-paste on Wayland.",
+     "deletes the clip that store newly added last, if that was at most 5 minutes ago "
+     "and it is still the newest clip and not pinned (never after a skipped clip, nor a "
+     "repeat of a clip the history held). This is the command for wl-paste on Wayland.",
      "wl-paste --watch quillmar-clip store", StoreUse::makes, add_keep_duplicates,
      [](const std::string &store, const Args &a) {
        host::Config config;
@@ -297,10 +308,12 @@ const Command kCommands[] = {
     {"Recording", "resume", "resume", "Record again after a pause.",
      "quillmar-clip resume", StoreUse::looks, no_options,
      [](const std::string &store, const Args &) { return host::cmd_resume(store); }},
-    {"Reading", "list", "list [--offset N] [--limit N] [--json | --picker]",
-     "Clips newest first, a page at a time (50 unless --limit says otherwise). --picker "
-     "prints every clip (unless --limit says otherwise) as one line ID<TAB>PREVIEW, "
-     "for a picker such as fzf or rofi -dmenu.",
+    {"Reading", "list", "list [--offset N] [--limit N] [--pinned] [--json | --picker]",
+     "Clips newest first, a page at a time (50 unless --limit says otherwise); the "
+     "table ends saying how many are pinned. --pinned lists only the pinned clips. "
+     "--picker prints every clip (unless --limit says otherwise) as one line "
+     "ID<TAB>TEXT, the pinned ones first and marked with a star, for a picker such as "
+     "fzf or rofi -dmenu.",
      "quillmar-clip list --picker | fzf | quillmar-clip copy -", StoreUse::makes,
      [](CLI::App *sub, Args *a) {
        sub->add_option("--offset", a->offset, "skip this many of the newest clips")
@@ -309,20 +322,24 @@ const Command kCommands[] = {
        add_limit(sub, a, "show at most this many clips (50; every one with --picker)");
        CLI::Option *json = sub->add_flag("--json", a->json, "print the library's JSON");
        sub->add_flag("--picker", a->picker,
-                     "print one line ID<TAB>PREVIEW per clip, every clip")
+                     "print one line ID<TAB>TEXT per clip, every clip")
            ->excludes(json);
+       sub->add_flag("--pinned", a->pinned, "only the pinned clips");
      },
      [](const std::string &store, const Args &a) {
-       if (a.picker) return host::cmd_list_picker(store, a.offset, a.limit);
-       return host::cmd_list(store, a.offset, a.limit, a.json);
+       if (a.picker) return host::cmd_list_picker(store, a.offset, a.limit, a.pinned);
+       return host::cmd_list(store, a.offset, a.limit, a.json, a.pinned);
      }},
     {"Reading", "search", "search QUERY [--limit N] [--json]",
-     "Text clips that contain QUERY, ignoring the case of A-Z, best match first.",
-     "quillmar-clip search invoice", StoreUse::makes,
+     "Clips that hold every word of QUERY, in any order and ignoring case (MÜNCHEN "
+     "finds münchen): text clips by their text, image clips by their label. Best match "
+     "first (a word near the start, with its case as typed, counts most), the newest "
+     "first among equals.",
+     "quillmar-clip search 'invoice march'", StoreUse::makes,
      [](CLI::App *sub, Args *a) {
-       sub->add_option("QUERY", a->query, "the text to look for")->required();
+       sub->add_option("QUERY", a->query, "the words to look for")->required();
        add_limit(sub, a);
-       sub->add_flag("--json", a->json, "print the library's JSON");
+       sub->add_flag("--json", a->json, "print JSON");
      },
      [](const std::string &store, const Args &a) {
        return host::cmd_search(store, a.query, a.limit, a.json);
@@ -347,19 +364,51 @@ const Command kCommands[] = {
      "as ID, the id is read from standard input, as get does.",
      "quillmar-clip copy 12", StoreUse::makes, add_id_or_stdin,
      [](const std::string &store, const Args &a) { return host::cmd_copy(store, a.id); }},
-    {"Reading", "pick", "pick [--print]",
+    {"Reading", "pick", "pick [--print | --paste [--paste-keys CHORD]]",
      "Choose a clip in a picker and put it back on the clipboard, or with --print write "
      "it to standard output as get does. The picker is the shell command in "
      "$QUILLMAR_PICKER, else the config file's picker, else the first found of fzf (in "
-     "a terminal), rofi -dmenu, wofi --dmenu, fuzzel --dmenu, bemenu and dmenu; it reads "
-     "the lines of list --picker. "
-     "Exit status 1 when nothing is picked.",
+     "a terminal), rofi, wofi, fuzzel, bemenu and dmenu, each matching without regard "
+     "to case; it reads the lines of list --picker. A known picker named alone gets "
+     "the same arguments. Exit status 1, quietly, when nothing is picked. --paste (or "
+     "paste = true in the config file) then pastes the clip into the focused window "
+     "with ctrl+v, or the chord of --paste-keys (such as ctrl+shift+v for a "
+     "terminal), through xdotool on X11 and wtype on Wayland.",
      "QUILLMAR_PICKER='fzf --height 40%' quillmar-clip pick --print", StoreUse::makes,
      [](CLI::App *sub, Args *a) {
-       sub->add_flag("--print", a->print, "write the clip to standard output instead");
+       CLI::Option *print = sub->add_flag("--print", a->print,
+                                          "write the clip to standard output instead");
+       a->paste_opt = sub->add_flag("--paste,!--no-paste", a->paste,
+                                    "paste the clip into the focused window too")
+                          ->excludes(print);
+       a->paste_keys_opt =
+           sub->add_option("--paste-keys", a->paste_keys,
+                           "the key chord that pastes (ctrl+v), such as ctrl+shift+v")
+               ->type_name("CHORD")
+               ->excludes(print)
+               ->check(CLI::Validator(
+                   [](std::string &s) {
+                     host::Chord chord;
+                     std::string why;
+                     return host::parse_chord(s, &chord, &why) ? std::string() : why;
+                   },
+                   "CHORD"));
      },
      [](const std::string &store, const Args &a) {
-       return host::cmd_pick(store, a.print);
+       host::PickOptions options;
+       options.print = a.print;
+       if (a.paste_opt->count() > 0) options.paste = a.paste;
+       if (a.paste_keys_opt->count() > 0) {
+         options.paste_keys = a.paste_keys;
+         if (!options.paste) options.paste = true;
+       }
+       return host::cmd_pick(store, options);
+     }},
+    // What fzf's preview pane runs for the line under the cursor; not for
+    // people.
+    {"", "preview", "preview ID", "", "", StoreUse::makes, add_id,
+     [](const std::string &store, const Args &a) {
+       return host::cmd_preview(store, a.id);
      }},
     {"Changing", "pin", "pin ID",
      "Pin a clip: pinned clips are never evicted (at most 200 are pinned).",
@@ -387,7 +436,8 @@ const Command kCommands[] = {
        return host::cmd_wipe(store, a.yes);
      }},
     {"Maintenance", "stats", "stats [--json]",
-     "Clip counts, pinned clips, the size of the index and of the image files.",
+     "Clip counts, pinned clips, the size of the index and of the image files, the "
+     "limits in force (max_items, expire_after) and whether recording is paused.",
      "quillmar-clip stats", StoreUse::makes,
      [](CLI::App *sub, Args *a) { sub->add_flag("--json", a->json, "print JSON"); },
      [](const std::string &store, const Args &a) {
@@ -411,7 +461,8 @@ const Command kCommands[] = {
        CLI::Option *id =
            sub->add_option("ID", a->id, "the image clip's id")->transform(clip_id());
        CLI::Option *all =
-           sub->add_flag("--all", a->all, "every image clip without a label")->excludes(id);
+           sub->add_flag("--all", a->all, "every image clip without a label")
+               ->excludes(id);
        sub->add_flag("--relabel", a->relabel, "record them again with their words")
            ->needs(all);
        sub->require_option(1, 2);
@@ -482,6 +533,12 @@ const Command kCommands[] = {
      },
      [](const std::string &, const Args &a) {
        return write_stdout(host::completion_script(*a.app, a.shell));
+     }},
+    // What the completion scripts run for the clip ids; not for people. A Tab
+    // reads the store's index and makes nothing, not even the default store.
+    {"", host::kCompleteIdsCommand, "complete-ids", "", "", StoreUse::looks, no_options,
+     [](const std::string &store, const Args &) {
+       return host::print_completion_ids(store);
      }},
     {"Maintenance", "expire", "expire --older-than DURATION [--dry-run]",
      "Delete the unpinned clips older than DURATION.",
@@ -572,6 +629,53 @@ class HostFormatter : public CLI::Formatter {
   }
 };
 
+// Runs the command chosen on the command line, once its arguments are read.
+int run_command(const Command &chosen, std::string store, Args &args) {
+  // get - and copy - take the id from a line on standard input; the other
+  // ids were made decimal by clip_id().
+  if (args.id_arg == "-") {
+    std::string why;
+    int rc = host::id_from_stdin(&args.id, &why);
+    if (rc == 2) {
+      // The line may be a clip's own: the notification leaves it out.
+      host::replace_complaint(
+          "standard input does not start with a clip id (give a line of 'quillmar-clip "
+          "list --picker', or an id)");
+      return usage_error(why, command_usage(chosen));
+    }
+    if (rc != 0) return rc;
+  } else if (!args.id_arg.empty()) {
+    args.id = std::stoi(args.id_arg);
+  }
+
+  if (chosen.store_use == StoreUse::none) return chosen.run("", args);
+  if (store.empty()) {
+    std::string error;
+    store = host::default_store_dir(&error);
+    if (store.empty()) {
+      host::complain(error);
+      return 1;
+    }
+    if (!store_problem(store).empty()) {
+      host::complain(store_problem(store) + " (set XDG_DATA_HOME or give --store DIR)");
+      return 1;
+    }
+    if (chosen.store_use == StoreUse::makes && !host::make_parents(store, &error)) {
+      host::complain(error);
+      return 1;
+    }
+  }
+  // Once, here: every command, watcher and capture then names the store,
+  // and the markers beside it, the same way. A link may lead where the
+  // path is no longer UTF-8.
+  std::string resolved = host::resolve_store_dir(store);
+  if (!store_problem(resolved).empty()) {
+    host::complain(store_problem(resolved) + " (the store " + store + " leads there)");
+    return 1;
+  }
+  return chosen.run(resolved, args);
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -632,33 +736,12 @@ int main(int argc, char **argv) {
   }
   if (chosen == nullptr) return 2;
 
-  // get - and copy - take the id from a line on standard input; the other
-  // ids were made decimal by clip_id().
-  if (args.id_arg == "-") {
-    std::string why;
-    int rc = host::id_from_stdin(&args.id, &why);
-    if (rc == 2) return usage_error(why, command_usage(*chosen));
-    if (rc != 0) return rc;
-  } else if (!args.id_arg.empty()) {
-    args.id = std::stoi(args.id_arg);
-  }
-
-  if (chosen->store_use == StoreUse::none) return chosen->run("", args);
-  if (store.empty()) {
-    std::string error;
-    store = host::default_store_dir(&error);
-    if (store.empty()) {
-      host::complain(error);
-      return 1;
-    }
-    if (!store_problem(store).empty()) {
-      host::complain(store_problem(store) + " (set XDG_DATA_HOME or give --store DIR)");
-      return 1;
-    }
-    if (chosen->store_use == StoreUse::makes && !host::make_parents(store, &error)) {
-      host::complain(error);
-      return 1;
-    }
-  }
-  return chosen->run(store, args);
+  // pick and copy - run from a hotkey, with no terminal to show a failure
+  // on: the first complaint is shown as a desktop notification too.
+  std::string name = chosen->name;
+  bool hotkey = name == "pick" || (name == "copy" && args.id_arg == "-");
+  if (hotkey) host::remember_complaints();
+  int rc = run_command(*chosen, store, args);
+  if (hotkey && rc != 0) host::notify_complaint();
+  return rc;
 }

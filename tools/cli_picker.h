@@ -3,18 +3,15 @@
 #ifndef QUILLMAR_CLI_PICKER_H
 #define QUILLMAR_CLI_PICKER_H
 
+#include <optional>
 #include <string>
 #include <string_view>
 
 namespace host {
 
-// The picker command of the config file (key "picker") in *picker, "" when
-// none is set. False after saying why when the config file is broken.
-// $QUILLMAR_PICKER comes first: cmd_pick asks here only without it.
-bool configured_picker(std::string *picker);
-
-// One line of list --picker: "<id>\t<preview>", the preview on one line
-// (line breaks shown as "↵", tabs and other control characters as spaces).
+// One line "<id>\t<preview>" of a library preview, on one line (line breaks
+// shown as "↵", tabs and other control characters as spaces): what the
+// shells' completions show beside an id.
 std::string picker_line(int id, std::string_view preview);
 
 // The clip id a line starts with, after blanks: decimal digits followed by
@@ -26,8 +23,24 @@ bool leading_id(std::string_view line, int *id);
 // (a usage error for the caller to report) when the line has no id.
 int id_from_stdin(int *id, std::string *why);
 
-int cmd_list_picker(const std::string &store, int offset, int limit);
-int cmd_pick(const std::string &store, bool print);
+// The lines of list --picker, each "<id>\t<text>": a text clip's own text
+// on one line (line breaks shown as "↵", tabs and other control characters
+// as spaces), an image as "[image WxH, N KiB: label]"; pinned clips first,
+// marked "★ ", then the others, each newest first.
+int cmd_list_picker(const std::string &store, int offset, int limit, bool pinned_only);
+struct PickOptions {
+  bool print = false;  // write the clip to standard output instead
+  // Paste it into the focused window after it is on the clipboard, with
+  // this key chord; unset: as the config file says.
+  std::optional<bool> paste;
+  std::optional<std::string> paste_keys;
+};
+int cmd_pick(const std::string &store, const PickOptions &options);
+
+// What fzf's preview pane shows of clip id: a text whole, its control
+// characters but line breaks and tabs shown as spaces, so that nothing of
+// it steers the terminal; an image's line, then its file's path.
+int cmd_preview(const std::string &store, int id);
 
 }  // namespace host
 

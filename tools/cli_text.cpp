@@ -3,6 +3,7 @@
 #include <time.h>
 #include <wchar.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -263,6 +264,45 @@ std::string terminal_cell(std::string_view utf8, int width) {
     out += bytes;
     used += w;
     marks.emplace_back(out.size(), used);
+  }
+  return out;
+}
+
+std::string picker_text(std::string_view utf8, int width) {
+  // Four bytes a column is more than any character takes, so that the cut
+  // below, and not this one, is what the reader sees.
+  size_t look = static_cast<size_t>(std::max(width, 0)) * 4 + 4;
+  bool more = utf8.size() > look;
+  std::string head;
+  head.reserve(std::min(utf8.size(), look));
+  for (size_t i = 0; i < utf8.size() && i < look; ++i) {
+    char c = utf8[i];
+    if (c == '\r') {
+      if (i + 1 < utf8.size() && utf8[i + 1] == '\n') continue;
+      c = '\n';
+    }
+    head.push_back(c);
+  }
+  // A text that goes on beyond what was looked at ends in "…" either way:
+  // as the last character when the start fits, or by the cut.
+  if (more) head += "\xE2\x80\xA6";
+  return terminal_cell(head, width);
+}
+
+std::string preview_text(std::string_view utf8) {
+  std::string s = repair_utf8(utf8).text;
+  std::string out;
+  out.reserve(s.size());
+  for (size_t i = 0; i < s.size(); ++i) {
+    unsigned char c = static_cast<unsigned char>(s[i]);
+    if (c == '\r' && i + 1 < s.size() && s[i + 1] == '\n') continue;
+    if (c == '\r') c = '\n';
+    bool c1 =
+        c == 0xC2 && i + 1 < s.size() && static_cast<unsigned char>(s[i + 1]) < 0xA0;
+    if (c1) ++i;
+    out.push_back((c < 0x20 && c != '\n' && c != '\t') || c == 0x7F || c1
+                      ? ' '
+                      : static_cast<char>(c));
   }
   return out;
 }

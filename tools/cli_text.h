@@ -51,6 +51,18 @@ std::string format_age(int64_t now, int64_t ts);
 // terminal; cut to at most width columns, ending in "…" when cut.
 std::string terminal_cell(std::string_view utf8, int width);
 
+// A text clip as one line of a picker: its line breaks (LF, CR LF or CR)
+// shown as "↵", tabs and other control characters as spaces, cut between two
+// characters to at most width columns and ending in "…" when cut. Only the
+// start of the text is looked at, so a text of a megabyte costs no more than
+// a short one.
+std::string picker_text(std::string_view utf8, int width);
+
+// A whole text for a terminal: invalid UTF-8 repaired, line breaks and tabs
+// kept (CR LF as LF), every other control character (C0, DEL, C1) shown as
+// a space, so that nothing of it steers the terminal.
+std::string preview_text(std::string_view utf8);
+
 // The number of terminal columns that terminal_cell's result occupies.
 int terminal_width(std::string_view utf8);
 

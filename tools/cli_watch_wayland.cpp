@@ -8,6 +8,7 @@
 #include <spawn.h>
 #include <stdlib.h>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -21,8 +22,12 @@
 #include "cli_capture.h"
 #include "cli_capture_queue.h"
 #include "cli_config.h"
+#include "cli_config_watch.h"
+#include "cli_limits.h"
 #include "cli_recover.h"
 #include "cli_text.h"
+#include "cli_util.h"
+#include "cli_watcher_mark.h"
 #include "quillmar_clip.h"
 
 extern char **environ;
@@ -264,6 +269,20 @@ int spawn_watch_child(const std::vector<std::string> &argv, int err_fd, pid_t *p
   return 0;
 }
 
+// The limits of the config in force (the last good file).
+void trim_on_the_hour(const std::string &store, const Config &config) {
+  if (!has_limits(config)) return;
+  Recorder recorder(store, config);
+  trim_history(&recorder, config);
+}
+
+// The last good config file where the captures find it.
+void keep_snapshot(const std::string &store, const std::string &bytes) {
+  std::string error;
+  if (!write_whole_file(config_snapshot_path(store), bytes, 0600, &error))
+    complain(error);
+}
+
 }  // namespace
 
 bool wayland_session() {
@@ -363,13 +382,21 @@ int wayland_capture(const std::string &store, bool primary, ClipKind kind,
     printf("%s: not recorded, it is empty\n", name);
     return 0;
   }
-  // Read only now, so that the owner's transfer is not kept waiting; a
-  // broken file records nothing, as it stops store and watch.
+  // Read only now, so that the owner's transfer is not kept waiting. A
+  // broken file leaves the watcher's last good one in force (the watcher
+  // says so, once); without a watcher's, it records nothing, as it stops
+  // store and watch.
   Config config;
-  std::string error;
+  std::string error, ignored;
   if (!load_config(&config, &error)) {
-    printf("%s: not recorded, %s\n", name, error.c_str());
-    return 0;
+    config = Config{};
+    struct stat st;
+    std::string snapshot = config_snapshot_path(store);
+    if (stat(snapshot.c_str(), &st) != 0 ||
+        !load_config_file(snapshot, &config, &ignored)) {
+      printf("%s: not recorded, %s\n", name, error.c_str());
+      return 0;
+    }
   }
   if (keep_duplicates) config.keep_duplicates = *keep_duplicates;
   switch (judge_offer(kind, types, hint)) {
@@ -423,11 +450,15 @@ int wayland_capture(const std::string &store, bool primary, ClipKind kind,
   // Each capture is recorded alone here: no selection grows into the one
   // before it, and no image is labelled by a text beside it.
   print_recorded(name, kind, seen, false, rec);
+  if (rec.skipped.empty()) trim_history(&recorder, config);
   return 0;
 }
 
-int run_watch_wayland(const WatchOptions &options) {
+int run_watch_wayland(const WatchOptions &started) {
   setvbuf(stdout, nullptr, _IOLBF, 0);
+  WatchOptions options = started;
+  ConfigWatch config_watch(&options.config,
+                           [&options](Config *c) { options.apply_choices(c); });
   {
     // A store that cannot be opened is reported now, not at the first copy.
     StoreLock lock;
@@ -435,10 +466,9 @@ int run_watch_wayland(const WatchOptions &options) {
     notice_set_aside(options.store);
   }
   // wl-paste starts the captures, from wherever it runs: they get the store
+  // (resolved already, so that they find the markers the commands write)
   // and this program by absolute paths.
-  char resolved[PATH_MAX];
-  std::string store =
-      realpath(options.store.c_str(), resolved) != nullptr ? resolved : options.store;
+  const std::string &store = options.store;
   char self[PATH_MAX];
   ssize_t self_len = readlink("/proc/self/exe", self, sizeof self - 1);
   if (self_len <= 0) {
@@ -466,6 +496,7 @@ int run_watch_wayland(const WatchOptions &options) {
   // Captures that outlive their wl-paste are ours to wait for.
   prctl(PR_SET_CHILD_SUBREAPER, 1);
 
+  keep_snapshot(store, config_watch.good_bytes());
   std::vector<Child> children;
   std::string tail;
   int status = 0;
@@ -498,19 +529,35 @@ int run_watch_wayland(const WatchOptions &options) {
   }
   close(err_pipe[1]);
 
+  WatcherMark mark;
   if (status == 0) {
+    mark.set(store, getenv("WAYLAND_DISPLAY"));
     printf("watching %s on %s into %s (Ctrl-C stops)\n",
            options.primary ? "CLIPBOARD and PRIMARY" : "CLIPBOARD",
            getenv("WAYLAND_DISPLAY"), store.c_str());
+    // The captures apply the limits after each clip; the watcher applies
+    // them on the hour, for the clips that age meanwhile.
+    long next_trim = now_ms();
     while (!g_stop) {
-      struct pollfd fds[2] = {{g_signal_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
-      if (poll(fds, 2, -1) < 0 && errno != EINTR) {
+      if (now_ms() >= next_trim) {
+        trim_on_the_hour(store, options.config);
+        next_trim = now_ms() + kLimitsEverySeconds * 1000;
+      }
+      struct pollfd fds[3] = {{g_signal_pipe[0], POLLIN, 0},
+                              {err_pipe[0], POLLIN, 0},
+                              {config_watch.fd(), POLLIN, 0}};
+      long wait = std::max(0L, next_trim - now_ms());
+      // Without inotify, the config file is looked at every few seconds.
+      if (config_watch.fd() < 0) wait = std::min(wait, 2000L);
+      if (poll(fds, 3, static_cast<int>(std::min(wait, 3600000L))) < 0 &&
+          errno != EINTR) {
         complain(std::string("poll failed: ") + strerror(errno));
         status = 1;
         break;
       }
       drain(g_signal_pipe[0]);
       forward_errors(&err_pipe[0], &tail);
+      if (config_watch.check()) keep_snapshot(store, config_watch.good_bytes());
       reap(&children);
       if (!all_running(children)) {
         // Its last words may still be in the pipe.
@@ -522,6 +569,7 @@ int run_watch_wayland(const WatchOptions &options) {
     }
   }
   stop_children(&children, &err_pipe[0], &tail);
+  unlink(config_snapshot_path(store).c_str());
   prctl(PR_SET_CHILD_SUBREAPER, 0);
   sigaction(SIGINT, &old_int, nullptr);
   sigaction(SIGTERM, &old_term, nullptr);

@@ -33,9 +33,12 @@ int run_watch(const WatchOptions &) {
 
 #include "cli_capture.h"
 #include "cli_capture_queue.h"
+#include "cli_config_watch.h"
+#include "cli_limits.h"
 #include "cli_recover.h"
 #include "cli_text.h"
 #include "cli_util.h"
+#include "cli_watcher_mark.h"
 #include "quillmar_clip.h"
 
 namespace host {
@@ -114,7 +117,9 @@ Bool is_new_value(Display *, XEvent *ev, XPointer arg) {
 class Watcher {
  public:
   explicit Watcher(const WatchOptions &options)
-      : options_(options), recorder_(options_.store, options_.config),
+      : options_(options),
+        recorder_(options_.store, options_.config),
+        config_watch_(&options_.config, [this](Config *c) { options_.apply_choices(c); }),
         queue_(options_.config) {}
   ~Watcher();
   // Opens the store once, so that a store that cannot be used is reported
@@ -135,6 +140,9 @@ class Watcher {
   bool request(Atom selection, Atom target, Time time, Transfer *t, std::string *why);
   bool request_targets(Atom selection, Time time, std::vector<Atom> *targets);
   void capture(Atom selection, Time time);
+  // Reads the config file again when it changed, and follows PRIMARY or
+  // stops following it as the new one says.
+  void reload_config();
   void record(QueuedCapture &q);
   // A text transfer as UTF-8: the STRING target is ISO 8859-1.
   void as_utf8(Transfer *t) const {
@@ -149,6 +157,8 @@ class Watcher {
 
   WatchOptions options_;
   Recorder recorder_;
+  ConfigWatch config_watch_;
+  WatcherMark mark_;
   CaptureQueue queue_;
   Display *dpy_ = nullptr;
   Window win_ = None;
@@ -331,8 +341,23 @@ bool Watcher::request_targets(Atom selection, Time time, std::vector<Atom> *targ
   return ok;
 }
 
+void Watcher::reload_config() {
+  if (!config_watch_.check()) return;
+  queue_.set_reading(options_.config);
+  if (options_.config.primary == options_.primary) return;
+  options_.primary = options_.config.primary;
+  XFixesSelectSelectionInput(dpy_, win_, primary_,
+                             options_.primary ? XFixesSetSelectionOwnerNotifyMask : 0);
+  XFlush(dpy_);
+  printf("%s\n",
+         options_.primary ? "following PRIMARY too" : "no longer following PRIMARY");
+}
+
 void Watcher::capture(Atom selection, Time time) {
+  // An edit of the config file applies to this very clip.
+  reload_config();
   const char *name = name_of(selection);
+  if (selection == primary_ && !options_.primary) return;
   if (recording_paused(options_.store)) {
     printf("%s: not recorded, recording is paused\n", name);
     return;
@@ -344,15 +369,24 @@ void Watcher::capture(Atom selection, Time time) {
     return std::find(targets.begin(), targets.end(), a) != targets.end();
   };
   std::string why;
-  if (listed && offers(hint_)) {
-    // An owner that offers the hint but does not hand its value over may be
-    // a password manager all the same: such a clip is not recorded.
+  // Without the list of targets there is no telling whether the owner marks
+  // its data as a secret: the hint is asked for all the same, and the clip
+  // is recorded only when the owner says it is none. An owner that offers
+  // the hint but does not hand its value over may be a password manager all
+  // the same: such a clip is not recorded either.
+  if (!listed || offers(hint_)) {
     Transfer hint;
     if (!request(selection, hint_, time, &hint, &why)) {
-      if (!g_stop) {
+      if (g_stop) return;
+      if (listed) {
         printf(
             "%s: not recorded, its owner's x-kde-passwordManagerHint cannot be read "
             "(%s)\n",
+            name, why.c_str());
+      } else {
+        printf(
+            "%s: not recorded, the targets its owner offers cannot be listed, nor its "
+            "x-kde-passwordManagerHint read (%s)\n",
             name, why.c_str());
       }
       return;
@@ -416,15 +450,17 @@ void Watcher::record(QueuedCapture &q) {
   uint64_t seen = q.capture.seen;
   // The label said to come from the owner's text is that text, not the
   // words read in the image.
-  bool labelled = q.capture.has_label && !(q.read && !q.words.empty() &&
-                                           q.capture.label == q.words);
+  bool labelled =
+      q.capture.has_label && !(q.read && !q.words.empty() && q.capture.label == q.words);
   ClipKind kind = q.capture.kind;
   if (!recorder_.record(std::move(q.capture), &rec)) return;
   print_recorded(q.name, kind, seen, labelled, rec);
+  if (rec.skipped.empty()) trim_history(&recorder_, options_.config);
 }
 
 int Watcher::run() {
   if (!connect()) return 1;
+  mark_.set(options_.store, DisplayString(dpy_));
   printf("watching %s on %s into %s (Ctrl-C stops)\n",
          options_.primary ? "CLIPBOARD and PRIMARY" : "CLIPBOARD", DisplayString(dpy_),
          options_.store.c_str());
@@ -433,7 +469,14 @@ int Watcher::run() {
     if (sel == primary_ && !options_.primary) continue;
     if (XGetSelectionOwner(dpy_, sel) != None) capture(sel, CurrentTime);
   }
+  // The limits are applied after each capture, and on the hour for the
+  // clips that age meanwhile.
+  long next_trim = now_ms();
   while (!g_stop) {
+    if (now_ms() >= next_trim) {
+      trim_history(&recorder_, options_.config);
+      next_trim = now_ms() + kLimitsEverySeconds * 1000;
+    }
     while (!g_stop && XPending(dpy_) > 0) {
       XEvent ev;
       XNextEvent(dpy_, &ev);
@@ -443,10 +486,12 @@ int Watcher::run() {
       capture(sn->selection, sn->selection_timestamp);
     }
     if (g_stop) break;
-    struct pollfd fds[3] = {{ConnectionNumber(dpy_), POLLIN, 0},
+    struct pollfd fds[4] = {{ConnectionNumber(dpy_), POLLIN, 0},
                             {g_signal_pipe[0], POLLIN, 0},
-                            {queue_.fd(), POLLIN, 0}};
-    if (poll(fds, 3, -1) < 0 && errno != EINTR) {
+                            {queue_.fd(), POLLIN, 0},
+                            {config_watch_.fd(), POLLIN, 0}};
+    long wait = std::max(0L, next_trim - now_ms());
+    if (poll(fds, 4, static_cast<int>(std::min(wait, 3600000L))) < 0 && errno != EINTR) {
       complain(std::string("poll failed: ") + strerror(errno));
       return 1;
     }
@@ -455,6 +500,7 @@ int Watcher::run() {
       if (read(queue_.fd(), &n, sizeof n) < 0) n = 0;
       queue_.drain([this](QueuedCapture &q) { record(q); });
     }
+    if ((fds[3].revents & POLLIN) != 0) reload_config();
   }
   // Nothing taken is dropped: an image still being read is recorded
   // without words.

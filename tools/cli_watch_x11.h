@@ -3,6 +3,7 @@
 #ifndef QUILLMAR_CLI_WATCH_X11_H
 #define QUILLMAR_CLI_WATCH_X11_H
 
+#include <optional>
 #include <string>
 
 #include "cli_config.h"
@@ -15,6 +16,13 @@ struct WatchOptions {
   // The config file's rules for what is recorded (ignore, min_length,
   // keep_duplicates), with the command line's choices applied.
   Config config;
+  // The command line's choices, which win over the config file each time
+  // it is read again.
+  std::optional<bool> primary_choice, keep_duplicates_choice;
+  void apply_choices(Config *c) const {
+    if (primary_choice) c->primary = *primary_choice;
+    if (keep_duplicates_choice) c->keep_duplicates = *keep_duplicates_choice;
+  }
 };
 
 // Runs until SIGINT or SIGTERM (exit status 0) or until the display cannot

@@ -100,6 +100,12 @@ std::string error_text(int err) { return clip_sys_error_text(err); }
 
 std::string hash_of(const std::string &bytes) { return model::fingerprint(bytes); }
 
+std::string numbered(const char *prefix, long n) {
+  std::string out = prefix;
+  out += std::to_string(n);
+  return out;
+}
+
 std::string preview_of(const model::Clip &c) {
   if (c.kind == CLIP_KIND_IMAGE) {
     return "[image " + std::to_string(c.bytes.size()) + " bytes" +
@@ -136,7 +142,7 @@ model::Clip image_clip(int id, const std::string &png, const char *label, bool p
   return c;
 }
 
-std::string text_of(int id) { return "clip " + std::to_string(id); }
+std::string text_of(int id) { return numbered("clip ", id); }
 
 std::string png_of(int id) { return std::string("png\0", 4) + std::to_string(id); }
 

@@ -70,6 +70,11 @@ std::string error_text(int err);
 // The fingerprint of these bytes.
 std::string hash_of(const std::string &bytes);
 
+// prefix followed by n in decimal: "t" and 7 give "t7". An append, not
+// `"t" + std::to_string(n)`, which GCC 12 at -O2 can take for an overlapping
+// copy (a false -Wrestrict warning) and so stop the release build.
+std::string numbered(const char *prefix, long n);
+
 // ---------------------------------------------------------------------------
 // Histories written straight to disk
 

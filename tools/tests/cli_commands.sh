@@ -258,6 +258,9 @@ store=a push=b clear|b a
 store=a pause store=b resume clear|a
 store=a store=a clear|
 push=a store=a clear|a
+push=a push=b store=a clear|a b
+store=a store=b store=a clear|a b
+store=a store=b store=a store=a clear|a b
 store=a store=b clear clear|a
 clear|
 SESSIONS
@@ -308,6 +311,44 @@ q search first
 grep -q '"id":1,.*"score"' "$T/out" && grep -q '"id":3,' "$T/out" || fail "search: $(out)"
 q search zebra
 expect_out '[]' "search without a match"
+# Several words in any order, case folded for every letter, image labels;
+# ties newest first. A store of its own: query | the ids found, best first.
+S="$T/search"
+q push "Treffen in München, Hauptbahnhof"                 # 1
+q push "ελληνικά γράμματα"                                 # 2
+q push "The quick brown fox jumps over the lazy dog"       # 3
+q push "a lazy fox, not quick at all"                      # 4
+q push-image "$T/a.png" --label "Fox den, QUICK sketch"   # 5
+q push "Straße 12"                                         # 6
+q push "brown"                                             # 7
+q push "brown"                                             # 7 again: a repeat
+q push "nothing to see"                                    # 8
+q push "brown"                                             # 9
+while IFS='|' read -r query want; do
+  q search "$query"
+  got=$(grep -o '"id":[0-9]*' "$T/out" | cut -d: -f2 | tr '\n' ' ')
+  [ "$got" = "$want" ] || fail "search '$query' found '$got', wanted '$want'"
+done <<'EOF'
+fox quick brown|3 |
+quick FOX|3 4 5 |
+lazy dog the|3 |
+MÜNCHEN|1 |
+münchen hauptbahnhof|1 |
+ΕΛΛΗΝΙΚΆ|2 |
+STRASSE|6 |
+sketch|5 |
+den fox|5 |
+brown|9 7 3 |
+quick cat|
+zebra|
+EOF
+q search "fox quick"
+grep -q '^\[{"id":3,"ts":[0-9]*,"kind":"text","preview":"The quick brown fox jumps over the lazy dog","pinned":false,"score":2980},{"id":4,' "$T/out" ||
+  fail "search result: $(out)"
+q search "  " --limit 3
+[ "$(grep -o '"id":[0-9]*' "$T/out" | cut -d: -f2 | tr '\n' ' ')" = "9 8 7 " ] ||
+  fail "a blank query lists every clip, newest first: $(out)"
+S="$T/p"
 q pin 1
 expect_rc 0 "pin"
 q list
@@ -462,7 +503,7 @@ expect_err "quillmar-clip: recording is paused: clip not stored" "store while pa
 CLIPBOARD_STATE=clear q store
 [ "$(count)" = 1 ] || fail "a paused store recorded or cleared something"
 q stats
-grep -q '^recording  paused$' "$T/out" || fail "stats does not show the pause"
+grep -q '^recording  paused (no watcher running)$' "$T/out" || fail "stats does not show the pause"
 q wipe --yes
 [ -f "$T/paused/store.paused" ] || fail "a wipe removed the pause marker"
 q resume
@@ -482,6 +523,36 @@ echo "until 1" >"$T/paused/store.paused"
 stdin 'after a timed pause'
 q store
 expect_out '{"id":2,"dedup":0}' "store after a timed pause ran out"
+# Every spelling of one store finds the same markers: a link to the store, a
+# link among its parents, a trailing slash, a path relative to where the
+# command runs. Each row pauses with one spelling and records, resumes and
+# clears with the other (relative paths from $T).
+mkdir -p "$T/spelt/real"
+ln -s real "$T/spelt/link"
+ln -s spelt "$T/spelt-parent"
+ABS_BIN=$(realpath "$BIN")
+spelt() { (cd "$T" && BIN=$ABS_BIN run --store "$@"); }
+while IFS='|' read -r a b; do
+  rm -rf "$T/spelt/real" "$T"/spelt/*.paused "$T"/spelt/*.last && mkdir "$T/spelt/real"
+  spelt "$a" pause
+  printf 'while paused' >"$T/in"
+  spelt "$b" store
+  expect_err "quillmar-clip: recording is paused: clip not stored" "store by $b after a pause by $a"
+  spelt "$b" resume
+  expect_out "recording resumed" "resume by $b after a pause by $a"
+  printf 'to be cleared' >"$T/in"
+  spelt "$a" store
+  : >"$T/in"
+  CLIPBOARD_STATE=clear spelt "$b" store
+  expect_out "deleted clip 1: the clipboard was cleared" "clear by $b after a store by $a"
+  [ "$(ls -A "$T/spelt" | tr '\n' ' ')" = "link real " ] ||
+    fail "markers of $a and $b left $(ls -A "$T/spelt")"
+done <<'EOF_CASES'
+spelt/link|spelt/real
+spelt/real|spelt/link
+spelt/link/|spelt-parent/real
+spelt-parent/link|spelt/../spelt/real/
+EOF_CASES
 
 # --- stats -------------------------------------------------------------------
 S="$T/stats"
@@ -495,9 +566,55 @@ grep -q '^clips      3 (2 text, 1 image)$' "$T/out" || fail "stats counts: $(out
 grep -q '^pinned     1 of at most 200$' "$T/out" || fail "stats pinned: $(out)"
 grep -q "^index      .* ($(stat -c %s "$S/clips.json") bytes)$" "$T/out" || fail "stats index: $(out)"
 grep -q '^images     1 file, 19 B (19 bytes)$' "$T/out" || fail "stats images: $(out)"
+# Recording is on only while a watcher records into the store: its mark
+# beside the store names a running process that started when it says.
+grep -qx "recording  off: no watcher running (start one with 'quillmar-clip watch', or 'systemctl --user enable --now quillmar-clip-watch.service')" "$T/out" ||
+  fail "stats without a watcher: $(out)"
+sleep 60 &
+sleeper=$!
+started=$(cut -d' ' -f22 "/proc/$sleeper/stat")
+while IFS='|' read -r mark want; do
+  mark=${mark//PID/$sleeper}
+  printf '%s\n' "${mark//STARTED/$started}" >"$S.watcher"
+  q stats
+  grep -qx "recording  $want" "$T/out" || fail "stats with the mark '$mark': $(grep recording "$T/out")"
+done <<EOF
+pid PID started STARTED display :7|on (watcher $sleeper on :7)
+pid PID started - display wayland-1|on (watcher $sleeper on wayland-1)
+pid PID started 1 display :7|off: no watcher running (start one with 'quillmar-clip watch', or 'systemctl --user enable --now quillmar-clip-watch.service')
+pid 2147483 started 1 display :7|off: no watcher running (start one with 'quillmar-clip watch', or 'systemctl --user enable --now quillmar-clip-watch.service')
+garbage|off: no watcher running (start one with 'quillmar-clip watch', or 'systemctl --user enable --now quillmar-clip-watch.service')
+EOF
+printf 'pid %s started %s display :7\n' "$sleeper" "$started" >"$S.watcher"
 q stats --json
-grep -q '"clips":3,"text":2,"image":1,"pinned":1,"index_bytes":[0-9]*,"image_files":1,"image_bytes":19,"paused":false' "$T/out" ||
+grep -q "\"watcher\":{\"pid\":$sleeper,\"display\":\":7\"}" "$T/out" || fail "stats --json with a watcher: $(out)"
+kill "$sleeper"
+wait "$sleeper" 2>/dev/null
+q stats --json
+grep -q '"watcher":null' "$T/out" || fail "stats --json after the watcher ended: $(out)"
+rm "$S.watcher"
+q stats --json
+grep -q '"clips":3,"text":2,"image":1,"pinned":1,"index_bytes":[0-9]*,"image_files":1,"image_bytes":19,"paused":false,"watcher":null,"max_items":500,"expire_after":null' "$T/out" ||
   fail "stats --json: $(out)"
+# The limits in force: the config's | what stats says of them.
+mkdir -p "$XDG_CONFIG_HOME/quillmar-clip"
+while IFS='|' read -r body want; do
+  printf "$body" >"$XDG_CONFIG_HOME/quillmar-clip/config.toml"
+  q stats
+  grep -qxF "limits     $want" "$T/out" || fail "stats with '$body': $(out)"
+done <<EOF
+|at most 500 unpinned clips (the library's bound)
+max_items = 200|at most 200 unpinned clips
+expire_after = "12h"|at most 500 unpinned clips (the library's bound), none older than 12h
+max_items = 9\\nexpire_after = "30d"|at most 9 unpinned clips, none older than 30d
+max_items = 900|unknown: the config file is broken ($XDG_CONFIG_HOME/quillmar-clip/config.toml, line 1: max_items must be from 1 to 500, not 900: the history keeps at most 500 unpinned clips (pinned ones do not count))
+EOF
+q stats --json
+grep -q '"paused":false,"watcher":null,"ocr"' "$T/out" || fail "stats --json with a broken config: $(out)"
+printf 'max_items = 9\nexpire_after = "30d"' >"$XDG_CONFIG_HOME/quillmar-clip/config.toml"
+q stats --json
+grep -q '"max_items":9,"expire_after":2592000,"ocr"' "$T/out" || fail "stats --json with limits: $(out)"
+rm "$XDG_CONFIG_HOME/quillmar-clip/config.toml"
 
 # --- export ------------------------------------------------------------------
 q export "$T/exported"
@@ -653,6 +770,13 @@ expect_rc 1 "an XDG_DATA_HOME that is not UTF-8"
 expect_err_has "quillmar-clip: the store directory is not valid UTF-8: $T/not-utf8-" \
   "an XDG_DATA_HOME that is not UTF-8"
 [ ! -e "$T/$bad" ] || fail "a path that is not UTF-8 was created"
+# So is a link that leads to such a path, with nothing written there.
+mkdir "$T/$bad" && ln -s "$bad" "$T/utf8-link"
+run --store "$T/utf8-link" push "x"
+expect_rc 1 "a --store that leads to a path that is not UTF-8"
+expect_err_has "(the store $T/utf8-link leads there)" \
+  "a --store that leads to a path that is not UTF-8"
+[ -z "$(ls -A "$T/$bad")" ] || fail "a store was made at a path that is not UTF-8"
 
 if [ "$failures" -gt 0 ]; then
   echo "$failures check(s) failed" >&2

@@ -29,7 +29,7 @@ fake() {
 }
 # A PATH with the fakes and the few real tools they use, nothing else.
 mkdir -p "$T/basics"
-for tool in cat head grep rm sh tee printf; do
+for tool in cat head grep rm sh tee printf tr; do
   ln -s "$(command -v "$tool")" "$T/basics/$tool"
 done
 FAKEPATH="$T/bin:$T/basics"
@@ -46,17 +46,42 @@ cat >"$S/clips.json" <<'EOF'
  {"id": 3, "ts": 1700000002, "kind": "text", "preview": "second", "pinned": false, "hash": "", "truncated": false, "text": "second"}
 ]}
 EOF
+# The lines come from the texts themselves (a CR LF is one line break), the
+# pinned clip first and marked.
 q list --picker
 expect_rc 0 "list --picker"
-expect_out "$(printf '3\tsecond\n2\th\xc3\xa9llo w\xc3\xb6rld\n1\ta b\xe2\x86\xb5c \xe2\x86\xb5d [31me')" \
+expect_out "$(printf '2\t\xe2\x98\x85 h\xc3\xa9llo w\xc3\xb6rld\n3\tsecond\n1\ta b\xe2\x86\xb5c\xe2\x86\xb5d [31me')" \
   "list --picker lines"
 q list --picker --limit 2 --offset 1
-expect_out "$(printf '2\th\xc3\xa9llo w\xc3\xb6rld\n1\ta b\xe2\x86\xb5c \xe2\x86\xb5d [31me')" \
+expect_out "$(printf '3\tsecond\n1\ta b\xe2\x86\xb5c\xe2\x86\xb5d [31me')" \
   "list --picker --limit --offset"
+# What fzf's preview pane shows: a text whole, nothing of it that could
+# steer the terminal; an image's size, label and file.
+q preview 1
+expect_out "$(printf 'a\tb\nc\nd [31me')" "preview of a text"
+q preview 99
+expect_rc 1 "preview of a clip that is not there"
+q list --picker --pinned
+expect_out "$(printf '2\t\xe2\x98\x85 h\xc3\xa9llo w\xc3\xb6rld')" "list --picker --pinned"
+q list --pinned
+expect_out "$(printf '[{"id":2,"ts":1700000001,"kind":"text","preview":"h\xc3\xa9llo w\xc3\xb6rld","pinned":true}]')" "list --pinned"
 q list
 grep -q '^\[{"id":3,' "$T/out" || fail "list without --picker is no longer JSON: $(out)"
 q list --picker --json
 expect_rc 2 "list --picker --json"
+# A real PNG shows its own width and height; a long text with line breaks
+# is cut between characters at about the preview's length.
+S="$T/shapes"
+printf '\x89PNG\r\n\x1a\n\0\0\0\rIHDR\0\0\x02\x80\0\0\x01\xe0\x08\x06\0\0\0' >"$T/640x480.png"
+head -c 12000 /dev/zero >>"$T/640x480.png"
+q push-image "$T/640x480.png" --label $'login\npage'
+q push "$(printf 'first line\r\nsecond line\n%.0s' $(seq 1 20))"
+q push "$(printf '\xc3\xa9%.0s' $(seq 1 200))"
+q preview 1
+expect_out "$(printf '[image 640x480, 11.7 KiB: login\xe2\x86\xb5page]\n%s/img_1.png' "$S")" "preview of an image"
+q list --picker
+expect_out "$(printf '3\t%s\xe2\x80\xa6\n2\t%s%s\xe2\x80\xa6\n1\t[image 640x480, 11.7 KiB: login\xe2\x86\xb5page]' \
+  "$(printf '\xc3\xa9%.0s' $(seq 1 119))" "$(printf 'first line\xe2\x86\xb5second line\xe2\x86\xb5%.0s' $(seq 1 5))" firs)" "list --picker of an image and long texts"
 # Every clip, not a page of 50.
 S="$T/many"
 for i in $(seq 1 60); do q push "clip $i"; done
@@ -64,7 +89,7 @@ make_png "pixels" "$T/a.png"
 q push-image "$T/a.png" --label shot
 q list --picker
 [ "$(wc -l <"$T/out")" = 61 ] || fail "list --picker printed $(wc -l <"$T/out") lines, not 61"
-[ "$(head -n1 "$T/out")" = "$(printf '61\t[image 14 bytes: shot]')" ] || fail "image line: $(head -n1 "$T/out")"
+[ "$(head -n1 "$T/out")" = "$(printf '61\t[image 14 B: shot]')" ] || fail "image line: $(head -n1 "$T/out")"
 [ "$(tail -n1 "$T/out")" = "$(printf '1\tclip 1')" ] || fail "oldest line: $(tail -n1 "$T/out")"
 printf '' >"$T/in"
 q list --picker
@@ -124,15 +149,20 @@ expect_out "$(printf 'h\xc3\xa9llo w\xc3\xb6rld')" "pick --print"
 cmp -s "$T/picker.in" "$T/lines" || fail "the picker was given: $(cat "$T/picker.in")"
 QUILLMAR_PICKER='head -n1' DISPLAY=:99 PATH="$FAKEPATH" q pick
 expect_rc 0 "pick"
-expect_out "clip 3 is on the clipboard (xclip)" "pick"
-[ "$(cat "$T/xclip.in")" = second ] || fail "pick put '$(cat "$T/xclip.in")' on the clipboard"
-# Cancelled: a picker that fails or prints nothing; an answer not from the list.
-for picker in false true 'cat >/dev/null; exit 130' 'echo 2; exit 1'; do
+expect_out "clip 2 is on the clipboard (xclip)" "pick"
+[ "$(cat "$T/xclip.in")" = "$(printf 'h\xc3\xa9llo w\xc3\xb6rld')" ] || fail "pick put '$(cat "$T/xclip.in")' on the clipboard"
+# Cancelled, quietly: Escape in the dmenu family (1) or fzf (130), Ctrl-C,
+# or nothing printed.
+for picker in false true 'cat >/dev/null; exit 130' 'echo 2; exit 1' 'kill -INT $$'; do
   QUILLMAR_PICKER="$picker" q pick --print
   expect_rc 1 "pick cancelled by '$picker'"
   expect_out "" "pick cancelled by '$picker'"
-  expect_err "quillmar-clip: nothing picked" "pick cancelled by '$picker'"
+  expect_err "" "pick cancelled by '$picker'"
 done
+# A picker that fails is not a cancel.
+QUILLMAR_PICKER='echo 3; exit 2' q pick --print
+expect_rc 1 "pick with a picker that fails"
+expect_err "quillmar-clip: the picker echo 3; exit 2 failed (exit status 2)" "pick with a picker that fails"
 QUILLMAR_PICKER='echo free text' q pick --print
 expect_rc 1 "pick of a line not in the list"
 expect_err "quillmar-clip: the picker's answer is not a line of the list: 'free text'" \
@@ -148,8 +178,8 @@ printf 'picker = "grep llo"\n' >"$XDG_CONFIG_HOME/quillmar-clip/config.toml"
 q pick --print
 expect_rc 0 "pick with the config file's picker"
 expect_out "$(printf 'h\xc3\xa9llo w\xc3\xb6rld')" "pick with the config file's picker"
-QUILLMAR_PICKER='head -n1' q pick --print
-expect_out second "pick with QUILLMAR_PICKER over the config file"
+QUILLMAR_PICKER='tail -n1' q pick --print
+expect_out "$(printf 'a\tb\nc\r\nd\033[31me')" "pick with QUILLMAR_PICKER over the config file"
 printf 'picker = 3\n' >"$XDG_CONFIG_HOME/quillmar-clip/config.toml"
 q pick --print
 expect_rc 2 "pick with a broken config file"
@@ -164,23 +194,160 @@ expect_rc 1 "pick without a picker"
 expect_err "quillmar-clip: no picker found: install fzf (in a terminal), rofi, wofi, fuzzel, bemenu or dmenu, or name one in QUILLMAR_PICKER (such as 'fzf --height 40%')" \
   "pick without a picker"
 for p in fzf rofi wofi fuzzel bemenu dmenu; do
-  fake "$p" 'echo '"$p"' "$@" >"'"$T/picked"'"; grep second'
+  fake "$p" 'printf "%s|" '"$p"' "$@" >"'"$T/picked"'"; grep second'
 done
 pick_in_session() { PATH="$FAKEPATH" "$TIMEOUT" 30 "$SETSID" -w "$BIN" --store "$S" pick --print \
   </dev/null >"$T/out" 2>"$T/err"; }
-for p in rofi wofi fuzzel bemenu dmenu; do
+# Each picker, without a terminal, as the first one installed, and the
+# arguments it is run with.
+while IFS=' ' read -r p args; do
   pick_in_session
   expect_out second "pick through $p"
-  grep -q "^$p" "$T/picked" || fail "pick ran $(cat "$T/picked"), not $p"
+  [ "$(cat "$T/picked")" = "$p|$args" ] || fail "pick ran '$(cat "$T/picked")', not '$p|$args'"
   rm "$T/bin/$p"
+done <<'EOF'
+rofi -dmenu|-i|-p|clip|-no-custom|-mesg|1 pinned|-a|0-0|
+wofi --dmenu|-i|-p|clip (1 pinned)|
+fuzzel --dmenu|--prompt=clip (1 pinned)> |
+bemenu -i|-p|clip (1 pinned)|
+dmenu -i|-p|clip (1 pinned)|
+EOF
+fake rofi 'printf "%s|" rofi "$@" >"'"$T/picked"'"; grep second'
+fake dmenu 'printf "%s|" dmenu "$@" >"'"$T/picked"'"; grep second'
+# Image clips come with their own file as a thumbnail where the picker shows
+# one; the picker's answer is the line, or wofi's image row as given.
+S="$T/thumbs"
+q push "a text"
+q push-image "$T/a.png" --label shot
+for p in rofi fuzzel wofi; do
+  fake "$p" 'printf "%s|" "$@" >"'"$T/picked"'"; cat >"'"$T/fed"'"; tr "\\0" "\\n" <"'"$T/fed"'" | head -n1'
 done
-grep -qx "dmenu" "$T/picked" || fail "dmenu ran as: $(cat "$T/picked")"
-fake rofi 'echo rofi "$@" >"'"$T/picked"'"; grep second'
+while IFS='|' read -r p arg row; do
+  QUILLMAR_PICKER=$p PATH="$FAKEPATH" q pick --print
+  expect_rc 0 "pick of an image through $p"
+  expect_out "$S/img_2.png" "pick of an image through $p"
+  [ -z "$arg" ] || grep -qF "|$arg|" "$T/picked" || fail "$p ran without $arg: $(cat "$T/picked")"
+  want=$(printf "$row" "$S/img_2.png")
+  [ "$(head -n1 "$T/fed")" = "$want" ] || fail "$p was given '$(head -n1 "$T/fed" | od -c)', not '$want'"
+  [ "$(sed -n 2p "$T/fed")" = "$(printf '1\ta text')" ] || fail "$p was given the text as '$(sed -n 2p "$T/fed")'"
+done <<'EOF'
+rofi|-show-icons|2\t[image 14 B: shot]\0icon\037%s
+fuzzel||2\t[image 14 B: shot]\0icon\037%s
+wofi|--allow-images|img:%s:text:2\t[image 14 B: shot]
+EOF
+rm "$T/bin/fuzzel" "$T/bin/wofi"
+fake rofi 'printf "%s|" rofi "$@" >"'"$T/picked"'"; grep second'
+S="$T/picker"
+# A picker named by its name alone gets its arguments; any other command
+# runs as it is.
+for named in dmenu ' dmenu ' 'dmenu -l 5'; do
+  QUILLMAR_PICKER=$named PATH="$FAKEPATH" q pick --print
+  expect_out second "pick through '$named'"
+done
+[ "$(cat "$T/picked")" = "dmenu|-l|5|" ] || fail "QUILLMAR_PICKER='dmenu -l 5' ran '$(cat "$T/picked")'"
+QUILLMAR_PICKER=rofi PATH="$FAKEPATH" q pick --print
+[ "$(cat "$T/picked")" = "rofi|-dmenu|-i|-p|clip|-no-custom|-mesg|1 pinned|-a|0-0|" ] || fail "QUILLMAR_PICKER=rofi ran '$(cat "$T/picked")'"
+QUILLMAR_PICKER=fuzzel PATH="$FAKEPATH" q pick --print
+expect_rc 1 "pick through a known picker that is not installed"
+expect_err "quillmar-clip: the picker fuzzel is not installed" "pick through a known picker that is not installed"
 pick_in_session
-grep -qx "rofi -dmenu" "$T/picked" || fail "rofi ran as: $(cat "$T/picked")"
+[ "$(cat "$T/picked")" = "rofi|-dmenu|-i|-p|clip|-no-custom|-mesg|1 pinned|-a|0-0|" ] || fail "rofi ran as: $(cat "$T/picked")"
 PATH="$FAKEPATH" "$TIMEOUT" 30 "$SCRIPT" -qec "$(printf '%q ' "$BIN" --store "$S" pick --print)" \
   /dev/null >"$T/out" 2>&1
-grep -qx "fzf" "$T/picked" || fail "on a terminal pick ran $(cat "$T/picked"), not fzf"
+grep -q "^fzf|-i|--prompt=clip> |" "$T/picked" || fail "on a terminal pick ran $(cat "$T/picked"), not fzf"
+grep -qF "|--preview='$BIN' --store '$S' preview {1}|--preview-window=right,50%,wrap|" "$T/picked" ||
+  fail "fzf has no preview of the clip: $(cat "$T/picked")"
+# pick --paste: the clip goes on the clipboard, then the paste chord to the
+# focused window, through xdotool on X11 and wtype on Wayland.
+fake xdotool 'printf "%s|" "$@" >"'"$T/pasted"'"'
+fake wtype 'printf "%s|" "$@" >"'"$T/pasted"'"'
+fake wl-copy 'cat >"'"$T/xclip.in"'"'
+# Session | arguments of pick | the paste tool's arguments.
+while IFS='|' read -r session args want; do
+  rm -f "$T/pasted" "$T/xclip.in"
+  # shellcheck disable=SC2086
+  env $session QUILLMAR_PICKER='grep second' PATH="$FAKEPATH" "$TIMEOUT" 30 "$BIN" --store "$S" pick $args \
+    </dev/null >"$T/out" 2>"$T/err"
+  rc=$?
+  expect_rc 0 "pick $args in $session"
+  [ "$(cat "$T/xclip.in")" = second ] || fail "pick $args in $session copied '$(cat "$T/xclip.in")'"
+  [ "$(cat "$T/pasted")" = "$want" ] || fail "pick $args in $session pasted with '$(cat "$T/pasted")', not '$want'"
+done <<'EOF'
+DISPLAY=:99|--paste|key|--clearmodifiers|ctrl+v|
+DISPLAY=:99|--paste-keys ctrl+shift+v|key|--clearmodifiers|ctrl+shift+v|
+DISPLAY=:99|--paste --paste-keys shift+Insert|key|--clearmodifiers|shift+Insert|
+WAYLAND_DISPLAY=wl-9|--paste|-M|ctrl|v|-m|ctrl|
+WAYLAND_DISPLAY=wl-9|--paste-keys ctrl+shift+v|-M|ctrl|-M|shift|v|-m|shift|-m|ctrl|
+EOF
+DISPLAY=:99 QUILLMAR_PICKER='grep second' PATH="$FAKEPATH" q pick --paste
+expect_out "clip 3 is on the clipboard (xclip)
+pasted with ctrl+v (xdotool)" "pick --paste"
+# The config file's paste and paste_keys; --no-paste wins over them.
+mkdir -p "$XDG_CONFIG_HOME/quillmar-clip"
+printf 'paste = true\npaste_keys = "ctrl+shift+v"\n' >"$XDG_CONFIG_HOME/quillmar-clip/config.toml"
+rm -f "$T/pasted"
+DISPLAY=:99 QUILLMAR_PICKER='grep second' PATH="$FAKEPATH" q pick
+[ "$(cat "$T/pasted")" = "key|--clearmodifiers|ctrl+shift+v|" ] || fail "paste of the config file: $(cat "$T/pasted")"
+rm -f "$T/pasted"
+DISPLAY=:99 QUILLMAR_PICKER='grep second' PATH="$FAKEPATH" q pick --no-paste
+[ ! -e "$T/pasted" ] || fail "pick --no-paste pasted"
+DISPLAY='' QUILLMAR_PICKER='grep second' PATH="$FAKEPATH" q pick --print
+expect_out second "pick --print with paste = true"
+[ ! -e "$T/pasted" ] || fail "pick --print pasted"
+printf 'paste_keys = "hyper+v"\n' >"$XDG_CONFIG_HOME/quillmar-clip/config.toml"
+q pick
+expect_rc 2 "pick with a bad paste_keys"
+expect_err "quillmar-clip: $XDG_CONFIG_HOME/quillmar-clip/config.toml, line 1: paste_keys: unknown modifier \"hyper\" in \"hyper+v\" (the modifiers are ctrl, shift, alt, super and altgr)" \
+  "pick with a bad paste_keys"
+rm -r "$XDG_CONFIG_HOME"
+# A missing tool is said before the picker opens: nothing is copied.
+rm "$T/bin/xdotool" "$T/bin/wtype"
+while IFS='|' read -r session message; do
+  rm -f "$T/xclip.in" "$T/picked"
+  env $session QUILLMAR_PICKER="tee '$T/picked' | grep second" PATH="$FAKEPATH" "$TIMEOUT" 30 "$BIN" --store "$S" pick --paste \
+    </dev/null >"$T/out" 2>"$T/err"
+  rc=$?
+  expect_rc 1 "pick --paste without its tool in $session"
+  expect_err "quillmar-clip: $message" "pick --paste without its tool in $session"
+  [ ! -e "$T/picked" ] && [ ! -e "$T/xclip.in" ] || fail "pick --paste without its tool in $session went on"
+done <<'EOF'
+DISPLAY=:99|cannot paste on X11: xdotool is not installed (install the xdotool package)
+WAYLAND_DISPLAY=wl-9|cannot paste on Wayland: wtype is not installed (install the wtype package)
+DISPLAY=|cannot paste: there is no display (neither WAYLAND_DISPLAY nor DISPLAY is set)
+EOF
+# A paste tool that fails: the clip is on the clipboard all the same.
+fake xdotool 'echo "Error: no display" >&2; exit 1'
+DISPLAY=:99 QUILLMAR_PICKER='grep second' PATH="$FAKEPATH" q pick --paste
+expect_rc 1 "pick --paste with a failing xdotool"
+expect_out "clip 3 is on the clipboard (xclip)" "pick --paste with a failing xdotool"
+expect_err "quillmar-clip: cannot paste with ctrl+v: xdotool failed: Error: no display" "pick --paste with a failing xdotool"
+rm "$T/bin/xdotool" "$T/bin/wl-copy"
+
+# Without a terminal (a hotkey) a failure is shown on the desktop too, in one
+# line holding nothing of a clip; a cancel is not a failure.
+fake notify-send 'printf "%s\n" "$*" >>"'"$T/notified"'"'
+while IFS='|' read -r picker notified; do
+  rm -f "$T/notified"
+  QUILLMAR_PICKER=$picker PATH="$FAKEPATH" q pick --print
+  [ "$(cat "$T/notified" 2>/dev/null)" = "$notified" ] ||
+    fail "pick through '$picker' notified '$(cat "$T/notified" 2>/dev/null)', not '$notified'"
+done <<'EOF'
+false|
+echo 3; exit 2|--app-name=quillmar-clip quillmar-clip: the picker echo 3; exit 2 failed (exit status 2)
+echo second|--app-name=quillmar-clip quillmar-clip: the picker's answer is not a line of the list
+echo 99|--app-name=quillmar-clip quillmar-clip: clip id 99 not found
+EOF
+rm -f "$T/notified"
+stdin 'second line of a clip\n'
+PATH="$FAKEPATH" q copy -
+expect_rc 2 "copy - of a line without an id"
+[ "$(cat "$T/notified")" = "--app-name=quillmar-clip quillmar-clip: standard input does not start with a clip id (give a line of 'quillmar-clip list --picker', or an id)" ] ||
+  fail "copy - notified: $(cat "$T/notified")"
+rm -f "$T/notified"
+PATH="$FAKEPATH" "$TIMEOUT" 30 "$SCRIPT" -qec "$(printf '%q ' env QUILLMAR_PICKER='echo 3; exit 2' "$BIN" --store "$S" pick --print)" \
+  /dev/null >"$T/out" 2>&1
+[ ! -e "$T/notified" ] || fail "pick on a terminal notified: $(cat "$T/notified")"
+rm "$T/bin/notify-send"
 S="$T/empty"
 QUILLMAR_PICKER=cat q pick
 expect_rc 1 "pick from an empty history"
@@ -213,6 +380,27 @@ tail -n1 "$T/out" | grep -q '^ 1  .*clip 1$' || fail "a page of every clip has a
 [ "$(wc -l <"$T/out")" = 62 ] || fail "list --limit 61 printed $(wc -l <"$T/out") lines"
 on_terminal list --limit 3
 [ "$(wc -l <"$T/out")" = 5 ] || fail "list --limit 3: $(out)"
+# Pinned clips: counted on the last line; --pinned lists them alone.
+S="$T/pins"
+for i in 1 2 3 4; do q push "clip $i"; done
+q pin 1
+q pin 3
+on_terminal list
+[ "$(tail -n1 "$T/out")" = "2 pinned ('quillmar-clip list --pinned')" ] || fail "list with pins ends in '$(tail -n1 "$T/out")'"
+on_terminal list --limit 1
+[ "$(tail -n1 "$T/out")" = "1 of 4: --limit or --offset for more; 2 pinned ('quillmar-clip list --pinned')" ] ||
+  fail "list --limit 1 with pins ends in '$(tail -n1 "$T/out")'"
+on_terminal list --pinned
+[ "$(grep -c 'clip [13]$' "$T/out")" = 2 ] && [ "$(wc -l <"$T/out")" = 3 ] || fail "list --pinned: $(out)"
+on_terminal list --pinned --limit 1 --offset 1
+grep -q ' clip 1$' "$T/out" && [ "$(tail -n1 "$T/out")" = "clip 2 of 2 pinned: --limit or --offset for more" ] ||
+  fail "list --pinned --limit 1 --offset 1: $(out)"
+S="$T/fresh-pins"
+q push "not pinned"
+on_terminal list --pinned
+expect_out "no pinned clips: 'quillmar-clip pin ID' pins one" "list --pinned without pins"
+q list --pinned
+expect_out "[]" "list --pinned without pins through a pipe"
 q list --limit 3
 grep -q 'for more' "$T/out" && fail "the footer reached a pipe: $(out)"
 S="$T/fresh"
@@ -265,7 +453,7 @@ q import "$T/backup"
 expect_out "imported 7 clips from $T/backup as ids 2-8 (2 pinned); their times are the time of the import" \
   "import into a history with clips"
 q list --picker
-[ "$(head -n1 "$T/out")" = "$(printf '8\th\xc3\xa9llo')" ] && [ "$(tail -n1 "$T/out")" = "$(printf '1\tmine')" ] ||
+[ "$(sed -n 3p "$T/out")" = "$(printf '8\th\xc3\xa9llo')" ] && [ "$(tail -n1 "$T/out")" = "$(printf '1\tmine')" ] ||
   fail "import into a history with clips: $(out)"
 # A first clip that repeats the newest one is merged with it.
 S="$T/merged"
@@ -352,6 +540,50 @@ q delete 2
 q import "$T/many-export"
 expect_rc 0 "import of 500 unpinned clips beside a pinned one"
 [ "$(history | grep -o '"id":' | wc -l)" = 501 ] || fail "import of 500 clips kept $(history | grep -o '"id":' | wc -l)"
+# A pinned clip is recorded unpinned, then pinned: at that moment it needs
+# room among the unpinned clips too, or it would evict the oldest.
+# unpinned clips held|the manifest's clips, oldest first (P pinned, U not)|the refusal
+# ("" when it fits)
+S="$T/moment"
+while IFS='|' read -r held clips why; do
+  rm -rf "$S" "$T/moment-export" && mkdir -p "$S" "$T/moment-export"
+  {
+    printf '{"next_id": %d, "clips": [' "$((held + 1))"
+    for i in $(seq 1 "$held"); do
+      [ "$i" -gt 1 ] && printf ','
+      printf '\n {"id": %d, "ts": 1700000000, "kind": "text", "preview": "held %d", "pinned": false, "hash": "", "text": "held %d"}' \
+        "$i" "$i" "$i"
+    done
+    printf '\n]}'
+  } >"$S/clips.json"
+  manifest="" i=0
+  for kind in $clips; do
+    i=$((i + 1))
+    printf 'imported %s' "$i" >"$T/moment-export/text-$i.txt"
+    pinned=false
+    [ "$kind" = P ] && pinned=true
+    # The manifest lists the newest first.
+    manifest="{\"kind\": \"text\", \"file\": \"text-$i.txt\", \"pinned\": $pinned}${manifest:+, $manifest}"
+  done
+  printf '{"clips": [%s]}' "$manifest" >"$T/moment-export/manifest.json"
+  before=$(checksum)
+  q import "$T/moment-export"
+  what="import of $clips into $held unpinned clips"
+  if [ -n "$why" ]; then
+    expect_rc 1 "$what"
+    expect_err "quillmar-clip: cannot import $T/moment-export: $why; nothing was imported" "$what"
+    [ "$(checksum)" = "$before" ] || fail "a refused $what changed the store"
+  else
+    expect_rc 0 "$what"
+    [ "$(history | grep -o '"id":' | wc -l)" = $((held + i)) ] || fail "$what evicted a clip"
+  fi
+done <<'EOF_CASES'
+500|P|a pinned clip is recorded unpinned before it is pinned, and the history's 500 unpinned clips leave it no room among the 500 kept, so the oldest would be evicted; delete or expire an unpinned clip first
+499|U P|a pinned clip is recorded unpinned before it is pinned, and the history's 499 unpinned clips and the 1 imported before it leave it no room among the 500 kept, so the oldest would be evicted; delete or expire an unpinned clip first
+499|P|
+499|P U|
+498|U P P|
+EOF_CASES
 # A clip the library refuses midway: the message says exactly what is in.
 S="$T/midway"
 mkdir -p "$S"
@@ -383,14 +615,16 @@ get 1 --output|--output needs a value|get ID|- [--output FILE]
 pin 1x|not a clip id: 1x|pin ID
 push|missing TEXT|push TEXT
 push a b c|unexpected arguments: b c|push TEXT
-list --bogus|unknown option: --bogus|list [--offset N] [--limit N] [--json | --picker]
-list --limit 0|--limit takes a number of 1 or more, not 0|list [--offset N] [--limit N] [--json | --picker]
-list --offset -1|--offset takes a number of 0 or more, not -1|list [--offset N] [--limit N] [--json | --picker]
-list --limit 99999999999|--limit takes a number from 1 to 2147483647, not 99999999999|list [--offset N] [--limit N] [--json | --picker]
-list --json=maybe|not a value for --json: maybe|list [--offset N] [--limit N] [--json | --picker]
-list --json --picker|--json and --picker cannot be used together|list [--offset N] [--limit N] [--json | --picker]
+list --bogus|unknown option: --bogus|list [--offset N] [--limit N] [--pinned] [--json | --picker]
+list --limit 0|--limit takes a number of 1 or more, not 0|list [--offset N] [--limit N] [--pinned] [--json | --picker]
+list --offset -1|--offset takes a number of 0 or more, not -1|list [--offset N] [--limit N] [--pinned] [--json | --picker]
+list --limit 99999999999|--limit takes a number from 1 to 2147483647, not 99999999999|list [--offset N] [--limit N] [--pinned] [--json | --picker]
+list --json=maybe|not a value for --json: maybe|list [--offset N] [--limit N] [--pinned] [--json | --picker]
+list --json --picker|--json and --picker cannot be used together|list [--offset N] [--limit N] [--pinned] [--json | --picker]
 expire|missing --older-than|expire --older-than DURATION [--dry-run]
 import|missing DIR|import DIR
+pick --print --paste|--print and --paste cannot be used together|pick [--print | --paste [--paste-keys CHORD]]
+pick --paste-keys hyper+v|--paste-keys: unknown modifier "hyper" in "hyper+v" (the modifiers are ctrl, shift, alt, super and altgr)|pick [--print | --paste [--paste-keys CHORD]]
 EOF
 [ ! -e "$S" ] || fail "a usage error created the store"
 for c in watch store push push-image pause resume list search get copy pick pin unpin delete \
@@ -414,10 +648,14 @@ grep -q "^  ID  *the clip's id, or - to read it from standard input$" "$T/out" |
 S="$T/picker"
 mkdir -p "$T/path"
 ln -s "$BIN" "$T/path/quillmar-clip"
-# The command that the Wayland watcher runs is not for people.
+mkdir "$S.empty" "$S.damaged"
+printf '{"clips": [' >"$S.damaged/clips.json"
+# The commands that the Wayland watcher and the scripts run are not for
+# people.
 for sh in bash zsh fish; do
   run completion "$sh"
   grep -q wayland-capture "$T/out" && fail "the $sh completion offers wayland-capture"
+  grep -q "'complete-ids'" "$T/out" && fail "the $sh completion offers complete-ids"
 done
 run completion bash
 expect_rc 0 "completion bash"
@@ -448,15 +686,25 @@ quillmar-clip --store ~S copy _|3 2 1
 quillmar-clip --store ~S delete _|3 2 1
 quillmar-clip --store ~S get 3 _|
 quillmar-clip --store ~S get -o out.txt _|3 2 1
-quillmar-clip --store ~S list --p|--picker
+quillmar-clip --store ~S list --pic|--picker
 quillmar-clip --store ~S list --json --l|--limit
 quillmar-clip wipe -|-y --yes -h --help
 quillmar-clip completion _|bash zsh fish
 quillmar-clip completion z|zsh
 quillmar-clip push _|
 quillmar-clip --store ~S.typo get _|
+quillmar-clip --store ~S.empty get _|
+quillmar-clip --store ~S.damaged get _|
+quillmar-clip get _|
 EOF
 [ ! -e "$S.typo" ] || fail "bash completion made the store it was given"
+# A Tab reads a store's index where it lies and makes nothing: no index in
+# an existing directory, no default store, no damaged index set aside.
+[ -z "$(ls -A "$S.empty")" ] || fail "bash completion wrote into $S.empty: $(ls -A "$S.empty")"
+[ "$(ls -A "$S.damaged")" = clips.json ] && [ "$(cat "$S.damaged/clips.json")" = '{"clips": [' ] ||
+  fail "bash completion changed a damaged store: $(ls -A "$S.damaged")"
+[ ! -e "$HOME/.local/share/quillmar-clipboard-history" ] ||
+  fail "bash completion made the default store"
 # Ids typed in part, from the store given with --store=, with the script
 # loaded as the README says.
 got=$(bash --norc --noprofile -c 'source <("$1" completion bash); COMP_WORDS=("$1" "--store=$2" pin 1)
@@ -483,13 +731,13 @@ if command -v fish >/dev/null; then
     PATH="$T/path:$PATH" HOME="$T/home" fish --no-config -c 'source $argv[1]; complete -C $argv[2]' \
       "$T/quillmar-clip.fish" "$1"
   }
-  [ "$(fish_complete "quillmar-clip --store $S get ")" = "$(q list --picker && out)" ] ||
+  [ "$(fish_complete "quillmar-clip --store $S get ")" = "$(q complete-ids && out)" ] ||
     fail "fish completes ids as: $(fish_complete "quillmar-clip --store $S get ")"
   [ -z "$(fish_complete "quillmar-clip --store $S.typo get ")" ] && [ ! -e "$S.typo" ] ||
     fail "fish completion made the store it was given"
   fish_complete "quillmar-clip pi" | grep -q $'^pick\tChoose a clip' || fail "fish completes commands as: $(fish_complete "quillmar-clip pi")"
-  [ "$(fish_complete "quillmar-clip list --pi")" = $'--picker\tprint one line ID<TAB>PREVIEW per clip, every clip' ] ||
-    fail "fish completes options as: $(fish_complete "quillmar-clip list --pi")"
+  [ "$(fish_complete "quillmar-clip list --pic")" = $'--picker\tprint one line ID<TAB>TEXT per clip, every clip' ] ||
+    fail "fish completes options as: $(fish_complete "quillmar-clip list --pic")"
 else
   echo "fish not installed: its completion script not checked"
 fi

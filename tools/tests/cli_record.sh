@@ -62,6 +62,30 @@ printf '\x89PNG\r\n\x1a\n\x00\x00\x00\rIHDR' >"$T/in"
 q store
 expect_out '{"id":3}' "store of PNG bytes with NULs"
 
+# --- store: empty and blank texts are not recorded; push records them ------------
+S="$T/blank"
+store_text "kept"
+while IFS='|' read -r what bytes message; do
+  printf "$bytes" >"$T/in"
+  q store
+  expect_rc 0 "store of $what"
+  expect_err "quillmar-clip: $message" "store of $what"
+  expect_out "" "store of $what"
+done <<'EOF_CASES'
+nothing||standard input is empty: nothing stored
+a space| |standard input not recorded: it holds only white space
+line breaks|\n\r\n\n|standard input not recorded: it holds only white space
+tabs and spaces|\t \t\v\f|standard input not recorded: it holds only white space
+no-break spaces|\xc2\xa0\xe3\x80\x80\n|standard input not recorded: it holds only white space
+EOF_CASES
+[ "$(ids)" = 1 ] || fail "a blank text was stored: ids $(ids)"
+store_text $' \n x \n'
+expect_out '{"id":2,"dedup":0}' "store of a text with blanks around it"
+q push " "
+expect_out '{"id":3,"dedup":0}' "push of a space"
+q push ""
+expect_out '{"id":4,"dedup":0}' "push of nothing"
+
 # --- the config file -----------------------------------------------------------
 # config LINES...: writes the config file, one argument a line.
 config() {
@@ -94,11 +118,22 @@ min_length = 2.5|line 1: min_length must be a whole number of bytes, 0 or more, 
 primary = 1|line 1: primary must be true or false, not an integer
 \n\nkeep_duplicates = "yes"|line 3: keep_duplicates must be true or false, not a string
 picker = true|line 1: picker must be a string (a shell command), not a boolean
-min_length = 1\ncolour = "red"|line 2: unknown key "colour" (the keys are ignore, min_length, primary, keep_duplicates and picker)
-[watch]\nprimary = true|line 1: unknown key "watch" (the keys are ignore, min_length, primary, keep_duplicates and picker)
+min_length = 1\ncolour = "red"|line 2: unknown key "colour" (the keys are ignore, min_length, primary, keep_duplicates, picker, max_items, expire_after, paste, paste_keys, ocr and ocr_languages)
+[watch]\nprimary = true|line 1: unknown key "watch" (the keys are ignore, min_length, primary, keep_duplicates, picker, max_items, expire_after, paste, paste_keys, ocr and ocr_languages)
+max_items = 501|line 1: max_items must be from 1 to 500, not 501: the history keeps at most 500 unpinned clips (pinned ones do not count)
+max_items = 0|line 1: max_items must be from 1 to 500, not 0
+max_items = "50"|line 1: max_items must be a whole number of clips from 1 to 500, not a string
+expire_after = "30x"|line 1: expire_after must be a duration such as "30d" or "12h", not "30x"
+expire_after = "0d"|line 1: expire_after must be a duration such as "30d" or "12h", not "0d"
+expire_after = 30|line 1: expire_after must be a duration such as "30d" or "12h", not an integer
+paste = "yes"|line 1: paste must be true or false, not a string
+paste_keys = 5|line 1: paste_keys must be a string (a key chord such as "ctrl+shift+v"), not an integer
+paste_keys = "ctrl+"|line 1: paste_keys: no key in "ctrl+": give modifiers and a key, such as ctrl+shift+v
 ignore = "^otpauth:"|line 1: ignore must be a list of regular expressions, such as ["^otpauth://"], not a string
 ignore = [\n  "fine",\n  3,\n]|line 3: ignore[2] must be a string (a regular expression), not an integer
-ignore = ["fine", "a(b"]|line 1: ignore[2] "a(b" is not a valid regular expression (ECMAScript): ...
+ignore = ["fine", "a(b"]|line 1: ignore[2] "a(b" is not a valid regular expression (RE2 syntax): missing ): a(b
+ignore = ["(?=x)"]|line 1: ignore[1] "(?=x)" is not a valid regular expression (RE2 syntax): invalid perl operator: (?=
+ignore = ["x{1001}"]|line 1: ignore[1] "x{1001}" is not a valid regular expression (RE2 syntax): invalid repetition size: {1001}
 ignore = ['(ab)\\1']|line 1: ignore[1] "(ab)\1": back-references such as \1 are not supported
 EOF_CASES
 [ "$(texts)" = before ] || fail "a broken config let something be recorded: $(texts)"
@@ -118,9 +153,85 @@ expect_rc 2 "store with a FIFO for a config file"
 expect_err "quillmar-clip: cannot read the config file $CONFIG: not a regular file" \
   "store with a FIFO for a config file"
 
+# max_items and expire_after: after each clip store records, the oldest
+# unpinned clips beyond max_items go, and the unpinned ones older than
+# expire_after; a pinned clip never does.
+S="$T/limits"
+rm -f "$CONFIG"
+for i in 1 2 3 4; do store_text "clip $i"; done
+q pin 1
+config 'max_items = 2'
+store_text "clip 5"
+expect_rc 0 "store beyond max_items"
+expect_out '{"id":5,"dedup":0}
+limits: deleted clips 2, 3 (beyond max_items 2)' "store beyond max_items"
+[ "$(ids)" = "5 4 1" ] || fail "max_items 2 kept ids $(ids)"
+store_text "clip 5"
+expect_out '{"id":5,"dedup":1}' "a repeat within max_items"
+# Clips older than expire_after, as an index written by hand holds them.
+S="$T/expire"
+mkdir -p "$S"
+now=$(date +%s)
+cat >"$S/clips.json" <<EOF_INDEX
+{"next_id": 4, "clips": [
+ {"id": 1, "ts": $((now - 40 * 86400)), "kind": "text", "preview": "old pinned", "pinned": true, "hash": "", "truncated": false, "text": "old pinned"},
+ {"id": 2, "ts": $((now - 31 * 86400)), "kind": "text", "preview": "old", "pinned": false, "hash": "", "truncated": false, "text": "old"},
+ {"id": 3, "ts": $((now - 29 * 86400)), "kind": "text", "preview": "recent", "pinned": false, "hash": "", "truncated": false, "text": "recent"}
+]}
+EOF_INDEX
+config 'expire_after = "30d"'
+store_text "new"
+expect_out '{"id":4,"dedup":0}
+limits: deleted clip 2 (older than expire_after 30d)' "store with expire_after"
+[ "$(ids)" = "4 3 1" ] || fail "expire_after 30d kept ids $(ids)"
+# A full history of 500 unpinned clips: the library evicts the oldest for
+# the new one, and max_items takes no more than it asks.
+S="$T/limits-full"
+mkdir -p "$S"
+{
+  printf '{"next_id": 502, "clips": ['
+  printf '{"id": 1, "ts": %s, "kind": "text", "preview": "pinned", "pinned": true, "hash": "", "truncated": false, "text": "pinned"}' "$now"
+  for i in $(seq 2 501); do
+    printf ',{"id": %s, "ts": %s, "kind": "text", "preview": "clip %s", "pinned": false, "hash": "", "truncated": false, "text": "clip %s"}' "$i" "$now" "$i" "$i"
+  done
+  printf ']}'
+} >"$S/clips.json"
+config 'max_items = 500'
+store_text "one more"
+expect_out '{"id":502,"dedup":0}' "store into a full history with max_items 500"
+[ "$(ids | wc -w)" = 501 ] && [ "$(ids | cut -d' ' -f1)" = 502 ] && [ "$(ids | rev | cut -d' ' -f1-2 | rev)" = "3 1" ] ||
+  fail "a full history with max_items 500 kept $(ids | wc -w) clips, ending in $(ids | rev | cut -d' ' -f1-3 | rev)"
+config 'max_items = 498'
+store_text "and another"
+expect_out '{"id":503,"dedup":0}
+limits: deleted clips 4, 5 (beyond max_items 498)' "store into a full history with max_items 498"
+[ "$(ids | wc -w)" = 499 ] && [ "$(ids | rev | cut -d' ' -f1-2 | rev)" = "6 1" ] ||
+  fail "a full history with max_items 498 kept $(ids | wc -w) clips, ending in $(ids | rev | cut -d' ' -f1-3 | rev)"
+# A delete that cannot be written: the clip that came is recorded (here a
+# repeat, which writes nothing), every other clip stays, on disk as before.
+S="$T/limits-fail"
+rm -f "$CONFIG"
+for i in 1 2 3; do store_text "clip $i"; done
+config 'max_items = 1'
+mkdir "$S/clips.json.tmp"
+before=$(md5sum <"$S/clips.json")
+store_text "clip 3"
+expect_rc 1 "store whose limits cannot be written"
+expect_out '{"id":3,"dedup":1}' "store whose limits cannot be written"
+grep -q "^quillmar-clip: cannot apply the history's limits: clip 1 cannot be deleted: " "$T/err" ||
+  fail "a failed limit said: $(err)"
+[ "$(md5sum <"$S/clips.json")" = "$before" ] || fail "a failed limit changed clips.json"
+rmdir "$S/clips.json.tmp"
+[ "$(ids)" = "3 2 1" ] || fail "a failed limit lost clips: ids $(ids)"
+store_text "clip 3"
+expect_out '{"id":3,"dedup":1}
+limits: deleted clips 1, 2 (beyond max_items 1)' "limits applied once the store can be written"
+rm -f "$CONFIG"
+
 # ignore and min_length keep texts out; images are not texts.
 S="$T/rules"
-config '# what never to record' 'ignore = ["^otpauth://", "password[:=]", "^.*never-there"]' \
+config '# what never to record' \
+  'ignore = ["^otpauth://", "password[:=]", "^.*never-there", "(?i)pass\\s*phrase", ".*secret$"]' \
   'min_length = 3'
 while IFS='|' read -r text reason; do
   store_text "$text"
@@ -131,15 +242,24 @@ done <<'EOF_CASES'
 ab|it is shorter than min_length (2 of 3 bytes)
 otpauth://totp/me?secret=JBSWY3DP|it matches the ignore pattern "^otpauth://"
 my password=hunter2|it matches the ignore pattern "password[:=]"
+my PassPhrase is long|it matches the ignore pattern "(?i)pass\s*phrase"
+PASS PHRASE|it matches the ignore pattern "(?i)pass\s*phrase"
+it is my secret|it matches the ignore pattern ".*secret$"
 EOF_CASES
 store_text "abc"
 expect_out '{"id":1,"dedup":0}' "a text of min_length bytes"
 store_text "see otpauth://totp/x"
 expect_out '{"id":2,"dedup":0}' "a text that matches no pattern"
-# A long text matched by ".*" must not exhaust the stack.
+# Texts of 1 MiB, where a backtracking matcher takes hours over ".*secret$"
+# or exhausts its stack over "^.*never-there": each is judged, and recorded
+# or skipped.
 head -c 1048576 /dev/zero | tr '\0' 'x' >"$T/in"
 q store
-expect_out '{"id":3,"dedup":0}' "a 1 MiB text against ^.*never-there"
+expect_out '{"id":3,"dedup":0}' "a 1 MiB text that matches no pattern"
+{ head -c 1048570 /dev/zero | tr '\0' 'y'; printf secret; } >"$T/in"
+q store
+expect_err 'quillmar-clip: standard input not recorded: it matches the ignore pattern ".*secret$"' \
+  "a 1 MiB text that ends in a pattern"
 printf '\x89PNG\r\n\x1a\n' >"$T/in"
 q store
 expect_out '{"id":4}' "an image shorter than min_length"
@@ -207,44 +327,95 @@ cmp -s "$S/img_$new.png" "$T/pic.png" || fail "the image moved up changed"
 q list --json --limit 1
 grep -qF '"preview":"[image 20 bytes: the logo]"' "$T/out" || fail "the label was lost: $(out)"
 
-# history N NEXT_ID: a store $S of N unpinned texts "text 1".."text N".
+# history N NEXT_ID [IMAGE]: a store $S of N unpinned texts "text 1".."text
+# N", except that clip IMAGE is the picture $T/precious.png labelled
+# "precious".
+printf '\x89PNG\r\n\x1a\nprecious picture' >"$T/precious.png"
 history() {
   rm -rf "$S" && mkdir -p "$S"
   {
     printf '{"next_id": %d, "clips": [' "$2"
     for i in $(seq 1 "$1"); do
       [ "$i" -gt 1 ] && printf ','
-      printf '\n {"id": %d, "ts": %d, "kind": "text", "preview": "text %d", "pinned": false, "hash": "", "truncated": false, "text": "text %d"}' \
-        "$i" "$((1700000000 + i))" "$i" "$i"
+      if [ "$i" = "${3:-}" ]; then
+        printf '\n {"id": %d, "ts": %d, "kind": "image", "preview": "[image 24 bytes: precious]", "pinned": false, "hash": "", "truncated": false, "label": "precious"}' \
+          "$i" "$((1700000000 + i))"
+        cp "$T/precious.png" "$S/img_$i.png"
+      else
+        printf '\n {"id": %d, "ts": %d, "kind": "text", "preview": "text %d", "pinned": false, "hash": "", "truncated": false, "text": "text %d"}' \
+          "$i" "$((1700000000 + i))" "$i" "$i"
+      fi
     done
     printf '\n]}'
   } >"$S/clips.json"
 }
+# has_ids IDS...: whether every one of IDS is in the history.
+has_ids() {
+  local all=" $(ids) " id
+  for id in "$@"; do
+    case "$all" in *" $id "*) ;; *) return 1 ;; esac
+  done
+}
 
-# A full history neither grows nor evicts for a repeat.
+# A repeat in a full history: the new copy is stored first, which evicts
+# the oldest clip as any new clip does (the older copy itself when that is
+# the oldest), and then the older copy goes.
+# clips|repeated|ids that must be gone|ids that must stay|clips left
 S="$T/full"
-history 500 501
-store_text "text 250"
-expect_out '{"id":501,"dedup":0}' "a repeat in a full history"
-all=" $(ids) "
-[ "$(echo $all | wc -w)" = 500 ] || fail "a repeat in a full history left $(echo $all | wc -w) clips"
-case "$all" in *" 250 "*) fail "the older copy stayed in a full history" ;; esac
-case "$all" in *" 1 "*) ;; *) fail "a repeat in a full history evicted the oldest clip" ;; esac
-
-# When the new copy cannot be stored (the ids are used up), a history with
-# room keeps the older copy; a full one, whose older copy went first so that
-# nothing was evicted, says what was lost.
-S="$T/exhausted"
-for case in "2|text 1|quillmar-clip: clip ids exhausted (next id 2147483647): wipe the store to start again at 1|2 1" \
-  "500|text 1|quillmar-clip: clip 1 was deleted to make way for its copy, which could not be stored: clip ids exhausted (next id 2147483647): wipe the store to start again at 1|"; do
-  IFS='|' read -r n text message left <<<"$case"
-  history "$n" 2147483647
+while IFS='|' read -r n text gone kept left; do
+  history "$n" "$((n + 1))"
   store_text "$text"
-  expect_rc 1 "a repeat without ids left, $n clips"
-  expect_err "$message" "a repeat without ids left, $n clips"
-  [ -z "$left" ] || [ "$(ids)" = "$left" ] || fail "a refused repeat left ids $(ids)"
-  [ -n "$left" ] || [ "$(ids | wc -w)" = 499 ] || fail "a refused repeat in a full history left $(ids | wc -w) clips"
-done
+  expect_out "{\"id\":$((n + 1)),\"dedup\":0}" "a repeat of '$text' in a history of $n"
+  [ "$(ids | wc -w)" = "$left" ] || fail "a repeat of '$text' left $(ids | wc -w) clips, wanted $left"
+  for id in $gone; do has_ids "$id" && fail "a repeat of '$text' left clip $id"; done
+  has_ids $kept || fail "a repeat of '$text' lost one of $kept: ids $(ids)"
+done <<'EOF_CASES'
+500|text 1|1|2 500 501|500
+500|text 250|1 250|2 249 251 500 501|499
+499|text 250|250|1 2 499 500|499
+EOF_CASES
+
+# When the new copy cannot be stored, the older one stays where it was,
+# whatever the history holds, and the message says so. The ids can be used
+# up, or the image file not written (a directory at its temporary name).
+# clips|next id|the repeated clip (image: the picture)|its id|the library's message
+S="$T/refused"
+while IFS='|' read -r n next text id why; do
+  if [ "$text" = image ]; then
+    history "$n" "$next" "$id"
+    mkdir "$S/img_$next.png.tmp"
+    cp "$T/precious.png" "$T/in"
+    q store
+  else
+    history "$n" "$next"
+    store_text "$text"
+  fi
+  what="a refused repeat of clip $id in a history of $n"
+  expect_rc 1 "$what"
+  case "$(err | tail -n 1)" in
+    "quillmar-clip: $why"*"; clip $id stays where it was") ;;
+    *) fail "$what: stderr '$(err)'" ;;
+  esac
+  [ "$(ids | wc -w)" = "$n" ] || fail "$what left $(ids | wc -w) clips"
+  has_ids 1 "$id" "$n" || fail "$what lost a clip: ids $(ids)"
+  if [ "$text" = image ]; then
+    cmp -s "$S/img_$id.png" "$T/precious.png" || fail "$what lost the picture"
+    q list --json --limit 1000
+    grep -qF "{\"id\":$id,\"ts\":$((1700000000 + id)),\"kind\":\"image\",\"preview\":\"[image 24 bytes: precious]\"" \
+      "$T/out" || fail "$what lost the label"
+    rmdir "$S/img_$next.png.tmp"
+  else
+    [ "$(q get "$id" && out)" = "$text" ] || fail "$what changed it"
+  fi
+  q verify
+  expect_rc 0 "verify after $what"
+done <<'EOF_CASES'
+2|2147483647|text 1|1|clip ids exhausted (next id 2147483647): wipe the store to start again at 1
+500|2147483647|text 1|1|clip ids exhausted (next id 2147483647): wipe the store to start again at 1
+500|2147483647|text 250|250|clip ids exhausted (next id 2147483647): wipe the store to start again at 1
+500|501|image|1|
+500|501|image|250|
+EOF_CASES
 
 if [ "$failures" -gt 0 ]; then
   echo "$failures check(s) failed" >&2

@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "cli_capture.h"
+#include "cli_match.h"
 
 namespace {
 
@@ -253,6 +254,194 @@ TEST(TextPreview, MatchesTheLibrarysPreview) {
       {a117 + e + "tail", a117 + "..."},
   };
   for (auto &c : cases) EXPECT_EQ(host::text_preview(c.in), c.out) << c.in;
+}
+
+TEST_F(TerminalCell, PickerTextIsOneLineFromTheTextItself) {
+  const std::string ell = "\xE2\x80\xA6";  // …
+  const std::string ret = "\xE2\x86\xB5";  // ↵
+  const std::string han = "\xE6\xBC\xA2";  // 漢, two columns
+  struct Case {
+    std::string in;
+    int width;
+    std::string out;
+  } cases[] = {
+      {"", 10, ""},
+      {"one\ntwo", 20, "one" + ret + "two"},
+      // CR LF is one line break, and so is a CR alone.
+      {"one\r\ntwo\rthree", 20, "one" + ret + "two" + ret + "three"},
+      {"\n\nlead", 20, ret + ret + "lead"},
+      {"tab\there\x1b[31m", 20, "tab here [31m"},
+      {"abcdefghij", 10, "abcdefghij"},
+      {"abcdefghijk", 10, "abcdefghi" + ell},
+      // Never inside a character, counted in columns.
+      {han + han + han, 5, han + han + ell},
+      // Far beyond what is looked at: still one cut, with its "…".
+      {std::string(5000, 'x'), 10, std::string(9, 'x') + ell},
+      // Combining marks take no column: a start that fits still says that
+      // the text goes on.
+      {std::string(2000, 'a') + "tail", 1000, std::string(999, 'a') + ell},
+  };
+  for (auto &c : cases) EXPECT_EQ(host::picker_text(c.in, c.width), c.out) << c.in;
+  std::string marks;
+  for (int i = 0; i < 100; ++i) marks += "e\xCC\x81";  // e and U+0301
+  std::string line = host::picker_text(marks + std::string(100, 'z'), 20);
+  EXPECT_LE(host::terminal_width(line), 20);
+  EXPECT_EQ(line.substr(line.size() - 3), ell) << line;
+}
+
+TEST(PreviewText, KeepsLinesAndTabsOnly) {
+  struct Case {
+    std::string in, out;
+  } cases[] = {
+      {"", ""},
+      {"one\ntwo\tcols\n", "one\ntwo\tcols\n"},
+      {"crlf\r\nand cr\rend", "crlf\nand cr\nend"},
+      {"esc\x1b[2Jbell\x07"
+       "del\x7f",
+       "esc [2Jbell del "},
+      {"c1\xC2\x9B"
+       "31m",
+       "c1 31m"},
+      {"caf\xE9", "caf\xEF\xBF\xBD"},
+      {"\xC2\xA0nbsp", "\xC2\xA0nbsp"},
+  };
+  for (auto &c : cases) EXPECT_EQ(host::preview_text(c.in), c.out) << c.in;
+}
+
+TEST(PngDimensions, FromTheHeaderChunk) {
+  using namespace std::string_literals;
+  std::string sig = "\x89PNG\r\n\x1a\n"s;
+  std::string ihdr = sig + "\0\0\0\rIHDR\0\0\x02\x80\0\0\x01\xe0"s;  // 640x480
+  struct Case {
+    std::string head;
+    bool ok;
+    uint32_t w, h;
+  } cases[] = {
+      {ihdr, true, 640, 480},
+      {ihdr + "\x08\x06\0\0\0"s, true, 640, 480},
+      {sig + "\0\0\0\rIHDR\xff\xff\xff\xff\0\0\0\x01"s, true, 4294967295u, 1},
+      {ihdr.substr(0, 23), false, 0, 0},
+      {sig + "\0\0\0\rIDAT\0\0\x02\x80\0\0\x01\xe0"s, false, 0, 0},
+      {"\x88PNG\r\n\x1a\n\0\0\0\rIHDR\0\0\x02\x80\0\0\x01\xe0"s, false, 0, 0},
+      {sig + "\0\0\0\rIHDR\0\0\0\0\0\0\x01\xe0"s, false, 0, 0},
+  };
+  for (auto &c : cases) {
+    uint32_t w = 0, h = 0;
+    EXPECT_EQ(host::png_dimensions(c.head, &w, &h), c.ok) << c.head.size();
+    if (c.ok) {
+      EXPECT_EQ(w, c.w);
+      EXPECT_EQ(h, c.h);
+    }
+  }
+}
+
+TEST_F(TerminalCell, ImageLineHasSizeBytesAndLabel) {
+  EXPECT_EQ(host::image_line(640, 480, 12595, "login page"),
+            "[image 640x480, 12.3 KiB: login page]");
+  EXPECT_EQ(host::image_line(1, 1, 67, ""), "[image 1x1, 67 B]");
+  EXPECT_EQ(host::image_line(0, 0, 14, "shot"), "[image 14 B: shot]");
+  // A label cannot break the line or steer a terminal.
+  EXPECT_EQ(host::image_line(2, 3, 10, "a\nb\x1b"),
+            "[image 2x3, 10 B: a\xE2\x86\xB5"
+            "b ]");
+}
+
+TEST(CaseFolder, FoldsUnicodeLettersLikeTheLibraryDoesWholeStrings) {
+  host::CaseFolder folder;
+  struct Case {
+    std::string in, out;
+  } cases[] = {
+      {"", ""},
+      {"Hello World 123", "hello world 123"},
+      {"M\xC3\x9C"
+       "NCHEN",
+       "m\xC3\xBC"
+       "nchen"},  // MÜNCHEN
+      {"\xCE\x95\xCE\x9B\xCE\x9B\xCE\x97\xCE\x9D\xCE\x99\xCE\x9A\xCE\x86",
+       "\xCE\xB5\xCE\xBB\xCE\xBB\xCE\xB7\xCE\xBD\xCE\xB9\xCE\xBA\xCE\xAC"},  // ΕΛΛΗΝΙΚΆ
+      {"Stra\xC3\x9F"
+       "e",
+       "strasse"},                               // full folding
+      {"\xCF\x82\xCE\xA3", "\xCF\x83\xCF\x83"},  // ς and Σ: σ
+      {"\xE2\x84\xAA"
+       "elvin",
+       "kelvin"},  // KELVIN SIGN
+      {"\xE6\xBC\xA2"
+       "A",
+       "\xE6\xBC\xA2"
+       "a"},                                     // no case
+      {"bad \xFF\xC3 end", "bad \xFF\xC3 end"},  // kept as is
+  };
+  std::string got;
+  // Twice: the second time from what the folder remembers.
+  for (int round = 0; round < 2; ++round) {
+    for (auto &c : cases) {
+      folder.fold(c.in, &got);
+      EXPECT_EQ(got, c.out) << c.in;
+    }
+  }
+}
+
+TEST(SplitWords, AtRunsOfUnicodeWhiteSpace) {
+  using V = std::vector<std::string>;
+  EXPECT_EQ(host::split_words(""), V{});
+  EXPECT_EQ(host::split_words(" \t\n "), V{});
+  EXPECT_EQ(host::split_words("  quick  brown\tfox\n"), (V{"quick", "brown", "fox"}));
+  // NO-BREAK SPACE and IDEOGRAPHIC SPACE part words too.
+  EXPECT_EQ(host::split_words("a\xC2\xA0"
+                              "b\xE3\x80\x80"
+                              "c"),
+            (V{"a", "b", "c"}));
+  EXPECT_EQ(host::split_words("M\xC3\xBCnchen"), V{"M\xC3\xBCnchen"});
+}
+
+TEST(IsBlankText, OnlyWhiteSpace) {
+  for (const char *s : {"", " ", "\n\n", " \t\r\n\v\f", "\xC2\xA0", "\xE3\x80\x80\n"})
+    EXPECT_TRUE(host::is_blank_text(s)) << s;
+  for (const char *s : {"a", " .", "\n\xE2\x80\x8B", "\xFF", "\t_\t"})
+    EXPECT_FALSE(host::is_blank_text(s)) << s;
+}
+
+TEST(ScoreWords, EveryWordInAnyOrder) {
+  host::CaseFolder folder;
+  std::string t500(500, '.');
+  struct Case {
+    std::string text, query;
+    bool matched;
+    int score;
+  } cases[] = {
+      // One word scores as the library does.
+      {"Hello World", "World", true, 1494},
+      {"Hello World", "world", true, 100},
+      {"Hello World", "planet", false, 0},
+      {"abc", "abc", true, 1500},
+      {t500 + "abc", "abc", true, 1000},
+      {"ABC" + t500 + "abc", "abc", true, 1000},
+      // Several words: each must occur, in any order; the scores add up.
+      {"The quick brown fox", "fox quick", true, (1500 - 16) + (1500 - 4)},
+      {"The quick brown fox", "FOX QUICK brown", true, 100 + 100 + (1500 - 10)},
+      {"The quick brown fox", "quick cat", false, 0},
+      {"quick", "quick quick", true, 3000},
+      // Unicode letters are folded.
+      {"wir sehen uns in m\xC3\xBCnchen", "M\xC3\x9CNCHEN", true, 100},
+      {"\xCE\xB5\xCE\xBB\xCE\xBB\xCE\xB7\xCE\xBD\xCE\xB9\xCE\xBA\xCE\xAC",
+       "\xCE\x95\xCE\x9B\xCE\x9B\xCE\x97\xCE\x9D\xCE\x99\xCE\x9A\xCE\x86", true, 100},
+      {"Stra\xC3\x9F"
+       "e 5",
+       "STRASSE", true, 100},
+      // No words: everything matches, with score 0.
+      {"anything", "  ", true, 0},
+  };
+  for (auto &c : cases) {
+    std::vector<std::string> words = host::split_words(c.query), folded(words.size());
+    for (size_t i = 0; i < words.size(); ++i) folder.fold(words[i], &folded[i]);
+    std::string folded_text;
+    folder.fold(c.text, &folded_text);
+    bool matched = false;
+    int score = host::score_words(c.text, folded_text, words, folded, &matched);
+    EXPECT_EQ(matched, c.matched) << c.query;
+    EXPECT_EQ(score, c.score) << c.query;
+  }
 }
 
 TEST(Utf8Cut, NeverSplitsACharacter) {

@@ -307,8 +307,49 @@ printf 'otpauth://totp/me?secret=JBSWY3DP' >"$T/fix/t6"
 wl_copy "$T/fix/t6"
 wait_line '^CLIPBOARD: not recorded, it matches the ignore pattern "^otpauth://"$' 1
 [ "$(count)" = "$before" ] || fail "a text matching an ignore pattern was recorded"
+# A typo in the file is said once, and the last good config stays in force:
+# clips are neither dropped nor recorded by defaults the user did not choose.
+CFG="$T/home/.config/quillmar-clip/config.toml"
+printf 'min_lenght = 3\n' >"$CFG"
+said_typo() { grep -q "config.toml, line 1: unknown key \"min_lenght\"" "$T/watch-config.err"; }
+until_true 20 said_typo || fail "a broken config was not said: $(cat "$T/watch-config.err")"
+printf 'otpauth://totp/again' >"$T/fix/t7"
+wl_copy "$T/fix/t7"
+wait_line '^CLIPBOARD: not recorded, it matches the ignore pattern "^otpauth://"$' 2
+printf 'recorded despite the typo' >"$T/fix/t8"
+wl_copy "$T/fix/t8"
+wait_line '^CLIPBOARD: text clip [0-9]* (25 bytes)$' 1
+[ "$(grep -c min_lenght "$T/watch-config.err")" = 1 ] ||
+  fail "a broken config was said more than once: $(cat "$T/watch-config.err")"
+grep -q 'not recorded, .*min_lenght' "$watch_out" && fail "a broken config dropped a clip"
+# Fixed, it takes effect without a restart.
+printf 'min_length = 100\n' >"$CFG"
+wait_line "^config file reloaded: $CFG\$" 1
+q stats | grep -qx "recording  on (watcher $watcher_pid on $WD)" || fail "stats while the watcher runs: $(q stats)"
+printf 'short' >"$T/fix/t9"
+wl_copy "$T/fix/t9"
+wait_line '^CLIPBOARD: not recorded, it is shorter than min_length (5 of 100 bytes)$' 1
 stop_watch TERM
+[ ! -e "$S.config.toml" ] || fail "the watcher left its copy of the config beside the store"
+[ ! -e "$S.watcher" ] || fail "the watcher left its mark beside the store"
 rm -r "$T/home/.config"
+
+# A store named through a symbolic link, by the watcher and by pause alike:
+# the captures, handed the store's real path, still find the pause.
+ln -s store "$T/home/clips"
+S_real=$S
+S=$T/home/clips
+start_watch watch-link
+wait_line "^watching CLIPBOARD on $WD into $S_real " 1
+q pause >/dev/null
+before=$(count)
+printf 'copied while paused through a link' >"$T/fix/t7"
+wl_copy "$T/fix/t7"
+wait_line '^CLIPBOARD: not recorded, recording is paused$' 1
+q resume >/dev/null
+[ "$(count)" = "$before" ] || fail "a watcher of a linked store recorded while paused"
+stop_watch TERM
+S=$S_real
 
 # A watcher killed outright (no cleanup of its own) takes its wl-paste
 # children along instead of leaving them recording.

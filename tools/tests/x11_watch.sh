@@ -129,6 +129,14 @@ set_clipboard "$T/t2"
 wait_line '^CLIPBOARD: not recorded, recording is paused$' 1
 q resume >/dev/null
 [ "$(count)" = 5 ] || fail "a paused watcher recorded a clip"
+# So it does when the pause names the store through a link.
+ln -s store "$T/store-link"
+timeout 30 "$BIN" --store "$T/store-link" pause >/dev/null
+printf 'copied while paused by the link' >"$T/t2-link"
+set_clipboard "$T/t2-link"
+wait_line '^CLIPBOARD: not recorded, recording is paused$' 2
+timeout 30 "$BIN" --store "$T/store-link" resume >/dev/null
+[ "$(count)" = 5 ] || fail "a watcher paused through a link recorded a clip"
 
 # A password manager's secret is skipped; the same hint with another value
 # is not a secret.
@@ -146,6 +154,24 @@ if [ -n "$OWNER" ]; then
   helpers+=($!)
   wait_line '^CLIPBOARD: text clip 6 (' 1
   [ "$(q get 6)" = 'no secret here' ] || fail "the public text was recorded as '$(q get 6)'"
+  # An owner that does not list its targets is asked for the hint all the
+  # same, and recorded only when the hint says it is no secret.
+  # the owner's arguments|what the watcher says
+  while IFS='|' read -r args said; do
+    n=$(lines "^CLIPBOARD: $said")
+    # shellcheck disable=SC2086
+    timeout 60 "$OWNER" --refuse-targets $args >"$T/owner-unlisted.out" 2>&1 &
+    helpers+=($!)
+    wait_line "^CLIPBOARD: $said" $((n + 1))
+  done <<'EOF_CASES'
+unlisted-secret secret|not recorded, its owner marks it as a secret$
+unlisted-nohint|not recorded, the targets its owner offers cannot be listed, nor its x-kde-passwordManagerHint read (the owner refused the request)$
+unlisted-refused secret refuse|not recorded, the targets its owner offers cannot be listed, nor its x-kde-passwordManagerHint read (the owner refused the request)$
+unlisted-public public|text clip 7 (15 bytes)$
+EOF_CASES
+  [ "$(q get 7)" = 'unlisted-public' ] || fail "the unlisted public text was recorded as '$(q get 7)'"
+  q search unlisted --json | grep -o '"id":' | wc -l | grep -qx 1 ||
+    fail "an owner that lists no targets got a secret recorded: $(q search unlisted --json)"
 else
   echo "note: no selection_owner helper, the secret hint is not tried"
 fi
@@ -211,6 +237,15 @@ primary_step 'copied on purpose' '^PRIMARY: repeats clip [0-9]*$'
 primary_step 'copied on purpose, and more' '^PRIMARY: text clip [0-9]* (27 bytes)$'
 q search 'copied on purpose' --json | grep -q '"preview":"copied on purpose"' ||
   fail "a selection's growth replaced a clip copied on purpose"
+# Nor does one that was copied with Ctrl-C after it was selected.
+primary_step 'selected' '^PRIMARY: text clip [0-9]* (8 bytes)$'
+printf 'selected' >"$T/t-selected"
+n=$(lines '^CLIPBOARD: repeats clip [0-9]*$')
+set_clipboard "$T/t-selected"
+wait_line '^CLIPBOARD: repeats clip [0-9]*$' $((n + 1))
+primary_step 'selected further' '^PRIMARY: text clip [0-9]* (16 bytes)$'
+q search 'selected' --json | grep -q '"preview":"selected"' ||
+  fail "a selection's growth replaced the clip copied from it with Ctrl-C"
 
 # An owner that offers a PNG image and a text: the image, labelled by the text.
 if [ -n "$OWNER" ]; then
@@ -280,6 +315,62 @@ wait_line '^PRIMARY: not recorded, it is shorter than min_length (2 of 3 bytes)$
 kill -TERM "$watcher"
 timeout 20 tail --pid="$watcher" -f /dev/null
 watcher=""
+rm -r "$XDG_CONFIG_HOME"
+
+# While the watcher runs: an edit of the config file takes effect at once,
+# a broken one is said once (on standard error and, with no terminal, as a
+# desktop notification) and the last good config stays in force; the
+# limits apply after each capture; blank texts are not recorded.
+CFG="$XDG_CONFIG_HOME/quillmar-clip/config.toml"
+mkdir -p "$XDG_CONFIG_HOME/quillmar-clip" "$T/bin"
+printf 'min_length = 3\n' >"$CFG"
+printf '#!/bin/sh\nprintf "%%s\\n" "$*" >>"%s"\n' "$T/notified" >"$T/bin/notify-send"
+chmod +x "$T/bin/notify-send"
+: >"$T/watch.out"
+PATH="$T/bin:$PATH" "$BIN" --store "$S" watch >"$T/watch.out" 2>"$T/watch.err" &
+watcher=$!
+wait_line "^watching CLIPBOARD on $DISPLAY" 1
+q stats | grep -qx "recording  on (watcher $watcher on $DISPLAY)" ||
+  fail "stats while the watcher runs: $(q stats)"
+printf '  \n\t \n' >"$T/t7"
+set_clipboard "$T/t7"
+wait_line '^CLIPBOARD: not recorded, it holds only white space$' 1
+# Saved as editors do, a new file renamed over the old one.
+printf 'min_length = 100\n' >"$CFG.new" && mv "$CFG.new" "$CFG"
+wait_line "^config file reloaded: $CFG\$" 1
+printf 'short text' >"$T/t8"
+set_clipboard "$T/t8"
+wait_line '^CLIPBOARD: not recorded, it is shorter than min_length (10 of 100 bytes)$' 1
+printf 'min_lenght = 3\n' >"$CFG"
+said_typo() { grep -q 'config.toml, line 1: unknown key "min_lenght"' "$T/watch.err"; }
+until_true 20 said_typo || fail "a broken config was not said: $(cat "$T/watch.err")"
+printf 'short two' >"$T/t9"
+set_clipboard "$T/t9"
+wait_line '^CLIPBOARD: not recorded, it is shorter than min_length (9 of 100 bytes)$' 1
+[ "$(grep -c min_lenght "$T/watch.err")" = 1 ] || fail "a broken config was said more than once: $(cat "$T/watch.err")"
+[ "$(grep -c 'min_lenght.*last good one stays in force' "$T/notified")" = 1 ] ||
+  fail "the desktop was told: $(cat "$T/notified" 2>&1)"
+grep -q '^--app-name=quillmar-clip quillmar-clip: ' "$T/notified" || fail "notify-send ran as: $(cat "$T/notified")"
+# Fixed, with a limit: the capture comes first, then the oldest clips go.
+printf 'max_items = 1\n' >"$CFG"
+wait_line "^config file reloaded: $CFG\$" 2
+printf 'the one kept' >"$T/t10"
+set_clipboard "$T/t10"
+wait_line '^CLIPBOARD: text clip [0-9]* (12 bytes)$' 1
+wait_line '^limits: deleted clip' 1
+[ "$(count)" = 1 ] && [ "$(q list --json | grep -o '"preview":"[^"]*"')" = '"preview":"the one kept"' ] ||
+  fail "max_items 1 kept $(q list --json)"
+# primary = true, read while running, follows PRIMARY from then on.
+printf 'primary = true\n' >"$CFG"
+wait_line '^following PRIMARY too$' 1
+printf 'a primary text' >"$T/t11"
+SELECTION=primary set_clipboard "$T/t11"
+wait_line '^PRIMARY: text clip [0-9]* (14 bytes)$' 1
+kill -TERM "$watcher"
+timeout 20 tail --pid="$watcher" -f /dev/null
+watcher=""
+[ ! -e "$S.watcher" ] || fail "the watcher left its mark: $(cat "$S.watcher")"
+q stats | grep -q '^recording  off: no watcher running' || fail "stats after the watcher stopped: $(q stats)"
 rm -r "$XDG_CONFIG_HOME"
 
 q verify >"$T/verify.out" || fail "verify after the watch: $(cat "$T/verify.out")"
