@@ -14,6 +14,7 @@
 #include <cstring>
 #include <vector>
 
+#include "cli_client.h"
 #include "cli_commands.h"
 #include "cli_config.h"
 #include "cli_spawn.h"
@@ -261,7 +262,12 @@ int cmd_pick(const std::string &store, bool print) {
   std::string named = env != nullptr ? env : "";
   if (named.empty() && !configured_picker(&named)) return 2;
   std::string lines;
-  {
+  int status = 0;
+  // The server of the store, when one answers, gives the lines and the
+  // clip; the picker runs here, on this process's terminal or display.
+  if (served_output(store, {"list", "--picker"}, &lines, &status)) {
+    if (status != 0) return status;
+  } else {
     // The store stays unlocked while the user chooses, so that a watcher
     // can record in the meantime.
     StoreLock lock;
@@ -294,6 +300,7 @@ int cmd_pick(const std::string &store, bool print) {
     return fail("the picker's answer is not a line of the list: '" +
                 terminal_cell(chosen, 40) + "'");
   }
+  if (print && run_served(store, {"get", std::to_string(id)}, &status)) return status;
   return print ? cmd_get(store, id, nullptr) : cmd_copy(store, id);
 }
 

@@ -19,8 +19,11 @@
 #include <vector>
 
 #include "cli_capture.h"
+#include "cli_client.h"
 #include "cli_config.h"
+#include "cli_server.h"
 #include "cli_text.h"
+#include "cli_util.h"
 #include "quillmar_clip.h"
 
 extern char **environ;
@@ -262,6 +265,42 @@ int spawn_watch_child(const std::vector<std::string> &argv, int err_fd, pid_t *p
   return 0;
 }
 
+// Records a capture judged fit and says what became of it.
+void record_capture(const std::string &store, const char *name, ClipKind kind,
+                    std::string bytes, uint64_t seen, const Config &config) {
+  Capture c;
+  c.kind = kind;
+  c.bytes = std::move(bytes);
+  c.seen = seen;
+  c.origin = std::string("the ") + name + (kind == ClipKind::text ? " text" : " image");
+  Recorder recorder(store, config);
+  Recorded rec;
+  if (!recorder.record(std::move(c), &rec)) return;
+  // Each capture is recorded alone here: no selection grows into the one
+  // before it, and no image is labelled by a text beside it.
+  print_recorded(name, kind, seen, false, rec);
+}
+
+// Hands a capture to the watcher that serves the store, where the history
+// is loaded already: true when it recorded it (and what it said is said
+// here). A capture that it may or may not have recorded before it went
+// away is recorded again here: a repeat of the clip it made, at worst.
+bool hand_over(const std::string &store, bool primary, ClipKind kind,
+               const std::string &bytes, uint64_t seen, std::optional<bool> keep_duplicates) {
+  ServerConnection conn;
+  if (!conn.open(store)) return false;
+  std::vector<std::string> args = {"--store", store, "wayland-record"};
+  if (primary) args.push_back("--primary");
+  if (keep_duplicates)
+    args.push_back(*keep_duplicates ? "--keep-duplicates" : "--no-keep-duplicates");
+  args.insert(args.end(), {"--seen", std::to_string(seen),
+                           kind == ClipKind::text ? "text" : "image"});
+  Answer answer;
+  if (conn.run(args, &bytes, &answer) != Asked::answered) return false;
+  relay(answer);
+  return true;
+}
+
 }  // namespace
 
 bool wayland_session() {
@@ -396,18 +435,28 @@ int wayland_capture(const std::string &store, bool primary, ClipKind kind,
     printf("%s: not recorded, it is %s, neither text nor a PNG image\n", name, what);
     return 0;
   }
-  Capture c;
-  c.kind = kind;
-  c.bytes = std::move(bytes);
-  c.seen = seen;
-  c.origin = std::string("the ") + name + (kind == ClipKind::text ? " text" : " image");
-  // Each capture is a process of its own: the Recorder loads the store once.
-  Recorder recorder(store, config);
-  Recorded rec;
-  if (!recorder.record(std::move(c), &rec)) return 0;
-  // Each capture is recorded alone here: no selection grows into the one
-  // before it, and no image is labelled by a text beside it.
-  print_recorded(name, kind, seen, false, rec);
+  if (hand_over(store, primary, kind, bytes, seen, keep_duplicates)) return 0;
+  record_capture(store, name, kind, std::move(bytes), seen, config);
+  return 0;
+}
+
+int wayland_record(const std::string &store, bool primary, ClipKind kind,
+                   std::optional<bool> keep_duplicates, uint64_t seen) {
+  const char *name = primary ? "PRIMARY" : "CLIPBOARD";
+  std::string bytes, error;
+  bool more = false;
+  if (!read_capped(STDIN_FILENO, kKeep, &bytes, &more, &error)) {
+    printf("%s: not recorded, standard input %s\n", name, error.c_str());
+    return 0;
+  }
+  Config config;
+  if (!load_config(&config, &error)) {
+    printf("%s: not recorded, %s\n", name, error.c_str());
+    return 0;
+  }
+  if (keep_duplicates) config.keep_duplicates = *keep_duplicates;
+  seen = std::max<uint64_t>(seen, bytes.size());
+  record_capture(store, name, kind, std::move(bytes), seen, config);
   return 0;
 }
 
@@ -482,17 +531,23 @@ int run_watch_wayland(const WatchOptions &options) {
   }
   close(err_pipe[1]);
 
+  Server *server = options.server;
   if (status == 0) {
     printf("watching %s on %s into %s (Ctrl-C stops)\n",
            options.primary ? "CLIPBOARD and PRIMARY" : "CLIPBOARD",
            getenv("WAYLAND_DISPLAY"), store.c_str());
+    if (server != nullptr) printf("serving commands on %s\n", server->path().c_str());
     while (!g_stop) {
-      struct pollfd fds[2] = {{g_signal_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
-      if (poll(fds, 2, -1) < 0 && errno != EINTR) {
+      std::vector<struct pollfd> fds = {{g_signal_pipe[0], POLLIN, 0},
+                                        {err_pipe[0], POLLIN, 0}};
+      if (server != nullptr) server->add_poll_fds(&fds);
+      int timeout = server != nullptr ? server->poll_timeout() : -1;
+      if (poll(fds.data(), fds.size(), timeout) < 0 && errno != EINTR) {
         complain(std::string("poll failed: ") + strerror(errno));
         status = 1;
         break;
       }
+      if (server != nullptr) server->handle(fds.data() + 2, fds.size() - 2);
       drain(g_signal_pipe[0]);
       forward_errors(&err_pipe[0], &tail);
       reap(&children);
@@ -505,6 +560,9 @@ int run_watch_wayland(const WatchOptions &options) {
       }
     }
   }
+  // The captures still running record by themselves once the socket is
+  // gone; the answers under way are sent first.
+  if (server != nullptr) server->stop(2000);
   stop_children(&children, &err_pipe[0], &tail);
   prctl(PR_SET_CHILD_SUBREAPER, 0);
   sigaction(SIGINT, &old_int, nullptr);

@@ -32,6 +32,7 @@ int run_watch(const WatchOptions &) {
 #include <vector>
 
 #include "cli_capture.h"
+#include "cli_server.h"
 #include "cli_text.h"
 #include "cli_util.h"
 #include "quillmar_clip.h"
@@ -69,6 +70,7 @@ int on_x_error(Display *, XErrorEvent *) { return 0; }
 
 int on_x_io_error(Display *) {
   complain("lost the connection to the X display");
+  remove_server_socket();
   fflush(stdout);
   _exit(1);
 }
@@ -419,6 +421,8 @@ int Watcher::run() {
     if (sel == primary_ && !options_.primary) continue;
     if (XGetSelectionOwner(dpy_, sel) != None) capture(sel, CurrentTime);
   }
+  Server *server = options_.server;
+  if (server != nullptr) printf("serving commands on %s\n", server->path().c_str());
   while (!g_stop) {
     while (!g_stop && XPending(dpy_) > 0) {
       XEvent ev;
@@ -429,13 +433,17 @@ int Watcher::run() {
       capture(sn->selection, sn->selection_timestamp);
     }
     if (g_stop) break;
-    struct pollfd fds[2] = {{ConnectionNumber(dpy_), POLLIN, 0},
-                            {g_signal_pipe[0], POLLIN, 0}};
-    if (poll(fds, 2, -1) < 0 && errno != EINTR) {
+    std::vector<struct pollfd> fds = {{ConnectionNumber(dpy_), POLLIN, 0},
+                                      {g_signal_pipe[0], POLLIN, 0}};
+    if (server != nullptr) server->add_poll_fds(&fds);
+    int timeout = server != nullptr ? server->poll_timeout() : -1;
+    if (poll(fds.data(), fds.size(), timeout) < 0 && errno != EINTR) {
       complain(std::string("poll failed: ") + strerror(errno));
       return 1;
     }
+    if (server != nullptr) server->handle(fds.data() + 2, fds.size() - 2);
   }
+  if (server != nullptr) server->stop(2000);
   printf("stopped\n");
   return 0;
 }
@@ -453,14 +461,18 @@ int run_watch(const WatchOptions &options) {
   struct sigaction sa = {};
   sa.sa_handler = on_signal;
   sigemptyset(&sa.sa_mask);
-  struct sigaction old_int, old_term;
+  // A closed terminal (SIGHUP) stops it as Ctrl-C does, so that the
+  // socket it serves on goes too.
+  struct sigaction old_int, old_term, old_hup;
   sigaction(SIGINT, &sa, &old_int);
   sigaction(SIGTERM, &sa, &old_term);
+  sigaction(SIGHUP, &sa, &old_hup);
   XSetErrorHandler(on_x_error);
   XSetIOErrorHandler(on_x_io_error);
   int status = w.run();
   sigaction(SIGINT, &old_int, nullptr);
   sigaction(SIGTERM, &old_term, nullptr);
+  sigaction(SIGHUP, &old_hup, nullptr);
   close(g_signal_pipe[0]);
   close(g_signal_pipe[1]);
   return status;

@@ -9,15 +9,20 @@
 
 namespace host {
 
+class Server;
+
 struct WatchOptions {
   std::string store;
   bool primary = false;
   // The config file's rules for what is recorded (ignore, min_length,
   // keep_duplicates), with the command line's choices applied.
   Config config;
+  // The server of the store, whose clients are served from the watcher's
+  // event loop; nullptr when the watcher does not serve.
+  Server *server = nullptr;
 };
 
-// Runs until SIGINT or SIGTERM (exit status 0) or until the display cannot
+// Runs until SIGINT, SIGTERM or SIGHUP (exit status 0) or until the display cannot
 // be used (1).
 int run_watch(const WatchOptions &options);
 
