@@ -619,7 +619,8 @@ bool ask_server(const Command &c, const std::string &store, int argc, char **arg
   if (add_yes) forwarded.push_back("--yes");
   std::string name = c.name, input, error;
   bool has_input = false, more = false;
-  if (name == "store") {
+  bool reads_input = name == "store" || name == "wayland-record";
+  if (reads_input) {
     if (!host::read_capped(STDIN_FILENO, host::kReadLimit, &input, &more, &error)) {
       host::complain("standard input: " + error);
       *status = 1;
@@ -658,7 +659,7 @@ bool ask_server(const Command &c, const std::string &store, int argc, char **arg
     case host::Asked::not_served:
       break;
   }
-  if (name == "store" || name == "push-image") {
+  if (reads_input || name == "push-image") {
     int fd = host::memory_file("quillmar-input", input);
     if (fd < 0 || dup2(fd, STDIN_FILENO) < 0) {
       host::complain(std::string("cannot keep standard input: ") + strerror(errno));

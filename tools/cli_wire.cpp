@@ -105,7 +105,7 @@ std::string encode_request(const Request &r) {
   put_field(&out, 'V', r.version);
   if (r.status) put_field(&out, 'S', "");
   for (auto &a : r.args) put_field(&out, 'A', a);
-  put_field(&out, 'D', r.cwd);
+  if (!r.cwd.empty()) put_field(&out, 'D', r.cwd);
   for (auto &[name, value] : r.env) put_field(&out, 'E', name + "=" + value);
   if (r.has_input) put_field(&out, 'I', r.input);
   std::string term;

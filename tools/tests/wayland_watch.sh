@@ -193,6 +193,10 @@ wait_line '^CLIPBOARD: image clip 3 (70 bytes)$' 1
 q get 3 --output - >"$T/got.png"
 cmp -s "$T/got.png" "$T/fix/red.png" || fail "the PNG image arrived changed"
 [ "$(count)" = 3 ] || fail "three copies made $(count) clips"
+# Each capture handed its clip to the watcher, which serves the store.
+q stats >"$T/stats.out"
+grep -q "^server     pid $watcher_pid since .*, 3 captures recorded$" "$T/stats.out" ||
+  fail "stats beside the watcher: $(cat "$T/stats.out")"
 
 # wl-copy without xdg-mime offers a PNG as text: it is still an image.
 { cat "$T/fix/red.png"; printf 'and some more bytes'; } >"$T/fix/red2.png"
