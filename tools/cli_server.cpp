@@ -483,9 +483,12 @@ void Server::handle(const struct pollfd *fds, size_t n) {
     if (revents != 0 && s.polled[k]->fd >= 0) s.service(s.polled[k], revents);
   }
   s.polled.clear();
-  long now = now_ms();
   for (auto &c : s.clients) {
-    if (c->fd < 0 || now < c->deadline) continue;
+    if (c->fd < 0 || now_ms() < c->deadline) continue;
+    // The server may have been busy with a command while the client did
+    // its part: what it sent meanwhile counts.
+    s.service(c.get(), POLLIN | POLLOUT);
+    if (c->fd < 0 || now_ms() < c->deadline) continue;
     switch (c->phase) {
       case State::Client::Phase::reading:
         complain("dropped a client that sent no whole request within " +
@@ -741,9 +744,10 @@ void Server::stop(long ms) {
     s.listen_fd = -1;
     unlink(s.path.c_str());
   }
-  // Clients that have not said go run their command by themselves; the
-  // answers under way are sent.
+  // A client that said go has its command run; the others run theirs by
+  // themselves. The answers under way are sent.
   for (auto &c : s.clients) {
+    if (c->fd >= 0 && c->phase == State::Client::Phase::waiting) s.read_go(c.get());
     if (c->phase != State::Client::Phase::done) s.drop(c.get());
   }
   long deadline = now_ms() + ms;
