@@ -3,9 +3,11 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <linux/fs.h>
 #include <pwd.h>
 #include <stdlib.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -32,28 +34,47 @@ namespace {
 constexpr char kStoreName[] = "quillmar-clipboard-history";
 
 // What clips.json is on disk: when none of it changed, no other process
-// has written the index.
+// has written the index. Every write replaces the file (a new inode), but
+// two quick writes may bring an inode number back with the same size
+// within one tick of the file system's clock: the inode's generation,
+// which changes whenever a number is used anew (ext4, XFS), tells them
+// apart where the file system keeps one.
 struct IndexId {
   bool exists = false;
   dev_t dev = 0;
   ino_t ino = 0;
   off_t size = 0;
   struct timespec mtime = {0, 0};
+  struct timespec ctime = {0, 0};
+  int generation = 0;
 };
 
-IndexId index_id_of(const struct stat &st) {
-  return {true, st.st_dev, st.st_ino, st.st_size, st.st_mtim};
+// The identity of the index at dir_fd/name (dir_fd may be AT_FDCWD).
+IndexId index_id_at(int dir_fd, const char *name) {
+  struct stat st;
+  int fd = openat(dir_fd, name, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
+  if (fd < 0 ? fstatat(dir_fd, name, &st, 0) != 0 : fstat(fd, &st) != 0) {
+    if (fd >= 0) close(fd);
+    return {};
+  }
+  int generation = 0;
+  if (fd >= 0 && ioctl(fd, FS_IOC_GETVERSION, &generation) != 0) generation = 0;
+  if (fd >= 0) close(fd);
+  return {true, st.st_dev, st.st_ino, st.st_size, st.st_mtim, st.st_ctim, generation};
 }
 
 IndexId index_id(const std::string &dir) {
-  struct stat st;
-  if (stat((dir + "/clips.json").c_str(), &st) != 0) return {};
-  return index_id_of(st);
+  return index_id_at(AT_FDCWD, (dir + "/clips.json").c_str());
+}
+
+bool same_time(const struct timespec &a, const struct timespec &b) {
+  return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
 }
 
 bool same_index(const IndexId &a, const IndexId &b) {
   return a.exists && b.exists && a.dev == b.dev && a.ino == b.ino && a.size == b.size &&
-         a.mtime.tv_sec == b.mtime.tv_sec && a.mtime.tv_nsec == b.mtime.tv_nsec;
+         same_time(a.mtime, b.mtime) && same_time(a.ctime, b.ctime) &&
+         a.generation == b.generation;
 }
 
 // The history the library holds, when it is known to be the one on disk:
@@ -163,11 +184,9 @@ void StoreLock::release() {
   if (exclusive_ && g_checked && g_loaded.valid) {
     // Nobody else wrote while the lock was held: whatever the index is now,
     // this process left it so, and the library holds what it says.
-    struct stat dir, index;
-    if (fstat(fd_, &dir) == 0 && dir.st_dev == g_loaded.dev && dir.st_ino == g_loaded.ino) {
-      g_loaded.index =
-          fstatat(fd_, "clips.json", &index, 0) == 0 ? index_id_of(index) : IndexId{};
-    }
+    struct stat dir;
+    if (fstat(fd_, &dir) == 0 && dir.st_dev == g_loaded.dev && dir.st_ino == g_loaded.ino)
+      g_loaded.index = index_id_at(fd_, "clips.json");
   }
   if (exclusive_) g_checked = false;
   close(fd_);
