@@ -577,6 +577,11 @@ else
   echo "note: the part with another user needs root with useradd and setpriv; left out"
 fi
 
+# A sanitizer's report in any server's or command's standard error (a
+# server that died of one would leave the commands running by themselves).
+reports=$(grep -l 'Sanitizer\|runtime error:' "$T"/*.err "$T"/*/*.err 2>/dev/null)
+[ -z "$reports" ] || fail "sanitizer reports in: $reports: $(grep -h -A5 'Sanitizer\|runtime error:' $reports | head -n 20)"
+
 if [ "$failures" -gt 0 ]; then
   for f in "$T"/serve*.err; do sed "s/^/$(basename "$f"): /" "$f" >&2; done
   echo "$failures check(s) failed" >&2
