@@ -257,8 +257,12 @@ if(QUILLMAR_DPKG_SHLIBDEPS)
   # the package.
   set(CPACK_DEBIAN_RUNTIME_PACKAGE_SHLIBDEPS ON)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${CMAKE_INSTALL_LIBDIR})
-elseif(TARGET quillmar-clip AND QUILLMAR_X11_FOUND)
-  string(APPEND quillmar_depends ", libx11-6, libxfixes3")
+elseif(TARGET quillmar-clip)
+  # recover decodes PNG images with libpng.
+  string(APPEND quillmar_depends ", libpng16-16")
+  if(QUILLMAR_X11_FOUND)
+    string(APPEND quillmar_depends ", libx11-6, libxfixes3")
+  endif()
 endif()
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_DEPENDS ${quillmar_depends})
 # A shlibs file for libquillmar-clipboard-history.so.1 and the ldconfig trigger.

@@ -5,23 +5,23 @@
 
 #include "clip_sys.h"
 
-namespace {
-
-// Makes the rename of a file in `path`'s directory durable. A failure here
-// cannot be undone (the new file is already in place) and is not reported.
-void sync_parent_dir(const char *path) {
+void clip_file_sync_parent(const char *path) {
+  size_t end = strlen(path);
+  while (end > 1 && path[end - 1] == '/') --end;  // "a/store/" names "a/store"
+  size_t n = end;
+  while (n > 0 && path[n - 1] != '/') --n;
+  while (n > 1 && path[n - 1] == '/') --n;
   char dir[CLIP_PATH_CAP];
-  const char *slash = strrchr(path, '/');
-  if (slash == nullptr) return;
-  size_t n = static_cast<size_t>(slash - path);
-  if (n == 0) n = 1;  // the root directory
-  if (n >= sizeof dir) return;
-  memcpy(dir, path, n);
-  dir[n] = '\0';
+  if (n == 0) {
+    memcpy(dir, ".", 2);  // a name in the working directory
+  } else if (n < sizeof dir) {
+    memcpy(dir, path, n);  // "/" itself stays: the root directory
+    dir[n] = '\0';
+  } else {
+    return;
+  }
   clip_sys_sync_dir(dir);
 }
-
-}  // namespace
 
 bool clip_file_begin(clip_atomic_file *f, const char *tmp, const char *final_path, int *err) {
   f->tmp = tmp;
@@ -69,7 +69,7 @@ clip_write_step clip_file_commit(clip_atomic_file *f, int *err) {
     clip_sys_unlink(f->tmp);
     return CLIP_WRITE_RENAME;
   }
-  sync_parent_dir(f->final_path);
+  clip_file_sync_parent(f->final_path);
   return CLIP_WRITE_OK;
 }
 

@@ -41,6 +41,11 @@ clip_write_step clip_file_commit(clip_atomic_file *f, int *err);
 // Closes and removes the temporary file of a replacement given up.
 void clip_file_abandon(clip_atomic_file *f);
 
+// Makes the creation, rename or removal of path's last component durable in
+// the directory that holds it. A failure cannot undo the change and is not
+// reported.
+void clip_file_sync_parent(const char *path);
+
 // The whole replacement for len bytes in memory.
 clip_write_step clip_file_write_atomic(const char *tmp, const char *final_path, const void *data,
                                        size_t len, int *err);

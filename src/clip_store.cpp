@@ -106,7 +106,13 @@ extern "C" int clip_store_ensure_dir(const char *dir) {
     clip_set_error("store_dir is not a directory: %s", dir);
     return 0;
   }
-  if (clip_sys_mkdir(dir) == 0 || errno == EEXIST) return 1;
+  if (clip_sys_mkdir(dir) == 0) {
+    // The directory is a name in its parent: a power cut before that name
+    // is on the disk would take the store with every clip stored since.
+    clip_file_sync_parent(dir);
+    return 1;
+  }
+  if (errno == EEXIST) return 1;
   clip_set_error("mkdir failed: %s (%s)", dir, clip_sys_error_text(errno));
   return 0;
 }
@@ -490,6 +496,9 @@ int clip_store_wipe(clip_store *store) {
   if (clip_store_path(path, sizeof path, "%s/clips.json", store->store_dir)) {
     clip_sys_unlink(path);
   }
+  // And the removal is on the disk before any other: a power cut could
+  // otherwise keep the index and lose only the images it names.
+  clip_sys_sync_dir(store->store_dir);
   while (const char *name = clip_sys_readdir(dir)) {
     if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0 || strcmp(name, "clips.json") == 0) {
       continue;

@@ -2,6 +2,8 @@
 // behind the fault seam so that the test build can make any one of them
 // fail. A failing call returns -1 (or null) and sets errno, as POSIX does,
 // on every platform. Paths are UTF-8 and "/" joins a directory and a name.
+// In the test build the calls that change what is on disk are also reported
+// to the recording seam (clip_trace.h) once they have succeeded.
 #ifndef QUILLMAR_CLIP_SYS_H
 #define QUILLMAR_CLIP_SYS_H
 
@@ -14,6 +16,7 @@
 #include <sys/types.h>
 
 #include "clip_fault.h"
+#include "clip_trace.h"
 
 // The store directory's path holds at most CLIP_DIR_CAP - 1 bytes. Every
 // path the library forms is that directory, "/" and one name, and
@@ -138,7 +141,12 @@ inline ssize_t clip_sys_write(int fd, const void *buf, size_t n) {
     errno = ENOSPC;
     return -1;
   }
-  return write(fd, buf, n);
+  ssize_t r = write(fd, buf, n);
+  if (r > 0) {
+    CLIP_TRACE(.op = CLIP_TRACE_WRITE, .fd = fd, .data = buf,
+               .len = static_cast<size_t>(r));
+  }
+  return r;
 }
 
 inline int clip_sys_fsync(int fd) {
@@ -146,7 +154,10 @@ inline int clip_sys_fsync(int fd) {
     errno = EIO;
     return -1;
   }
-  return fsync(fd);
+  if (CLIP_TRACE_OMITS(.op = CLIP_TRACE_FSYNC, .fd = fd)) return 0;
+  int r = fsync(fd);
+  if (r == 0) CLIP_TRACE(.op = CLIP_TRACE_FSYNC, .fd = fd);
+  return r;
 }
 
 // A failing close still releases the descriptor, as close(2) does.
@@ -156,6 +167,7 @@ inline int clip_sys_close(int fd) {
     errno = EIO;
     return -1;
   }
+  CLIP_TRACE(.op = CLIP_TRACE_CLOSE, .fd = fd);
   return close(fd);
 }
 
@@ -210,7 +222,9 @@ inline int clip_sys_mkdir(const char *path) {
     errno = EIO;
     return -1;
   }
-  return mkdir(path, 0700);
+  int r = mkdir(path, 0700);
+  if (r == 0) CLIP_TRACE(.op = CLIP_TRACE_MKDIR, .path = path);
+  return r;
 }
 
 // Replaces `to` atomically.
@@ -219,7 +233,9 @@ inline int clip_sys_rename(const char *from, const char *to) {
     errno = EIO;
     return -1;
   }
-  return rename(from, to);
+  int r = rename(from, to);
+  if (r == 0) CLIP_TRACE(.op = CLIP_TRACE_RENAME, .path = from, .path2 = to);
+  return r;
 }
 
 // As clip_sys_rename, but fails with EEXIST when `to` exists.
@@ -228,7 +244,10 @@ inline int clip_sys_rename_noreplace(const char *from, const char *to) {
     errno = EIO;
     return -1;
   }
-  if (renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) return 0;
+  if (renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) {
+    CLIP_TRACE(.op = CLIP_TRACE_RENAME, .path = from, .path2 = to);
+    return 0;
+  }
   if (errno != EINVAL && errno != ENOSYS) return -1;
   // The file system cannot refuse to replace: look before renaming.
   struct stat st;
@@ -236,7 +255,9 @@ inline int clip_sys_rename_noreplace(const char *from, const char *to) {
     errno = EEXIST;
     return -1;
   }
-  return rename(from, to);
+  int r = rename(from, to);
+  if (r == 0) CLIP_TRACE(.op = CLIP_TRACE_RENAME, .path = from, .path2 = to);
+  return r;
 }
 
 inline int clip_sys_unlink(const char *path) {
@@ -244,7 +265,9 @@ inline int clip_sys_unlink(const char *path) {
     errno = EIO;
     return -1;
   }
-  return unlink(path);
+  int r = unlink(path);
+  if (r == 0) CLIP_TRACE(.op = CLIP_TRACE_UNLINK, .path = path);
+  return r;
 }
 
 // Creates path new for writing, mode 0600. Whatever non-directory holds the
@@ -262,6 +285,7 @@ inline int clip_sys_create_fresh(const char *path) {
   // creation; a few rounds outlast anything but a deliberate race.
   for (int round = 0; round < 4; ++round) {
     int fd = open(path, kFlags, 0600);
+    if (fd >= 0) CLIP_TRACE(.op = CLIP_TRACE_CREATE, .fd = fd, .path = path);
     if (fd >= 0 || errno != EEXIST) return fd;
     struct stat st;
     if (lstat(path, &st) != 0) {
@@ -284,10 +308,12 @@ inline int clip_sys_sync_dir(const char *dir) {
     errno = EIO;
     return -1;
   }
+  if (CLIP_TRACE_OMITS(.op = CLIP_TRACE_SYNC_DIR, .path = dir)) return 0;
   int fd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return -1;
   int r = fsync(fd);
   close(fd);
+  if (r == 0) CLIP_TRACE(.op = CLIP_TRACE_SYNC_DIR, .path = dir);
   return r;
 }
 

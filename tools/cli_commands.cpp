@@ -20,6 +20,7 @@
 #include "cli_capture.h"
 #include "cli_client.h"
 #include "cli_config.h"
+#include "cli_recover.h"
 #include "cli_spawn.h"
 #include "cli_store.h"
 #include "cli_text.h"
@@ -525,6 +526,7 @@ int cmd_resume(const std::string &store) {
 int cmd_stats(const std::string &store, bool json) {
   StoreLock lock;
   if (!open_store(store, &lock)) return 1;
+  notice_set_aside(store);
   std::vector<ClipSummary> clips;
   if (!all_clips(&clips)) return 1;
   size_t images = 0, pinned = 0;
@@ -637,7 +639,9 @@ int cmd_verify(const std::string &store) {
         break;
       case StoreFile::corrupt:
         problems.push_back(
-            n + ": a damaged index set aside (its clips are not in the history)");
+            n +
+            ": a damaged index set aside (its clips are not in the history: "
+            "'quillmar-clip recover' gives them back)");
         break;
       case StoreFile::index_tmp:
       case StoreFile::image_tmp:

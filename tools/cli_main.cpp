@@ -22,6 +22,7 @@
 #include "cli_help.h"
 #include "cli_import.h"
 #include "cli_picker.h"
+#include "cli_recover.h"
 #include "cli_server.h"
 #include "cli_store.h"
 #include "cli_text.h"
@@ -473,6 +474,21 @@ const Command kCommands[] = {
      },
      [](const std::string &store, const Args &a) {
        return host::cmd_import(store, a.dir);
+     }},
+    {"Maintenance", "recover", "recover [FILE] [--dry-run]",
+     "Give back the clips of a damaged index that was set aside (the newest "
+     "clips.json.corrupt.* of the store, or FILE; a bare name is one in the store): "
+     "every whole record, and every image file that no clip names, as the newest clips, "
+     "oldest first, with their pins and labels. Clips the history holds already are not "
+     "added again, and clips that would not fit are refused, never evicting. Each clip "
+     "that cannot be given back is named with the reason. The set-aside file stays.",
+     "quillmar-clip recover --dry-run", StoreUse::looks,
+     [](CLI::App *sub, Args *a) {
+       sub->add_option("FILE", a->file, "a set-aside index (default: the newest)");
+       sub->add_flag("--dry-run", a->dry_run, "only say what would be recovered");
+     },
+     [](const std::string &store, const Args &a) {
+       return host::cmd_recover(store, a.file, a.dry_run);
      }},
     // Needs no store, so that it works in a shell's start-up files even
     // before there is one.

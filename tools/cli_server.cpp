@@ -704,6 +704,7 @@ void Server::State::run(Client *c) {
       if (!redirect.ok()) {
         reason = std::string("the server cannot capture the output: ") + strerror(errno);
       } else if (g_runner != nullptr) {
+        forget_set_aside_here();
         try {
           status = g_runner(c->request.args);
         } catch (const std::exception &e) {

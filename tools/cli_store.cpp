@@ -122,6 +122,9 @@ std::string served_as_named(std::string text) {
   return text;
 }
 
+// The indexes this process's loads set aside, said already.
+std::vector<std::string> g_set_aside;
+
 int64_t json_int(yyjson_val *v) {
   if (yyjson_is_uint(v)) return static_cast<int64_t>(yyjson_get_uint(v));
   return yyjson_get_sint(v);
@@ -149,6 +152,10 @@ void complain(const std::string &message) {
 }
 
 std::string library_error() { return served_as_named(clip_last_error()); }
+
+const std::vector<std::string> &set_aside_here() { return g_set_aside; }
+
+void forget_set_aside_here() { g_set_aside.clear(); }
 
 std::string default_store_dir(std::string *error) {
   const char *data = getenv("XDG_DATA_HOME");
@@ -277,8 +284,10 @@ bool init_store(const std::string &dir) {
   }
   for (auto &name : corrupt_files(dir)) {
     if (std::find(before.begin(), before.end(), name) == before.end()) {
-      complain("clips.json in " + dir + " was damaged: it was set aside as " + name +
-               " and the history starts empty");
+      complain(
+          "clips.json in " + dir + " was damaged: it was set aside as " + name +
+          " and the history starts empty ('quillmar-clip recover' gives its clips back)");
+      g_set_aside.push_back(name);
     }
   }
   return true;
@@ -415,9 +424,6 @@ bool all_clips(std::vector<ClipSummary> *out) {
   return true;
 }
 
-namespace {
-
-// "<name><suffix>" beside the store directory dir.
 std::string marker_path(const std::string &dir, const char *suffix) {
   namespace fs = std::filesystem;
   std::error_code ec;
@@ -429,8 +435,6 @@ std::string marker_path(const std::string &dir, const char *suffix) {
   if (name.empty() || name == "." || name == "..") name = kStoreName;
   return (p.parent_path() / (name + suffix)).string();
 }
-
-}  // namespace
 
 std::string pause_marker_path(const std::string &dir) {
   return marker_path(dir, ".paused");

@@ -61,6 +61,11 @@ bool open_store(const std::string &dir, StoreLock *lock);
 // Initialises the library on dir, loading it whatever it held, for a caller
 // that holds the lock already.
 bool init_store(const std::string &dir);
+// The damaged indexes that this process's loads set aside (and said so).
+const std::vector<std::string> &set_aside_here();
+// Forgets them: a command that the server runs for another process starts
+// as a process of its own would.
+void forget_set_aside_here();
 // The next opening loads the history again: after a failed write the
 // library's memory may be ahead of the file.
 void forget_loaded_store();
@@ -108,6 +113,10 @@ bool parse_summaries(std::string_view json, std::vector<ClipSummary> *out);
 
 // Every clip of the open store, newest first.
 bool all_clips(std::vector<ClipSummary> *out);
+
+// "<name><suffix>" beside the store directory dir: a marker that a wipe,
+// which empties the directory, leaves alone.
+std::string marker_path(const std::string &dir, const char *suffix);
 
 // The pause marker of the store in dir: "<name>.paused" beside the store
 // directory, never inside it, since a wipe empties that.

@@ -21,6 +21,7 @@
 #include "cli_capture.h"
 #include "cli_client.h"
 #include "cli_config.h"
+#include "cli_recover.h"
 #include "cli_server.h"
 #include "cli_text.h"
 #include "cli_util.h"
@@ -466,6 +467,7 @@ int run_watch_wayland(const WatchOptions &options) {
     // A store that cannot be opened is reported now, not at the first copy.
     StoreLock lock;
     if (!open_store(options.store, &lock)) return 1;
+    notice_set_aside(options.store);
   }
   // wl-paste starts the captures, from wherever it runs: they get the store
   // and this program by absolute paths.

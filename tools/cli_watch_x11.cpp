@@ -32,6 +32,7 @@ int run_watch(const WatchOptions &) {
 #include <vector>
 
 #include "cli_capture.h"
+#include "cli_recover.h"
 #include "cli_server.h"
 #include "cli_text.h"
 #include "cli_util.h"
@@ -120,6 +121,7 @@ class Watcher {
   // now and not at the first copy.
   bool open_store() {
     if (!recorder_.open()) return false;
+    notice_set_aside(options_.store);
     recorder_.release();
     return true;
   }
