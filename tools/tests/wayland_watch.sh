@@ -306,6 +306,9 @@ printf 'ignore = ["^otpauth://"]\n' >"$T/home/.config/quillmar-clip/config.toml"
 chmod -R a+rX "$T/home/.config"
 start_watch watch-config
 wait_line '^watching CLIPBOARD on' 1
+# What the clipboard still holds (the text whose hint could not be read) is
+# recorded at the start; the count is taken after it.
+wait_line '^CLIPBOARD: text clip [0-9]* (15 bytes)$' 1
 before=$(count)
 printf 'otpauth://totp/me?secret=JBSWY3DP' >"$T/fix/t6"
 wl_copy "$T/fix/t6"
