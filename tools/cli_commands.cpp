@@ -18,8 +18,10 @@
 #include <vector>
 
 #include "cli_capture.h"
+#include "cli_capture_queue.h"
 #include "cli_client.h"
 #include "cli_config.h"
+#include "cli_ocr.h"
 #include "cli_recover.h"
 #include "cli_spawn.h"
 #include "cli_store.h"
@@ -125,15 +127,7 @@ bool parse_image_result(const char *json, std::string *path, std::string *label,
   return true;
 }
 
-// The content of clip id in the open store: a text's bytes, or an image
-// file's bytes (with its label).
-struct Content {
-  bool image = false;
-  std::string bytes;
-  std::string path;  // images only
-  std::string label;
-  bool has_label = false;
-};
+using Content = ClipContent;
 
 // clip_get answers a text clip with the text itself and an image clip with
 // JSON, so the kind comes from the listing: from the caller's copy of it
@@ -230,6 +224,10 @@ int clear_last_stored(const std::string &store) {
 
 }  // namespace
 
+bool fetch_clip(int id, bool read_image, ClipContent *out) {
+  return fetch(id, read_image, out);
+}
+
 int cmd_store(const std::string &store, const Config &config) {
   std::string bytes, error;
   uint64_t seen = 0;
@@ -272,9 +270,14 @@ int cmd_store(const std::string &store, const Config &config) {
   capture.bytes = std::move(bytes);
   capture.seen = seen;
   capture.origin = "standard input";
+  // An image is read for words under the lock, so that the clips copied
+  // while it is read are recorded after it.
+  QueuedCapture q;
+  q.capture = std::move(capture);
+  read_words_now(&q, config, false);
   Recorder recorder(store, config);
   Recorded rec;
-  if (!recorder.record(std::move(capture), &rec, &lock)) return 1;
+  if (!recorder.record(std::move(q.capture), &rec, &lock)) return 1;
   if (!rec.skipped.empty()) {
     complain("standard input not recorded: " + rec.skipped);
     return 0;
@@ -548,6 +551,18 @@ int cmd_stats(const std::string &store, bool json) {
   }
   int64_t until = 0;
   bool paused = recording_paused(store, &until);
+  // Whether captured images are read for words, and if not, why.
+  Config config;
+  std::string ocr_off;
+  if (!load_config(&config, &ocr_off)) {
+    ocr_off = "the config file is broken: " + ocr_off;
+  } else if (config.ocr_set && !config.ocr) {
+    ocr_off = "ocr = false in the config file";
+  } else {
+    ocr_off = ocr_unavailable(config.languages());
+  }
+  std::string languages;
+  for (const std::string &l : config.languages()) languages += (languages.empty() ? "" : ", ") + l;
   ServerStatus server = server_status(store);
   if (json) {
     MutDoc doc(yyjson_mut_doc_new(nullptr));
@@ -562,6 +577,12 @@ int cmd_stats(const std::string &store, bool json) {
     yyjson_mut_obj_add_uint(doc.get(), root, "image_files", image_files);
     yyjson_mut_obj_add_uint(doc.get(), root, "image_bytes", image_bytes);
     yyjson_mut_obj_add_bool(doc.get(), root, "paused", paused);
+    yyjson_mut_obj_add_bool(doc.get(), root, "ocr", ocr_off.empty());
+    if (ocr_off.empty()) {
+      yyjson_mut_obj_add_strcpy(doc.get(), root, "ocr_languages", languages.c_str());
+    } else {
+      yyjson_mut_obj_add_strcpy(doc.get(), root, "ocr_off", ocr_off.c_str());
+    }
     if (server.answers) {
       yyjson_mut_val *o = yyjson_mut_obj_add_obj(doc.get(), root, "server");
       yyjson_mut_obj_add_int(doc.get(), o, "pid", server.pid);
@@ -602,7 +623,9 @@ int cmd_stats(const std::string &store, bool json) {
       strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S", &tm);
     out += std::string(" until ") + when;
   }
-  out += "\n" + server_line(server) + "\n";
+  out += "\n";
+  out += "ocr        " + (ocr_off.empty() ? "on (" + languages + ")" : "off: " + ocr_off) + "\n";
+  out += server_line(server) + "\n";
   if (!write_stdout(out.data(), out.size())) {
     return fail(std::string("cannot write to standard output: ") + strerror(errno));
   }

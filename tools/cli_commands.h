@@ -10,6 +10,19 @@ namespace host {
 
 struct Config;
 
+// The content of clip id in the open store: a text's bytes, or an image
+// file's bytes (with read_image) and its path and label. Says why on
+// standard error and returns false when there is no such clip or its file
+// cannot be read.
+struct ClipContent {
+  bool image = false;
+  std::string bytes;
+  std::string path;  // images only
+  std::string label;
+  bool has_label = false;
+};
+bool fetch_clip(int id, bool read_image, ClipContent *out);
+
 // Records standard input by the config's rules (cli_config.h).
 int cmd_store(const std::string &store, const Config &config);
 int cmd_push(const std::string &store, const std::string &text);
@@ -33,6 +46,11 @@ int cmd_resume(const std::string &store);
 int cmd_stats(const std::string &store, bool json);
 int cmd_verify(const std::string &store);
 int cmd_export(const std::string &store, const std::string &dir);
+// Prints the words read in image clip id now; with all, those of every
+// image clip without a label, oldest first, and with relabel records each
+// again with its words as its label (its id changes).
+int cmd_ocr(const std::string &store, const Config &config, int id, bool all,
+            bool relabel);
 int cmd_expire(const std::string &store, int64_t seconds, const std::string &spelled,
                bool dry_run);
 

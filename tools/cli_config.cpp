@@ -10,6 +10,7 @@
 
 #include <cstring>
 
+#include "cli_ocr.h"
 #include "cli_util.h"
 
 namespace host {
@@ -110,7 +111,39 @@ bool read_bool(const std::string &path, const char *key, const toml::node &node,
   return true;
 }
 
+bool read_languages(const std::string &path, const toml::node &node, Config *out,
+                    std::string *error) {
+  const toml::array *list = node.as_array();
+  if (list == nullptr || list->empty()) {
+    *error = at_line(path, node.source()) +
+             "ocr_languages must be a list of Tesseract languages, such as [\"eng\", "
+             "\"deu\"], not " +
+             (list == nullptr ? type_name(node.type()) : "an empty list");
+    return false;
+  }
+  for (size_t i = 0; i < list->size(); ++i) {
+    const toml::node &item = *list->get(i);
+    if (!item.is_string()) {
+      *error = at_line(path, item.source()) + "ocr_languages[" + std::to_string(i + 1) +
+               "] must be a string (a language such as \"eng\"), not " +
+               type_name(item.type());
+      return false;
+    }
+    out->ocr_languages.push_back(item.as_string()->get());
+  }
+  return true;
+}
+
 }  // namespace
+
+std::vector<std::string> Config::languages() const {
+  return ocr_languages.empty() ? default_ocr_languages() : ocr_languages;
+}
+
+bool Config::reads_images() const {
+  if (ocr_set) return ocr;
+  return ocr_unavailable(languages()).empty();
+}
 
 std::string Config::skip_reason(std::string_view text) const {
   if (text.size() < min_length) {
@@ -193,10 +226,27 @@ bool load_config_file(const std::string &path, Config *out, std::string *error) 
         return false;
       }
       c.picker = node.as_string()->get();
+    } else if (k == "ocr") {
+      if (!read_bool(path, "ocr", node, &c.ocr, error)) return false;
+      c.ocr_set = true;
+    } else if (k == "ocr_languages") {
+      if (!read_languages(path, node, &c, error)) return false;
     } else {
       *error =
           at_line(path, key.source()) + "unknown key \"" + std::string(k) +
-          "\" (the keys are ignore, min_length, primary, keep_duplicates and picker)";
+          "\" (the keys are ignore, min_length, primary, keep_duplicates, picker, ocr and "
+          "ocr_languages)";
+      return false;
+    }
+  }
+  // A language whose data is missing is refused now rather than found out
+  // at the first screenshot. A build or a machine without Tesseract at all
+  // is no error of the file: images are then recorded without words, and
+  // stats says why.
+  if (c.ocr_set ? c.ocr : !c.ocr_languages.empty()) {
+    std::string missing = ocr_missing_language(c.languages());
+    if (!missing.empty()) {
+      *error = path + ": ocr_languages: " + missing;
       return false;
     }
   }

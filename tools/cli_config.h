@@ -6,6 +6,8 @@
 //   primary = true          # watch follows PRIMARY too
 //   keep_duplicates = false # a repeat of an older clip moves it to the top
 //   picker = "fzf"          # the command pick runs
+//   ocr = true              # read captured images for words (the label)
+//   ocr_languages = ["eng"] # Tesseract's languages, each with its data
 //
 // Every key is optional. A file that is not TOML, a key we do not know, a
 // value of the wrong type or a pattern that does not compile is an error
@@ -32,6 +34,15 @@ struct Config {
   bool primary = false;
   bool keep_duplicates = false;
   std::string picker;  // empty when not set
+  // Read captured images for words. Unset, it is on when images can be
+  // read (ocr_unavailable() is empty); set to true when they cannot, the
+  // file is refused with the reason.
+  bool ocr = false;
+  bool ocr_set = false;
+  std::vector<std::string> ocr_languages;  // empty: the default, "eng"
+  // Whether captured images are read, and in which languages.
+  bool reads_images() const;
+  std::vector<std::string> languages() const;
 
   // Why the text (valid UTF-8, as it would be stored) is not to be
   // recorded, such as "it matches the ignore pattern \"^otpauth://\"", or

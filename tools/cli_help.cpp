@@ -101,6 +101,13 @@ std::string usage_why(const CLI::ParseError &e) {
   };
   if (is(static_cast<CLI::RequiredError *>(nullptr))) {
     if (msg == "A subcommand is required") return "missing COMMAND";
+    // require_option on a command whose arguments are alternatives: the
+    // first of them is what is missing ("missing ID").
+    const std::string some = "At least 1 option from [";
+    if (starts_with(msg, some)) {
+      size_t end = msg.find_first_of(",]", some.size());
+      return "missing " + msg.substr(some.size(), end - some.size());
+    }
     size_t at = msg.rfind(" is required");
     if (at != std::string::npos) return "missing " + msg.substr(0, at);
   }

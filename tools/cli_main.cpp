@@ -118,11 +118,14 @@ int64_t duration_of(const std::string &s) {
 struct Args {
   bool primary = false, json = false, yes = false, dry_run = false;
   bool picker = false, print = false;
+  bool all = false, relabel = false;
   int id = 0, offset = 0, limit = 0;
   std::string id_arg;  // get and copy: an id, or "-" for a line on standard input
   std::string text, file, label, query, output, dir, older_than, pause_for, shell;
   std::string capture_kind;
   uint64_t seen = 0;  // wayland-record: the bytes the owner sent
+  std::string words;  // wayland-record: the label the image's words made
+  CLI::Option *words_opt = nullptr;
   bool keep_duplicates = false;
   CLI::Option *label_opt = nullptr, *output_opt = nullptr;
   // watch and store: given on the command line, these win over the config
@@ -272,11 +275,12 @@ const Command kCommands[] = {
     // What a Wayland capture hands to the watcher that serves the store,
     // once it has checked the offer: the clip on standard input and the
     // count of bytes its owner sent.
-    {"", "wayland-record", "wayland-record [--primary] --seen N KIND", "", "",
-     StoreUse::makes,
+    {"", "wayland-record", "wayland-record [--primary] [--label WORDS] --seen N KIND", "",
+     "", StoreUse::makes,
      [](CLI::App *sub, Args *a) {
        sub->add_flag("--primary", a->primary);
        add_keep_duplicates(sub, a);
+       a->words_opt = sub->add_option("--label", a->words);
        sub->add_option("--seen", a->seen)->required();
        sub->add_option("KIND", a->capture_kind)
            ->required()
@@ -288,7 +292,7 @@ const Command kCommands[] = {
        return host::wayland_record(
            store, a.primary,
            a.capture_kind == "image" ? host::ClipKind::image : host::ClipKind::text, keep,
-           a.seen);
+           a.seen, a.words_opt->count() > 0 ? &a.words : nullptr);
      }},
     {"Recording", "store", "store [--keep-duplicates]",
      "Record one clip read from standard input: a PNG image when the bytes start with "
@@ -451,6 +455,31 @@ const Command kCommands[] = {
      "problem.",
      "quillmar-clip verify", StoreUse::looks, no_options,
      [](const std::string &store, const Args &) { return host::cmd_verify(store); }},
+    {"Maintenance", "ocr", "ocr ID | ocr --all [--relabel]",
+     "Print the words read in an image clip now. With --all, those of every image "
+     "clip without a label, oldest first; with --relabel too, record each of them "
+     "again with its words as its label, as the newest clips (their ids change; pins "
+     "are kept; nothing is evicted). Captured images are read as they are recorded "
+     "when the config file's ocr is on.",
+     "quillmar-clip ocr --all --relabel", StoreUse::makes,
+     [](CLI::App *sub, Args *a) {
+       CLI::Option *id =
+           sub->add_option("ID", a->id, "the image clip's id")->transform(clip_id());
+       CLI::Option *all =
+           sub->add_flag("--all", a->all, "every image clip without a label")->excludes(id);
+       sub->add_flag("--relabel", a->relabel, "record them again with their words")
+           ->needs(all);
+       sub->require_option(1, 2);
+     },
+     [](const std::string &store, const Args &a) {
+       host::Config config;
+       std::string error;
+       if (!host::load_config(&config, &error)) {
+         host::complain(error);
+         return 2;
+       }
+       return host::cmd_ocr(store, config, a.id, a.all, a.relabel);
+     }},
     {"Maintenance", "export", "export DIR",
      "Copy every clip into DIR (new or empty): text-<id>.txt and image-<id>.png files "
      "and "

@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <stdlib.h>
+#include <sys/file.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -19,6 +20,7 @@
 #include <vector>
 
 #include "cli_capture.h"
+#include "cli_capture_queue.h"
 #include "cli_client.h"
 #include "cli_config.h"
 #include "cli_recover.h"
@@ -266,17 +268,16 @@ int spawn_watch_child(const std::vector<std::string> &argv, int err_fd, pid_t *p
   return 0;
 }
 
-// Records a capture judged fit and says what became of it.
-void record_capture(const std::string &store, const char *name, ClipKind kind,
-                    std::string bytes, uint64_t seen, const Config &config) {
-  Capture c;
-  c.kind = kind;
-  c.bytes = std::move(bytes);
-  c.seen = seen;
+// Records a capture judged fit (with held, under the caller's lock) and
+// says what became of it.
+void record_capture(const std::string &store, const char *name, Capture c,
+                    const Config &config, StoreLock *held = nullptr) {
+  ClipKind kind = c.kind;
+  uint64_t seen = c.seen;
   c.origin = std::string("the ") + name + (kind == ClipKind::text ? " text" : " image");
   Recorder recorder(store, config);
   Recorded rec;
-  if (!recorder.record(std::move(c), &rec)) return;
+  if (!recorder.record(std::move(c), &rec, held)) return;
   // Each capture is recorded alone here: no selection grows into the one
   // before it, and no image is labelled by a text beside it.
   print_recorded(name, kind, seen, false, rec);
@@ -286,21 +287,63 @@ void record_capture(const std::string &store, const char *name, ClipKind kind,
 // is loaded already: true when it recorded it (and what it said is said
 // here). A capture that it may or may not have recorded before it went
 // away is recorded again here: a repeat of the clip it made, at worst.
-bool hand_over(const std::string &store, bool primary, ClipKind kind,
-               const std::string &bytes, uint64_t seen, std::optional<bool> keep_duplicates) {
+bool hand_over(const std::string &store, bool primary, const Capture &c,
+               std::optional<bool> keep_duplicates) {
   ServerConnection conn;
   if (!conn.open(store)) return false;
   std::vector<std::string> args = {"--store", store, "wayland-record"};
   if (primary) args.push_back("--primary");
   if (keep_duplicates)
     args.push_back(*keep_duplicates ? "--keep-duplicates" : "--no-keep-duplicates");
-  args.insert(args.end(), {"--seen", std::to_string(seen),
-                           kind == ClipKind::text ? "text" : "image"});
+  if (c.has_label) args.push_back("--label=" + c.label);
+  args.insert(args.end(), {"--seen", std::to_string(c.seen),
+                           c.kind == ClipKind::text ? "text" : "image"});
   Answer answer;
-  if (conn.run(args, &bytes, &answer) != Asked::answered) return false;
+  if (conn.run(args, &c.bytes, &answer) != Asked::answered) return false;
   relay(answer);
   return true;
 }
+
+// The captures' turn: held by a capture from before its image is read for
+// words until it is recorded, so that the captures of clips copied
+// meanwhile, each a process of its own, wait and are recorded after it,
+// whoever records them (the watcher that serves the store, or the capture
+// itself). A file beside the store directory, "<name>.order", which no
+// command takes: they go on while an image is read.
+class CaptureTurn {
+ public:
+  ~CaptureTurn() {
+    if (fd_ >= 0) close(fd_);
+  }
+  // Waits for the turn; after kTurnWaitMs the capture goes on without it
+  // rather than be lost (false, with *why).
+  bool take(const std::string &store, std::string *why) {
+    std::string path = marker_path(store, ".order");
+    if (!make_parents(path, why)) return false;
+    fd_ = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd_ < 0) {
+      *why = "cannot open " + path + ": " + strerror(errno);
+      return false;
+    }
+    for (long waited = 0;; waited += 20) {
+      if (flock(fd_, LOCK_EX | LOCK_NB) == 0) return true;
+      if (errno != EWOULDBLOCK && errno != EINTR) break;
+      if (waited >= kTurnWaitMs) {
+        *why = "the capture before it has held " + path + " for " +
+               std::to_string(kTurnWaitMs / 1000) + " s";
+        return false;
+      }
+      struct timespec ts = {0, 20 * 1000000L};
+      nanosleep(&ts, nullptr);
+    }
+    *why = "cannot lock " + path + ": " + strerror(errno);
+    return false;
+  }
+
+ private:
+  static constexpr long kTurnWaitMs = 30000;
+  int fd_ = -1;
+};
 
 }  // namespace
 
@@ -436,13 +479,32 @@ int wayland_capture(const std::string &store, bool primary, ClipKind kind,
     printf("%s: not recorded, it is %s, neither text nor a PNG image\n", name, what);
     return 0;
   }
-  if (hand_over(store, primary, kind, bytes, seen, keep_duplicates)) return 0;
-  record_capture(store, name, kind, std::move(bytes), seen, config);
+  Capture c;
+  c.kind = kind;
+  c.bytes = std::move(bytes);
+  c.seen = seen;
+  // An image is read for words in its turn, so that the clips copied while
+  // it is read wait and are recorded after it.
+  CaptureTurn turn;
+  std::string why;
+  if (!turn.take(store, &why)) complain(why);
+  QueuedCapture q;
+  q.capture = std::move(c);
+  q.name = name;
+  read_words_now(&q, config, true);
+  if (hand_over(store, primary, q.capture, keep_duplicates)) return 0;
+  StoreLock lock;
+  if (!lock.acquire(store, true, true, &why)) {
+    complain(why);
+    return 0;
+  }
+  record_capture(store, name, std::move(q.capture), config, &lock);
   return 0;
 }
 
 int wayland_record(const std::string &store, bool primary, ClipKind kind,
-                   std::optional<bool> keep_duplicates, uint64_t seen) {
+                   std::optional<bool> keep_duplicates, uint64_t seen,
+                   const std::string *label) {
   const char *name = primary ? "PRIMARY" : "CLIPBOARD";
   std::string bytes, error;
   bool more = false;
@@ -456,8 +518,15 @@ int wayland_record(const std::string &store, bool primary, ClipKind kind,
     return 0;
   }
   if (keep_duplicates) config.keep_duplicates = *keep_duplicates;
-  seen = std::max<uint64_t>(seen, bytes.size());
-  record_capture(store, name, kind, std::move(bytes), seen, config);
+  Capture c;
+  c.kind = kind;
+  c.seen = std::max<uint64_t>(seen, bytes.size());
+  c.bytes = std::move(bytes);
+  if (label != nullptr) {
+    c.has_label = true;
+    c.label = *label;
+  }
+  record_capture(store, name, std::move(c), config);
   return 0;
 }
 

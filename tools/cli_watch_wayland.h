@@ -37,11 +37,13 @@ int wayland_capture(const std::string &store, bool primary, ClipKind kind,
                     std::optional<bool> keep_duplicates);
 
 // What a capture hands to the watcher that serves the store, once the
-// offer is judged: the clip of kind on standard input (the first bytes of
-// the seen its owner sent), recorded by the config file's rules and said
+// offer is judged and an image read for words: the clip of kind on standard
+// input (the first bytes of the seen its owner sent), with the label the
+// words made (nullptr: none), recorded by the config file's rules and said
 // as the capture says it. Always 0, as for the capture.
 int wayland_record(const std::string &store, bool primary, ClipKind kind,
-                   std::optional<bool> keep_duplicates, uint64_t seen);
+                   std::optional<bool> keep_duplicates, uint64_t seen,
+                   const std::string *label);
 
 // What a capture does with an offer, decided from the MIME types the owner
 // offers (nullopt when they could not be listed) and, when they include

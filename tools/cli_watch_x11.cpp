@@ -32,6 +32,7 @@ int run_watch(const WatchOptions &) {
 #include <vector>
 
 #include "cli_capture.h"
+#include "cli_capture_queue.h"
 #include "cli_recover.h"
 #include "cli_server.h"
 #include "cli_text.h"
@@ -115,7 +116,8 @@ Bool is_new_value(Display *, XEvent *ev, XPointer arg) {
 class Watcher {
  public:
   explicit Watcher(const WatchOptions &options)
-      : options_(options), recorder_(options_.store, options_.config) {}
+      : options_(options), recorder_(options_.store, options_.config),
+        queue_(options_.config) {}
   ~Watcher();
   // Opens the store once, so that a store that cannot be used is reported
   // now and not at the first copy.
@@ -135,6 +137,7 @@ class Watcher {
   bool request(Atom selection, Atom target, Time time, Transfer *t, std::string *why);
   bool request_targets(Atom selection, Time time, std::vector<Atom> *targets);
   void capture(Atom selection, Time time);
+  void record(QueuedCapture &q);
   // A text transfer as UTF-8: the STRING target is ISO 8859-1.
   void as_utf8(Transfer *t) const {
     if (t->type != XA_STRING) return;
@@ -148,6 +151,7 @@ class Watcher {
 
   WatchOptions options_;
   Recorder recorder_;
+  CaptureQueue queue_;
   Display *dpy_ = nullptr;
   Window win_ = None;
   int fixes_event_ = 0;
@@ -406,11 +410,19 @@ void Watcher::capture(Atom selection, Time time) {
     c.has_label = !c.label.empty();
   }
   if (g_stop) return;
+  queue_.push(std::move(c), name, [this](QueuedCapture &q) { record(q); });
+}
+
+void Watcher::record(QueuedCapture &q) {
   Recorded rec;
-  uint64_t seen = c.seen;
-  bool labelled = c.has_label;
-  if (!recorder_.record(std::move(c), &rec)) return;
-  print_recorded(name, kind, seen, labelled, rec);
+  uint64_t seen = q.capture.seen;
+  // The label said to come from the owner's text is that text, not the
+  // words read in the image.
+  bool labelled = q.capture.has_label && !(q.read && !q.words.empty() &&
+                                           q.capture.label == q.words);
+  ClipKind kind = q.capture.kind;
+  if (!recorder_.record(std::move(q.capture), &rec)) return;
+  print_recorded(q.name, kind, seen, labelled, rec);
 }
 
 int Watcher::run() {
@@ -436,16 +448,27 @@ int Watcher::run() {
     }
     if (g_stop) break;
     std::vector<struct pollfd> fds = {{ConnectionNumber(dpy_), POLLIN, 0},
-                                      {g_signal_pipe[0], POLLIN, 0}};
+                                      {g_signal_pipe[0], POLLIN, 0},
+                                      {queue_.fd(), POLLIN, 0}};
     if (server != nullptr) server->add_poll_fds(&fds);
     int timeout = server != nullptr ? server->poll_timeout() : -1;
     if (poll(fds.data(), fds.size(), timeout) < 0 && errno != EINTR) {
       complain(std::string("poll failed: ") + strerror(errno));
       return 1;
     }
-    if (server != nullptr) server->handle(fds.data() + 2, fds.size() - 2);
+    if (fds[2].revents & POLLIN) {
+      uint64_t n = 0;
+      if (read(queue_.fd(), &n, sizeof n) < 0) n = 0;
+      queue_.drain([this](QueuedCapture &q) { record(q); });
+    }
+    if (server != nullptr) server->handle(fds.data() + 3, fds.size() - 3);
   }
+  // New commands run by themselves from now on; the answers under way are
+  // sent.
   if (server != nullptr) server->stop(2000);
+  // Nothing taken is dropped: an image still being read is recorded
+  // without words.
+  queue_.finish([this](QueuedCapture &q) { record(q); });
   printf("stopped\n");
   return 0;
 }

@@ -64,8 +64,9 @@ constexpr char kExit = 'X';
 // The environment settings that change what a command does; a request
 // carries each that the command's process has, and the server runs the
 // command with exactly these set (the others of this list unset).
-inline constexpr const char *kEnvNames[] = {"CLIPBOARD_STATE", "HOME",    "XDG_CONFIG_HOME",
-                                            "XDG_DATA_HOME",   "COLUMNS", "TZ"};
+inline constexpr const char *kEnvNames[] = {
+    "CLIPBOARD_STATE", "HOME", "XDG_CONFIG_HOME",          "XDG_DATA_HOME",
+    "COLUMNS",         "TZ",   "QUILLMAR_OCR_DEADLINE_MS", "TESSDATA_PREFIX"};
 bool forwarded_env_name(std::string_view name);
 
 struct Frame {
