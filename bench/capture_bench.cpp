@@ -19,8 +19,8 @@
 //                   only when clips.json changed under it: watch today
 //   ... + repeats   the same with the search for an older copy of the text
 //                   (the default); without it: --keep-duplicates
-//   repeat moved    a capture of an older clip's text, which deletes the
-//                   older copy and adds the new one (two index writes)
+//   repeat moved    a capture of an older clip's text, which adds the new
+//                   copy and then deletes the older one (two index writes)
 //   pinned repeat   a capture of the oldest (pinned) clip's text: the search
 //                   for a repeat alone, which finds it last and writes nothing
 //

@@ -283,12 +283,16 @@ int cmd_store(const std::string &store, const Config &config) {
     return 0;
   }
   int rc = print_line(rec.result);
-  // A repeat of the newest clip recorded nothing new: it is remembered again
-  // only when store recorded it, and with the time it was recorded.
+  // A clear may take away only what store itself added. Bytes the history
+  // held already (a repeat moved to the top, or one that kept its place)
+  // were the user's before this copy: they are not remembered, unless the
+  // repeat is of the newest clip that store remembered, with its time.
   ClipSummary newest;
   bool none = false;
   if (!newest_clip(&newest, &none) || none || newest.id != rec.id) return rc;
-  if (rec.dedup && !(remembered && last_id == rec.id && last_ts == newest.ts)) return rc;
+  bool added = !rec.dedup && rec.twin == 0;
+  if (!added && !(rec.dedup && remembered && last_id == rec.id && last_ts == newest.ts))
+    return rc;
   if (!remember_stored(store, rec.id, newest.ts, &error)) {
     complain(error + " (a later CLIPBOARD_STATE=clear deletes nothing)");
   }

@@ -1,10 +1,15 @@
 #include "cli_completion.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <cstdio>
 #include <string_view>
 #include <vector>
 
 #include "cli_help.h"
+#include "cli_picker.h"
+#include "cli_store.h"
 
 namespace host {
 namespace {
@@ -141,16 +146,15 @@ std::string bash_script(const CLI::App &app) {
 # Written by 'quillmar-clip completion bash'; load it with
 #   source <(quillmar-clip completion bash)
 
-# The program and the store the command line names, for the clip ids. A
-# store that is not there has none: asking would make it (a typo on Tab).
+# The program and the store the command line names, for the clip ids
+# (complete-ids reads the store's index and makes nothing).
 _quillmar_clip_ids() {
   local prog=${COMP_WORDS[0]} id rest
   local -a ids=()
-  [[ -z $store || -d $store ]] || return 0
   [[ $prog == "~/"* ]] && prog=$HOME/${prog:2}
   while IFS=$'\t' read -r id rest; do
     [[ $id == "$cur"* ]] && ids+=("$id")
-  done < <("$prog" ${store:+--store "$store"} list --picker 2>/dev/null)
+  done < <("$prog" ${store:+--store "$store"} complete-ids 2>/dev/null)
   COMPREPLY=("${ids[@]}")
   # Newest first, as list shows them.
   compopt -o nosort 2>/dev/null
@@ -286,14 +290,12 @@ std::string zsh_script(const CLI::App &app) {
 # or save it as _quillmar-clip in a directory of $fpath.
 
 # The clip ids of the store the command line names, newest first, each
-# with its preview. A store that is not there has none: asking would make
-# it (a typo on Tab).
+# with its preview (complete-ids reads the store's index and makes nothing).
 _quillmar_clip_ids() {
   local -a lines ids
   local l
-  [[ -z $_quillmar_clip_store || -d ${~_quillmar_clip_store} ]] || return 1
   lines=(${(f)"$(_call_program clip-ids ${(q)_quillmar_clip_prog} \
-    ${_quillmar_clip_store:+--store ${(q)_quillmar_clip_store}} list --picker 2>/dev/null)"})
+    ${_quillmar_clip_store:+--store ${(q)_quillmar_clip_store}} complete-ids 2>/dev/null)"})
   for l in $lines; do
     ids+=("${l%%$'\t'*}:${${l#*$'\t'}//:/\\:}")
   done
@@ -415,11 +417,8 @@ function __quillmar_clip_ids
         end
         set -e words[1]
     end
-    # A store that is not there has none: asking would make it (a typo on Tab).
-    if set -q store[2]; and not test -d $store[2]
-        return
-    end
-    $prog $store list --picker 2>/dev/null
+    # complete-ids reads the store's index and makes nothing.
+    $prog $store complete-ids 2>/dev/null
 end
 
 complete -c quillmar-clip -f
@@ -427,6 +426,20 @@ complete -c quillmar-clip -f
 }
 
 }  // namespace
+
+int print_completion_ids(const std::string &dir) {
+  struct stat st;
+  if (stat((dir + "/clips.json").c_str(), &st) != 0) return 0;
+  std::vector<IndexedClip> clips;
+  bool damaged = false;
+  std::string error;
+  if (!read_index(dir, &clips, &damaged, &error) || damaged) return 0;
+  std::string out;
+  for (auto it = clips.rbegin(); it != clips.rend(); ++it)
+    out.append(picker_line(it->id, it->preview)).push_back('\n');
+  fwrite(out.data(), 1, out.size(), stdout);
+  return 0;
+}
 
 std::string completion_script(const CLI::App &app, const std::string &shell) {
   if (shell == "bash") return bash_script(app);

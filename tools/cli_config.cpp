@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <pwd.h>
+#include <re2/re2.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <toml++/toml.h>
@@ -45,16 +46,9 @@ std::string at_line(const std::string &path, const toml::source_region &where) {
   return path + ", line " + std::to_string(where.begin.line) + ": ";
 }
 
-// libstdc++ matches by backtracking unless told otherwise, one stack frame
-// per character for a pattern such as "^.*x": a text of 1 MiB overflows the
-// stack. Its polynomial matcher keeps the depth bounded, but cannot follow a
-// back-reference, so those are refused when the file is read.
-constexpr auto kRegexFlags = std::regex::ECMAScript | std::regex::nosubs
-#if defined(__GLIBCXX__)
-                             | std::regex_constants::__polynomial
-#endif
-    ;
-
+// RE2 matches in time linear in the text whatever the pattern, and so has
+// no back-references: they are refused here in plainer words than its
+// "invalid escape sequence".
 bool has_back_reference(std::string_view pattern) {
   for (size_t i = 0; i + 1 < pattern.size(); ++i) {
     if (pattern[i] != '\\') continue;
@@ -88,13 +82,17 @@ bool read_ignore(const std::string &path, const toml::node &node, Config *out,
                "\": back-references such as \\1 are not supported";
       return false;
     }
-    try {
-      out->ignore_re.emplace_back(*pattern, kRegexFlags);
-    } catch (const std::regex_error &e) {
+    RE2::Options options;
+    options.set_log_errors(false);  // the error is reported below, once
+    // Only whether it matches is asked, never what the groups hold.
+    options.set_never_capture(true);
+    auto re = std::make_shared<const RE2>(*pattern, options);
+    if (!re->ok()) {
       *error = at_line(path, item.source()) + name + " \"" + *pattern +
-               "\" is not a valid regular expression (ECMAScript): " + e.what();
+               "\" is not a valid regular expression (RE2 syntax): " + re->error();
       return false;
     }
+    out->ignore_re.push_back(std::move(re));
     out->ignore.push_back(*pattern);
   }
   return true;
@@ -151,7 +149,7 @@ std::string Config::skip_reason(std::string_view text) const {
            std::to_string(min_length) + " bytes)";
   }
   for (size_t i = 0; i < ignore_re.size(); ++i) {
-    if (std::regex_search(text.begin(), text.end(), ignore_re[i]))
+    if (RE2::PartialMatch(re2::StringPiece(text.data(), text.size()), *ignore_re[i]))
       return "it matches the ignore pattern \"" + ignore[i] + "\"";
   }
   return "";

@@ -1,7 +1,7 @@
 // The host's config file, $XDG_CONFIG_HOME/quillmar-clip/config.toml
 // (~/.config/quillmar-clip/config.toml when XDG_CONFIG_HOME is unset):
 //
-//   ignore = ["^otpauth://", "(?:password|secret)[:=]"]   # never recorded
+//   ignore = ["^otpauth://", "(?i)(password|secret)[:=]"]  # never recorded
 //   min_length = 3          # texts shorter than this many bytes are skipped
 //   primary = true          # watch follows PRIMARY too
 //   keep_duplicates = false # a repeat of an older clip moves it to the top
@@ -13,23 +13,33 @@
 // value of the wrong type or a pattern that does not compile is an error
 // naming the line and the key: a typo must never silently record what the
 // user asked us to leave alone.
+//
+// The ignore patterns are RE2 regular expressions (Perl's syntax without
+// back-references and look-around), searched for anywhere in the text,
+// case-sensitive unless they start with (?i). RE2 matches in time linear in
+// the text, whatever the pattern: a capture of 1 MiB never stalls the
+// watcher, as a backtracking engine does on a pattern such as ".*password".
 #ifndef QUILLMAR_CLI_CONFIG_H
 #define QUILLMAR_CLI_CONFIG_H
 
 #include <cstdint>
-#include <regex>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
+
+namespace re2 {
+class RE2;
+}
 
 namespace host {
 
 struct Config {
   std::string path;  // the file it was read from; empty when there is none
-  // ECMAScript regular expressions (std::regex), searched for anywhere in
-  // a text and case-sensitive; ignore_re holds them compiled.
+  // RE2 regular expressions, searched for anywhere in a text; ignore_re
+  // holds them compiled (shared, so that a Config may be copied).
   std::vector<std::string> ignore;
-  std::vector<std::regex> ignore_re;
+  std::vector<std::shared_ptr<const re2::RE2>> ignore_re;
   uint64_t min_length = 0;  // bytes
   bool primary = false;
   bool keep_duplicates = false;

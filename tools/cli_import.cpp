@@ -7,6 +7,7 @@
 #include <unistd.h>
 #include <yyjson.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -160,18 +161,33 @@ void sleep_ms(long ms) {
   }
 }
 
-// Whether pinned and unpinned more clips fit beside those of the open
-// store: the pin cap, and the unpinned cap, past which the library would
-// evict the oldest unpinned clips, which an import must not take away
-// unasked. Otherwise *why says why ("" when the listing failed, after
-// saying so).
-bool check_room(size_t pinned, size_t unpinned, std::string *why) {
+// Whether entries[0, count) fit beside the clips of the open store, recorded
+// from entries[count - 1] (the oldest) to entries[0]: the pin cap, and the
+// unpinned cap, past which the library would evict the oldest unpinned
+// clips, which an import must not take away unasked. A pinned entry is
+// recorded unpinned and pinned only then, so at that moment it needs room
+// among the unpinned clips too. Otherwise *why says why ("" when the
+// listing failed, after saying so).
+bool check_room(const std::vector<Entry> &entries, size_t count, std::string *why) {
   why->clear();
   std::vector<ClipSummary> held;
   if (!all_clips(&held)) return false;
   size_t held_pinned = 0;
   for (auto &c : held) held_pinned += c.pinned ? 1 : 0;
   size_t held_unpinned = held.size() - held_pinned;
+  size_t pinned = 0, unpinned = 0;
+  // The first pinned entry that would be recorded into a full history: the
+  // unpinned entries recorded before it, or SIZE_MAX when there is none.
+  size_t squeezed = SIZE_MAX;
+  for (size_t k = count; k-- > 0;) {
+    if (!entries[k].pinned) {
+      ++unpinned;
+    } else {
+      if (squeezed == SIZE_MAX && held_unpinned + unpinned >= CLIP_MAX_UNPINNED)
+        squeezed = unpinned;
+      ++pinned;
+    }
+  }
   if (held_pinned + pinned > CLIP_MAX_PINNED) {
     *why = "its " + std::to_string(pinned) + " pinned clips and the history's " +
            std::to_string(held_pinned) + " are more than the " +
@@ -184,6 +200,16 @@ bool check_room(size_t pinned, size_t unpinned, std::string *why) {
            std::to_string(CLIP_MAX_UNPINNED) + " kept, so the oldest " +
            std::to_string(held_unpinned + unpinned - CLIP_MAX_UNPINNED) +
            " would be evicted; wipe, delete or expire clips first";
+    return false;
+  }
+  if (squeezed != SIZE_MAX) {
+    *why =
+        "a pinned clip is recorded unpinned before it is pinned, and the history's " +
+        std::to_string(held_unpinned) + " unpinned clips" +
+        (squeezed > 0 ? " and the " + std::to_string(squeezed) + " imported before it"
+                      : std::string()) +
+        " leave it no room among the " + std::to_string(CLIP_MAX_UNPINNED) +
+        " kept, so the oldest would be evicted; delete or expire an unpinned clip first";
     return false;
   }
   return true;
@@ -247,12 +273,11 @@ int cmd_import(const std::string &store, const std::string &dir) {
   }
   if (entries.empty())
     return fail("nothing to import: " + manifest_path + " lists no clips");
-  size_t unpinned = entries.size() - pinned;
 
   StoreLock lock;
   if (!open_store(store, &lock)) return 1;
   std::string why;
-  if (!check_room(pinned, unpinned, &why)) {
+  if (!check_room(entries, entries.size(), &why)) {
     return fail(why.empty()
                     ? std::string("nothing was imported")
                     : "cannot import " + dir + ": " + why + "; nothing was imported");
@@ -276,9 +301,7 @@ int cmd_import(const std::string &store, const std::string &dir) {
       if (!open_store(store, &lock)) return stopped(e.file, "", done, entries.size());
       // What the watcher recorded meanwhile takes room counted on: the
       // clips still to go must fit again, or they would evict the user's.
-      size_t left_pinned = 0;
-      for (size_t j = 0; j <= k; ++j) left_pinned += entries[j].pinned ? 1 : 0;
-      if (!check_room(left_pinned, k + 1 - left_pinned, &why))
+      if (!check_room(entries, k + 1, &why))
         return stopped(e.file, why, done, entries.size());
       locked_at = monotonic_ms();
     }

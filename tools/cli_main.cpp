@@ -222,7 +222,8 @@ const Command kCommands[] = {
      "unless --keep-duplicates. On Wayland (WAYLAND_DISPLAY set) it runs wl-paste "
      "--watch, which needs a compositor with the data-control protocol (sway and other "
      "wlroots compositors, KDE); else it follows X11. Owners that mark their data as a "
-     "secret (x-kde-passwordManagerHint), or whose hint cannot be read, are skipped.",
+     "secret (x-kde-passwordManagerHint), or whose hint cannot be read, are skipped, "
+     "and so are those whose offer cannot be listed unless the hint says no secret.",
      "quillmar-clip watch --primary", StoreUse::makes,
      [](CLI::App *sub, Args *a) {
        a->primary_opt = sub->add_flag("--primary,!--no-primary", a->primary,
@@ -299,9 +300,9 @@ const Command kCommands[] = {
      "the PNG signature, else a text; other binary data (JPEG, GIF, WebP, PDF, NUL "
      "bytes) is skipped. A repeat of an older clip moves it to the top unless "
      "--keep-duplicates. CLIPBOARD_STATE=sensitive skips it; CLIPBOARD_STATE=clear "
-     "deletes the clip that store recorded last, if that was at most 5 minutes ago and "
-     "it is still the newest clip and not pinned (never after a skipped clip). This is "
-     "the command for wl-paste on Wayland.",
+     "deletes the clip that store newly added last, if that was at most 5 minutes ago "
+     "and it is still the newest clip and not pinned (never after a skipped clip, nor a "
+     "repeat of a clip the history held). This is the command for wl-paste on Wayland.",
      "wl-paste --watch quillmar-clip store", StoreUse::makes, add_keep_duplicates,
      [](const std::string &store, const Args &a) {
        host::Config config;
@@ -537,6 +538,12 @@ const Command kCommands[] = {
      },
      [](const std::string &, const Args &a) {
        return write_stdout(host::completion_script(*a.app, a.shell));
+     }},
+    // What the completion scripts run for the clip ids; not for people. A Tab
+    // reads the store's index and makes nothing, not even the default store.
+    {"", host::kCompleteIdsCommand, "complete-ids", "", "", StoreUse::looks, no_options,
+     [](const std::string &store, const Args &) {
+       return host::print_completion_ids(store);
      }},
     {"Maintenance", "expire", "expire --older-than DURATION [--dry-run]",
      "Delete the unpinned clips older than DURATION.",
@@ -803,6 +810,15 @@ int run_command_line(int argc, char **argv, bool in_server) {
       return 1;
     }
   }
+  // Once, here: every command, watcher and capture then names the store,
+  // and the markers beside it, the same way. A link may lead where the
+  // path is no longer UTF-8.
+  std::string resolved = host::resolve_store_dir(store);
+  if (!store_problem(resolved).empty()) {
+    host::complain(store_problem(resolved) + " (the store " + store + " leads there)");
+    return 1;
+  }
+  store = resolved;
   if (in_server) return host::serves_store(store) ? chosen->run(store, args) : host::kNotServed;
   // wipe asks here, on this process's terminal, and the server wipes.
   bool add_yes = false;

@@ -172,6 +172,22 @@ std::string default_store_dir(std::string *error) {
   return std::string(home) + "/.local/share/" + kStoreName;
 }
 
+std::string resolve_store_dir(const std::string &dir) {
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  // The existing part resolved (a link to the store, a link among its
+  // parents), the rest added as it is written.
+  fs::path p = fs::weakly_canonical(fs::path(dir), ec);
+  if (ec) {
+    // A parent that cannot be searched: the absolute path, as written.
+    p = fs::absolute(fs::path(dir), ec);
+    if (ec) p = fs::path(dir);
+  }
+  std::string out = p.lexically_normal().string();
+  while (out.size() > 1 && out.back() == '/') out.pop_back();
+  return out;
+}
+
 bool make_parents(const std::string &path, std::string *error) {
   for (size_t slash = path.find('/', 1); slash != std::string::npos;
        slash = path.find('/', slash + 1)) {
@@ -319,7 +335,11 @@ bool judge_index(yyjson_doc *doc, std::vector<IndexedClip> *clips) {
     yyjson_val *kind = yyjson_obj_get(item, "kind");
     bool image = yyjson_equals_str(kind, "image");
     if (!image && !yyjson_equals_str(kind, "text")) return false;
-    clips->push_back({low32(id), image});
+    yyjson_val *preview = yyjson_obj_get(item, "preview");
+    clips->push_back({low32(id), image,
+                      yyjson_is_str(preview)
+                          ? std::string(yyjson_get_str(preview), yyjson_get_len(preview))
+                          : std::string()});
   }
   return true;
 }
@@ -622,11 +642,20 @@ bool Recorder::record(Capture c, Recorded *out, StoreLock *held) {
   const ClipSummary *twin = nullptr, *doomed = nullptr;
   ImageContent twin_image;
   long now = monotonic_ms();
-  auto remember_selection = [&](int id) {
-    if (!c.selection || c.kind != ClipKind::text) return;
-    selection_id_ = id;
-    selection_text_ = c.bytes;
-    selection_ms_ = now;
+  // What this capture means for a selection being dragged: a PRIMARY text
+  // may give way to its growth only when this selection made it; a capture
+  // of another selection that lands on that clip (a Ctrl-C of the selected
+  // text) makes it a clip copied on purpose, which stays.
+  auto settle_selection = [&](int made) {
+    if (c.selection && c.kind == ClipKind::text) {
+      selection_id_ = made;
+      selection_text_ = c.bytes;
+      selection_ms_ = now;
+    } else if (selection_id_ != 0 &&
+               (out->id == selection_id_ || out->replaced == selection_id_ ||
+                out->twin == selection_id_)) {
+      selection_id_ = 0;
+    }
   };
   bool grows = c.kind == ClipKind::text && c.selection && selection_id_ > 0 &&
                now - selection_ms_ <= kSelectionWindowMs &&
@@ -635,17 +664,25 @@ bool Recorder::record(Capture c, Recorded *out, StoreLock *held) {
     if (!all_clips(&clips)) return false;
   }
   if (!config_.keep_duplicates) twin = find_twin(clips, c, &twin_image);
+  if (twin != nullptr) out->twin = twin->id;
   if (twin != nullptr && twin->pinned) {
     out->id = twin->id;
     out->dedup = out->pinned_twin = true;
     out->result = "{\"id\":" + std::to_string(twin->id) + ",\"dedup\":1}";
-    remember_selection(0);
+    settle_selection(0);
     g_loaded.valid = true;
     return true;
   }
   if (grows) {
+    // The id alone is not enough: after a wipe ids start again at 1, and
+    // the clip that bears it now may be anything.
+    std::string preview = text_preview(selection_text_);
     for (auto &clip : clips) {
-      if (clip.id == selection_id_ && !clip.pinned && !clip.image) doomed = &clip;
+      if (clip.id != selection_id_ || clip.pinned || clip.image ||
+          clip.preview != preview)
+        continue;
+      ClipString got(clip_get(clip.id));
+      if (got && std::string_view(got.get()) == selection_text_) doomed = &clip;
     }
     out->grown = doomed != nullptr;
   }
@@ -657,17 +694,23 @@ bool Recorder::record(Capture c, Recorded *out, StoreLock *held) {
     c.has_label = true;
     c.label = twin_image.label;
   }
-  size_t unpinned = 0;
-  for (auto &clip : clips) unpinned += clip.pinned ? 0 : 1;
-  // While the history has room, the new clip comes first, so that a failure
-  // leaves a spare copy rather than none. A full history would evict its
-  // oldest clip for it: there the older copy goes first.
-  bool delete_first = doomed != nullptr && unpinned >= size_t{CLIP_MAX_UNPINNED};
+  // The new clip goes in first and the one it replaces only once the new
+  // one is stored, so that no failure leaves neither. In a full history the
+  // push evicts the oldest unpinned clips, as it does for any new clip; when
+  // the one to replace is among them, the push alone has replaced it.
   int doomed_id = doomed != nullptr ? doomed->id : 0;
-  if (delete_first) {
-    if (!clip_delete(doomed_id)) {
-      complain(library_error());
-      return false;
+  bool evicted = false;
+  if (doomed != nullptr) {
+    size_t unpinned = 0;
+    for (auto &clip : clips) unpinned += clip.pinned ? 0 : 1;
+    size_t excess = unpinned >= size_t{CLIP_MAX_UNPINNED}
+                        ? unpinned - (size_t{CLIP_MAX_UNPINNED} - 1)
+                        : 0;
+    // Newest first: the oldest unpinned clips are at the end.
+    for (auto it = clips.rbegin(); it != clips.rend() && excess > 0; ++it) {
+      if (it->pinned) continue;
+      if (it->id == doomed_id) evicted = true;
+      --excess;
     }
   }
   ClipString result;
@@ -681,28 +724,27 @@ bool Recorder::record(Capture c, Recorded *out, StoreLock *held) {
                                  len, c.has_label ? c.label.c_str() : nullptr));
   }
   if (!result) {
+    // The older copy is untouched: it goes only once the new one is stored.
     std::string why = library_error();
-    if (delete_first) {
-      complain(
-          "clip " + std::to_string(doomed_id) +
-          " was deleted to make way for its copy, which could not be stored: " + why);
-    } else {
-      complain(why);
-    }
+    if (doomed_id != 0)
+      why += "; clip " + std::to_string(doomed_id) + " stays where it was";
+    complain(why);
     return false;
   }
   parse_push_result(result.get(), out);
-  if (doomed_id != 0 && !delete_first && out->id != doomed_id) {
-    if (!clip_delete(doomed_id)) {
-      complain("clip " + std::to_string(out->id) + " is stored, but clip " +
-               std::to_string(doomed_id) + " could not be deleted: " + library_error());
-      return true;
-    }
+  // A repeat of the newest clip adds nothing, and so evicts nothing.
+  if (out->dedup) evicted = false;
+  if (doomed_id != 0 && !evicted && out->id != doomed_id && !clip_delete(doomed_id)) {
+    // Both copies are in the history; the next capture loads it again.
+    complain("clip " + std::to_string(out->id) + " is stored, but clip " +
+             std::to_string(doomed_id) + " could not be deleted: " + library_error());
+    settle_selection(0);
+    return true;
   }
   if (doomed_id != 0 && out->id != doomed_id) out->replaced = doomed_id;
   // Only a clip this selection made may give way to its growth: one that
   // was there before (a repeat) was copied on purpose.
-  remember_selection(!out->dedup && (out->replaced == 0 || out->grown) ? out->id : 0);
+  settle_selection(!out->dedup && (out->replaced == 0 || out->grown) ? out->id : 0);
   if (!out->dedup) ++g_recorded;
   g_loaded.valid = true;
   return true;

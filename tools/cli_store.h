@@ -24,6 +24,14 @@ std::string library_error();
 // not absolute). Empty, with *error set, when there is no home directory.
 std::string default_store_dir(std::string *error);
 
+// The one form of the store directory dir that every command works with,
+// made once when the command line is read: absolute, with every symbolic
+// link in the part that exists resolved, and no trailing slash. The pause
+// and last-stored markers are named after it, so that every spelling of one
+// store (a link to it, a relative path, the path a Wayland capture is
+// handed) finds the same markers.
+std::string resolve_store_dir(const std::string &dir);
+
 // Creates the missing parents of path with mode 0700 (not path itself).
 bool make_parents(const std::string &path, std::string *error);
 
@@ -87,6 +95,7 @@ uint64_t clips_recorded();
 struct IndexedClip {
   int id = 0;
   bool image = false;
+  std::string preview;
 };
 
 // Reads dir's clips.json where it lies, writing nothing anywhere, and judges
@@ -114,8 +123,9 @@ bool parse_summaries(std::string_view json, std::vector<ClipSummary> *out);
 // Every clip of the open store, newest first.
 bool all_clips(std::vector<ClipSummary> *out);
 
-// "<name><suffix>" beside the store directory dir: a marker that a wipe,
-// which empties the directory, leaves alone.
+// "<name><suffix>" beside the store directory dir (as resolve_store_dir
+// gives it): a marker that a wipe, which empties the directory, leaves
+// alone.
 std::string marker_path(const std::string &dir, const char *suffix);
 
 // The pause marker of the store in dir: "<name>.paused" beside the store
@@ -154,7 +164,8 @@ struct Capture {
   std::string label;
   // A text of the PRIMARY selection: one that grows out of the previous
   // PRIMARY text within kSelectionWindowMs replaces the clip that text made
-  // (never a clip it only repeated).
+  // (never a clip it only repeated, nor one that a capture of another
+  // selection landed on since, nor one that no longer holds that text).
   bool selection = false;
 };
 
@@ -169,6 +180,10 @@ struct Recorded {
   // the same bytes already.
   bool dedup = false;
   bool pinned_twin = false;
+  // The newest clip that held the same bytes before this capture (0 when
+  // none did, or when duplicates are kept and none was looked for): the
+  // clip itself is then no new content of the history.
+  int twin = 0;
   // The clip deleted in favour of the new one: an older copy of the same
   // bytes (a repeat moves to the top) or, with grown, the selection this one
   // grew out of.
@@ -201,9 +216,10 @@ class Recorder {
   // Records one capture. A text is repaired to valid UTF-8 first (said on
   // standard error, naming its origin) and checked against the config's
   // rules; *out says what happened. Unless the config keeps duplicates, an
-  // older unpinned copy of the same bytes is deleted, so the clip moves to
-  // the top; a pinned copy stays and nothing is added. Prints the library's
-  // message and returns false when it refuses. With held, the caller's lock
+  // older unpinned copy of the same bytes is deleted once the new one is
+  // stored, so the clip moves to the top; a pinned copy stays and nothing is
+  // added. Prints the library's message and returns false when it refuses;
+  // an older copy then stays where it was. With held, the caller's lock
   // is used and stays held on return, so that the caller can look at the
   // store before and after under one lock.
   bool record(Capture capture, Recorded *out, StoreLock *held = nullptr);

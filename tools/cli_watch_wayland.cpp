@@ -539,10 +539,9 @@ int run_watch_wayland(const WatchOptions &options) {
     notice_set_aside(options.store);
   }
   // wl-paste starts the captures, from wherever it runs: they get the store
+  // (resolved already, so that they find the markers the commands write)
   // and this program by absolute paths.
-  char resolved[PATH_MAX];
-  std::string store =
-      realpath(options.store.c_str(), resolved) != nullptr ? resolved : options.store;
+  const std::string &store = options.store;
   char self[PATH_MAX];
   ssize_t self_len = readlink("/proc/self/exe", self, sizeof self - 1);
   if (self_len <= 0) {

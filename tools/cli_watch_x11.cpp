@@ -346,15 +346,24 @@ void Watcher::capture(Atom selection, Time time) {
     return std::find(targets.begin(), targets.end(), a) != targets.end();
   };
   std::string why;
-  if (listed && offers(hint_)) {
-    // An owner that offers the hint but does not hand its value over may be
-    // a password manager all the same: such a clip is not recorded.
+  // Without the list of targets there is no telling whether the owner marks
+  // its data as a secret: the hint is asked for all the same, and the clip
+  // is recorded only when the owner says it is none. An owner that offers
+  // the hint but does not hand its value over may be a password manager all
+  // the same: such a clip is not recorded either.
+  if (!listed || offers(hint_)) {
     Transfer hint;
     if (!request(selection, hint_, time, &hint, &why)) {
-      if (!g_stop) {
+      if (g_stop) return;
+      if (listed) {
         printf(
             "%s: not recorded, its owner's x-kde-passwordManagerHint cannot be read "
             "(%s)\n",
+            name, why.c_str());
+      } else {
+        printf(
+            "%s: not recorded, the targets its owner offers cannot be listed, nor its "
+            "x-kde-passwordManagerHint read (%s)\n",
             name, why.c_str());
       }
       return;

@@ -258,6 +258,9 @@ store=a push=b clear|b a
 store=a pause store=b resume clear|a
 store=a store=a clear|
 push=a store=a clear|a
+push=a push=b store=a clear|a b
+store=a store=b store=a clear|a b
+store=a store=b store=a store=a clear|a b
 store=a store=b clear clear|a
 clear|
 SESSIONS
@@ -482,6 +485,36 @@ echo "until 1" >"$T/paused/store.paused"
 stdin 'after a timed pause'
 q store
 expect_out '{"id":2,"dedup":0}' "store after a timed pause ran out"
+# Every spelling of one store finds the same markers: a link to the store, a
+# link among its parents, a trailing slash, a path relative to where the
+# command runs. Each row pauses with one spelling and records, resumes and
+# clears with the other (relative paths from $T).
+mkdir -p "$T/spelt/real"
+ln -s real "$T/spelt/link"
+ln -s spelt "$T/spelt-parent"
+ABS_BIN=$(realpath "$BIN")
+spelt() { (cd "$T" && BIN=$ABS_BIN run --store "$@"); }
+while IFS='|' read -r a b; do
+  rm -rf "$T/spelt/real" "$T"/spelt/*.paused "$T"/spelt/*.last && mkdir "$T/spelt/real"
+  spelt "$a" pause
+  printf 'while paused' >"$T/in"
+  spelt "$b" store
+  expect_err "quillmar-clip: recording is paused: clip not stored" "store by $b after a pause by $a"
+  spelt "$b" resume
+  expect_out "recording resumed" "resume by $b after a pause by $a"
+  printf 'to be cleared' >"$T/in"
+  spelt "$a" store
+  : >"$T/in"
+  CLIPBOARD_STATE=clear spelt "$b" store
+  expect_out "deleted clip 1: the clipboard was cleared" "clear by $b after a store by $a"
+  [ "$(ls -A "$T/spelt" | tr '\n' ' ')" = "link real " ] ||
+    fail "markers of $a and $b left $(ls -A "$T/spelt")"
+done <<'EOF_CASES'
+spelt/link|spelt/real
+spelt/real|spelt/link
+spelt/link/|spelt-parent/real
+spelt-parent/link|spelt/../spelt/real/
+EOF_CASES
 
 # --- stats -------------------------------------------------------------------
 S="$T/stats"
@@ -653,6 +686,13 @@ expect_rc 1 "an XDG_DATA_HOME that is not UTF-8"
 expect_err_has "quillmar-clip: the store directory is not valid UTF-8: $T/not-utf8-" \
   "an XDG_DATA_HOME that is not UTF-8"
 [ ! -e "$T/$bad" ] || fail "a path that is not UTF-8 was created"
+# So is a link that leads to such a path, with nothing written there.
+mkdir "$T/$bad" && ln -s "$bad" "$T/utf8-link"
+run --store "$T/utf8-link" push "x"
+expect_rc 1 "a --store that leads to a path that is not UTF-8"
+expect_err_has "(the store $T/utf8-link leads there)" \
+  "a --store that leads to a path that is not UTF-8"
+[ -z "$(ls -A "$T/$bad")" ] || fail "a store was made at a path that is not UTF-8"
 
 if [ "$failures" -gt 0 ]; then
   echo "$failures check(s) failed" >&2

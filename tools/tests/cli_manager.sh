@@ -352,6 +352,50 @@ q delete 2
 q import "$T/many-export"
 expect_rc 0 "import of 500 unpinned clips beside a pinned one"
 [ "$(history | grep -o '"id":' | wc -l)" = 501 ] || fail "import of 500 clips kept $(history | grep -o '"id":' | wc -l)"
+# A pinned clip is recorded unpinned, then pinned: at that moment it needs
+# room among the unpinned clips too, or it would evict the oldest.
+# unpinned clips held|the manifest's clips, oldest first (P pinned, U not)|the refusal
+# ("" when it fits)
+S="$T/moment"
+while IFS='|' read -r held clips why; do
+  rm -rf "$S" "$T/moment-export" && mkdir -p "$S" "$T/moment-export"
+  {
+    printf '{"next_id": %d, "clips": [' "$((held + 1))"
+    for i in $(seq 1 "$held"); do
+      [ "$i" -gt 1 ] && printf ','
+      printf '\n {"id": %d, "ts": 1700000000, "kind": "text", "preview": "held %d", "pinned": false, "hash": "", "text": "held %d"}' \
+        "$i" "$i" "$i"
+    done
+    printf '\n]}'
+  } >"$S/clips.json"
+  manifest="" i=0
+  for kind in $clips; do
+    i=$((i + 1))
+    printf 'imported %s' "$i" >"$T/moment-export/text-$i.txt"
+    pinned=false
+    [ "$kind" = P ] && pinned=true
+    # The manifest lists the newest first.
+    manifest="{\"kind\": \"text\", \"file\": \"text-$i.txt\", \"pinned\": $pinned}${manifest:+, $manifest}"
+  done
+  printf '{"clips": [%s]}' "$manifest" >"$T/moment-export/manifest.json"
+  before=$(checksum)
+  q import "$T/moment-export"
+  what="import of $clips into $held unpinned clips"
+  if [ -n "$why" ]; then
+    expect_rc 1 "$what"
+    expect_err "quillmar-clip: cannot import $T/moment-export: $why; nothing was imported" "$what"
+    [ "$(checksum)" = "$before" ] || fail "a refused $what changed the store"
+  else
+    expect_rc 0 "$what"
+    [ "$(history | grep -o '"id":' | wc -l)" = $((held + i)) ] || fail "$what evicted a clip"
+  fi
+done <<'EOF_CASES'
+500|P|a pinned clip is recorded unpinned before it is pinned, and the history's 500 unpinned clips leave it no room among the 500 kept, so the oldest would be evicted; delete or expire an unpinned clip first
+499|U P|a pinned clip is recorded unpinned before it is pinned, and the history's 499 unpinned clips and the 1 imported before it leave it no room among the 500 kept, so the oldest would be evicted; delete or expire an unpinned clip first
+499|P|
+499|P U|
+498|U P P|
+EOF_CASES
 # A clip the library refuses midway: the message says exactly what is in.
 S="$T/midway"
 mkdir -p "$S"
@@ -414,10 +458,14 @@ grep -q "^  ID  *the clip's id, or - to read it from standard input$" "$T/out" |
 S="$T/picker"
 mkdir -p "$T/path"
 ln -s "$BIN" "$T/path/quillmar-clip"
-# The command that the Wayland watcher runs is not for people.
+mkdir "$S.empty" "$S.damaged"
+printf '{"clips": [' >"$S.damaged/clips.json"
+# The commands that the Wayland watcher and the scripts run are not for
+# people.
 for sh in bash zsh fish; do
   run completion "$sh"
   grep -q wayland-capture "$T/out" && fail "the $sh completion offers wayland-capture"
+  grep -q "'complete-ids'" "$T/out" && fail "the $sh completion offers complete-ids"
 done
 run completion bash
 expect_rc 0 "completion bash"
@@ -455,8 +503,18 @@ quillmar-clip completion _|bash zsh fish
 quillmar-clip completion z|zsh
 quillmar-clip push _|
 quillmar-clip --store ~S.typo get _|
+quillmar-clip --store ~S.empty get _|
+quillmar-clip --store ~S.damaged get _|
+quillmar-clip get _|
 EOF
 [ ! -e "$S.typo" ] || fail "bash completion made the store it was given"
+# A Tab reads a store's index where it lies and makes nothing: no index in
+# an existing directory, no default store, no damaged index set aside.
+[ -z "$(ls -A "$S.empty")" ] || fail "bash completion wrote into $S.empty: $(ls -A "$S.empty")"
+[ "$(ls -A "$S.damaged")" = clips.json ] && [ "$(cat "$S.damaged/clips.json")" = '{"clips": [' ] ||
+  fail "bash completion changed a damaged store: $(ls -A "$S.damaged")"
+[ ! -e "$HOME/.local/share/quillmar-clipboard-history" ] ||
+  fail "bash completion made the default store"
 # Ids typed in part, from the store given with --store=, with the script
 # loaded as the README says.
 got=$(bash --norc --noprofile -c 'source <("$1" completion bash); COMP_WORDS=("$1" "--store=$2" pin 1)

@@ -94,11 +94,13 @@ min_length = 2.5|line 1: min_length must be a whole number of bytes, 0 or more, 
 primary = 1|line 1: primary must be true or false, not an integer
 \n\nkeep_duplicates = "yes"|line 3: keep_duplicates must be true or false, not a string
 picker = true|line 1: picker must be a string (a shell command), not a boolean
-min_length = 1\ncolour = "red"|line 2: unknown key "colour" (the keys are ignore, min_length, primary, keep_duplicates and picker)
-[watch]\nprimary = true|line 1: unknown key "watch" (the keys are ignore, min_length, primary, keep_duplicates and picker)
+min_length = 1\ncolour = "red"|line 2: unknown key "colour" (the keys are ignore, min_length, primary, keep_duplicates, picker, ocr and ocr_languages)
+[watch]\nprimary = true|line 1: unknown key "watch" (the keys are ignore, min_length, primary, keep_duplicates, picker, ocr and ocr_languages)
 ignore = "^otpauth:"|line 1: ignore must be a list of regular expressions, such as ["^otpauth://"], not a string
 ignore = [\n  "fine",\n  3,\n]|line 3: ignore[2] must be a string (a regular expression), not an integer
-ignore = ["fine", "a(b"]|line 1: ignore[2] "a(b" is not a valid regular expression (ECMAScript): ...
+ignore = ["fine", "a(b"]|line 1: ignore[2] "a(b" is not a valid regular expression (RE2 syntax): missing ): a(b
+ignore = ["(?=x)"]|line 1: ignore[1] "(?=x)" is not a valid regular expression (RE2 syntax): invalid perl operator: (?=
+ignore = ["x{1001}"]|line 1: ignore[1] "x{1001}" is not a valid regular expression (RE2 syntax): invalid repetition size: {1001}
 ignore = ['(ab)\\1']|line 1: ignore[1] "(ab)\1": back-references such as \1 are not supported
 EOF_CASES
 [ "$(texts)" = before ] || fail "a broken config let something be recorded: $(texts)"
@@ -120,7 +122,8 @@ expect_err "quillmar-clip: cannot read the config file $CONFIG: not a regular fi
 
 # ignore and min_length keep texts out; images are not texts.
 S="$T/rules"
-config '# what never to record' 'ignore = ["^otpauth://", "password[:=]", "^.*never-there"]' \
+config '# what never to record' \
+  'ignore = ["^otpauth://", "password[:=]", "^.*never-there", "(?i)pass\\s*phrase", ".*secret$"]' \
   'min_length = 3'
 while IFS='|' read -r text reason; do
   store_text "$text"
@@ -131,15 +134,24 @@ done <<'EOF_CASES'
 ab|it is shorter than min_length (2 of 3 bytes)
 otpauth://totp/me?secret=JBSWY3DP|it matches the ignore pattern "^otpauth://"
 my password=hunter2|it matches the ignore pattern "password[:=]"
+my PassPhrase is long|it matches the ignore pattern "(?i)pass\s*phrase"
+PASS PHRASE|it matches the ignore pattern "(?i)pass\s*phrase"
+it is my secret|it matches the ignore pattern ".*secret$"
 EOF_CASES
 store_text "abc"
 expect_out '{"id":1,"dedup":0}' "a text of min_length bytes"
 store_text "see otpauth://totp/x"
 expect_out '{"id":2,"dedup":0}' "a text that matches no pattern"
-# A long text matched by ".*" must not exhaust the stack.
+# Texts of 1 MiB, where a backtracking matcher takes hours over ".*secret$"
+# or exhausts its stack over "^.*never-there": each is judged, and recorded
+# or skipped.
 head -c 1048576 /dev/zero | tr '\0' 'x' >"$T/in"
 q store
-expect_out '{"id":3,"dedup":0}' "a 1 MiB text against ^.*never-there"
+expect_out '{"id":3,"dedup":0}' "a 1 MiB text that matches no pattern"
+{ head -c 1048570 /dev/zero | tr '\0' 'y'; printf secret; } >"$T/in"
+q store
+expect_err 'quillmar-clip: standard input not recorded: it matches the ignore pattern ".*secret$"' \
+  "a 1 MiB text that ends in a pattern"
 printf '\x89PNG\r\n\x1a\n' >"$T/in"
 q store
 expect_out '{"id":4}' "an image shorter than min_length"
@@ -207,44 +219,95 @@ cmp -s "$S/img_$new.png" "$T/pic.png" || fail "the image moved up changed"
 q list --json --limit 1
 grep -qF '"preview":"[image 20 bytes: the logo]"' "$T/out" || fail "the label was lost: $(out)"
 
-# history N NEXT_ID: a store $S of N unpinned texts "text 1".."text N".
+# history N NEXT_ID [IMAGE]: a store $S of N unpinned texts "text 1".."text
+# N", except that clip IMAGE is the picture $T/precious.png labelled
+# "precious".
+printf '\x89PNG\r\n\x1a\nprecious picture' >"$T/precious.png"
 history() {
   rm -rf "$S" && mkdir -p "$S"
   {
     printf '{"next_id": %d, "clips": [' "$2"
     for i in $(seq 1 "$1"); do
       [ "$i" -gt 1 ] && printf ','
-      printf '\n {"id": %d, "ts": %d, "kind": "text", "preview": "text %d", "pinned": false, "hash": "", "truncated": false, "text": "text %d"}' \
-        "$i" "$((1700000000 + i))" "$i" "$i"
+      if [ "$i" = "${3:-}" ]; then
+        printf '\n {"id": %d, "ts": %d, "kind": "image", "preview": "[image 24 bytes: precious]", "pinned": false, "hash": "", "truncated": false, "label": "precious"}' \
+          "$i" "$((1700000000 + i))"
+        cp "$T/precious.png" "$S/img_$i.png"
+      else
+        printf '\n {"id": %d, "ts": %d, "kind": "text", "preview": "text %d", "pinned": false, "hash": "", "truncated": false, "text": "text %d"}' \
+          "$i" "$((1700000000 + i))" "$i" "$i"
+      fi
     done
     printf '\n]}'
   } >"$S/clips.json"
 }
+# has_ids IDS...: whether every one of IDS is in the history.
+has_ids() {
+  local all=" $(ids) " id
+  for id in "$@"; do
+    case "$all" in *" $id "*) ;; *) return 1 ;; esac
+  done
+}
 
-# A full history neither grows nor evicts for a repeat.
+# A repeat in a full history: the new copy is stored first, which evicts
+# the oldest clip as any new clip does (the older copy itself when that is
+# the oldest), and then the older copy goes.
+# clips|repeated|ids that must be gone|ids that must stay|clips left
 S="$T/full"
-history 500 501
-store_text "text 250"
-expect_out '{"id":501,"dedup":0}' "a repeat in a full history"
-all=" $(ids) "
-[ "$(echo $all | wc -w)" = 500 ] || fail "a repeat in a full history left $(echo $all | wc -w) clips"
-case "$all" in *" 250 "*) fail "the older copy stayed in a full history" ;; esac
-case "$all" in *" 1 "*) ;; *) fail "a repeat in a full history evicted the oldest clip" ;; esac
-
-# When the new copy cannot be stored (the ids are used up), a history with
-# room keeps the older copy; a full one, whose older copy went first so that
-# nothing was evicted, says what was lost.
-S="$T/exhausted"
-for case in "2|text 1|quillmar-clip: clip ids exhausted (next id 2147483647): wipe the store to start again at 1|2 1" \
-  "500|text 1|quillmar-clip: clip 1 was deleted to make way for its copy, which could not be stored: clip ids exhausted (next id 2147483647): wipe the store to start again at 1|"; do
-  IFS='|' read -r n text message left <<<"$case"
-  history "$n" 2147483647
+while IFS='|' read -r n text gone kept left; do
+  history "$n" "$((n + 1))"
   store_text "$text"
-  expect_rc 1 "a repeat without ids left, $n clips"
-  expect_err "$message" "a repeat without ids left, $n clips"
-  [ -z "$left" ] || [ "$(ids)" = "$left" ] || fail "a refused repeat left ids $(ids)"
-  [ -n "$left" ] || [ "$(ids | wc -w)" = 499 ] || fail "a refused repeat in a full history left $(ids | wc -w) clips"
-done
+  expect_out "{\"id\":$((n + 1)),\"dedup\":0}" "a repeat of '$text' in a history of $n"
+  [ "$(ids | wc -w)" = "$left" ] || fail "a repeat of '$text' left $(ids | wc -w) clips, wanted $left"
+  for id in $gone; do has_ids "$id" && fail "a repeat of '$text' left clip $id"; done
+  has_ids $kept || fail "a repeat of '$text' lost one of $kept: ids $(ids)"
+done <<'EOF_CASES'
+500|text 1|1|2 500 501|500
+500|text 250|1 250|2 249 251 500 501|499
+499|text 250|250|1 2 499 500|499
+EOF_CASES
+
+# When the new copy cannot be stored, the older one stays where it was,
+# whatever the history holds, and the message says so. The ids can be used
+# up, or the image file not written (a directory at its temporary name).
+# clips|next id|the repeated clip (image: the picture)|its id|the library's message
+S="$T/refused"
+while IFS='|' read -r n next text id why; do
+  if [ "$text" = image ]; then
+    history "$n" "$next" "$id"
+    mkdir "$S/img_$next.png.tmp"
+    cp "$T/precious.png" "$T/in"
+    q store
+  else
+    history "$n" "$next"
+    store_text "$text"
+  fi
+  what="a refused repeat of clip $id in a history of $n"
+  expect_rc 1 "$what"
+  case "$(err | tail -n 1)" in
+    "quillmar-clip: $why"*"; clip $id stays where it was") ;;
+    *) fail "$what: stderr '$(err)'" ;;
+  esac
+  [ "$(ids | wc -w)" = "$n" ] || fail "$what left $(ids | wc -w) clips"
+  has_ids 1 "$id" "$n" || fail "$what lost a clip: ids $(ids)"
+  if [ "$text" = image ]; then
+    cmp -s "$S/img_$id.png" "$T/precious.png" || fail "$what lost the picture"
+    q list --json --limit 1000
+    grep -qF "{\"id\":$id,\"ts\":$((1700000000 + id)),\"kind\":\"image\",\"preview\":\"[image 24 bytes: precious]\"" \
+      "$T/out" || fail "$what lost the label"
+    rmdir "$S/img_$next.png.tmp"
+  else
+    [ "$(q get "$id" && out)" = "$text" ] || fail "$what changed it"
+  fi
+  q verify
+  expect_rc 0 "verify after $what"
+done <<'EOF_CASES'
+2|2147483647|text 1|1|clip ids exhausted (next id 2147483647): wipe the store to start again at 1
+500|2147483647|text 1|1|clip ids exhausted (next id 2147483647): wipe the store to start again at 1
+500|2147483647|text 250|250|clip ids exhausted (next id 2147483647): wipe the store to start again at 1
+500|501|image|1|
+500|501|image|250|
+EOF_CASES
 
 if [ "$failures" -gt 0 ]; then
   echo "$failures check(s) failed" >&2

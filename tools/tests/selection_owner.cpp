@@ -5,10 +5,13 @@
 // --png it offers a PNG image (the bytes of FILE as image/png) beside the
 // text, as a browser does when it copies an image and its address; without a
 // HINT it offers no hint. With "refuse", it offers the hint but refuses every
-// request for its value. It prints "ready" once it owns the selection and
-// exits when another client takes the selection over, or after 60 seconds.
+// request for its value. With --refuse-targets it refuses to list its
+// targets (TARGETS) but serves each of them all the same. It prints "ready"
+// once it owns the selection and exits when another client takes the
+// selection over, or after 60 seconds.
 //
-//   selection_owner [--selection primary|clipboard] [--png FILE] TEXT [HINT [refuse]]
+//   selection_owner [--selection primary|clipboard] [--png FILE] [--refuse-targets]
+//                   TEXT [HINT [refuse]]
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <poll.h>
@@ -25,8 +28,8 @@ namespace {
 
 int usage() {
   fprintf(stderr,
-          "usage: selection_owner [--selection primary|clipboard] [--png FILE] TEXT "
-          "[HINT [refuse]]\n");
+          "usage: selection_owner [--selection primary|clipboard] [--png FILE] "
+          "[--refuse-targets] TEXT [HINT [refuse]]\n");
   return 2;
 }
 
@@ -35,10 +38,13 @@ int usage() {
 int main(int argc, char **argv) {
   const char *selection_name = "CLIPBOARD";
   std::string png;
-  bool has_png = false;
+  bool has_png = false, list_targets = true;
   int i = 1;
   for (; i + 1 < argc && argv[i][0] == '-' && argv[i][1] == '-'; i += 2) {
-    if (strcmp(argv[i], "--selection") == 0) {
+    if (strcmp(argv[i], "--refuse-targets") == 0) {
+      list_targets = false;
+      --i;  // takes no value
+    } else if (strcmp(argv[i], "--selection") == 0) {
       selection_name = strcmp(argv[i + 1], "primary") == 0 ? "PRIMARY" : "CLIPBOARD";
     } else if (strcmp(argv[i], "--png") == 0) {
       std::ifstream f(argv[i + 1], std::ios::binary);
@@ -97,7 +103,7 @@ int main(int argc, char **argv) {
     reply.xselection.time = req->time;
     Atom prop = req->property != None ? req->property : req->target;
     reply.xselection.property = prop;
-    if (req->target == targets) {
+    if (req->target == targets && list_targets) {
       XChangeProperty(d, req->requestor, prop, XA_ATOM, 32, PropModeReplace,
                       reinterpret_cast<unsigned char *>(offered.data()),
                       static_cast<int>(offered.size()));

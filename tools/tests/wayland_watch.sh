@@ -317,6 +317,23 @@ wait_line '^CLIPBOARD: not recorded, it matches the ignore pattern "^otpauth://"
 stop_watch TERM
 rm -r "$T/home/.config"
 
+# A store named through a symbolic link, by the watcher and by pause alike:
+# the captures, handed the store's real path, still find the pause.
+ln -s store "$T/home/clips"
+S_real=$S
+S=$T/home/clips
+start_watch watch-link
+wait_line "^watching CLIPBOARD on $WD into $S_real " 1
+q pause >/dev/null
+before=$(count)
+printf 'copied while paused through a link' >"$T/fix/t7"
+wl_copy "$T/fix/t7"
+wait_line '^CLIPBOARD: not recorded, recording is paused$' 1
+q resume >/dev/null
+[ "$(count)" = "$before" ] || fail "a watcher of a linked store recorded while paused"
+stop_watch TERM
+S=$S_real
+
 # A watcher killed outright (no cleanup of its own) takes its wl-paste
 # children along instead of leaving them recording.
 start_watch watch-killed

@@ -142,6 +142,14 @@ set_clipboard "$T/t2"
 wait_line '^CLIPBOARD: not recorded, recording is paused$' 1
 q resume >/dev/null
 [ "$(count)" = 5 ] || fail "a paused watcher recorded a clip"
+# So it does when the pause names the store through a link.
+ln -s store "$T/store-link"
+timeout 30 "$BIN" --store "$T/store-link" pause >/dev/null
+printf 'copied while paused by the link' >"$T/t2-link"
+set_clipboard "$T/t2-link"
+wait_line '^CLIPBOARD: not recorded, recording is paused$' 2
+timeout 30 "$BIN" --store "$T/store-link" resume >/dev/null
+[ "$(count)" = 5 ] || fail "a watcher paused through a link recorded a clip"
 
 # A password manager's secret is skipped; the same hint with another value
 # is not a secret.
@@ -159,6 +167,24 @@ if [ -n "$OWNER" ]; then
   helpers+=($!)
   wait_line '^CLIPBOARD: text clip 6 (' 1
   [ "$(q get 6)" = 'no secret here' ] || fail "the public text was recorded as '$(q get 6)'"
+  # An owner that does not list its targets is asked for the hint all the
+  # same, and recorded only when the hint says it is no secret.
+  # the owner's arguments|what the watcher says
+  while IFS='|' read -r args said; do
+    n=$(lines "^CLIPBOARD: $said")
+    # shellcheck disable=SC2086
+    timeout 60 "$OWNER" --refuse-targets $args >"$T/owner-unlisted.out" 2>&1 &
+    helpers+=($!)
+    wait_line "^CLIPBOARD: $said" $((n + 1))
+  done <<'EOF_CASES'
+unlisted-secret secret|not recorded, its owner marks it as a secret$
+unlisted-nohint|not recorded, the targets its owner offers cannot be listed, nor its x-kde-passwordManagerHint read (the owner refused the request)$
+unlisted-refused secret refuse|not recorded, the targets its owner offers cannot be listed, nor its x-kde-passwordManagerHint read (the owner refused the request)$
+unlisted-public public|text clip 7 (15 bytes)$
+EOF_CASES
+  [ "$(q get 7)" = 'unlisted-public' ] || fail "the unlisted public text was recorded as '$(q get 7)'"
+  q search unlisted --json | grep -o '"id":' | wc -l | grep -qx 1 ||
+    fail "an owner that lists no targets got a secret recorded: $(q search unlisted --json)"
 else
   echo "note: no selection_owner helper, the secret hint is not tried"
 fi
@@ -224,6 +250,15 @@ primary_step 'copied on purpose' '^PRIMARY: repeats clip [0-9]*$'
 primary_step 'copied on purpose, and more' '^PRIMARY: text clip [0-9]* (27 bytes)$'
 q search 'copied on purpose' --json | grep -q '"preview":"copied on purpose"' ||
   fail "a selection's growth replaced a clip copied on purpose"
+# Nor does one that was copied with Ctrl-C after it was selected.
+primary_step 'selected' '^PRIMARY: text clip [0-9]* (8 bytes)$'
+printf 'selected' >"$T/t-selected"
+n=$(lines '^CLIPBOARD: repeats clip [0-9]*$')
+set_clipboard "$T/t-selected"
+wait_line '^CLIPBOARD: repeats clip [0-9]*$' $((n + 1))
+primary_step 'selected further' '^PRIMARY: text clip [0-9]* (16 bytes)$'
+q search 'selected' --json | grep -q '"preview":"selected"' ||
+  fail "a selection's growth replaced the clip copied from it with Ctrl-C"
 
 # An owner that offers a PNG image and a text: the image, labelled by the text.
 if [ -n "$OWNER" ]; then
