@@ -9,6 +9,7 @@
 #include <mutex>
 
 #include "cli_capture.h"
+#include "cli_png.h"
 
 #if defined(QUILLMAR_HAVE_TESSERACT)
 #include <dlfcn.h>
@@ -75,7 +76,7 @@ struct Tess {
   decltype(&TessBaseAPIDelete) destroy;
   decltype(&TessBaseAPIInit3) init;
   decltype(&TessBaseAPISetVariable) set_variable;
-  decltype(&TessBaseAPISetImage2) set_image;
+  decltype(&TessBaseAPISetImage) set_image;
   decltype(&TessBaseAPIRecognize) recognize;
   decltype(&TessBaseAPIGetUTF8Text) utf8_text;
   decltype(&TessDeleteText) delete_text;
@@ -86,10 +87,6 @@ struct Tess {
   decltype(&TessMonitorSetDeadlineMSecs) monitor_deadline;
   decltype(&TessMonitorSetCancelFunc) monitor_cancel;
   decltype(&TessMonitorSetCancelThis) monitor_cancel_this;
-  decltype(&pixReadMem) pix_read;
-  decltype(&pixDestroy) pix_destroy;
-  decltype(&pixGetWidth) pix_width;
-  decltype(&pixGetHeight) pix_height;
   decltype(&setMsgSeverity) lept_severity;
 };
 
@@ -117,7 +114,7 @@ void load() {
             resolve(lib, "TessBaseAPIDelete", &t.destroy) &&
             resolve(lib, "TessBaseAPIInit3", &t.init) &&
             resolve(lib, "TessBaseAPISetVariable", &t.set_variable) &&
-            resolve(lib, "TessBaseAPISetImage2", &t.set_image) &&
+            resolve(lib, "TessBaseAPISetImage", &t.set_image) &&
             resolve(lib, "TessBaseAPIRecognize", &t.recognize) &&
             resolve(lib, "TessBaseAPIGetUTF8Text", &t.utf8_text) &&
             resolve(lib, "TessDeleteText", &t.delete_text) &&
@@ -128,16 +125,12 @@ void load() {
             resolve(lib, "TessMonitorSetDeadlineMSecs", &t.monitor_deadline) &&
             resolve(lib, "TessMonitorSetCancelFunc", &t.monitor_cancel) &&
             resolve(lib, "TessMonitorSetCancelThis", &t.monitor_cancel_this) &&
-            resolve(lib, "pixReadMem", &t.pix_read) &&
-            resolve(lib, "pixDestroy", &t.pix_destroy) &&
-            resolve(lib, "pixGetWidth", &t.pix_width) &&
-            resolve(lib, "pixGetHeight", &t.pix_height) &&
             resolve(lib, "setMsgSeverity", &t.lept_severity);
   // The library stays loaded for the life of the process either way: its
   // constructors have run, and unloading it buys nothing.
   if (!ok) return;
-  // leptonica says on standard error why it cannot decode an image; the
-  // reading's own answer says it once, in our words.
+  // leptonica, under Tesseract, would say its troubles on standard error:
+  // the reading's own answer says them once, in our words.
   t.lept_severity(L_SEVERITY_NONE);
   g_tess = &t;
 }
@@ -247,20 +240,12 @@ bool OcrReader::read(std::string_view png, int deadline_ms, std::string *words,
   const Tess *t = tess(&ignored);
   auto *api = static_cast<TessBaseAPI *>(api_);
   auto started = std::chrono::steady_clock::now();
-  Pix *pix = t->pix_read(reinterpret_cast<const l_uint8 *>(png.data()), png.size());
-  if (pix == nullptr) {
-    *why = "it is not a PNG image Tesseract can decode";
-    return false;
-  }
-  long long pixels =
-      static_cast<long long>(t->pix_width(pix)) * static_cast<long long>(t->pix_height(pix));
-  if (pixels > kOcrMaxPixels) {
-    t->pix_destroy(&pix);
-    *why = "it has " + std::to_string(pixels / 1000000) + " million pixels, more than " +
-           std::to_string(kOcrMaxPixels / 1000000) + " million are not read";
-    return false;
-  }
-  t->set_image(api, pix);
+  // Decoded here rather than by leptonica, which would let libpng say on
+  // standard error what is wrong with a damaged file.
+  GreyImage image;
+  if (!decode_png(png, &image, kOcrMaxPixels, why)) return false;
+  t->set_image(api, image.pixels.data(), static_cast<int>(image.width),
+               static_cast<int>(image.height), 1, static_cast<int>(image.width));
   ETEXT_DESC *monitor = t->monitor_create();
   t->monitor_deadline(monitor, deadline_ms);
   static const std::atomic<bool> never{false};
@@ -287,7 +272,6 @@ bool OcrReader::read(std::string_view png, int deadline_ms, std::string *words,
     ok = true;
   }
   t->clear(api);
-  t->pix_destroy(&pix);
   return ok;
 }
 

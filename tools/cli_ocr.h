@@ -62,7 +62,7 @@ class OcrReader {
 
   // Reads the PNG's words into *words (already collapsed and cut, empty
   // when it holds none) within deadline_ms. False, with *why ("reading it
-  // took longer than 5 s", "it is not a PNG image Tesseract can decode"),
+  // took longer than 5 s", "it is not a whole PNG image (...)"),
   // when it could not be read; *words is then empty. cancel, when set
   // during the reading, stops it early.
   bool read(std::string_view png, int deadline_ms, std::string *words, std::string *why,

@@ -2,8 +2,6 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <png.h>
-#include <setjmp.h>
 #include <stdlib.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -21,6 +19,7 @@
 #include <vector>
 
 #include "cli_capture.h"
+#include "cli_png.h"
 #include "cli_salvage.h"
 #include "cli_store.h"
 #include "cli_text.h"
@@ -196,69 +195,8 @@ bool read_held(const Fd &fd, uint64_t size, std::string *bytes) {
 
 // --- whole PNG images ----------------------------------------------------------
 
-struct PngInput {
-  const unsigned char *data;
-  size_t size, pos;
-  char error[160];
-};
-
-void png_read_memory(png_structp png, png_bytep out, size_t n) {
-  auto *in = static_cast<PngInput *>(png_get_io_ptr(png));
-  if (in->size - in->pos < n) png_error(png, "the file ends early");
-  memcpy(out, in->data + in->pos, n);
-  in->pos += n;
-}
-
-void png_fail(png_structp png, png_const_charp message) {
-  auto *in = static_cast<PngInput *>(png_get_error_ptr(png));
-  snprintf(in->error, sizeof in->error, "%s", message);
-  png_longjmp(png, 1);
-}
-
-void png_ignore_warning(png_structp, png_const_charp) {}
-
-// Decodes every row of the image, so that a file cut short or damaged
-// anywhere (a chunk's CRC, the compressed data, a missing IEND) is found.
-// Plain C inside: libpng leaves by longjmp.
-bool decode_png(PngInput *in) {
-  png_structp png =
-      png_create_read_struct(PNG_LIBPNG_VER_STRING, in, png_fail, png_ignore_warning);
-  if (png == nullptr) {
-    snprintf(in->error, sizeof in->error, "out of memory");
-    return false;
-  }
-  png_infop info = png_create_info_struct(png);
-  png_bytep volatile row = nullptr;
-  bool whole = false;
-  if (info != nullptr && setjmp(png_jmpbuf(png)) == 0) {
-    png_set_read_fn(png, in, png_read_memory);
-    png_read_info(png, info);
-    int passes = png_set_interlace_handling(png);
-    png_read_update_info(png, info);
-    png_uint_32 height = png_get_image_height(png, info);
-    row = static_cast<png_bytep>(png_malloc(png, png_get_rowbytes(png, info)));
-    for (int pass = 0; pass < passes; ++pass) {
-      for (png_uint_32 y = 0; y < height; ++y) png_read_row(png, row, nullptr);
-    }
-    png_read_end(png, nullptr);
-    whole = true;
-  } else if (info == nullptr) {
-    snprintf(in->error, sizeof in->error, "out of memory");
-  }
-  if (row != nullptr) png_free(png, row);
-  png_destroy_read_struct(&png, info != nullptr ? &info : nullptr, nullptr);
-  return whole;
-}
-
 bool whole_png(const std::string &bytes, std::string *why) {
-  if (!has_png_signature(bytes)) {
-    *why = "it is not a PNG image";
-    return false;
-  }
-  PngInput in{reinterpret_cast<const unsigned char *>(bytes.data()), bytes.size(), 0, ""};
-  if (decode_png(&in)) return true;
-  *why = std::string("it is not a whole PNG image (") + in.error + ")";
-  return false;
+  return decode_png(bytes, nullptr, 0, why);
 }
 
 // --- what the history holds ----------------------------------------------------

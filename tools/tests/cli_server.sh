@@ -288,7 +288,7 @@ for a in "$T/direct"/*; do
   fi
   cmp -s "$a" "$b" || fail "$what: $name differs with the server: $(diff "$a" "$b" | head -n 5)"
 done
-grep -qx './store/img_3.png' "$T/served/"*.out || fail "get of an image did not name the store as the command did"
+grep -qx "$S/img_3.png" "$T/served/"*.out || fail "get of an image through a relative store did not name its file"
 grep -q '^server     none: commands open the store themselves$' "$T/direct/"*.out ||
   fail "stats without a server did not say so"
 grep -q '"server":{"pid":'"$server_pid"',"since":[0-9]*,"captures":[0-9]*,"version":"quillmar-clip [^"]*","serves":true}' "$T/served/"*.out ||
