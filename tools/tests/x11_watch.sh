@@ -40,9 +40,11 @@ stop_all() {
   rm -rf "$T"
 }
 trap stop_all EXIT
-export HOME="$T" XDG_DATA_HOME="$T/data" XDG_CONFIG_HOME="$T/config" LC_ALL=C.UTF-8
+export HOME="$T" XDG_DATA_HOME="$T/data" XDG_CONFIG_HOME="$T/config" XDG_RUNTIME_DIR="$T/run" \
+  LC_ALL=C.UTF-8
 unset WAYLAND_DISPLAY CLIPBOARD_STATE
 
+mkdir -m 0700 "$T/run"
 . "$(dirname "$0")/lib.sh"
 
 die() {
@@ -97,6 +99,17 @@ cmp -s "$T/got" "$T/t1" || fail "the text arrived as '$(cat "$T/got")'"
 set_clipboard "$T/t1"
 wait_line '^CLIPBOARD: repeats clip 2$' 1
 [ "$(count)" = 2 ] || fail "the same text twice made $(count) clips"
+
+# The watcher serves the store's commands, and counts what it recorded; a
+# second watcher on the same store is refused.
+q stats >"$T/stats.out"
+grep -q "^server     pid $watcher since .*, 2 captures recorded$" "$T/stats.out" ||
+  fail "stats beside the watcher: $(cat "$T/stats.out")"
+timeout 30 "$BIN" --store "$S" watch >"$T/second.out" 2>"$T/second.err"
+status=$?
+[ "$status" = 1 ] || fail "a second watcher ended with status $status"
+[ "$(cat "$T/second.err")" = "quillmar-clip: a server is running for $S (pid $watcher)" ] ||
+  fail "a second watcher said: $(cat "$T/second.err")"
 
 # A PNG image, offered as image/png.
 base64 -d >"$T/red.png" <<'EOF'
