@@ -53,20 +53,7 @@ die() {
   exit 1
 }
 
-# The X server picks a free display number itself and writes it to fd 3.
-# -noreset: by default it resets whenever its last client leaves, and a
-# client that connects during the reset is refused ("Can't open display").
-Xvfb -displayfd 3 -noreset -nolisten tcp -screen 0 320x240x24 3>"$T/display" >"$T/xvfb.log" 2>&1 &
-xvfb=$!
-has_display() { [ -s "$T/display" ]; }
-until_true 20 has_display || die "Xvfb did not start: $(cat "$T/xvfb.log")"
-export DISPLAY=":$(head -n1 "$T/display")"
-# The server names its display before it takes clients on a busy machine;
-# a client that comes too early is refused ("Can't open display").
-x_ready() {
-  ! xclip -o -selection secondary 2>&1 >/dev/null | grep -q "Can't open display"
-}
-until_true 20 x_ready || die "Xvfb took no clients on $DISPLAY: $(cat "$T/xvfb.log")"
+start_xvfb
 
 q() { timeout 30 "$BIN" --store "$S" "$@"; }
 # set_clipboard FILE [TARGET]: an xclip that owns CLIPBOARD until the next one
