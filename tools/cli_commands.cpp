@@ -3,7 +3,6 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <stdlib.h>
-#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -20,6 +19,7 @@
 
 #include "cli_capture.h"
 #include "cli_capture_queue.h"
+#include "cli_client.h"
 #include "cli_config.h"
 #include "cli_limits.h"
 #include "cli_ocr.h"
@@ -63,14 +63,6 @@ bool read_input(int fd, std::string *out, uint64_t *seen, std::string *error) {
   return true;
 }
 
-int terminal_columns() {
-  struct winsize ws;
-  if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0) return ws.ws_col;
-  const char *env = getenv("COLUMNS");
-  int cols = env != nullptr ? atoi(env) : 0;
-  return cols > 0 ? cols : 80;
-}
-
 void print_table(const std::vector<ClipSummary> &clips, bool scores) {
   int64_t now = static_cast<int64_t>(time(nullptr));
   int id_width = 2;
@@ -107,7 +99,7 @@ void print_table(const std::vector<ClipSummary> &clips, bool scores) {
 int show_listing(char *raw, bool json, bool scores, const char *empty) {
   ClipString result(raw);
   if (!result) return fail_library();
-  if (json || !isatty(STDOUT_FILENO)) return print_line(result.get());
+  if (json || !stdout_is_terminal()) return print_line(result.get());
   std::vector<ClipSummary> clips;
   if (!parse_summaries(result.get(), &clips))
     return fail("the library's result is not a JSON array");
@@ -191,6 +183,7 @@ bool fetch(int id, bool read_image, Content *out,
     complain("the library's image result cannot be read");
     return false;
   }
+  out->path = as_named(out->path);
   if (!read_image) return true;
   std::string error;
   if (!read_whole_file(out->path, &out->bytes, &error)) {
@@ -266,7 +259,7 @@ bool fetch_clip(int id, bool read_image, ClipContent *out) {
 
 int print_listing(const std::vector<ClipSummary> &clips, bool json, bool scores,
                   const char *empty) {
-  if (json || !isatty(STDOUT_FILENO)) {
+  if (json || !stdout_is_terminal()) {
     std::string out;
     if (!summaries_json(clips.data(), clips.size(), scores, &out))
       return fail("out of memory");
@@ -385,7 +378,7 @@ int cmd_list(const std::string &store, int offset, int limit, bool json,
              bool pinned_only) {
   StoreLock lock;
   if (!open_store(store, &lock)) return 1;
-  if (!pinned_only && (json || !isatty(STDOUT_FILENO)))
+  if (!pinned_only && (json || !stdout_is_terminal()))
     return show_listing(clip_list(offset, limit), true, false, "");
   // The table says what the page leaves out, which needs the whole count.
   std::vector<ClipSummary> all;
@@ -400,7 +393,7 @@ int cmd_list(const std::string &store, int offset, int limit, bool json,
   size_t first = std::min(static_cast<size_t>(std::max(offset, 0)), all.size());
   size_t want = static_cast<size_t>(limit > 0 ? limit : CLIP_DEFAULT_LIMIT);
   size_t n = std::min(want, all.size() - first);
-  if (json || !isatty(STDOUT_FILENO)) {
+  if (json || !stdout_is_terminal()) {
     std::string out;
     if (!summaries_json(all.data() + first, n, false, &out)) return fail("out of memory");
     return print_line(out);
@@ -459,12 +452,36 @@ int cmd_get(const std::string &store, int id, const std::string *output) {
   return 0;
 }
 
-int cmd_copy(const std::string &store, int id) {
+int cmd_fetch(const std::string &store, int id) {
   StoreLock lock;
   if (!open_store(store, &lock)) return 1;
   Content c;
   if (!fetch(id, true, &c)) return 1;
   lock.release();
+  std::string out = (c.image ? "image\n" : "text\n") + c.bytes;
+  if (!write_stdout(out.data(), out.size())) {
+    return fail(std::string("cannot write to standard output: ") + strerror(errno));
+  }
+  return 0;
+}
+
+int cmd_copy(const std::string &store, int id) {
+  Content c;
+  std::string fetched;
+  int status = 0;
+  // The server hands the clip over; the clipboard tool runs here, on this
+  // process's display.
+  if (served_output(store, {"fetch", std::to_string(id)}, &fetched, &status)) {
+    if (status != 0) return status;
+    size_t eol = fetched.find('\n');
+    if (eol == std::string::npos) return fail("the server's answer cannot be read");
+    c.image = fetched.compare(0, eol, "image") == 0;
+    c.bytes = fetched.substr(eol + 1);
+  } else {
+    StoreLock lock;
+    if (!open_store(store, &lock)) return 1;
+    if (!fetch(id, true, &c)) return 1;
+  }
   const char *wayland = getenv("WAYLAND_DISPLAY");
   const char *x11 = getenv("DISPLAY");
   std::string wl_copy = find_program("wl-copy");
@@ -507,9 +524,11 @@ int cmd_delete(const std::string &store, int id) {
   return clip_delete(id) ? 0 : fail_library();
 }
 
-int cmd_wipe(const std::string &store, bool yes) {
-  // The library deletes every file in the directory, whoever made it: a
-  // directory holding anything else is not a history of ours to wipe.
+namespace {
+
+// The library deletes every file in the directory, whoever made it: a
+// directory holding anything else is not a history of ours to wipe.
+int refuse_foreign_files(const std::string &store) {
   std::vector<std::string> names;
   if (list_files(store, &names)) {
     for (auto &n : names) {
@@ -520,15 +539,27 @@ int cmd_wipe(const std::string &store, bool yes) {
       }
     }
   }
+  return 0;
+}
+
+}  // namespace
+
+int confirm_wipe(const std::string &store) {
+  if (int rc = refuse_foreign_files(store)) return rc;
+  if (!stdin_is_terminal()) {
+    return fail("refusing to wipe without confirmation: run 'quillmar-clip wipe --yes'");
+  }
+  if (!confirm("Delete the whole clipboard history in " + store + ", pinned clips too?")) {
+    return fail("wipe cancelled");
+  }
+  return -1;
+}
+
+int cmd_wipe(const std::string &store, bool yes) {
   if (!yes) {
-    if (!isatty(STDIN_FILENO)) {
-      return fail(
-          "refusing to wipe without confirmation: run 'quillmar-clip wipe --yes'");
-    }
-    if (!confirm("Delete the whole clipboard history in " + store +
-                 ", pinned clips too?")) {
-      return fail("wipe cancelled");
-    }
+    if (int rc = confirm_wipe(store); rc >= 0) return rc;
+  } else if (int rc = refuse_foreign_files(store)) {
+    return rc;
   }
   StoreLock lock;
   if (!open_store(store, &lock)) return 1;
@@ -606,6 +637,7 @@ int cmd_stats(const std::string &store, bool json) {
   std::string languages;
   for (const std::string &l : config.languages())
     languages += (languages.empty() ? "" : ", ") + l;
+  ServerStatus server = server_status(store);
   if (json) {
     MutDoc doc(yyjson_mut_doc_new(nullptr));
     yyjson_mut_val *root = yyjson_mut_obj(doc.get());
@@ -640,6 +672,16 @@ int cmd_stats(const std::string &store, bool json) {
       yyjson_mut_obj_add_strcpy(doc.get(), root, "ocr_languages", languages.c_str());
     } else {
       yyjson_mut_obj_add_strcpy(doc.get(), root, "ocr_off", ocr_off.c_str());
+    }
+    if (server.answers) {
+      yyjson_mut_val *o = yyjson_mut_obj_add_obj(doc.get(), root, "server");
+      yyjson_mut_obj_add_int(doc.get(), o, "pid", server.pid);
+      yyjson_mut_obj_add_int(doc.get(), o, "since", server.since);
+      yyjson_mut_obj_add_uint(doc.get(), o, "captures", server.captures);
+      yyjson_mut_obj_add_strcpy(doc.get(), o, "version", server.version.c_str());
+      yyjson_mut_obj_add_bool(doc.get(), o, "serves", server.serves);
+    } else {
+      yyjson_mut_obj_add_null(doc.get(), root, "server");
     }
     char *text = yyjson_mut_write(doc.get(), 0, nullptr);
     if (text == nullptr) return fail("out of memory");
@@ -690,6 +732,7 @@ int cmd_stats(const std::string &store, bool json) {
   out += "\n";
   out += "ocr        " +
          (ocr_off.empty() ? "on (" + languages + ")" : "off: " + ocr_off) + "\n";
+  out += server_line(server) + "\n";
   if (!write_stdout(out.data(), out.size())) {
     return fail(std::string("cannot write to standard output: ") + strerror(errno));
   }

@@ -41,9 +41,15 @@ int cmd_list(const std::string &store, int offset, int limit, bool json,
              bool pinned_only);
 int cmd_get(const std::string &store, int id, const std::string *output);
 int cmd_copy(const std::string &store, int id);
+// What copy puts on the clipboard: "text" or "image", a line break, and the
+// clip's bytes; copy asks the server for it.
+int cmd_fetch(const std::string &store, int id);
 int cmd_pin(const std::string &store, int id, bool pinned);
 int cmd_delete(const std::string &store, int id);
 int cmd_wipe(const std::string &store, bool yes);
+// What wipe asks first without --yes: -1 when the user agreed, else the
+// exit status after saying why not.
+int confirm_wipe(const std::string &store);
 int cmd_pause(const std::string &store, int64_t seconds);  // 0: until resume
 int cmd_resume(const std::string &store);
 int cmd_stats(const std::string &store, bool json);

@@ -1,6 +1,8 @@
 // quillmar-clip: the command-line host of the clipboard history. It parses
 // the command line and hands each command to cli_commands.cpp.
+#include <fcntl.h>
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <CLI/CLI.hpp>
 #include <cerrno>
@@ -13,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "cli_client.h"
 #include "cli_commands.h"
 #include "cli_completion.h"
 #include "cli_config.h"
@@ -23,8 +26,10 @@
 #include "cli_picker.h"
 #include "cli_recover.h"
 #include "cli_search.h"
+#include "cli_server.h"
 #include "cli_store.h"
 #include "cli_text.h"
+#include "cli_util.h"
 #include "cli_watch_wayland.h"
 #include "cli_watch_x11.h"
 #include "quillmar_clip.h"
@@ -123,6 +128,9 @@ struct Args {
   std::string id_arg;  // get and copy: an id, or "-" for a line on standard input
   std::string text, file, label, query, output, dir, older_than, pause_for, shell;
   std::string capture_kind;
+  uint64_t seen = 0;  // wayland-record: the bytes the owner sent
+  std::string words;  // wayland-record: the label the image's words made
+  CLI::Option *words_opt = nullptr;
   bool keep_duplicates = false;
   CLI::Option *label_opt = nullptr, *output_opt = nullptr;
   // watch and store: given on the command line, these win over the config
@@ -236,6 +244,21 @@ const Command kCommands[] = {
        options.config = config;
        if (a.primary_opt->count() > 0) options.primary_choice = a.primary;
        if (a.keep_given()) options.keep_duplicates_choice = a.keep_duplicates;
+       // The watcher serves the store's commands: a second one is not
+       // started beside it.
+       host::Server server;
+       std::string why;
+       switch (server.start(store, &why)) {
+         case host::Server::Start::serving:
+           options.server = &server;
+           break;
+         case host::Server::Start::running:
+           host::complain(why);
+           return 1;
+         case host::Server::Start::unusable:
+           host::complain("not serving commands (they open the store themselves): " + why);
+           break;
+       }
        if (host::wayland_session()) return host::run_watch_wayland(options);
        return host::run_watch(options);
      }},
@@ -259,6 +282,28 @@ const Command kCommands[] = {
            store, a.primary,
            a.capture_kind == "image" ? host::ClipKind::image : host::ClipKind::text,
            keep);
+     }},
+    // What a Wayland capture hands to the watcher that serves the store,
+    // once it has checked the offer: the clip on standard input and the
+    // count of bytes its owner sent.
+    {"", "wayland-record", "wayland-record [--primary] [--label WORDS] --seen N KIND", "",
+     "", StoreUse::makes,
+     [](CLI::App *sub, Args *a) {
+       sub->add_flag("--primary", a->primary);
+       add_keep_duplicates(sub, a);
+       a->words_opt = sub->add_option("--label", a->words);
+       sub->add_option("--seen", a->seen)->required();
+       sub->add_option("KIND", a->capture_kind)
+           ->required()
+           ->check(CLI::IsMember({"text", "image"}));
+     },
+     [](const std::string &store, const Args &a) {
+       std::optional<bool> keep;
+       if (a.keep_given()) keep = a.keep_duplicates;
+       return host::wayland_record(
+           store, a.primary,
+           a.capture_kind == "image" ? host::ClipKind::image : host::ClipKind::text, keep,
+           a.seen, a.words_opt->count() > 0 ? &a.words : nullptr);
      }},
     {"Recording", "store", "store [--keep-duplicates]",
      "Record one clip read from standard input: a PNG image when the bytes start with "
@@ -364,6 +409,9 @@ const Command kCommands[] = {
      "as ID, the id is read from standard input, as get does.",
      "quillmar-clip copy 12", StoreUse::makes, add_id_or_stdin,
      [](const std::string &store, const Args &a) { return host::cmd_copy(store, a.id); }},
+    // What copy and pick ask the server for: the clip's kind and bytes.
+    {"", "fetch", "fetch ID", "", "", StoreUse::makes, add_id,
+     [](const std::string &store, const Args &a) { return host::cmd_fetch(store, a.id); }},
     {"Reading", "pick", "pick [--print | --paste [--paste-keys CHORD]]",
      "Choose a clip in a picker and put it back on the clipboard, or with --print write "
      "it to standard output as get does. The picker is the shell command in "
@@ -443,6 +491,13 @@ const Command kCommands[] = {
      [](const std::string &store, const Args &a) {
        return host::cmd_stats(store, a.json);
      }},
+    {"Maintenance", "serve", "serve",
+     "Keep the history loaded and run this user's commands on it, over a socket "
+     "only this user can reach, until Ctrl-C or SIGTERM, without following the "
+     "clipboard (watch serves too). Every command asks the server of its store first "
+     "and opens the store itself when none answers, with the same result.",
+     "quillmar-clip serve", StoreUse::makes, no_options,
+     [](const std::string &store, const Args &) { return host::run_serve(store); }},
     {"Maintenance", "verify", "verify",
      "Check the store without writing anything: image files without a clip, clips "
      "without their "
@@ -555,6 +610,31 @@ const Command kCommands[] = {
      }},
 };
 
+// The commands that the server of the store runs for this process: those
+// that need nothing of it but the command line, an input read whole, the
+// directory and the environment settings that matter. copy and pick run
+// here (the clipboard tool and the picker need this process's display and
+// terminal) and ask the server for the clip; the others never load the
+// history.
+bool served(const Command &c) {
+  static const char *const kServed[] = {
+      "store", "push",  "push-image", "list",   "search", "get",   "pin",   "unpin",
+      "delete", "wipe", "stats",      "export", "import", "expire", "fetch", "wayland-record"};
+  for (const char *name : kServed) {
+    if (std::string(c.name) == name) return true;
+  }
+  return false;
+}
+
+// Of those, the ones not to run again when the server went away while it
+// ran them: a second run would report what the first did as a failure, or
+// do it twice. The others come to the same end run twice (a capture run
+// again is a repeat of the clip it recorded).
+bool rerun_misleads(const Command &c) {
+  std::string name = c.name;
+  return name == "delete" || name == "import" || name == "export";
+}
+
 const Command *find_command(const std::string &name) {
   for (auto &c : kCommands) {
     if (name == c.name) return &c;
@@ -629,8 +709,74 @@ class HostFormatter : public CLI::Formatter {
   }
 };
 
+// Hands the command to the server of the store, when one answers: true,
+// with *status, when the command is done (the server ran it, or its end is
+// not known and it must not run again). With false, it runs here, with
+// what was read of its input in place of standard input.
+bool ask_server(const Command &c, const std::string &store, int argc, char **argv,
+                bool add_yes, Args *args, int *status) {
+  host::ServerConnection conn;
+  if (!conn.open(store)) return false;
+  std::vector<std::string> forwarded(argv + 1, argv + argc);
+  if (add_yes) forwarded.push_back("--yes");
+  std::string name = c.name, input, error;
+  bool has_input = false, more = false;
+  bool reads_input = name == "store" || name == "wayland-record";
+  if (reads_input) {
+    if (!host::read_capped(STDIN_FILENO, host::kReadLimit, &input, &more, &error)) {
+      host::complain("standard input: " + error);
+      *status = 1;
+      return true;
+    }
+    has_input = true;
+  } else if (name == "push-image") {
+    // The file is read here, where its name means what the user meant (it
+    // may be this process's /dev/stdin), and handed over as input.
+    int fd = open(args->file.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    bool ok = host::read_capped(fd, host::kReadLimit, &input, &more, &error);
+    close(fd);
+    if (!ok) return false;
+    has_input = true;
+    forwarded = {"--store=" + store, "push-image", "/dev/stdin"};
+    if (args->label_opt->count() > 0) forwarded.push_back("--label=" + args->label);
+  } else if (args->id_arg == "-") {
+    input = std::to_string(args->id) + "\n";
+    has_input = true;
+  }
+  host::Answer answer;
+  switch (conn.run(forwarded, has_input ? &input : nullptr, &answer)) {
+    case host::Asked::answered:
+      *status = host::relay(answer);
+      return true;
+    case host::Asked::uncertain:
+      if (rerun_misleads(c)) {
+        host::complain("the server (pid " + std::to_string(conn.pid()) +
+                       ") went away while it ran " + name +
+                       ": whether it took effect is not known (see 'quillmar-clip list')");
+        *status = 1;
+        return true;
+      }
+      break;
+    case host::Asked::not_served:
+      break;
+  }
+  if (reads_input || name == "push-image") {
+    int fd = host::memory_file("quillmar-input", input);
+    if (fd < 0 || dup2(fd, STDIN_FILENO) < 0) {
+      host::complain(std::string("cannot keep standard input: ") + strerror(errno));
+      *status = 1;
+      return true;
+    }
+    close(fd);
+    if (name == "push-image") args->file = "/dev/stdin";
+  }
+  return false;
+}
+
 // Runs the command chosen on the command line, once its arguments are read.
-int run_command(const Command &chosen, std::string store, Args &args) {
+int run_command(const Command &chosen, std::string store, Args &args, int argc, char **argv,
+                bool in_server) {
   // get - and copy - take the id from a line on standard input; the other
   // ids were made decimal by clip_id().
   if (args.id_arg == "-") {
@@ -673,17 +819,25 @@ int run_command(const Command &chosen, std::string store, Args &args) {
     host::complain(store_problem(resolved) + " (the store " + store + " leads there)");
     return 1;
   }
-  return chosen.run(resolved, args);
+  store = resolved;
+  if (in_server) return host::serves_store(store) ? chosen.run(store, args) : host::kNotServed;
+  // wipe asks here, on this process's terminal, and the server wipes.
+  bool add_yes = false;
+  if (std::string(chosen.name) == "wipe" && !args.yes) {
+    int rc = host::confirm_wipe(store);
+    if (rc >= 0) return rc;
+    args.yes = add_yes = true;
+  }
+  int status = 0;
+  if (served(chosen) && ask_server(chosen, store, argc, argv, add_yes, &args, &status))
+    return status;
+  return chosen.run(store, args);
 }
 
-}  // namespace
 
-int main(int argc, char **argv) {
-  // Column widths of the table come from wcwidth, which needs a UTF-8
-  // character type; the clips are UTF-8 whatever the user's locale says.
-  if (setlocale(LC_CTYPE, "") == nullptr || MB_CUR_MAX == 1)
-    setlocale(LC_CTYPE, "C.UTF-8");
-
+// Runs a command line: main's, or, in_server, one that the server runs for
+// another process (kNotServed for one it leaves to that process).
+int run_command_line(int argc, char **argv, bool in_server) {
   CLI::App app{"A clipboard history of texts and PNG images", "quillmar-clip"};
   app.formatter(std::make_shared<HostFormatter>());
   app.require_subcommand(1);
@@ -704,6 +858,8 @@ int main(int argc, char **argv) {
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError &e) {
+    // The client said what was wrong with its command line itself.
+    if (in_server) return host::kNotServed;
     if (e.get_exit_code() == 0) return app.exit(e);
     std::string usage = kMainUsage;
     std::string why = host::usage_why(e);
@@ -735,13 +891,34 @@ int main(int argc, char **argv) {
     if (app.got_subcommand(c.name)) chosen = &c;
   }
   if (chosen == nullptr) return 2;
+  if (in_server && !served(*chosen)) return host::kNotServed;
 
   // pick and copy - run from a hotkey, with no terminal to show a failure
   // on: the first complaint is shown as a desktop notification too.
   std::string name = chosen->name;
-  bool hotkey = name == "pick" || (name == "copy" && args.id_arg == "-");
+  bool hotkey = !in_server && (name == "pick" || (name == "copy" && args.id_arg == "-"));
   if (hotkey) host::remember_complaints();
-  int rc = run_command(*chosen, store, args);
+  int rc = run_command(*chosen, store, args, argc, argv, in_server);
   if (hotkey && rc != 0) host::notify_complaint();
   return rc;
+}
+
+int serve_command_line(const std::vector<std::string> &args) {
+  std::vector<std::string> words = {"quillmar-clip"};
+  words.insert(words.end(), args.begin(), args.end());
+  std::vector<char *> argv;
+  for (auto &w : words) argv.push_back(w.data());
+  argv.push_back(nullptr);
+  return run_command_line(static_cast<int>(words.size()), argv.data(), true);
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  // Column widths of the table come from wcwidth, which needs a UTF-8
+  // character type; the clips are UTF-8 whatever the user's locale says.
+  if (setlocale(LC_CTYPE, "") == nullptr || MB_CUR_MAX == 1)
+    setlocale(LC_CTYPE, "C.UTF-8");
+  host::set_command_runner(serve_command_line);
+  return run_command_line(argc, argv, false);
 }

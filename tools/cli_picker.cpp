@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "cli_capture.h"
+#include "cli_client.h"
 #include "cli_commands.h"
 #include "cli_config.h"
 #include "cli_notify.h"
@@ -534,7 +535,11 @@ int cmd_pick(const std::string &store, const PickOptions &options) {
     replace_complaint("the picker's answer is not a line of the list");
     return 1;
   }
-  if (options.print) return cmd_get(store, id, nullptr);
+  if (options.print) {
+    int status = 0;
+    if (run_served(store, {"get", std::to_string(id)}, &status)) return status;
+    return cmd_get(store, id, nullptr);
+  }
   int rc = cmd_copy(store, id);
   if (rc != 0 || !paste) return rc;
   return paste_now(paste_argv, keys) ? 0 : 1;

@@ -3,9 +3,11 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <linux/fs.h>
 #include <pwd.h>
 #include <stdlib.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -33,9 +35,94 @@ namespace {
 
 constexpr char kStoreName[] = "quillmar-clipboard-history";
 
-// Counts the clip_init calls of this process: the library holds one store,
-// so a Recorder's store is no longer loaded once anything else initialised.
-unsigned long g_inits = 0;
+// What clips.json is on disk: when none of it changed, no other process
+// has written the index. Every write replaces the file (a new inode), but
+// two quick writes may bring an inode number back with the same size
+// within one tick of the file system's clock: the inode's generation,
+// which changes whenever a number is used anew (ext4, XFS), tells them
+// apart where the file system keeps one.
+struct IndexId {
+  bool exists = false;
+  dev_t dev = 0;
+  ino_t ino = 0;
+  off_t size = 0;
+  struct timespec mtime = {0, 0};
+  struct timespec ctime = {0, 0};
+  int generation = 0;
+};
+
+// The identity of the index at dir_fd/name (dir_fd may be AT_FDCWD).
+IndexId index_id_at(int dir_fd, const char *name) {
+  struct stat st;
+  int fd = openat(dir_fd, name, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
+  if (fd < 0 ? fstatat(dir_fd, name, &st, 0) != 0 : fstat(fd, &st) != 0) {
+    if (fd >= 0) close(fd);
+    return {};
+  }
+  int generation = 0;
+  if (fd >= 0 && ioctl(fd, FS_IOC_GETVERSION, &generation) != 0) generation = 0;
+  if (fd >= 0) close(fd);
+  return {true, st.st_dev, st.st_ino, st.st_size, st.st_mtim, st.st_ctim, generation};
+}
+
+IndexId index_id(const std::string &dir) {
+  return index_id_at(AT_FDCWD, (dir + "/clips.json").c_str());
+}
+
+bool same_time(const struct timespec &a, const struct timespec &b) {
+  return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+bool same_index(const IndexId &a, const IndexId &b) {
+  return a.exists && b.exists && a.dev == b.dev && a.ino == b.ino && a.size == b.size &&
+         same_time(a.mtime, b.mtime) && same_time(a.ctime, b.ctime) &&
+         a.generation == b.generation;
+}
+
+// The history the library holds, when it is known to be the one on disk:
+// the store directory's identity and the index this process last saw or
+// wrote under the lock.
+struct Loaded {
+  bool valid = false;
+  dev_t dev = 0;
+  ino_t ino = 0;
+  IndexId index;
+  std::string named;  // what the command that opened it last calls the store
+};
+Loaded g_loaded;
+// The history was checked (or loaded) under the exclusive lock held now, so
+// that what the index is when the lock is released is this process's doing.
+bool g_checked = false;
+// serve_store_at: the path the library is initialised on, and its identity.
+std::string g_served;
+dev_t g_served_dev = 0;
+ino_t g_served_ino = 0;
+uint64_t g_recorded = 0;
+
+bool dir_identity(const std::string &dir, dev_t *dev, ino_t *ino) {
+  struct stat st;
+  if (stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return false;
+  *dev = st.st_dev;
+  *ino = st.st_ino;
+  return true;
+}
+
+// Replaces every whole occurrence of the served path in text by the name
+// the command gave the store.
+std::string served_as_named(std::string text) {
+  if (g_served.empty() || g_loaded.named.empty() || g_loaded.named == g_served) return text;
+  for (size_t at = text.find(g_served); at != std::string::npos;
+       at = text.find(g_served, at)) {
+    size_t end = at + g_served.size();
+    if (end < text.size() && text[end] != '/' && text[end] != ':' && text[end] != ' ') {
+      at = end;
+      continue;
+    }
+    text.replace(at, g_served.size(), g_loaded.named);
+    at += g_loaded.named.size();
+  }
+  return text;
+}
 
 // The indexes this process's loads set aside, said already.
 std::vector<std::string> g_set_aside;
@@ -67,9 +154,11 @@ void complain(const std::string &message) {
   note_complaint(message);
 }
 
-std::string library_error() { return clip_last_error(); }
+std::string library_error() { return served_as_named(clip_last_error()); }
 
 const std::vector<std::string> &set_aside_here() { return g_set_aside; }
+
+void forget_set_aside_here() { g_set_aside.clear(); }
 
 std::string default_store_dir(std::string *error) {
   const char *data = getenv("XDG_DATA_HOME");
@@ -117,7 +206,16 @@ bool make_parents(const std::string &path, std::string *error) {
 StoreLock::~StoreLock() { release(); }
 
 void StoreLock::release() {
-  if (fd_ >= 0) close(fd_);
+  if (fd_ < 0) return;
+  if (exclusive_ && g_checked && g_loaded.valid) {
+    // Nobody else wrote while the lock was held: whatever the index is now,
+    // this process left it so, and the library holds what it says.
+    struct stat dir;
+    if (fstat(fd_, &dir) == 0 && dir.st_dev == g_loaded.dev && dir.st_ino == g_loaded.ino)
+      g_loaded.index = index_id_at(fd_, "clips.json");
+  }
+  if (exclusive_) g_checked = false;
+  close(fd_);
   fd_ = -1;
 }
 
@@ -130,8 +228,12 @@ bool StoreLock::acquire(const std::string &dir, bool exclusive, bool create,
   // unusable in its own words.
   if (fd_ < 0) return true;
   int op = (exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB;
+  exclusive_ = exclusive;
   for (int waited = 0;; waited += 20) {
-    if (flock(fd_, op) == 0) return true;
+    if (flock(fd_, op) == 0) {
+      if (exclusive) g_checked = false;
+      return true;
+    }
     if (errno == EINTR) continue;
     if (errno != EWOULDBLOCK) {
       *error = "cannot lock " + dir + ": " + strerror(errno);
@@ -153,15 +255,51 @@ bool open_store(const std::string &dir, StoreLock *lock) {
     complain(error);
     return false;
   }
-  return init_store(dir);
+  dev_t dev = 0;
+  ino_t ino = 0;
+  bool found = dir_identity(dir, &dev, &ino);
+  if (g_loaded.valid && found && dev == g_loaded.dev && ino == g_loaded.ino &&
+      same_index(index_id(dir), g_loaded.index)) {
+    g_loaded.named = dir;
+    g_checked = true;
+    return true;
+  }
+  if (!init_store(dir)) return false;
+  g_checked = true;
+  return true;
 }
 
+void forget_loaded_store() { g_loaded.valid = false; }
+
+void serve_store_at(const std::string &canonical) {
+  g_served = canonical;
+  if (!dir_identity(canonical, &g_served_dev, &g_served_ino)) g_served.clear();
+}
+
+std::string as_named(const std::string &path) { return served_as_named(path); }
+
+uint64_t clips_recorded() { return g_recorded; }
+
 bool init_store(const std::string &dir) {
-  ++g_inits;
+  g_loaded.valid = false;
+  g_loaded.named = dir;
   std::vector<std::string> before = corrupt_files(dir);
-  if (!clip_init(dir.c_str())) {
+  dev_t dev = 0;
+  ino_t ino = 0;
+  bool found = dir_identity(dir, &dev, &ino);
+  const std::string &path =
+      !g_served.empty() && found && dev == g_served_dev && ino == g_served_ino ? g_served
+                                                                               : dir;
+  if (!clip_init(path.c_str())) {
     complain(library_error());
     return false;
+  }
+  // clip_init makes a missing store directory.
+  if (found || dir_identity(dir, &dev, &ino)) {
+    g_loaded.valid = true;
+    g_loaded.dev = dev;
+    g_loaded.ino = ino;
+    g_loaded.index = index_id(dir);
   }
   for (auto &name : corrupt_files(dir)) {
     if (std::find(before.begin(), before.end(), name) == before.end()) {
@@ -484,42 +622,13 @@ Recorder::Recorder(std::string dir, const Config &config)
 
 Recorder::~Recorder() = default;
 
-Recorder::IndexId Recorder::index_id() const {
-  IndexId id;
-  struct stat st;
-  if (stat((dir_ + "/clips.json").c_str(), &st) != 0) return id;
-  id.exists = true;
-  id.dev = st.st_dev;
-  id.ino = st.st_ino;
-  id.size = st.st_size;
-  id.mtime = st.st_mtim;
-  return id;
-}
-
-bool Recorder::same(const IndexId &a, const IndexId &b) const {
-  return a.exists && b.exists && a.dev == b.dev && a.ino == b.ino && a.size == b.size &&
-         a.mtime.tv_sec == b.mtime.tv_sec && a.mtime.tv_nsec == b.mtime.tv_nsec;
-}
-
-void Recorder::wrote() { known_ = index_id(); }
+void Recorder::wrote() { g_loaded.valid = true; }
 
 bool Recorder::open(StoreLock *held) {
   StoreLock &lock = held != nullptr ? *held : lock_;
-  std::string error;
-  if (!lock.held() && !lock.acquire(dir_, true, true, &error)) {
-    complain(error);
-    return false;
-  }
-  if (loaded_ && inits_ == g_inits && same(index_id(), known_)) return true;
-  loaded_ = false;
-  if (!init_store(dir_)) {
-    if (held == nullptr) lock_.release();
-    return false;
-  }
-  inits_ = g_inits;
-  loaded_ = true;
-  known_ = index_id();
-  return true;
+  if (open_store(dir_, &lock)) return true;
+  if (held == nullptr) lock_.release();
+  return false;
 }
 
 bool Recorder::record(Capture c, Recorded *out, StoreLock *held) {
@@ -543,7 +652,7 @@ bool Recorder::record(Capture c, Recorded *out, StoreLock *held) {
   } unlock{held != nullptr ? nullptr : &lock_};
   // Whatever goes wrong below, the next capture loads the store again: a
   // failed write leaves the library's memory ahead of the file.
-  loaded_ = false;
+  forget_loaded_store();
 
   std::vector<ClipSummary> clips;
   const ClipSummary *twin = nullptr, *doomed = nullptr;
@@ -577,7 +686,7 @@ bool Recorder::record(Capture c, Recorded *out, StoreLock *held) {
     out->dedup = out->pinned_twin = true;
     out->result = "{\"id\":" + std::to_string(twin->id) + ",\"dedup\":1}";
     settle_selection(0);
-    loaded_ = true;
+    g_loaded.valid = true;
     return true;
   }
   if (grows) {
@@ -652,8 +761,8 @@ bool Recorder::record(Capture c, Recorded *out, StoreLock *held) {
   // Only a clip this selection made may give way to its growth: one that
   // was there before (a repeat) was copied on purpose.
   settle_selection(!out->dedup && (out->replaced == 0 || out->grown) ? out->id : 0);
-  wrote();
-  loaded_ = true;
+  if (!out->dedup) ++g_recorded;
+  g_loaded.valid = true;
   return true;
 }
 

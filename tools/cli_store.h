@@ -48,21 +48,48 @@ class StoreLock {
   // Waits up to ten seconds for the lock. With create, makes the last
   // component of dir first (mode 0700) when it is missing.
   bool acquire(const std::string &dir, bool exclusive, bool create, std::string *error);
+  // Releasing an exclusive lock notes the index as this process leaves it,
+  // when the history it holds was checked under the lock (open_store).
   void release();
   bool held() const { return fd_ >= 0; }
 
  private:
   int fd_ = -1;
+  bool exclusive_ = false;
 };
 
-// Locks dir (unless lock holds it already) and initialises the library on it. Says so on
-// standard error when the library found the index damaged and set it aside. On failure
-// the message is printed and false returned.
+// Locks dir (unless lock holds it already) and makes sure the library holds
+// its history. A process keeps the history loaded between openings: it is
+// loaded again only when another process has changed clips.json since this
+// one last held the lock (its identity, size or time), or after
+// forget_loaded_store(). Says so on standard error when the library found
+// the index damaged and set it aside. On failure the message is printed and
+// false returned.
 bool open_store(const std::string &dir, StoreLock *lock);
-// The same without the lock, for a caller that holds it already.
+// Initialises the library on dir, loading it whatever it held, for a caller
+// that holds the lock already.
 bool init_store(const std::string &dir);
 // The damaged indexes that this process's loads set aside (and said so).
 const std::vector<std::string> &set_aside_here();
+// Forgets them: a command that the server runs for another process starts
+// as a process of its own would.
+void forget_set_aside_here();
+// The next opening loads the history again: after a failed write the
+// library's memory may be ahead of the file.
+void forget_loaded_store();
+
+// A process that serves the store in canonical (its resolved absolute path)
+// to commands run from other directories initialises the library on that
+// path, whatever a command calls the store, so that its history stays where
+// it is when the process changes directory. Paths in the library's answers
+// and messages are then given back in the command's own words (as_named).
+void serve_store_at(const std::string &canonical);
+// A path the library gave (an image file's), as the command that opened the
+// store last would have had it from a library opened on its own name for it.
+std::string as_named(const std::string &path);
+
+// The clips that the Recorders of this process have added.
+uint64_t clips_recorded();
 
 // What the index file says of one clip: enough to check the store's files.
 struct IndexedClip {
@@ -177,9 +204,8 @@ struct Recorded {
 struct Config;
 
 // Records captured clips into the store in dir. Each capture locks the store;
-// the history stays loaded between captures and is loaded again only when
-// another process has changed clips.json (its identity, size or time), so a
-// watcher does not read a large history for every clip.
+// the history stays loaded between captures (open_store), so a watcher does
+// not read a large history for every clip.
 class Recorder {
  public:
   Recorder(std::string dir, const Config &config);
@@ -210,25 +236,12 @@ class Recorder {
   // that it is not loaded again; forget() that it may not be, after a
   // failed write, so that it is.
   void wrote();
-  void forget() { loaded_ = false; }
+  void forget() { forget_loaded_store(); }
 
  private:
-  struct IndexId {
-    bool exists = false;
-    dev_t dev = 0;
-    ino_t ino = 0;
-    off_t size = 0;
-    struct timespec mtime = {0, 0};
-  };
-  IndexId index_id() const;
-  bool same(const IndexId &a, const IndexId &b) const;
-
   std::string dir_;
   const Config &config_;
   StoreLock lock_;
-  bool loaded_ = false;
-  unsigned long inits_ = 0;  // the process's count of loads at ours
-  IndexId known_;
   // The previous PRIMARY text recorded, for a selection that grows.
   int selection_id_ = 0;
   std::string selection_text_;

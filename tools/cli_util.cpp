@@ -2,6 +2,9 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <stdlib.h>
+#include <sys/ioctl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -102,6 +105,52 @@ bool write_whole_file(const std::string &path, std::string_view bytes, int mode,
     return false;
   }
   return true;
+}
+
+int memory_file(const char *name, std::string_view bytes) {
+  int fd = memfd_create(name, MFD_CLOEXEC);
+  if (fd < 0) return -1;
+  size_t done = 0;
+  while (done < bytes.size()) {
+    ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      close(fd);
+      return -1;
+    }
+    done += static_cast<size_t>(n);
+  }
+  if (lseek(fd, 0, SEEK_SET) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+namespace {
+const TerminalView *g_view = nullptr;
+}  // namespace
+
+void view_terminal(const TerminalView *view) { g_view = view; }
+
+bool stdin_is_terminal() {
+  return g_view != nullptr ? g_view->stdin_terminal : isatty(STDIN_FILENO) != 0;
+}
+
+bool stdout_is_terminal() {
+  return g_view != nullptr ? g_view->stdout_terminal : isatty(STDOUT_FILENO) != 0;
+}
+
+int terminal_columns() {
+  struct winsize ws;
+  if (g_view != nullptr) {
+    if (g_view->columns > 0) return g_view->columns;
+  } else if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0) {
+    return ws.ws_col;
+  }
+  const char *env = getenv("COLUMNS");
+  int cols = env != nullptr ? atoi(env) : 0;
+  return cols > 0 ? cols : 80;
 }
 
 }  // namespace host

@@ -50,6 +50,26 @@ bool read_whole_file(const std::string &path, std::string *out, std::string *err
 bool write_whole_file(const std::string &path, std::string_view bytes, int mode,
                       std::string *error);
 
+// A file in memory (memfd) holding bytes, open for reading at its start; -1
+// when it cannot be made.
+int memory_file(const char *name, std::string_view bytes);
+
+// What a command knows of its terminal: the process's own, or, while the
+// server runs the command for another process (cli_server.h), that
+// process's.
+bool stdin_is_terminal();
+bool stdout_is_terminal();
+// The width of the terminal on standard output, else $COLUMNS, else 80.
+int terminal_columns();
+
+struct TerminalView {
+  bool stdin_terminal = false;
+  bool stdout_terminal = false;
+  int columns = 0;  // 0: not known from the terminal itself
+};
+// Makes the three answer for view (nullptr: for the process itself again).
+void view_terminal(const TerminalView *view);
+
 }  // namespace host
 
 #endif  // QUILLMAR_CLI_UTIL_H

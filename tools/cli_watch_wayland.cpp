@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <stdlib.h>
+#include <sys/file.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -21,10 +22,12 @@
 
 #include "cli_capture.h"
 #include "cli_capture_queue.h"
+#include "cli_client.h"
 #include "cli_config.h"
 #include "cli_config_watch.h"
 #include "cli_limits.h"
 #include "cli_recover.h"
+#include "cli_server.h"
 #include "cli_text.h"
 #include "cli_util.h"
 #include "cli_watcher_mark.h"
@@ -283,6 +286,87 @@ void keep_snapshot(const std::string &store, const std::string &bytes) {
     complain(error);
 }
 
+// Records a capture judged fit (with held, under the caller's lock) and
+// says what became of it.
+void record_capture(const std::string &store, const char *name, Capture c,
+                    const Config &config, StoreLock *held = nullptr) {
+  ClipKind kind = c.kind;
+  uint64_t seen = c.seen;
+  c.origin = std::string("the ") + name + (kind == ClipKind::text ? " text" : " image");
+  Recorder recorder(store, config);
+  Recorded rec;
+  if (!recorder.record(std::move(c), &rec, held)) return;
+  // Each capture is recorded alone here: no selection grows into the one
+  // before it, and no image is labelled by a text beside it.
+  print_recorded(name, kind, seen, false, rec);
+  if (!rec.skipped.empty()) return;
+  // The limits take the lock of their own.
+  if (held != nullptr) held->release();
+  trim_history(&recorder, config);
+}
+
+// Hands a capture to the watcher that serves the store, where the history
+// is loaded already: true when it recorded it (and what it said is said
+// here). A capture that it may or may not have recorded before it went
+// away is recorded again here: a repeat of the clip it made, at worst.
+bool hand_over(const std::string &store, bool primary, const Capture &c,
+               std::optional<bool> keep_duplicates) {
+  ServerConnection conn;
+  if (!conn.open(store)) return false;
+  std::vector<std::string> args = {"--store", store, "wayland-record"};
+  if (primary) args.push_back("--primary");
+  if (keep_duplicates)
+    args.push_back(*keep_duplicates ? "--keep-duplicates" : "--no-keep-duplicates");
+  if (c.has_label) args.push_back("--label=" + c.label);
+  args.insert(args.end(), {"--seen", std::to_string(c.seen),
+                           c.kind == ClipKind::text ? "text" : "image"});
+  Answer answer;
+  if (conn.run(args, &c.bytes, &answer) != Asked::answered) return false;
+  relay(answer);
+  return true;
+}
+
+// The captures' turn: held by a capture from before its image is read for
+// words until it is recorded, so that the captures of clips copied
+// meanwhile, each a process of its own, wait and are recorded after it,
+// whoever records them (the watcher that serves the store, or the capture
+// itself). A file beside the store directory, "<name>.order", which no
+// command takes: they go on while an image is read.
+class CaptureTurn {
+ public:
+  ~CaptureTurn() {
+    if (fd_ >= 0) close(fd_);
+  }
+  // Waits for the turn; after kTurnWaitMs the capture goes on without it
+  // rather than be lost (false, with *why).
+  bool take(const std::string &store, std::string *why) {
+    std::string path = marker_path(store, ".order");
+    if (!make_parents(path, why)) return false;
+    fd_ = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd_ < 0) {
+      *why = "cannot open " + path + ": " + strerror(errno);
+      return false;
+    }
+    for (long waited = 0;; waited += 20) {
+      if (flock(fd_, LOCK_EX | LOCK_NB) == 0) return true;
+      if (errno != EWOULDBLOCK && errno != EINTR) break;
+      if (waited >= kTurnWaitMs) {
+        *why = "the capture before it has held " + path + " for " +
+               std::to_string(kTurnWaitMs / 1000) + " s";
+        return false;
+      }
+      struct timespec ts = {0, 20 * 1000000L};
+      nanosleep(&ts, nullptr);
+    }
+    *why = "cannot lock " + path + ": " + strerror(errno);
+    return false;
+  }
+
+ private:
+  static constexpr long kTurnWaitMs = 30000;
+  int fd_ = -1;
+};
+
 }  // namespace
 
 bool wayland_session() {
@@ -429,28 +513,59 @@ int wayland_capture(const std::string &store, bool primary, ClipKind kind,
   c.kind = kind;
   c.bytes = std::move(bytes);
   c.seen = seen;
-  c.origin = std::string("the ") + name + (kind == ClipKind::text ? " text" : " image");
-  // An image is read for words under the store's lock, so that the clips
-  // copied while it is read, each a capture of its own, wait and are
-  // recorded after it.
-  StoreLock lock;
+  // An image is read for words in its turn, so that the clips copied while
+  // it is read wait and are recorded after it.
+  CaptureTurn turn;
   std::string why;
-  if (!lock.acquire(store, true, true, &why)) {
-    complain(why);
-    return 0;
-  }
+  if (!turn.take(store, &why)) complain(why);
   QueuedCapture q;
   q.capture = std::move(c);
   q.name = name;
   read_words_now(&q, config, true);
-  // Each capture is a process of its own: the Recorder loads the store once.
-  Recorder recorder(store, config);
-  Recorded rec;
-  if (!recorder.record(std::move(q.capture), &rec, &lock)) return 0;
-  // Each capture is recorded alone here: no selection grows into the one
-  // before it, and no image is labelled by a text beside it.
-  print_recorded(name, kind, seen, false, rec);
-  if (rec.skipped.empty()) trim_history(&recorder, config);
+  if (hand_over(store, primary, q.capture, keep_duplicates)) return 0;
+  StoreLock lock;
+  if (!lock.acquire(store, true, true, &why)) {
+    complain(why);
+    return 0;
+  }
+  record_capture(store, name, std::move(q.capture), config, &lock);
+  return 0;
+}
+
+int wayland_record(const std::string &store, bool primary, ClipKind kind,
+                   std::optional<bool> keep_duplicates, uint64_t seen,
+                   const std::string *label) {
+  const char *name = primary ? "PRIMARY" : "CLIPBOARD";
+  std::string bytes, error;
+  bool more = false;
+  if (!read_capped(STDIN_FILENO, kKeep, &bytes, &more, &error)) {
+    printf("%s: not recorded, standard input %s\n", name, error.c_str());
+    return 0;
+  }
+  // A broken file leaves the watcher's last good one in force, as for a
+  // capture that records by itself.
+  Config config;
+  std::string ignored;
+  if (!load_config(&config, &error)) {
+    config = Config{};
+    struct stat st;
+    std::string snapshot = config_snapshot_path(store);
+    if (stat(snapshot.c_str(), &st) != 0 ||
+        !load_config_file(snapshot, &config, &ignored)) {
+      printf("%s: not recorded, %s\n", name, error.c_str());
+      return 0;
+    }
+  }
+  if (keep_duplicates) config.keep_duplicates = *keep_duplicates;
+  Capture c;
+  c.kind = kind;
+  c.seen = std::max<uint64_t>(seen, bytes.size());
+  c.bytes = std::move(bytes);
+  if (label != nullptr) {
+    c.has_label = true;
+    c.label = *label;
+  }
+  record_capture(store, name, std::move(c), config);
   return 0;
 }
 
@@ -530,6 +645,7 @@ int run_watch_wayland(const WatchOptions &started) {
   close(err_pipe[1]);
 
   WatcherMark mark;
+  Server *server = options.server;
   if (status == 0) {
     mark.set(store, getenv("WAYLAND_DISPLAY"));
     printf("watching %s on %s into %s (Ctrl-C stops)\n",
@@ -538,23 +654,28 @@ int run_watch_wayland(const WatchOptions &started) {
     // The captures apply the limits after each clip; the watcher applies
     // them on the hour, for the clips that age meanwhile.
     long next_trim = now_ms();
+    if (server != nullptr) printf("serving commands on %s\n", server->path().c_str());
     while (!g_stop) {
       if (now_ms() >= next_trim) {
         trim_on_the_hour(store, options.config);
         next_trim = now_ms() + kLimitsEverySeconds * 1000;
       }
-      struct pollfd fds[3] = {{g_signal_pipe[0], POLLIN, 0},
-                              {err_pipe[0], POLLIN, 0},
-                              {config_watch.fd(), POLLIN, 0}};
+      std::vector<struct pollfd> fds = {{g_signal_pipe[0], POLLIN, 0},
+                                        {err_pipe[0], POLLIN, 0},
+                                        {config_watch.fd(), POLLIN, 0}};
+      if (server != nullptr) server->add_poll_fds(&fds);
       long wait = std::max(0L, next_trim - now_ms());
       // Without inotify, the config file is looked at every few seconds.
       if (config_watch.fd() < 0) wait = std::min(wait, 2000L);
-      if (poll(fds, 3, static_cast<int>(std::min(wait, 3600000L))) < 0 &&
-          errno != EINTR) {
+      int timeout = static_cast<int>(std::min(wait, 3600000L));
+      if (server != nullptr && server->poll_timeout() >= 0)
+        timeout = std::min(timeout, server->poll_timeout());
+      if (poll(fds.data(), fds.size(), timeout) < 0 && errno != EINTR) {
         complain(std::string("poll failed: ") + strerror(errno));
         status = 1;
         break;
       }
+      if (server != nullptr) server->handle(fds.data() + 3, fds.size() - 3);
       drain(g_signal_pipe[0]);
       forward_errors(&err_pipe[0], &tail);
       if (config_watch.check()) keep_snapshot(store, config_watch.good_bytes());
@@ -568,6 +689,9 @@ int run_watch_wayland(const WatchOptions &started) {
       }
     }
   }
+  // The captures still running record by themselves once the socket is
+  // gone; the answers under way are sent first.
+  if (server != nullptr) server->stop(2000);
   stop_children(&children, &err_pipe[0], &tail);
   unlink(config_snapshot_path(store).c_str());
   prctl(PR_SET_CHILD_SUBREAPER, 0);

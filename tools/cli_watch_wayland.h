@@ -23,7 +23,7 @@ inline constexpr char kWaylandCaptureCommand[] = "wayland-capture";
 bool wayland_session();
 
 // Runs wl-paste --watch children for text and PNG images (for PRIMARY too
-// with options.primary) until SIGINT or SIGTERM (exit status 0), or until a
+// with options.primary) until SIGINT, SIGTERM or SIGHUP (exit status 0), or until a
 // child ends on its own (1): no compositor, no data-control protocol, or a
 // compositor that went away.
 int run_watch_wayland(const WatchOptions &options);
@@ -35,6 +35,15 @@ int run_watch_wayland(const WatchOptions &options);
 // happened is printed.
 int wayland_capture(const std::string &store, bool primary, ClipKind kind,
                     std::optional<bool> keep_duplicates);
+
+// What a capture hands to the watcher that serves the store, once the
+// offer is judged and an image read for words: the clip of kind on standard
+// input (the first bytes of the seen its owner sent), with the label the
+// words made (nullptr: none), recorded by the config file's rules and said
+// as the capture says it. Always 0, as for the capture.
+int wayland_record(const std::string &store, bool primary, ClipKind kind,
+                   std::optional<bool> keep_duplicates, uint64_t seen,
+                   const std::string *label);
 
 // What a capture does with an offer, decided from the MIME types the owner
 // offers (nullopt when they could not be listed) and, when they include

@@ -36,6 +36,7 @@ int run_watch(const WatchOptions &) {
 #include "cli_config_watch.h"
 #include "cli_limits.h"
 #include "cli_recover.h"
+#include "cli_server.h"
 #include "cli_text.h"
 #include "cli_util.h"
 #include "cli_watcher_mark.h"
@@ -74,6 +75,7 @@ int on_x_error(Display *, XErrorEvent *) { return 0; }
 
 int on_x_io_error(Display *) {
   complain("lost the connection to the X display");
+  remove_server_socket();
   fflush(stdout);
   _exit(1);
 }
@@ -472,6 +474,8 @@ int Watcher::run() {
   // The limits are applied after each capture, and on the hour for the
   // clips that age meanwhile.
   long next_trim = now_ms();
+  Server *server = options_.server;
+  if (server != nullptr) printf("serving commands on %s\n", server->path().c_str());
   while (!g_stop) {
     if (now_ms() >= next_trim) {
       trim_history(&recorder_, options_.config);
@@ -486,12 +490,16 @@ int Watcher::run() {
       capture(sn->selection, sn->selection_timestamp);
     }
     if (g_stop) break;
-    struct pollfd fds[4] = {{ConnectionNumber(dpy_), POLLIN, 0},
-                            {g_signal_pipe[0], POLLIN, 0},
-                            {queue_.fd(), POLLIN, 0},
-                            {config_watch_.fd(), POLLIN, 0}};
-    long wait = std::max(0L, next_trim - now_ms());
-    if (poll(fds, 4, static_cast<int>(std::min(wait, 3600000L))) < 0 && errno != EINTR) {
+    std::vector<struct pollfd> fds = {{ConnectionNumber(dpy_), POLLIN, 0},
+                                      {g_signal_pipe[0], POLLIN, 0},
+                                      {queue_.fd(), POLLIN, 0},
+                                      {config_watch_.fd(), POLLIN, 0}};
+    if (server != nullptr) server->add_poll_fds(&fds);
+    long wait = std::min(std::max(0L, next_trim - now_ms()), 3600000L);
+    int timeout = static_cast<int>(wait);
+    if (server != nullptr && server->poll_timeout() >= 0)
+      timeout = std::min(timeout, server->poll_timeout());
+    if (poll(fds.data(), fds.size(), timeout) < 0 && errno != EINTR) {
       complain(std::string("poll failed: ") + strerror(errno));
       return 1;
     }
@@ -501,7 +509,11 @@ int Watcher::run() {
       queue_.drain([this](QueuedCapture &q) { record(q); });
     }
     if ((fds[3].revents & POLLIN) != 0) reload_config();
+    if (server != nullptr) server->handle(fds.data() + 4, fds.size() - 4);
   }
+  // New commands run by themselves from now on; the answers under way are
+  // sent.
+  if (server != nullptr) server->stop(2000);
   // Nothing taken is dropped: an image still being read is recorded
   // without words.
   queue_.finish([this](QueuedCapture &q) { record(q); });
@@ -522,14 +534,18 @@ int run_watch(const WatchOptions &options) {
   struct sigaction sa = {};
   sa.sa_handler = on_signal;
   sigemptyset(&sa.sa_mask);
-  struct sigaction old_int, old_term;
+  // A closed terminal (SIGHUP) stops it as Ctrl-C does, so that the
+  // socket it serves on goes too.
+  struct sigaction old_int, old_term, old_hup;
   sigaction(SIGINT, &sa, &old_int);
   sigaction(SIGTERM, &sa, &old_term);
+  sigaction(SIGHUP, &sa, &old_hup);
   XSetErrorHandler(on_x_error);
   XSetIOErrorHandler(on_x_io_error);
   int status = w.run();
   sigaction(SIGINT, &old_int, nullptr);
   sigaction(SIGTERM, &old_term, nullptr);
+  sigaction(SIGHUP, &old_hup, nullptr);
   close(g_signal_pipe[0]);
   close(g_signal_pipe[1]);
   return status;

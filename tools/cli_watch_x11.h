@@ -10,6 +10,8 @@
 
 namespace host {
 
+class Server;
+
 struct WatchOptions {
   std::string store;
   bool primary = false;
@@ -23,9 +25,12 @@ struct WatchOptions {
     if (primary_choice) c->primary = *primary_choice;
     if (keep_duplicates_choice) c->keep_duplicates = *keep_duplicates_choice;
   }
+  // The server of the store, whose clients are served from the watcher's
+  // event loop; nullptr when the watcher does not serve.
+  Server *server = nullptr;
 };
 
-// Runs until SIGINT or SIGTERM (exit status 0) or until the display cannot
+// Runs until SIGINT, SIGTERM or SIGHUP (exit status 0) or until the display cannot
 // be used (1).
 int run_watch(const WatchOptions &options);
 

@@ -62,3 +62,23 @@ wait_line() {
   has_lines() { [ "$(lines "$1")" -ge "$2" ]; }
   until_true 20 has_lines "$1" "$2" || die "the watcher never printed '$1' ($2 times)"
 }
+
+# --- an X server ---------------------------------------------------------------
+
+# start_xvfb [SIZE]: an Xvfb on a display it picks itself (written to fd 3),
+# its pid in $xvfb and its name in $DISPLAY, once it takes clients.
+# -noreset: by default it resets whenever its last client leaves, and a
+# client that connects during the reset is refused ("Can't open display").
+start_xvfb() {
+  Xvfb -displayfd 3 -noreset -nolisten tcp -screen 0 "${1:-320x240}x24" 3>"$T/display" >"$T/xvfb.log" 2>&1 &
+  xvfb=$!
+  has_display() { [ -s "$T/display" ]; }
+  until_true 20 has_display || die "Xvfb did not start: $(cat "$T/xvfb.log")"
+  export DISPLAY=":$(head -n1 "$T/display")"
+  # The server names its display before it takes clients on a busy machine;
+  # a client that comes too early is refused ("Can't open display").
+  x_ready() {
+    ! xclip -o -selection secondary 2>&1 >/dev/null | grep -q "Can't open display"
+  }
+  until_true 20 x_ready || die "Xvfb took no clients on $DISPLAY: $(cat "$T/xvfb.log")"
+}

@@ -71,15 +71,7 @@ q list --json | grep -qF '"preview":"[image 3985 bytes]"' ||
 [ "$(q ocr 1)" = "Invoice 4711 ssh deploy@example.org" ] || fail "ocr 1 printed '$(q ocr 1)'"
 q wipe --yes >/dev/null
 
-Xvfb -displayfd 3 -noreset -nolisten tcp -screen 0 320x240x24 3>"$T/display" >"$T/xvfb.log" 2>&1 &
-xvfb=$!
-has_display() { [ -s "$T/display" ]; }
-until_true 20 has_display || die "Xvfb did not start: $(cat "$T/xvfb.log")"
-export DISPLAY=":$(head -n1 "$T/display")"
-x_ready() {
-  ! xclip -o -selection secondary 2>&1 >/dev/null | grep -q "Can't open display"
-}
-until_true 20 x_ready || die "Xvfb took no clients on $DISPLAY: $(cat "$T/xvfb.log")"
+start_xvfb
 
 set_clipboard() {
   local args=(-quiet -selection clipboard -i "$1")

@@ -193,6 +193,10 @@ wait_line '^CLIPBOARD: image clip 3 (70 bytes)$' 1
 q get 3 --output - >"$T/got.png"
 cmp -s "$T/got.png" "$T/fix/red.png" || fail "the PNG image arrived changed"
 [ "$(count)" = 3 ] || fail "three copies made $(count) clips"
+# Each capture handed its clip to the watcher, which serves the store.
+q stats >"$T/stats.out"
+grep -q "^server     pid $watcher_pid since .*, 3 captures recorded$" "$T/stats.out" ||
+  fail "stats beside the watcher: $(cat "$T/stats.out")"
 
 # wl-copy without xdg-mime offers a PNG as text: it is still an image.
 { cat "$T/fix/red.png"; printf 'and some more bytes'; } >"$T/fix/red2.png"
@@ -302,6 +306,9 @@ printf 'ignore = ["^otpauth://"]\n' >"$T/home/.config/quillmar-clip/config.toml"
 chmod -R a+rX "$T/home/.config"
 start_watch watch-config
 wait_line '^watching CLIPBOARD on' 1
+# What the clipboard still holds (the text whose hint could not be read) is
+# recorded at the start; the count is taken after it.
+wait_line '^CLIPBOARD: text clip [0-9]* (15 bytes)$' 1
 before=$(count)
 printf 'otpauth://totp/me?secret=JBSWY3DP' >"$T/fix/t6"
 wl_copy "$T/fix/t6"

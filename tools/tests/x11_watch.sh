@@ -40,9 +40,11 @@ stop_all() {
   rm -rf "$T"
 }
 trap stop_all EXIT
-export HOME="$T" XDG_DATA_HOME="$T/data" XDG_CONFIG_HOME="$T/config" LC_ALL=C.UTF-8
+export HOME="$T" XDG_DATA_HOME="$T/data" XDG_CONFIG_HOME="$T/config" XDG_RUNTIME_DIR="$T/run" \
+  LC_ALL=C.UTF-8
 unset WAYLAND_DISPLAY CLIPBOARD_STATE
 
+mkdir -m 0700 "$T/run"
 . "$(dirname "$0")/lib.sh"
 
 die() {
@@ -51,20 +53,7 @@ die() {
   exit 1
 }
 
-# The X server picks a free display number itself and writes it to fd 3.
-# -noreset: by default it resets whenever its last client leaves, and a
-# client that connects during the reset is refused ("Can't open display").
-Xvfb -displayfd 3 -noreset -nolisten tcp -screen 0 320x240x24 3>"$T/display" >"$T/xvfb.log" 2>&1 &
-xvfb=$!
-has_display() { [ -s "$T/display" ]; }
-until_true 20 has_display || die "Xvfb did not start: $(cat "$T/xvfb.log")"
-export DISPLAY=":$(head -n1 "$T/display")"
-# The server names its display before it takes clients on a busy machine;
-# a client that comes too early is refused ("Can't open display").
-x_ready() {
-  ! xclip -o -selection secondary 2>&1 >/dev/null | grep -q "Can't open display"
-}
-until_true 20 x_ready || die "Xvfb took no clients on $DISPLAY: $(cat "$T/xvfb.log")"
+start_xvfb
 
 q() { timeout 30 "$BIN" --store "$S" "$@"; }
 # set_clipboard FILE [TARGET]: an xclip that owns CLIPBOARD until the next one
@@ -97,6 +86,17 @@ cmp -s "$T/got" "$T/t1" || fail "the text arrived as '$(cat "$T/got")'"
 set_clipboard "$T/t1"
 wait_line '^CLIPBOARD: repeats clip 2$' 1
 [ "$(count)" = 2 ] || fail "the same text twice made $(count) clips"
+
+# The watcher serves the store's commands, and counts what it recorded; a
+# second watcher on the same store is refused.
+q stats >"$T/stats.out"
+grep -q "^server     pid $watcher since .*, 2 captures recorded$" "$T/stats.out" ||
+  fail "stats beside the watcher: $(cat "$T/stats.out")"
+timeout 30 "$BIN" --store "$S" watch >"$T/second.out" 2>"$T/second.err"
+status=$?
+[ "$status" = 1 ] || fail "a second watcher ended with status $status"
+[ "$(cat "$T/second.err")" = "quillmar-clip: a server is running for $S (pid $watcher)" ] ||
+  fail "a second watcher said: $(cat "$T/second.err")"
 
 # A PNG image, offered as image/png.
 base64 -d >"$T/red.png" <<'EOF'
