@@ -29,6 +29,23 @@ inline uint64_t next_random() {
   return state;
 }
 
+// Prose of a clipboard, ASCII only so that any cut is between characters:
+// about `bytes` bytes of common words, now and then a line break.
+inline std::string ascii_corpus(size_t bytes) {
+  static const char *const words[] = {
+      "the",      "of",     "and",   "to",     "in",      "clipboard", "history",
+      "function", "return", "value", "struct", "buffer",  "string",    "meeting",
+      "tomorrow", "review", "index", "merge",  "request", "file"};
+  std::string out;
+  out.reserve(bytes + 16);
+  while (out.size() < bytes) {
+    uint64_t r = next_random();
+    out += words[r % (sizeof words / sizeof words[0])];
+    out += (r >> 32) % 9 == 0 ? '\n' : ' ';
+  }
+  return out;
+}
+
 inline bool is_continuation(unsigned char c) { return (c & 0xC0) == 0x80; }
 
 // The largest cut at most n into the len bytes at s that does not split a

@@ -52,22 +52,6 @@ using Clock = std::chrono::steady_clock;
   exit(1);
 }
 
-// Prose of a clipboard, ASCII only so that any cut is between characters.
-std::string make_corpus(size_t bytes) {
-  static const char *words[] = {"the",       "of",      "and",      "to",      "in",
-                                "clipboard", "history", "function", "return",  "value",
-                                "struct",    "buffer",  "string",   "meeting", "tomorrow",
-                                "review",    "index",   "merge",    "request", "file"};
-  std::string out;
-  out.reserve(bytes + 16);
-  while (out.size() < bytes) {
-    uint64_t r = bench::next_random();
-    out += words[r % (sizeof words / sizeof words[0])];
-    out += (r >> 32) % 9 == 0 ? '\n' : ' ';
-  }
-  return out;
-}
-
 struct Shape {
   const char *name;
   int unpinned, pinned;
@@ -143,7 +127,7 @@ void row(const char *what, const std::vector<double> &ms) {
 void run(History &h, const std::string &base, int runs) {
   const Shape &s = h.shape;
   std::string store = base + "/store-" + s.name;
-  h.corpus = make_corpus(std::max<size_t>(s.text_bytes * 3, 1 << 20));
+  h.corpus = bench::ascii_corpus(std::max<size_t>(s.text_bytes * 3, 1 << 20));
   if (s.alike) h.common = h.corpus.substr(0, 120);
   write_history(h, store);
   struct stat st;
