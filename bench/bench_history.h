@@ -2,7 +2,8 @@
 // library would have written them, so that a run need not build them call by
 // call: "clips.json" in its layout (yyjson's pretty one), each clip's
 // fingerprint and preview made by the library's rules, and the image files
-// beside it. Also the random numbers the benchmarks make their texts from.
+// beside it. Also the random numbers and the prose the benchmarks make their
+// texts from.
 #ifndef QUILLMAR_BENCH_HISTORY_H
 #define QUILLMAR_BENCH_HISTORY_H
 
@@ -10,6 +11,7 @@
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <unistd.h>
 
 #include <string>
@@ -42,6 +44,67 @@ inline std::string ascii_corpus(size_t bytes) {
     uint64_t r = next_random();
     out += words[r % (sizeof words / sizeof words[0])];
     out += (r >> 32) % 9 == 0 ? '\n' : ' ';
+  }
+  return out;
+}
+
+// Ordinary prose of a clipboard: about `bytes` bytes in lines of words, now
+// and then a tab, a quote, a path with reverse solidi or a word beyond ASCII.
+inline std::string prose_corpus(size_t bytes) {
+  static const char *const words[] = {"the",        "of",
+                                      "and",        "to",
+                                      "in",         "is",
+                                      "that",       "for",
+                                      "it",         "as",
+                                      "was",        "with",
+                                      "be",         "by",
+                                      "on",         "not",
+                                      "he",         "this",
+                                      "are",        "or",
+                                      "his",        "from",
+                                      "at",         "which",
+                                      "but",        "have",
+                                      "an",         "had",
+                                      "they",       "you",
+                                      "were",       "their",
+                                      "one",        "all",
+                                      "we",         "can",
+                                      "her",        "has",
+                                      "there",      "been",
+                                      "if",         "more",
+                                      "when",       "will",
+                                      "would",      "who",
+                                      "so",         "no",
+                                      "clipboard",  "history",
+                                      "function",   "return",
+                                      "value",      "struct",
+                                      "const",      "file",
+                                      "index",      "buffer",
+                                      "string",     "merge",
+                                      "request",    "review",
+                                      "meeting",    "tomorrow",
+                                      "café",       "naïve",
+                                      "Grüße",      "日本語",
+                                      "—",          "emoji 🙂",
+                                      "\"quoted\"", "C:\\Users\\me\\notes.txt",
+                                      "\ttabbed",   "https://example.org/a/b?c=d"};
+  constexpr size_t kWords = sizeof words / sizeof words[0];
+  std::string out;
+  out.reserve(bytes + 64);
+  size_t line = 0;
+  while (out.size() < bytes) {
+    uint64_t r = next_random();
+    // Common words most of the time, the rarer ones now and then.
+    size_t w = (r & 7) != 0 ? (r >> 8) % 48 : (r >> 8) % kWords;
+    out += words[w];
+    line += strlen(words[w]);
+    if (line > 40 + (r >> 40) % 50) {
+      out += '\n';
+      line = 0;
+    } else {
+      out += ' ';
+      ++line;
+    }
   }
   return out;
 }

@@ -147,40 +147,6 @@ constexpr const char *kLateToken = "late-needle-zq";
 // Occurs in no text.
 constexpr const char *kMissQuery = "xylophone-4217";
 
-// Ordinary prose of a clipboard: lines of words, now and then a tab, a quote,
-// a path with reverse solidi or a word beyond ASCII.
-std::string make_corpus(size_t bytes) {
-  static const char *words[] = {
-      "the", "of", "and", "to", "in", "is", "that", "for", "it", "as", "was",
-      "with", "be", "by", "on", "not", "he", "this", "are", "or", "his", "from",
-      "at", "which", "but", "have", "an", "had", "they", "you", "were", "their",
-      "one", "all", "we", "can", "her", "has", "there", "been", "if", "more",
-      "when", "will", "would", "who", "so", "no", "clipboard", "history",
-      "function", "return", "value", "struct", "const", "file", "index",
-      "buffer", "string", "merge", "request", "review", "meeting", "tomorrow",
-      "café", "naïve", "Grüße", "日本語", "—", "emoji 🙂", "\"quoted\"",
-      "C:\\Users\\me\\notes.txt", "\ttabbed", "https://example.org/a/b?c=d"};
-  constexpr size_t kWords = sizeof words / sizeof words[0];
-  std::string out;
-  out.reserve(bytes + 64);
-  size_t line = 0;
-  while (out.size() < bytes) {
-    uint64_t r = bench::next_random();
-    // Common words most of the time, the rarer ones now and then.
-    size_t w = (r & 7) != 0 ? (r >> 8) % 48 : (r >> 8) % kWords;
-    out += words[w];
-    line += strlen(words[w]);
-    if (line > 40 + (r >> 40) % 50) {
-      out += '\n';
-      line = 0;
-    } else {
-      out += ' ';
-      ++line;
-    }
-  }
-  return out;
-}
-
 // A text of about `bytes` bytes, distinct for every tag, cut at a character.
 std::string make_text(const std::string &corpus, const std::string &tag, size_t bytes,
                       bool late) {
@@ -249,7 +215,7 @@ std::string image_bytes(size_t n, uint64_t seed) {
 // byte for byte as the library writes them.
 void build_history(History &h, const std::string &base) {
   const Shape &s = h.shape;
-  h.corpus = make_corpus(std::max<size_t>(s.text_bytes * 3, 1 << 20));
+  h.corpus = bench::prose_corpus(std::max<size_t>(s.text_bytes * 3, 1 << 20));
   int total = s.texts + s.images;
   int image_every = s.images > 0 ? total / s.images : 0;
   int pin_every = s.pinned > 0 && s.pinned < s.texts ? s.texts / s.pinned : 0;
