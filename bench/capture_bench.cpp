@@ -25,13 +25,11 @@
 //                   for a repeat alone, which finds it last and writes nothing
 //
 // Usage: capture_bench [--dir DIR] [--runs N] [--only heavy,worst,alike]
-#include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <yyjson.h>
 
 #include <algorithm>
 #include <chrono>
@@ -39,6 +37,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_history.h"
 #include "cli_config.h"
 #include "cli_store.h"
 #include "quillmar_clip.h"
@@ -51,30 +50,6 @@ using Clock = std::chrono::steady_clock;
 [[noreturn]] void die(const std::string &what) {
   fprintf(stderr, "capture_bench: %s\n", what.c_str());
   exit(1);
-}
-
-uint64_t g_rng = 0x9e3779b97f4a7c15ULL;
-uint64_t next_random() {
-  g_rng ^= g_rng << 13;
-  g_rng ^= g_rng >> 7;
-  g_rng ^= g_rng << 17;
-  return g_rng;
-}
-
-// Prose of a clipboard, ASCII only so that any cut is between characters.
-std::string make_corpus(size_t bytes) {
-  static const char *words[] = {"the",       "of",      "and",      "to",      "in",
-                                "clipboard", "history", "function", "return",  "value",
-                                "struct",    "buffer",  "string",   "meeting", "tomorrow",
-                                "review",    "index",   "merge",    "request", "file"};
-  std::string out;
-  out.reserve(bytes + 16);
-  while (out.size() < bytes) {
-    uint64_t r = next_random();
-    out += words[r % (sizeof words / sizeof words[0])];
-    out += (r >> 32) % 9 == 0 ? '\n' : ' ';
-  }
-  return out;
 }
 
 struct Shape {
@@ -94,67 +69,28 @@ struct History {
   Shape shape;
   std::string corpus;
   std::string common;  // the shared start of every text, for alike
-  std::vector<std::string> texts;
+  std::vector<std::string> texts;  // oldest first, the pinned ones first of all
 };
 
 std::string make_text(History &h, const std::string &tag) {
   size_t want = h.shape.text_bytes;
   std::string t = h.common + tag + "\n";
-  size_t start = next_random() % (h.corpus.size() - want);
+  size_t start = bench::next_random() % (h.corpus.size() - want);
   t.append(h.corpus, start, want > t.size() ? want - t.size() : 0);
   return t;
-}
-
-std::string fnv_hex(const std::string &s) {
-  uint64_t h = 0xcbf29ce484222325ULL;
-  for (unsigned char c : s) {
-    h ^= c;
-    h *= 0x100000001b3ULL;
-  }
-  char out[17];
-  snprintf(out, sizeof out, "%016llx", static_cast<unsigned long long>(h));
-  return out;
-}
-
-std::string preview_of(const std::string &t) {
-  std::string p = t.substr(0, t.size() > 120 ? 117 : t.size());
-  for (char &c : p) {
-    if (c == '\t' || c == '\n' || c == '\r') c = ' ';
-  }
-  return t.size() > 120 ? p + "..." : p;
 }
 
 // Writes the history's index as the library would (the oldest clips pinned).
 void write_history(History &h, const std::string &dir) {
   fs::create_directories(dir);
   int total = h.shape.unpinned + h.shape.pinned;
-  yyjson_mut_doc *doc = yyjson_mut_doc_new(nullptr);
-  yyjson_mut_val *root = yyjson_mut_obj(doc);
-  yyjson_mut_doc_set_root(doc, root);
-  yyjson_mut_obj_add_int(doc, root, "next_id", total + 1);
-  yyjson_mut_val *arr = yyjson_mut_arr(doc);
-  yyjson_mut_obj_add_val(doc, root, "clips", arr);
-  for (int i = 0; i < total; ++i) {
+  for (int i = 0; i < total; ++i)
     h.texts.push_back(make_text(h, "clip " + std::to_string(i + 1)));
-    const std::string &t = h.texts.back();
-    yyjson_mut_val *o = yyjson_mut_arr_add_obj(doc, arr);
-    yyjson_mut_obj_add_int(doc, o, "id", i + 1);
-    yyjson_mut_obj_add_int(doc, o, "ts", 1757762400 + i);
-    yyjson_mut_obj_add_str(doc, o, "kind", "text");
-    yyjson_mut_obj_add_strcpy(doc, o, "preview", preview_of(t).c_str());
-    yyjson_mut_obj_add_bool(doc, o, "pinned", i < h.shape.pinned);
-    yyjson_mut_obj_add_strcpy(doc, o, "hash", fnv_hex(t).c_str());
-    yyjson_mut_obj_add_bool(doc, o, "truncated", false);
-    yyjson_mut_obj_add_strn(doc, o, "text", t.data(), t.size());
+  std::vector<bench::Record> records;
+  for (int i = 0; i < total; ++i) {
+    records.push_back({false, i < h.shape.pinned, h.texts[static_cast<size_t>(i)], {}});
   }
-  size_t len = 0;
-  char *json = yyjson_mut_write_opts(doc, YYJSON_WRITE_PRETTY, nullptr, &len, nullptr);
-  if (json == nullptr) die("cannot serialise the history");
-  FILE *f = fopen((dir + "/clips.json").c_str(), "wb");
-  if (f == nullptr || fwrite(json, 1, len, f) != len || fclose(f) != 0)
-    die("cannot write the history");
-  free(json);
-  yyjson_mut_doc_free(doc);
+  if (bench::write_history(dir, records) == 0) die("cannot write the history");
 }
 
 struct Stats {
@@ -191,7 +127,7 @@ void row(const char *what, const std::vector<double> &ms) {
 void run(History &h, const std::string &base, int runs) {
   const Shape &s = h.shape;
   std::string store = base + "/store-" + s.name;
-  h.corpus = make_corpus(std::max<size_t>(s.text_bytes * 3, 1 << 20));
+  h.corpus = bench::ascii_corpus(std::max<size_t>(s.text_bytes * 3, 1 << 20));
   if (s.alike) h.common = h.corpus.substr(0, 120);
   write_history(h, store);
   struct stat st;

@@ -16,7 +16,6 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
-#include <yyjson.h>
 
 #include <algorithm>
 #include <chrono>
@@ -24,6 +23,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_history.h"
 #include "cli_search.h"
 #include "cli_store.h"
 #include "quillmar_clip.h"
@@ -38,127 +38,27 @@ using Clock = std::chrono::steady_clock;
   exit(1);
 }
 
-uint64_t g_rng = 0x9e3779b97f4a7c15ULL;
-uint64_t next_random() {
-  g_rng ^= g_rng << 13;
-  g_rng ^= g_rng >> 7;
-  g_rng ^= g_rng << 17;
-  return g_rng;
-}
-
-// Ordinary prose of a clipboard, as perf_tool makes it: common words most of
-// the time, now and then a quotation, a path or a word beyond ASCII.
-std::string make_corpus(size_t bytes) {
-  static const char *words[] = {"the",        "of",
-                                "and",        "to",
-                                "in",         "is",
-                                "that",       "for",
-                                "it",         "as",
-                                "was",        "with",
-                                "be",         "by",
-                                "on",         "not",
-                                "he",         "this",
-                                "are",        "or",
-                                "his",        "from",
-                                "at",         "which",
-                                "but",        "have",
-                                "an",         "had",
-                                "they",       "you",
-                                "were",       "their",
-                                "one",        "all",
-                                "we",         "can",
-                                "her",        "has",
-                                "there",      "been",
-                                "if",         "more",
-                                "when",       "will",
-                                "would",      "who",
-                                "so",         "no",
-                                "clipboard",  "history",
-                                "function",   "return",
-                                "value",      "struct",
-                                "const",      "file",
-                                "index",      "buffer",
-                                "string",     "merge",
-                                "request",    "review",
-                                "meeting",    "tomorrow",
-                                "café",       "naïve",
-                                "Grüße",      "日本語",
-                                "—",          "emoji 🙂",
-                                "\"quoted\"", "C:\\Users\\me\\notes.txt",
-                                "\ttabbed",   "https://example.org/a/b?c=d"};
-  constexpr size_t kWords = sizeof words / sizeof words[0];
-  std::string out;
-  out.reserve(bytes + 64);
-  size_t line = 0;
-  while (out.size() < bytes) {
-    uint64_t r = next_random();
-    size_t w = (r & 7) != 0 ? (r >> 8) % 48 : (r >> 8) % kWords;
-    out += words[w];
-    line += strlen(words[w]);
-    if (line > 40 + (r >> 40) % 50) {
-      out += '\n';
-      line = 0;
-    } else {
-      out += ' ';
-      ++line;
-    }
-  }
-  return out;
-}
-
-bool is_continuation(unsigned char c) { return (c & 0xC0) == 0x80; }
-
-size_t cut_back(const std::string &s, size_t n) {
-  if (n >= s.size()) return s.size();
-  while (n > 0 && is_continuation(static_cast<unsigned char>(s[n]))) --n;
-  return n;
-}
-
-std::string preview_of(const std::string &t) {
-  std::string p = t.substr(0, t.size() > 120 ? cut_back(t, 117) : t.size());
-  for (char &c : p) {
-    if (c == '\t' || c == '\n' || c == '\r') c = ' ';
-  }
-  return t.size() > 120 ? p + "..." : p;
-}
-
 // Writes 500 texts of 64 KiB into dir's index as the library would.
 void write_history(const std::string &dir) {
   constexpr int kClips = 500;
   constexpr size_t kBytes = 64 * 1024;
-  std::string corpus = make_corpus(3 << 20);
+  std::string corpus = bench::prose_corpus(3 << 20);
   fs::create_directories(dir);
-  yyjson_mut_doc *doc = yyjson_mut_doc_new(nullptr);
-  yyjson_mut_val *root = yyjson_mut_obj(doc);
-  yyjson_mut_doc_set_root(doc, root);
-  yyjson_mut_obj_add_int(doc, root, "next_id", kClips + 1);
-  yyjson_mut_val *arr = yyjson_mut_arr(doc);
-  yyjson_mut_obj_add_val(doc, root, "clips", arr);
+  std::vector<std::string> texts;
   for (int i = 0; i < kClips; ++i) {
     std::string t = "clip " + std::to_string(i + 1) + "\n";
-    size_t start = next_random() % (corpus.size() - kBytes - 8);
-    while (is_continuation(static_cast<unsigned char>(corpus[start]))) ++start;
-    t += corpus.substr(start, cut_back(corpus.substr(start), kBytes - t.size()));
+    size_t start = bench::next_random() % (corpus.size() - kBytes - 8);
+    while (bench::is_continuation(static_cast<unsigned char>(corpus[start]))) ++start;
+    t.append(
+        corpus, start,
+        bench::cut_back(corpus.data() + start, corpus.size() - start, kBytes - t.size()));
     if (i % 10 == 0) t += "\nsee the late-needle-zq below\n";
     if (i % 100 == 0) t += "quarterly invoice for march\n";
-    yyjson_mut_val *o = yyjson_mut_arr_add_obj(doc, arr);
-    yyjson_mut_obj_add_int(doc, o, "id", i + 1);
-    yyjson_mut_obj_add_int(doc, o, "ts", 1757762400 + i);
-    yyjson_mut_obj_add_str(doc, o, "kind", "text");
-    yyjson_mut_obj_add_strcpy(doc, o, "preview", preview_of(t).c_str());
-    yyjson_mut_obj_add_bool(doc, o, "pinned", false);
-    yyjson_mut_obj_add_str(doc, o, "hash", "");
-    yyjson_mut_obj_add_bool(doc, o, "truncated", false);
-    yyjson_mut_obj_add_strncpy(doc, o, "text", t.data(), t.size());
+    texts.push_back(std::move(t));
   }
-  size_t len = 0;
-  char *json = yyjson_mut_write_opts(doc, YYJSON_WRITE_PRETTY, nullptr, &len, nullptr);
-  if (json == nullptr) die("cannot serialise the history");
-  FILE *f = fopen((dir + "/clips.json").c_str(), "wb");
-  if (f == nullptr || fwrite(json, 1, len, f) != len || fclose(f) != 0)
-    die("cannot write the history");
-  free(json);
-  yyjson_mut_doc_free(doc);
+  std::vector<bench::Record> records;
+  for (const std::string &t : texts) records.push_back({false, false, t, {}});
+  if (bench::write_history(dir, records) == 0) die("cannot write the history");
 }
 
 double median(std::vector<double> v) {

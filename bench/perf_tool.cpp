@@ -37,6 +37,7 @@
 
 #include <yyjson.h>
 
+#include "bench_history.h"
 #include "proc_status.h"
 #include "quillmar_clip.h"
 
@@ -141,95 +142,23 @@ constexpr Shape kTypical{"typical", 500, 200, 20, 50 * 1000, 30};
 constexpr Shape kHeavy{"heavy", 500, 64 * 1024, 0, 0, 0};
 constexpr Shape kWorst{"worst", 700, 1024 * 1024, 0, 0, 200};
 
-constexpr int64_t kBaseTime = 1757762400;
 // Planted near the end of every tenth text: the query that matches late.
 constexpr const char *kLateToken = "late-needle-zq";
 // Occurs in no text.
 constexpr const char *kMissQuery = "xylophone-4217";
-
-uint64_t g_rng = 0x9e3779b97f4a7c15ULL;
-uint64_t next_random() {
-  g_rng ^= g_rng << 13;
-  g_rng ^= g_rng >> 7;
-  g_rng ^= g_rng << 17;
-  return g_rng;
-}
-
-// Ordinary prose of a clipboard: lines of words, now and then a tab, a quote,
-// a path with reverse solidi or a word beyond ASCII.
-std::string make_corpus(size_t bytes) {
-  static const char *words[] = {
-      "the", "of", "and", "to", "in", "is", "that", "for", "it", "as", "was",
-      "with", "be", "by", "on", "not", "he", "this", "are", "or", "his", "from",
-      "at", "which", "but", "have", "an", "had", "they", "you", "were", "their",
-      "one", "all", "we", "can", "her", "has", "there", "been", "if", "more",
-      "when", "will", "would", "who", "so", "no", "clipboard", "history",
-      "function", "return", "value", "struct", "const", "file", "index",
-      "buffer", "string", "merge", "request", "review", "meeting", "tomorrow",
-      "café", "naïve", "Grüße", "日本語", "—", "emoji 🙂", "\"quoted\"",
-      "C:\\Users\\me\\notes.txt", "\ttabbed", "https://example.org/a/b?c=d"};
-  constexpr size_t kWords = sizeof words / sizeof words[0];
-  std::string out;
-  out.reserve(bytes + 64);
-  size_t line = 0;
-  while (out.size() < bytes) {
-    uint64_t r = next_random();
-    // Common words most of the time, the rarer ones now and then.
-    size_t w = (r & 7) != 0 ? (r >> 8) % 48 : (r >> 8) % kWords;
-    out += words[w];
-    line += strlen(words[w]);
-    if (line > 40 + (r >> 40) % 50) {
-      out += '\n';
-      line = 0;
-    } else {
-      out += ' ';
-      ++line;
-    }
-  }
-  return out;
-}
-
-bool is_continuation(unsigned char c) { return (c & 0xC0) == 0x80; }
-
-// The largest cut at most n that does not split a character.
-size_t cut_back(const char *s, size_t len, size_t n) {
-  if (n >= len) return len;
-  while (n > 0 && is_continuation(static_cast<unsigned char>(s[n]))) --n;
-  return n;
-}
-
-std::string fnv_hex(const char *s, size_t n) {
-  uint64_t h = 0xcbf29ce484222325ULL;
-  for (size_t i = 0; i < n; ++i) {
-    h ^= static_cast<unsigned char>(s[i]);
-    h *= 0x100000001b3ULL;
-  }
-  char out[17];
-  snprintf(out, sizeof out, "%016llx", static_cast<unsigned long long>(h));
-  return out;
-}
-
-std::string preview_of(const std::string &t) {
-  size_t n = t.size() > 120 ? cut_back(t.data(), t.size(), 117) : t.size();
-  std::string p = t.substr(0, n);
-  for (char &c : p) {
-    if (c == '\t' || c == '\n' || c == '\r') c = ' ';
-  }
-  if (t.size() > 120) p += "...";
-  return p;
-}
 
 // A text of about `bytes` bytes, distinct for every tag, cut at a character.
 std::string make_text(const std::string &corpus, const std::string &tag, size_t bytes,
                       bool late) {
   std::string t = tag + "\n";
   size_t want = bytes > t.size() ? bytes - t.size() : 0;
-  size_t start = cut_back(corpus.data(), corpus.size(), next_random() % (corpus.size() - want - 8));
-  while (is_continuation(static_cast<unsigned char>(corpus[start]))) ++start;
-  size_t n = cut_back(corpus.data() + start, corpus.size() - start, want);
+  size_t start = bench::cut_back(corpus.data(), corpus.size(),
+                                 bench::next_random() % (corpus.size() - want - 8));
+  while (bench::is_continuation(static_cast<unsigned char>(corpus[start]))) ++start;
+  size_t n = bench::cut_back(corpus.data() + start, corpus.size() - start, want);
   t.append(corpus, start, n);
   if (late && t.size() > 64) {
-    t.resize(cut_back(t.data(), t.size(), t.size() - 40));
+    t.resize(bench::cut_back(t.data(), t.size(), t.size() - 40));
     t += "\nsee ";
     t += kLateToken;
     t += " below\n";
@@ -241,7 +170,7 @@ struct Clip {
   bool image;
   bool pinned;
   std::string text;  // or the label of an image
-  size_t image_bytes;
+  std::string png;   // an image's bytes
 };
 
 struct History {
@@ -251,19 +180,6 @@ struct History {
   size_t index_bytes = 0;
   std::string corpus;
 };
-
-void write_whole(const std::string &path, const void *data, size_t len) {
-  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  if (fd < 0) die("cannot create " + path);
-  const char *p = static_cast<const char *>(data);
-  while (len > 0) {
-    ssize_t n = write(fd, p, len);
-    if (n <= 0) die("cannot write " + path);
-    p += n;
-    len -= static_cast<size_t>(n);
-  }
-  close(fd);
-}
 
 std::string read_whole(const std::string &path) {
   int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -299,7 +215,7 @@ std::string image_bytes(size_t n, uint64_t seed) {
 // byte for byte as the library writes them.
 void build_history(History &h, const std::string &base) {
   const Shape &s = h.shape;
-  h.corpus = make_corpus(std::max<size_t>(s.text_bytes * 3, 1 << 20));
+  h.corpus = bench::prose_corpus(std::max<size_t>(s.text_bytes * 3, 1 << 20));
   int total = s.texts + s.images;
   int image_every = s.images > 0 ? total / s.images : 0;
   int pin_every = s.pinned > 0 && s.pinned < s.texts ? s.texts / s.pinned : 0;
@@ -309,10 +225,11 @@ void build_history(History &h, const std::string &base) {
     if (image_every > 0 && i % image_every == image_every - 1) {
       c.image = true;
       c.text = "screenshot " + std::to_string(i);
-      c.image_bytes = s.image_bytes;
+      c.png = image_bytes(s.image_bytes, static_cast<uint64_t>(i) * 7919);
     } else {
       size_t bytes = s.text_bytes;
-      if (s.text_bytes < 1024) bytes = s.text_bytes / 2 + next_random() % s.text_bytes;
+      if (s.text_bytes < 1024)
+        bytes = s.text_bytes / 2 + bench::next_random() % s.text_bytes;
       c.text = make_text(h.corpus, "clip " + std::to_string(i + 1), bytes, i % 10 == 3);
       if (s.name == kWorst.name) {
         c.pinned = text_no < s.pinned;
@@ -327,44 +244,10 @@ void build_history(History &h, const std::string &base) {
 
   h.template_dir = base + "/template-" + s.name;
   fs::create_directories(h.template_dir);
-  yyjson_mut_doc *doc = yyjson_mut_doc_new(nullptr);
-  yyjson_mut_val *root = yyjson_mut_obj(doc);
-  yyjson_mut_doc_set_root(doc, root);
-  yyjson_mut_obj_add_int(doc, root, "next_id", total + 1);
-  yyjson_mut_val *arr = yyjson_mut_arr(doc);
-  yyjson_mut_obj_add_val(doc, root, "clips", arr);
-  for (int i = 0; i < total; ++i) {
-    const Clip &c = h.clips[static_cast<size_t>(i)];
-    yyjson_mut_val *o = yyjson_mut_arr_add_obj(doc, arr);
-    yyjson_mut_obj_add_int(doc, o, "id", i + 1);
-    yyjson_mut_obj_add_int(doc, o, "ts", kBaseTime + i);
-    yyjson_mut_obj_add_str(doc, o, "kind", c.image ? "image" : "text");
-    if (c.image) {
-      std::string png = image_bytes(c.image_bytes, static_cast<uint64_t>(i) * 7919);
-      write_whole(h.template_dir + "/img_" + std::to_string(i + 1) + ".png", png.data(),
-                  png.size());
-      std::string preview =
-          "[image " + std::to_string(c.image_bytes) + " bytes: " + c.text + "]";
-      yyjson_mut_obj_add_strcpy(doc, o, "preview", preview.c_str());
-      yyjson_mut_obj_add_bool(doc, o, "pinned", c.pinned);
-      yyjson_mut_obj_add_strcpy(doc, o, "hash", fnv_hex(png.data(), png.size()).c_str());
-      yyjson_mut_obj_add_bool(doc, o, "truncated", false);
-      yyjson_mut_obj_add_strn(doc, o, "label", c.text.data(), c.text.size());
-    } else {
-      yyjson_mut_obj_add_strcpy(doc, o, "preview", preview_of(c.text).c_str());
-      yyjson_mut_obj_add_bool(doc, o, "pinned", c.pinned);
-      yyjson_mut_obj_add_strcpy(doc, o, "hash", fnv_hex(c.text.data(), c.text.size()).c_str());
-      yyjson_mut_obj_add_bool(doc, o, "truncated", false);
-      yyjson_mut_obj_add_strn(doc, o, "text", c.text.data(), c.text.size());
-    }
-  }
-  size_t len = 0;
-  char *json = yyjson_mut_write_opts(doc, YYJSON_WRITE_PRETTY, nullptr, &len, nullptr);
-  if (json == nullptr) die("cannot serialise the history");
-  write_whole(h.template_dir + "/clips.json", json, len);
-  h.index_bytes = len;
-  free(json);
-  yyjson_mut_doc_free(doc);
+  std::vector<bench::Record> records;
+  for (const Clip &c : h.clips) records.push_back({c.image, c.pinned, c.text, c.png});
+  h.index_bytes = bench::write_history(h.template_dir, records);
+  if (h.index_bytes == 0) die("cannot write the history into " + h.template_dir);
 }
 
 // A fresh store directory holding the history as it was built.

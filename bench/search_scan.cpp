@@ -33,11 +33,12 @@
 #include <string>
 #include <vector>
 
+#include "bench_history.h"
 #include "clip_match.h"
 #include "clip_search.h"
-#include "reference_match.h"
 #include "clip_store.h"
 #include "quillmar_clip.h"
+#include "reference_match.h"
 
 extern char **environ;
 
@@ -171,48 +172,14 @@ std::vector<std::string> make_history() {
   return texts;
 }
 
-void append_json_string(std::string &out, const char *s, size_t n) {
-  out += '"';
-  for (size_t i = 0; i < n; ++i) {
-    char c = s[i];
-    if (c == '\n') {
-      out += "\\n";
-    } else if (c == '"' || c == '\\') {
-      out += '\\';
-      out += c;
-    } else {
-      out += c;
-    }
-  }
-  out += '"';
-}
-
 // The index the library would have written for these texts, oldest first, the
 // first 200 pinned.
 void write_index(const fs::path &dir, const std::vector<std::string> &texts) {
-  std::ofstream out(dir / "clips.json", std::ios::binary | std::ios::trunc);
-  out << "{\"next_id\":" << kTexts + 1 << ",\"clips\":[";
-  std::string entry;
-  for (int i = 0; i < kTexts; ++i) {
-    const std::string &t = texts[i];
-    char hash[CLIP_HASH_CHARS];
-    clip_hash_bytes(t.data(), t.size(), hash);
-    char *preview = clip_store_make_preview(t.data(), t.size());
-    if (preview == nullptr) die("out of memory");
-    entry.clear();
-    entry += i == 0 ? "" : ",";
-    entry += "{\"id\":" + std::to_string(i + 1) + ",\"ts\":" + std::to_string(1757760000 + i) +
-             ",\"kind\":\"text\",\"preview\":";
-    append_json_string(entry, preview, strlen(preview));
-    free(preview);
-    entry += std::string(",\"pinned\":") + (i < kPinned ? "true" : "false") + ",\"hash\":\"" +
-             hash + "\",\"truncated\":false,\"text\":";
-    append_json_string(entry, t.data(), t.size());
-    entry += '}';
-    out.write(entry.data(), static_cast<std::streamsize>(entry.size()));
+  std::vector<bench::Record> records;
+  for (int i = 0; i < kTexts; ++i) records.push_back({false, i < kPinned, texts[i], {}});
+  if (bench::write_history(dir.string(), records) == 0) {
+    die("cannot write " + (dir / "clips.json").string());
   }
-  out << "]}";
-  if (!out.flush()) die("cannot write " + (dir / "clips.json").string());
 }
 
 void write_files(const fs::path &dir, const std::vector<std::string> &texts) {

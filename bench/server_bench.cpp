@@ -35,7 +35,6 @@
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
-#include <yyjson.h>
 
 #include <algorithm>
 #include <chrono>
@@ -44,6 +43,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_history.h"
 #include "quillmar_clip.h"
 
 extern char **environ;
@@ -56,30 +56,6 @@ using Clock = std::chrono::steady_clock;
 [[noreturn]] void die(const std::string &what) {
   fprintf(stderr, "server_bench: %s\n", what.c_str());
   exit(1);
-}
-
-uint64_t g_rng = 0x9e3779b97f4a7c15ULL;
-uint64_t next_random() {
-  g_rng ^= g_rng << 13;
-  g_rng ^= g_rng >> 7;
-  g_rng ^= g_rng << 17;
-  return g_rng;
-}
-
-// Prose of a clipboard, ASCII only so that any cut is between characters.
-std::string make_corpus(size_t bytes) {
-  static const char *words[] = {"the",       "of",      "and",      "to",      "in",
-                                "clipboard", "history", "function", "return",  "value",
-                                "struct",    "buffer",  "string",   "meeting", "tomorrow",
-                                "review",    "index",   "merge",    "request", "file"};
-  std::string out;
-  out.reserve(bytes + 16);
-  while (out.size() < bytes) {
-    uint64_t r = next_random();
-    out += words[r % (sizeof words / sizeof words[0])];
-    out += (r >> 32) % 9 == 0 ? '\n' : ' ';
-  }
-  return out;
 }
 
 struct Shape {
@@ -98,28 +74,9 @@ std::string g_corpus;
 
 std::string make_text(size_t bytes, const std::string &tag) {
   std::string t = tag + "\n";
-  size_t start = next_random() % (g_corpus.size() - bytes);
+  size_t start = bench::next_random() % (g_corpus.size() - bytes);
   t.append(g_corpus, start, bytes > t.size() ? bytes - t.size() : 0);
   return t;
-}
-
-std::string fnv_hex(const std::string &s) {
-  uint64_t h = 0xcbf29ce484222325ULL;
-  for (unsigned char c : s) {
-    h ^= c;
-    h *= 0x100000001b3ULL;
-  }
-  char out[17];
-  snprintf(out, sizeof out, "%016llx", static_cast<unsigned long long>(h));
-  return out;
-}
-
-std::string preview_of(const std::string &t) {
-  std::string p = t.substr(0, t.size() > 120 ? 117 : t.size());
-  for (char &c : p) {
-    if (c == '\t' || c == '\n' || c == '\r') c = ' ';
-  }
-  return t.size() > 120 ? p + "..." : p;
 }
 
 // Writes the history's index as the library would (the oldest clips
@@ -127,32 +84,16 @@ std::string preview_of(const std::string &t) {
 off_t write_history(const Shape &s, const std::string &dir) {
   fs::create_directories(dir);
   int total = s.unpinned + s.pinned;
-  yyjson_mut_doc *doc = yyjson_mut_doc_new(nullptr);
-  yyjson_mut_val *root = yyjson_mut_obj(doc);
-  yyjson_mut_doc_set_root(doc, root);
-  yyjson_mut_obj_add_int(doc, root, "next_id", total + 1);
-  yyjson_mut_val *arr = yyjson_mut_arr(doc);
-  yyjson_mut_obj_add_val(doc, root, "clips", arr);
+  std::vector<std::string> texts;
   for (int i = 0; i < total; ++i) {
-    std::string t = make_text(s.text_bytes, "clip " + std::to_string(i + 1));
-    yyjson_mut_val *o = yyjson_mut_arr_add_obj(doc, arr);
-    yyjson_mut_obj_add_int(doc, o, "id", i + 1);
-    yyjson_mut_obj_add_int(doc, o, "ts", 1757762400 + i);
-    yyjson_mut_obj_add_str(doc, o, "kind", "text");
-    yyjson_mut_obj_add_strcpy(doc, o, "preview", preview_of(t).c_str());
-    yyjson_mut_obj_add_bool(doc, o, "pinned", i < s.pinned);
-    yyjson_mut_obj_add_strcpy(doc, o, "hash", fnv_hex(t).c_str());
-    yyjson_mut_obj_add_bool(doc, o, "truncated", false);
-    yyjson_mut_obj_add_strncpy(doc, o, "text", t.data(), t.size());
+    texts.push_back(make_text(s.text_bytes, "clip " + std::to_string(i + 1)));
   }
-  size_t len = 0;
-  char *json = yyjson_mut_write_opts(doc, YYJSON_WRITE_PRETTY, nullptr, &len, nullptr);
-  if (json == nullptr) die("cannot serialise the history");
-  FILE *f = fopen((dir + "/clips.json").c_str(), "wb");
-  if (f == nullptr || fwrite(json, 1, len, f) != len || fclose(f) != 0)
-    die("cannot write the history");
-  free(json);
-  yyjson_mut_doc_free(doc);
+  std::vector<bench::Record> records;
+  for (int i = 0; i < total; ++i) {
+    records.push_back({false, i < s.pinned, texts[static_cast<size_t>(i)], {}});
+  }
+  size_t len = bench::write_history(dir, records);
+  if (len == 0) die("cannot write the history");
   return static_cast<off_t>(len);
 }
 
@@ -253,8 +194,8 @@ struct Result {
   int runs = 0;
 };
 
-void bench(const Shape &s, const std::string &program, const std::string &base, int runs,
-           Result *res) {
+void measure(const Shape &s, const std::string &program, const std::string &base,
+             int runs, Result *res) {
   std::string store = base + "/store-" + s.name;
   res->index = write_history(s, store);
   res->runs = runs;
@@ -405,13 +346,13 @@ int main(int argc, char **argv) {
   if (program.empty()) die("give the program with --program PATH");
   std::string base = parent + "/quillmar-server-XXXXXX";
   if (mkdtemp(base.data()) == nullptr) die("cannot create a directory in " + parent);
-  g_corpus = make_corpus(4u << 20);
+  g_corpus = bench::ascii_corpus(4u << 20);
   std::map<std::string, Result> results;
   for (const Shape &s : kShapes) {
     if (std::find(only.begin(), only.end(), s.name) == only.end()) continue;
-    bench(s, program, base,
-          std::string(s.name) == "worst" ? std::min(runs, worst_runs) : runs,
-          &results[s.name]);
+    measure(s, program, base,
+            std::string(s.name) == "worst" ? std::min(runs, worst_runs) : runs,
+            &results[s.name]);
   }
   // The goals: each served command within 2x of the same command on the
   // typical history without a server, and the heavy history's at least

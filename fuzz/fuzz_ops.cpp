@@ -80,16 +80,6 @@ void check_state(State &st) {
   check_images(st);
 }
 
-model::Outcome pushed(char *json) {
-  model::Outcome o;
-  if (json == nullptr) return o;
-  o.ok = true;
-  FUZZ_CHECK(sscanf(json, "{\"id\":%d", &o.id) == 1, "%s", json);
-  o.dedup = strstr(json, "\"dedup\":1") != nullptr;
-  clip_free_string(json);
-  return o;
-}
-
 template <class Apply, class Call>
 void change(State &st, const char *what, Apply apply, Call call) {
   model::History before = st.history;
@@ -148,7 +138,7 @@ int pick_id(State &st, Input &in) {
 void push_text(State &st, const std::string &text) {
   change(
       st, "push_text", [&](model::History &h) { return model::push_text(h, text); },
-      [&] { return pushed(clip_push_text(text.c_str())); });
+      [&] { return model::answer_of(clip_push_text(text.c_str())); });
 }
 
 void reinit(State &st) {
@@ -280,10 +270,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         const char *lp = mode == 0 ? nullptr : label.c_str();
         st.images[model::fingerprint(png)] = png;
         change(
-            st, "push_image", [&](model::History &h) { return model::push_image(h, png, lp); },
+            st, "push_image",
+            [&](model::History &h) { return model::push_image(h, png, lp); },
             [&] {
-              return pushed(clip_push_image(reinterpret_cast<const unsigned char *>(png.data()),
-                                            static_cast<int>(png.size()), lp));
+              return model::answer_of(
+                  clip_push_image(reinterpret_cast<const unsigned char *>(png.data()),
+                                  static_cast<int>(png.size()), lp));
             });
         break;
       }

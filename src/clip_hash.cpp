@@ -20,8 +20,7 @@ void to_hex(uint64_t h, char out[CLIP_HASH_CHARS]) {
 
 }  // namespace
 
-extern "C" void clip_hash_bytes(const void *data, size_t len,
-                                char out[CLIP_HASH_CHARS]) {
+void clip_hash_bytes(const void *data, size_t len, char out[CLIP_HASH_CHARS]) {
   const unsigned char *p = static_cast<const unsigned char *>(data);
   uint64_t h = kFnvOffset;
   for (size_t i = 0; i < len; ++i) {
@@ -31,7 +30,6 @@ extern "C" void clip_hash_bytes(const void *data, size_t len,
   to_hex(h, out);
 }
 
-extern "C" void clip_hash_text(const char *text, size_t len,
-                               char out[CLIP_HASH_CHARS]) {
+void clip_hash_text(const char *text, size_t len, char out[CLIP_HASH_CHARS]) {
   clip_hash_bytes(text, text == nullptr ? 0 : len, out);
 }

@@ -196,11 +196,11 @@ void out_entry(index_out *o, const clip_entry *e) {
   }
   out_cstr(o, e->preview != nullptr ? e->preview : "");
   out_lit(o, ",\n            \"pinned\": ");
-  out_bool(o, e->pinned != 0);
+  out_bool(o, e->pinned);
   out_lit(o, ",\n            \"hash\": ");
   out_str(o, e->hash, strnlen(e->hash, sizeof e->hash));
   out_lit(o, ",\n            \"truncated\": ");
-  out_bool(o, e->truncated != 0);
+  out_bool(o, e->truncated);
   if (e->kind == CLIP_KIND_IMAGE) {
     if (e->label != nullptr) {
       out_lit(o, ",\n            \"label\": ");
@@ -242,10 +242,10 @@ int low32(yyjson_val *v) {
   return static_cast<int>(static_cast<uint32_t>(raw));
 }
 
-int flag_of(yyjson_val *v) {
-  if (yyjson_is_bool(v)) return yyjson_get_bool(v) ? 1 : 0;
-  if (yyjson_is_int(v)) return low32(v) != 0 ? 1 : 0;
-  return 0;
+bool flag_of(yyjson_val *v) {
+  if (yyjson_is_bool(v)) return yyjson_get_bool(v);
+  if (yyjson_is_int(v)) return low32(v) != 0;
+  return false;
 }
 
 // From this size on, a copy's pages are made present in one call before it is
@@ -316,7 +316,7 @@ clip_index_loaded load_entry(clip_store *store, yyjson_val *obj) {
     e.text = yyjson_is_str(text) ? copy_string(text, &e.text_len)
                                  : clip_strndup("", 0);
     if (e.text == nullptr) {
-      clip_store_free_entry(&e);
+      clip_list_free_entry(&e);
       return CLIP_INDEX_NO_MEMORY;
     }
   } else {
@@ -324,13 +324,13 @@ clip_index_loaded load_entry(clip_store *store, yyjson_val *obj) {
     if (yyjson_is_str(label)) {
       e.label = copy_string(label, nullptr);
       if (e.label == nullptr) {
-        clip_store_free_entry(&e);
+        clip_list_free_entry(&e);
         return CLIP_INDEX_NO_MEMORY;
       }
     }
   }
-  if (!clip_store_append(store, &e)) {
-    clip_store_free_entry(&e);
+  if (!clip_list_append(store, &e)) {
+    clip_list_free_entry(&e);
     return CLIP_INDEX_NO_MEMORY;
   }
   return CLIP_INDEX_LOADED;

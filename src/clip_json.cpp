@@ -1,5 +1,7 @@
 #include "clip_json.h"
 
+#include <stdarg.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -36,6 +38,20 @@ char *clip_json_result(yyjson_mut_doc *doc) {
   } else {
     free(json);
   }
+  return out;
+}
+
+char *clip_json_printf(const char *fmt, ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  int n = vsnprintf(nullptr, 0, fmt, ap);
+  va_end(ap);
+  if (n < 0) return nullptr;
+  char *out = static_cast<char *>(clip_malloc(static_cast<size_t>(n) + 1));
+  if (out == nullptr) return nullptr;
+  va_start(ap, fmt);
+  vsnprintf(out, static_cast<size_t>(n) + 1, fmt, ap);
+  va_end(ap);
   return out;
 }
 

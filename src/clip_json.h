@@ -1,7 +1,7 @@
 // The JSON the library hands out: the allocator every yyjson call uses, the
-// copy of a serialised document into a result string, the escapes of JSON
-// strings, and the one summary object of a clip that listings and search
-// results share. Calls only the allocator and yyjson.
+// copy of a serialised document into a result string, the formatted result
+// string, the escapes of JSON strings, and the one summary object of a clip
+// that listings and search results share. Calls only the allocator and yyjson.
 #ifndef QUILLMAR_CLIP_JSON_H
 #define QUILLMAR_CLIP_JSON_H
 
@@ -16,6 +16,10 @@ const yyjson_alc *clip_json_alc();
 // Serialises doc compact and copies the text into a new malloc block; null
 // when serialisation or the copy fails.
 char *clip_json_result(yyjson_mut_doc *doc);
+
+// A result formatted from fmt, such as {"id":7,"dedup":0}, in a new malloc
+// block; null when it cannot be allocated (or formatted). Sets no message.
+char *clip_json_printf(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 
 // The escape of each byte below 0x20, of '"' and of '\\' in a JSON string:
 // the two-character forms where JSON has one ("\b", "\t", "\n", "\f", "\r",

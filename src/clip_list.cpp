@@ -15,31 +15,31 @@ constexpr int kFirstCapacity = 64;
 
 }  // namespace
 
-extern "C" int clip_store_append(clip_store *store, clip_entry *entry) {
+bool clip_list_append(clip_store *store, clip_entry *entry) {
   if (store->count >= store->capacity) {
     if (store->capacity > INT32_MAX / 2) {
       clip_set_error("out of memory");
-      return 0;
+      return false;
     }
     int cap = store->capacity == 0 ? kFirstCapacity : store->capacity * 2;
     void *grown = clip_realloc(store->entries,
                                static_cast<size_t>(cap) * sizeof(clip_entry));
     if (grown == nullptr) {
       clip_set_error("out of memory");
-      return 0;
+      return false;
     }
     store->entries = static_cast<clip_entry *>(grown);
     store->capacity = cap;
   }
   store->entries[store->count++] = *entry;
-  store->unsaved = 1;
+  store->unsaved = true;
   entry->preview = nullptr;
   entry->text = nullptr;
   entry->label = nullptr;
-  return 1;
+  return true;
 }
 
-extern "C" int clip_store_find_index(const clip_store *store, int id) {
+int clip_list_find_index(const clip_store *store, int id) {
   for (int i = 0; i < store->count; ++i) {
     if (store->entries[i].id == id) return i;
   }
@@ -69,18 +69,18 @@ bool reserve_doomed(clip_store *store, int n) {
 // the next index write that succeeds. Room in the queue was reserved.
 void drop_entry(clip_store *store, clip_entry *e) {
   if (e->kind == CLIP_KIND_IMAGE) store->doomed[store->doomed_count++] = e->id;
-  clip_store_free_entry(e);
-  store->unsaved = 1;
+  clip_list_free_entry(e);
+  store->unsaved = true;
 }
 
 }  // namespace
 
-extern "C" int clip_store_remove_at(clip_store *store, int index) {
-  if (index < 0 || index >= store->count) return 0;
+bool clip_list_remove_at(clip_store *store, int index) {
+  if (index < 0 || index >= store->count) return false;
   clip_entry *e = &store->entries[index];
   if (e->kind == CLIP_KIND_IMAGE && !reserve_doomed(store, 1)) {
     clip_set_error("out of memory");
-    return 0;
+    return false;
   }
   drop_entry(store, e);
   int behind = store->count - index - 1;
@@ -88,10 +88,10 @@ extern "C" int clip_store_remove_at(clip_store *store, int index) {
     memmove(e, e + 1, static_cast<size_t>(behind) * sizeof(clip_entry));
   }
   --store->count;
-  return 1;
+  return true;
 }
 
-int clip_store_evict_oldest_unpinned_n(clip_store *store, int n) {
+int clip_list_evict_oldest_unpinned_n(clip_store *store, int n) {
   if (n > store->count) n = store->count;
   if (n <= 0) return 0;
   if (!reserve_doomed(store, n)) {
@@ -104,7 +104,7 @@ int clip_store_evict_oldest_unpinned_n(clip_store *store, int n) {
   int keep = 0;
   for (int i = 0; i < store->count; ++i) {
     clip_entry *e = &store->entries[i];
-    if (removed < n && e->pinned == 0) {
+    if (removed < n && !e->pinned) {
       drop_entry(store, e);
       ++removed;
     } else {
@@ -116,20 +116,20 @@ int clip_store_evict_oldest_unpinned_n(clip_store *store, int n) {
   return removed;
 }
 
-extern "C" int clip_store_count_pinned(const clip_store *store) {
+int clip_list_count_pinned(const clip_store *store) {
   int n = 0;
   for (int i = 0; i < store->count; ++i) {
-    if (store->entries[i].pinned != 0) ++n;
+    if (store->entries[i].pinned) ++n;
   }
   return n;
 }
 
-extern "C" int clip_store_count_unpinned(const clip_store *store) {
+int clip_list_count_unpinned(const clip_store *store) {
   if (store->count <= 0) return store->count;
-  return store->count - clip_store_count_pinned(store);
+  return store->count - clip_list_count_pinned(store);
 }
 
-extern "C" void clip_store_free_entry(clip_entry *entry) {
+void clip_list_free_entry(clip_entry *entry) {
   if (entry == nullptr) return;
   free(entry->preview);
   free(entry->text);
@@ -139,15 +139,15 @@ extern "C" void clip_store_free_entry(clip_entry *entry) {
   entry->label = nullptr;
 }
 
-extern "C" void clip_store_clear(clip_store *store) {
+void clip_list_clear(clip_store *store) {
   if (store == nullptr) return;
-  for (int i = 0; i < store->count; ++i) clip_store_free_entry(&store->entries[i]);
+  for (int i = 0; i < store->count; ++i) clip_list_free_entry(&store->entries[i]);
   free(store->entries);
   store->entries = nullptr;
   store->count = 0;
   store->capacity = 0;
   store->next_id = 1;
-  store->unsaved = 1;
+  store->unsaved = true;
   free(store->doomed);
   store->doomed = nullptr;
   store->doomed_count = 0;

@@ -21,9 +21,9 @@ struct clip_entry {
   int64_t ts;
   int kind;             // CLIP_KIND_TEXT or CLIP_KIND_IMAGE
   char *preview;        // owned
-  int pinned;           // 0 or, as every writer stores it, 1
+  bool pinned;
   char hash[CLIP_HASH_CHARS];
-  int truncated;
+  bool truncated;
   char *text;           // owned; set for text clips, null for images
   char *label;          // owned; images only, may be null
   size_t text_len;      // strlen(text), kept so that saves and searches need not measure it
@@ -35,10 +35,10 @@ struct clip_store {
   clip_entry *entries;  // owned; index 0 the oldest clip
   int count;
   int capacity;
-  int initialized;
-  // 1 while memory is ahead of the file: set by every change of the list
+  bool initialized;
+  // True while memory is ahead of the file: set by every change of the list
   // and of next_id, cleared by every index write that succeeds.
-  int unsaved;
+  bool unsaved;
   // Ids of removed image clips whose files are deleted once an index that no
   // longer names them is in place (clip_store_save), so that neither a crash
   // nor a failed write ever leaves a clip without its file.
@@ -50,26 +50,29 @@ struct clip_store {
 static_assert(std::is_trivially_copyable_v<clip_entry>);
 static_assert(std::is_trivially_copyable_v<clip_store>);
 
-extern "C" {
-
 extern clip_store g_store;
 
-int clip_store_append(clip_store *store, clip_entry *entry);
-int clip_store_find_index(const clip_store *store, int id);
-// 1 removed; 0 when index is out of range, or with "out of memory" (nothing
+// Appends the record, taking over its strings (the record's pointers are
+// then null); false with "out of memory", the record left as it was, when
+// the list cannot grow.
+bool clip_list_append(clip_store *store, clip_entry *entry);
+// The index of the oldest clip with this id, or -1.
+int clip_list_find_index(const clip_store *store, int id);
+// False when index is out of range, or with "out of memory" (nothing
 // removed) when an image clip's file cannot be queued for deletion.
-int clip_store_remove_at(clip_store *store, int index);
-int clip_store_count_pinned(const clip_store *store);
-int clip_store_count_unpinned(const clip_store *store);
-void clip_store_free_entry(clip_entry *entry);
-void clip_store_clear(clip_store *store);
-
-}
+bool clip_list_remove_at(clip_store *store, int index);
+int clip_list_count_pinned(const clip_store *store);
+int clip_list_count_unpinned(const clip_store *store);
+// Releases the record's strings; null does nothing.
+void clip_list_free_entry(clip_entry *entry);
+// Empties the list and the queue, next_id 1, and marks memory ahead of the
+// file; null does nothing.
+void clip_list_clear(clip_store *store);
 
 // Evicts the n unpinned clips nearest the front in one pass, queuing the
 // files of the image clips among them for deletion; returns how many it
 // evicted, fewer when fewer clips are unpinned, or -1 ("out of memory", and
 // nothing evicted) when their files cannot be queued.
-int clip_store_evict_oldest_unpinned_n(clip_store *store, int n);
+int clip_list_evict_oldest_unpinned_n(clip_store *store, int n);
 
 #endif  // QUILLMAR_CLIP_LIST_H

@@ -23,7 +23,7 @@ clip_search_hit *clip_search_rank(const clip_store *store, const char *query, in
     if (e->kind != CLIP_KIND_TEXT || e->text == nullptr) continue;
     int s = clip_match_score(&q, e->text, e->text_len);
     if (s < 0) continue;
-    hits[n++] = clip_search_hit{e->id, s, i};
+    hits[n++] = clip_search_hit{s, i};
   }
   // Higher score first; among equals the newer clip (larger index) first.
   // No two hits share an index, so the order is total.

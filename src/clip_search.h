@@ -9,7 +9,6 @@
 #include "clip_list.h"
 
 struct clip_search_hit {
-  int id;
   int score;
   int index;  // the clip's index in the list at the time of the call
 };

@@ -7,6 +7,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <memory>
+
 #include <yyjson.h>
 
 #include "clip_error.h"
@@ -16,6 +18,115 @@
 #include "clip_utf8.h"
 
 namespace {
+
+// Owning guards. The library has no exceptions, but a destructor still runs
+// at every return: no exit of a function can leave a file open or a block
+// behind.
+
+// Closes a descriptor of the seam when it goes out of scope.
+class fd_guard {
+ public:
+  explicit fd_guard(int fd) : fd_(fd) {}
+  ~fd_guard() {
+    if (fd_ >= 0) clip_sys_close(fd_);
+  }
+  fd_guard(const fd_guard &) = delete;
+  fd_guard &operator=(const fd_guard &) = delete;
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+// Frees a block of the seam's allocator when it goes out of scope.
+struct heap_free {
+  void operator()(void *p) const { free(p); }
+};
+using heap_block = std::unique_ptr<char, heap_free>;
+
+// The kinds of file the store replaces atomically.
+enum written_file { kIndexFile, kImageFile };
+
+// The message of a failed atomic replacement, by the step that failed and
+// the kind of file; those of opening and renaming are followed by ": " and
+// the error's text.
+constexpr const char *kWriteWording[][2] = {
+    // {the index, an image file}
+    {nullptr, nullptr},                                            // CLIP_WRITE_OK
+    {"failed to open clips.json.tmp", "failed to open blob tmp"},  // CLIP_WRITE_OPEN
+    {"failed to write clips.json.tmp", "short write on blob"},     // CLIP_WRITE_WRITE
+    {"failed to write clips.json.tmp", "failed to flush blob"},    // CLIP_WRITE_SYNC
+    {"failed to close clips.json.tmp", "failed to flush blob"},    // CLIP_WRITE_CLOSE
+    {"atomic rename failed", "rename blob failed"},                // CLIP_WRITE_RENAME
+};
+static_assert(CLIP_WRITE_OK == 0 && CLIP_WRITE_RENAME == 5 &&
+              sizeof kWriteWording / sizeof kWriteWording[0] == 6);
+
+// True when the replacement went through; else false with the message of
+// the step that failed, err its errno.
+bool written_whole(written_file file, clip_write_step step, int err) {
+  if (step == CLIP_WRITE_OK) return true;
+  const char *words = kWriteWording[step][file];
+  if (step == CLIP_WRITE_OPEN || step == CLIP_WRITE_RENAME) {
+    clip_set_error("%s: %s", words, clip_sys_error_text(err));
+  } else {
+    clip_set_error("%s", words);
+  }
+  return false;
+}
+
+// What reading the index file gave.
+enum class index_file {
+  read,    // its bytes are in the buffer
+  absent,  // there is none, or it is empty: a fresh one is to be written
+  failed,  // the message says why
+};
+
+// Reads the index file at path whole into *buf, a new block that holds its
+// *len bytes followed by YYJSON_PADDING_SIZE zero bytes (*size: the block's
+// length without them), and closes it again before the parse.
+index_file read_index_file(const char *path, heap_block *buf, size_t *len, size_t *size) {
+  fd_guard fd(clip_sys_open_read(path));
+  if (fd.get() < 0) {
+    if (errno == ENOENT) return index_file::absent;
+    clip_set_error("failed to open clips.json: %s", clip_sys_error_text(errno));
+    return index_file::failed;
+  }
+  clip_file_info st;
+  if (clip_sys_fstat(fd.get(), &st) != 0) {
+    clip_set_error("failed to read clips.json: %s", clip_sys_error_text(errno));
+    return index_file::failed;
+  }
+  if (!st.regular) {
+    clip_set_error("clips.json is not a regular file: %s", path);
+    return index_file::failed;
+  }
+  if (st.size == 0) return index_file::absent;
+  // Parsed in place: yyjson wants a few zero bytes after the text.
+  size_t cap = static_cast<size_t>(st.size);
+  if (st.size <= SIZE_MAX - YYJSON_PADDING_SIZE) {
+    buf->reset(static_cast<char *>(clip_malloc(cap + YYJSON_PADDING_SIZE)));
+  }
+  if (*buf == nullptr) {
+    clip_set_error("out of memory");
+    return index_file::failed;
+  }
+  size_t got = 0;
+  while (got < cap) {
+    ssize_t n = clip_sys_read(fd.get(), buf->get() + got, cap - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      clip_set_error("failed to read clips.json: %s", clip_sys_error_text(errno));
+      return index_file::failed;
+    }
+    if (n == 0) break;
+    got += static_cast<size_t>(n);
+  }
+  memset(buf->get() + got, 0, YYJSON_PADDING_SIZE);
+  *len = got;
+  *size = cap;
+  return index_file::read;
+}
 
 // Moves a damaged index aside under "clips.json.corrupt.<seconds>" without
 // ever replacing an earlier one set aside in the same second.
@@ -39,21 +150,21 @@ bool set_aside(const char *dir, const char *index_path, int *err) {
   return false;
 }
 
-int recover(clip_store *store, const char *index_path) {
-  clip_store_clear(store);
+bool recover(clip_store *store, const char *index_path) {
+  clip_list_clear(store);
   int err = 0;
   if (!set_aside(store->store_dir, index_path, &err)) {
     clip_set_error("cannot set damaged clips.json aside: %s", clip_sys_error_text(err));
-    return 0;
+    return false;
   }
-  clip_store_clear(store);
+  clip_list_clear(store);
   store->next_id = 1;
   clip_clear_error();
   if (!clip_store_save(store)) {
     clip_set_error("corrupt index recovered but save failed");
-    return 0;
+    return false;
   }
-  return 1;
+  return true;
 }
 
 }  // namespace
@@ -73,8 +184,7 @@ bool clip_store_path(char *out, size_t cap, const char *fmt, ...) {
   return true;
 }
 
-extern "C" char *clip_store_image_path(const char *dir, int id, char *out,
-                                       size_t cap) {
+char *clip_store_image_path(const char *dir, int id, char *out, size_t cap) {
   if (!clip_store_path(out, cap, "%s/img_%d.png", dir, id)) return nullptr;
   return out;
 }
@@ -95,92 +205,70 @@ void clip_store_unlink_doomed(clip_store *store) {
 // ---------------------------------------------------------------------------
 // The store directory
 
-extern "C" int clip_store_ensure_dir(const char *dir) {
+bool clip_store_ensure_dir(const char *dir) {
   if (dir == nullptr || dir[0] == '\0') {
     clip_set_error("store_dir is empty");
-    return 0;
+    return false;
   }
   // Refused before anything is made: the folder would get another name than
   // the files put in it look for.
   if (!clip_sys_keeps_last_name(dir)) {
     clip_set_error("store_dir ends in a space or a dot, which Windows drops from a name: %s",
                    dir);
-    return 0;
+    return false;
   }
   clip_file_info st;
   if (clip_sys_stat(dir, &st) == 0) {
-    if (st.directory) return 1;
+    if (st.directory) return true;
     clip_set_error("store_dir is not a directory: %s", dir);
-    return 0;
+    return false;
   }
   if (clip_sys_mkdir(dir) == 0) {
     // The directory is a name in its parent: a power cut before that name
     // is on the disk would take the store with every clip stored since.
     clip_file_sync_parent(dir);
-    return 1;
+    return true;
   }
-  if (errno == EEXIST) return 1;
+  if (errno == EEXIST) return true;
   clip_set_error("mkdir failed: %s (%s)", dir, clip_sys_error_text(errno));
-  return 0;
+  return false;
 }
 
-extern "C" int clip_store_write_blob(const char *path, const void *data,
-                                     size_t len) {
+bool clip_store_write_blob(const char *path, const void *data, size_t len) {
   char tmp[CLIP_PATH_CAP];
-  if (!clip_store_path(tmp, sizeof tmp, "%s.tmp", path)) {
-    clip_set_error("failed to open blob tmp: %s", clip_sys_error_text(ENAMETOOLONG));
-    return 0;
-  }
-  int err = 0;
-  switch (clip_file_write_atomic(tmp, path, data, len, &err)) {
-    case CLIP_WRITE_OK:
-      return 1;
-    case CLIP_WRITE_OPEN:
-      clip_set_error("failed to open blob tmp: %s", clip_sys_error_text(err));
-      return 0;
-    case CLIP_WRITE_WRITE:
-      clip_set_error("short write on blob");
-      return 0;
-    case CLIP_WRITE_SYNC:
-    case CLIP_WRITE_CLOSE:
-      clip_set_error("failed to flush blob");
-      return 0;
-    case CLIP_WRITE_RENAME:
-      clip_set_error("rename blob failed: %s", clip_sys_error_text(err));
-      return 0;
-  }
-  return 0;
+  int err = ENAMETOOLONG;
+  clip_write_step step = clip_store_path(tmp, sizeof tmp, "%s.tmp", path)
+                             ? clip_file_write_atomic(tmp, path, data, len, &err)
+                             : CLIP_WRITE_OPEN;
+  return written_whole(kImageFile, step, err);
 }
 
-extern "C" int clip_store_unlink_blob(const clip_store *store, int id) {
+void clip_store_unlink_blob(const clip_store *store, int id) {
   char path[CLIP_PATH_CAP];
-  if (clip_store_path(path, sizeof path, "%s/img_%d.png", store->store_dir, id)) {
+  if (clip_store_image_path(store->store_dir, id, path, sizeof path) != nullptr) {
     clip_sys_unlink(path);
   }
-  return 1;
 }
 
-extern "C" int clip_store_save(clip_store *store) {
+bool clip_store_save(clip_store *store) {
   size_t cap = clip_index_buffer_size(store);
-  char *buf = static_cast<char *>(clip_malloc(cap));
+  heap_block buf(static_cast<char *>(clip_malloc(cap)));
   if (buf == nullptr) {
     clip_set_error("out of memory");
-    return 0;
+    return false;
   }
   char path[CLIP_PATH_CAP];
   char tmp[CLIP_PATH_CAP];
   if (!clip_store_path(path, sizeof path, "%s/clips.json", store->store_dir) ||
       !clip_store_path(tmp, sizeof tmp, "%s/clips.json.tmp", store->store_dir)) {
-    free(buf);
-    clip_set_error("failed to open clips.json.tmp: %s", clip_sys_error_text(ENAMETOOLONG));
-    return 0;
+    return written_whole(kIndexFile, CLIP_WRITE_OPEN, ENAMETOOLONG);
   }
   int err = 0;
   clip_write_step step = CLIP_WRITE_OPEN;
   clip_index_written written = CLIP_INDEX_WRITTEN;
   clip_atomic_file f;
   if (clip_file_begin(&f, tmp, path, &err)) {
-    written = clip_index_write(f.fd, store, buf, cap, &err);
+    written = clip_index_write(f.fd, store, buf.get(), cap, &err);
     if (written != CLIP_INDEX_WRITTEN) {
       clip_file_abandon(&f);
       step = CLIP_WRITE_WRITE;
@@ -188,104 +276,44 @@ extern "C" int clip_store_save(clip_store *store) {
       step = clip_file_commit(&f, &err);
     }
   }
-  free(buf);
   if (written == CLIP_INDEX_NOT_UTF8) {
     // Found before the rename: the temporary file is gone, the index as it was.
     clip_set_error("failed to serialize clips.json");
-    return 0;
+    return false;
   }
-  switch (step) {
-    case CLIP_WRITE_OK:
-      // Only now that no index names them may the files of removed clips go.
-      store->unsaved = 0;
-      clip_store_unlink_doomed(store);
-      return 1;
-    case CLIP_WRITE_OPEN:
-      clip_set_error("failed to open clips.json.tmp: %s", clip_sys_error_text(err));
-      return 0;
-    case CLIP_WRITE_WRITE:
-    case CLIP_WRITE_SYNC:
-      clip_set_error("failed to write clips.json.tmp");
-      return 0;
-    case CLIP_WRITE_CLOSE:
-      clip_set_error("failed to close clips.json.tmp");
-      return 0;
-    case CLIP_WRITE_RENAME:
-      clip_set_error("atomic rename failed: %s", clip_sys_error_text(err));
-      return 0;
-  }
-  return 0;
+  if (!written_whole(kIndexFile, step, err)) return false;
+  // Only now that no index names them may the files of removed clips go.
+  store->unsaved = false;
+  clip_store_unlink_doomed(store);
+  return true;
 }
 
-extern "C" int clip_store_load(clip_store *store) {
+bool clip_store_load(clip_store *store) {
   char path[CLIP_PATH_CAP];
   if (!clip_store_path(path, sizeof path, "%s/clips.json", store->store_dir)) {
     clip_set_error("failed to open clips.json: %s", clip_sys_error_text(ENAMETOOLONG));
-    return 0;
+    return false;
   }
-  int fd = clip_sys_open_read(path);
-  if (fd < 0) {
-    if (errno == ENOENT) {
+  heap_block buf;
+  size_t len = 0;
+  size_t size = 0;
+  switch (read_index_file(path, &buf, &len, &size)) {
+    case index_file::failed:
+      return false;
+    case index_file::absent:
       store->next_id = 1;
-      store->count = 0;
       return clip_store_save(store);
-    }
-    clip_set_error("failed to open clips.json: %s", clip_sys_error_text(errno));
-    return 0;
+    case index_file::read:
+      break;
   }
-  clip_file_info st;
-  if (clip_sys_fstat(fd, &st) != 0) {
-    int err = errno;
-    clip_sys_close(fd);
-    clip_set_error("failed to read clips.json: %s", clip_sys_error_text(err));
-    return 0;
-  }
-  if (!st.regular) {
-    clip_sys_close(fd);
-    clip_set_error("clips.json is not a regular file: %s", path);
-    return 0;
-  }
-  uint64_t size = st.size;
-  if (size == 0) {
-    clip_sys_close(fd);
-    store->next_id = 1;
-    return clip_store_save(store);
-  }
-  // Parsed in place: yyjson wants a few zero bytes after the text.
-  size_t cap = static_cast<size_t>(size);
-  char *buf = size > SIZE_MAX - YYJSON_PADDING_SIZE
-                  ? nullptr
-                  : static_cast<char *>(clip_malloc(cap + YYJSON_PADDING_SIZE));
-  if (buf == nullptr) {
-    clip_sys_close(fd);
-    clip_set_error("out of memory");
-    return 0;
-  }
-  size_t got = 0;
-  while (got < cap) {
-    ssize_t n = clip_sys_read(fd, buf + got, cap - got);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      int err = errno;
-      clip_sys_close(fd);
-      free(buf);
-      clip_set_error("failed to read clips.json: %s", clip_sys_error_text(err));
-      return 0;
-    }
-    if (n == 0) break;
-    got += static_cast<size_t>(n);
-  }
-  clip_sys_close(fd);
-  memset(buf + got, 0, YYJSON_PADDING_SIZE);
-
-  clip_index_loaded r = clip_index_load(store, buf, got, cap);
-  free(buf);
-  if (r == CLIP_INDEX_LOADED) return 1;
+  clip_index_loaded r = clip_index_load(store, buf.get(), len, size);
+  buf.reset();
+  if (r == CLIP_INDEX_LOADED) return true;
   if (r == CLIP_INDEX_NO_MEMORY) {
     // Running out of memory says nothing about the index: leave it in place.
-    clip_store_clear(store);
+    clip_list_clear(store);
     clip_set_error("out of memory");
-    return 0;
+    return false;
   }
   return recover(store, path);
 }
@@ -293,7 +321,7 @@ extern "C" int clip_store_load(clip_store *store) {
 // ---------------------------------------------------------------------------
 // Preview
 
-extern "C" char *clip_store_make_preview(const char *text, size_t len) {
+char *clip_store_make_preview(const char *text, size_t len) {
   size_t n = len > CLIP_PREVIEW_CHARS ? CLIP_PREVIEW_CHARS : len;
   char *out = static_cast<char *>(clip_malloc(n + 4));
   if (out == nullptr) return nullptr;
@@ -316,19 +344,19 @@ extern "C" char *clip_store_make_preview(const char *text, size_t len) {
 // ---------------------------------------------------------------------------
 // Opening
 
-int clip_store_open(clip_store *store, const char *dir) {
+bool clip_store_open(clip_store *store, const char *dir) {
   // Also releases what a failed earlier open may have left.
-  clip_store_clear(store);
+  clip_list_clear(store);
   *store = clip_store{};
   strncpy(store->store_dir, dir, CLIP_DIR_CAP - 1);
   store->store_dir[CLIP_DIR_CAP - 1] = '\0';
   store->next_id = 1;
-  if (!clip_store_ensure_dir(store->store_dir)) return 0;
-  if (!clip_store_load(store)) return 0;
+  if (!clip_store_ensure_dir(store->store_dir)) return false;
+  if (!clip_store_load(store)) return false;
   // Memory now holds what the file holds.
-  store->unsaved = 0;
-  store->initialized = 1;
-  return 1;
+  store->unsaved = false;
+  store->initialized = true;
+  return true;
 }
 
 // ---------------------------------------------------------------------------
@@ -348,9 +376,9 @@ bool make_room_and_take_id(clip_store *store, clip_entry *e) {
                    store->next_id);
     return false;
   }
-  int excess = clip_store_count_unpinned(store) - (CLIP_MAX_UNPINNED - 1);
+  int excess = clip_list_count_unpinned(store) - (CLIP_MAX_UNPINNED - 1);
   if (excess > 0) {
-    int evicted = clip_store_evict_oldest_unpinned_n(store, excess);
+    int evicted = clip_list_evict_oldest_unpinned_n(store, excess);
     if (evicted < 0) return false;
     if (evicted < excess) {
       clip_set_error("cannot evict: no unpinned clips");
@@ -360,7 +388,7 @@ bool make_room_and_take_id(clip_store *store, clip_entry *e) {
   e->id = store->next_id++;
   // The raised next_id is memory ahead of the file too: a repeat answered
   // next must write it, or a restart would hand the id out again.
-  store->unsaved = 1;
+  store->unsaved = true;
   e->ts = clip_sys_time();
   return true;
 }
@@ -388,10 +416,10 @@ char *image_preview(int len, const char *label) {
 }
 
 // The complete record enters the list, and only then is the index written. On a failure before the append the record's strings are released.
-int append_and_save(clip_store *store, clip_entry *e) {
-  if (!clip_store_append(store, e)) {
-    clip_store_free_entry(e);
-    return 0;
+bool append_and_save(clip_store *store, clip_entry *e) {
+  if (!clip_list_append(store, e)) {
+    clip_list_free_entry(e);
+    return false;
   }
   return clip_store_save(store);
 }
@@ -405,14 +433,14 @@ const clip_entry *clip_store_repeat_of(const clip_store *store, const char *hash
   return strcmp(newest->hash, hash) == 0 ? newest : nullptr;
 }
 
-int clip_store_sync(clip_store *store) {
-  return store->unsaved ? clip_store_save(store) : 1;
+bool clip_store_sync(clip_store *store) {
+  return store->unsaved ? clip_store_save(store) : true;
 }
 
-int clip_store_add_text(clip_store *store, const char *text, size_t len, int truncated,
-                        const char *hash, int *id) {
+bool clip_store_add_text(clip_store *store, const char *text, size_t len, bool truncated,
+                         const char *hash, int *id) {
   clip_entry e{};
-  if (!make_room_and_take_id(store, &e)) return 0;
+  if (!make_room_and_take_id(store, &e)) return false;
   *id = e.id;
   e.kind = CLIP_KIND_TEXT;
   memcpy(e.hash, hash, sizeof e.hash);
@@ -420,22 +448,22 @@ int clip_store_add_text(clip_store *store, const char *text, size_t len, int tru
   e.text = clip_strndup(text, len);
   if (e.text == nullptr) {
     clip_set_error("out of memory");
-    return 0;
+    return false;
   }
   e.text_len = len;
   e.preview = clip_store_make_preview(e.text, len);
   if (e.preview == nullptr) {
-    clip_store_free_entry(&e);
+    clip_list_free_entry(&e);
     clip_set_error("out of memory");
-    return 0;
+    return false;
   }
   return append_and_save(store, &e);
 }
 
-int clip_store_add_image(clip_store *store, const unsigned char *png, int len, const char *label,
-                         const char *hash, int *id) {
+bool clip_store_add_image(clip_store *store, const unsigned char *png, int len,
+                          const char *label, const char *hash, int *id) {
   clip_entry e{};
-  if (!make_room_and_take_id(store, &e)) return 0;
+  if (!make_room_and_take_id(store, &e)) return false;
   *id = e.id;
   e.kind = CLIP_KIND_IMAGE;
   memcpy(e.hash, hash, sizeof e.hash);
@@ -444,26 +472,26 @@ int clip_store_add_image(clip_store *store, const unsigned char *png, int len, c
     e.label = clip_strndup(label, strlen(label));
     if (e.label == nullptr) {
       clip_set_error("out of memory");
-      return 0;
+      return false;
     }
   }
   e.preview = image_preview(len, label);
   if (e.preview == nullptr) {
-    clip_store_free_entry(&e);
+    clip_list_free_entry(&e);
     clip_set_error("out of memory");
-    return 0;
+    return false;
   }
   // The file is in place before the record that names it enters the list.
   char path[CLIP_PATH_CAP];
   clip_store_image_path(store->store_dir, e.id, path, sizeof path);
   if (!clip_store_write_blob(path, png, static_cast<size_t>(len))) {
-    clip_store_free_entry(&e);
-    return 0;
+    clip_list_free_entry(&e);
+    return false;
   }
-  if (!clip_store_append(store, &e)) {
+  if (!clip_list_append(store, &e)) {
     clip_sys_unlink(path);
-    clip_store_free_entry(&e);
-    return 0;
+    clip_list_free_entry(&e);
+    return false;
   }
   return clip_store_save(store);
 }
@@ -471,31 +499,27 @@ int clip_store_add_image(clip_store *store, const unsigned char *png, int len, c
 // ---------------------------------------------------------------------------
 // Pinning, deleting, wiping
 
-int clip_store_pin(clip_store *store, int index, int pinned) {
+bool clip_store_pin(clip_store *store, int index, bool pinned) {
   clip_entry *e = &store->entries[index];
-  if (pinned != 0) {
-    if (e->pinned == 0 && clip_store_count_pinned(store) >= CLIP_MAX_PINNED) {
-      clip_set_error("pinned cap reached (%d)", CLIP_MAX_PINNED);
-      return 0;
-    }
-    e->pinned = 1;
-  } else {
-    e->pinned = 0;
+  if (pinned && !e->pinned && clip_list_count_pinned(store) >= CLIP_MAX_PINNED) {
+    clip_set_error("pinned cap reached (%d)", CLIP_MAX_PINNED);
+    return false;
   }
-  store->unsaved = 1;
+  e->pinned = pinned;
+  store->unsaved = true;
   return clip_store_save(store);
 }
 
-int clip_store_delete(clip_store *store, int index) {
-  if (!clip_store_remove_at(store, index)) return 0;
+bool clip_store_delete(clip_store *store, int index) {
+  if (!clip_list_remove_at(store, index)) return false;
   return clip_store_save(store);
 }
 
-int clip_store_wipe(clip_store *store) {
+bool clip_store_wipe(clip_store *store) {
   clip_dir *dir = clip_sys_opendir(store->store_dir);
   if (dir == nullptr) {
     clip_set_error("opendir failed: %s", clip_sys_error_text(errno));
-    return 0;
+    return false;
   }
   char path[CLIP_PATH_CAP];
   // The index goes first: a wipe cut short after it finds no index on the
@@ -516,6 +540,6 @@ int clip_store_wipe(clip_store *store) {
     }
   }
   clip_sys_closedir(dir);
-  clip_store_clear(store);
+  clip_list_clear(store);
   return clip_store_save(store);
 }

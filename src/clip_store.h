@@ -7,28 +7,31 @@
 
 #include "clip_list.h"
 
-extern "C" {
-
-// The store directory.
-int clip_store_ensure_dir(const char *dir);
+// The store directory: true when dir is one or has been made; false with a
+// message.
+bool clip_store_ensure_dir(const char *dir);
+// "<dir>/img_<id>.png" in out, or null (out emptied) when it does not fit.
 char *clip_store_image_path(const char *dir, int id, char *out, size_t cap);
-int clip_store_write_blob(const char *path, const void *data, size_t len);
-int clip_store_unlink_blob(const clip_store *store, int id);
+// Replaces the file at path atomically with len bytes; false with a message.
+bool clip_store_write_blob(const char *path, const void *data, size_t len);
+// Removes the image file of clip id; a failure is not reported.
+void clip_store_unlink_blob(const clip_store *store, int id);
 // Writes the index; once it is in place, deletes the files of the image
-// clips removed since the last successful write.
-int clip_store_save(clip_store *store);
-int clip_store_load(clip_store *store);
+// clips removed since the last successful write. False with a message.
+bool clip_store_save(clip_store *store);
+// Loads the store's index into the list, which is empty: a missing or empty
+// index is written fresh, a damaged one set aside and replaced. False with a
+// message.
+bool clip_store_load(clip_store *store);
 
 // The preview of a text clip: at most 120 bytes of whole characters, tabs and
 // line breaks as spaces, "..." at the end when the text is longer.
 char *clip_store_make_preview(const char *text, size_t len);
 
-}
-
 // Opens the store directory dir (at most its first 4095 bytes), creating it
 // when missing, and loads its index into store, which it empties first.
-// 1 with store->initialized set; 0 with a message.
-int clip_store_open(clip_store *store, const char *dir);
+// True with store->initialized set; false with a message.
+bool clip_store_open(clip_store *store, const char *dir);
 
 // Capture. Each operation runs the capture rules in their order: the repeat
 // of the newest clip, eviction down to 499 unpinned clips, the id and the
@@ -40,30 +43,30 @@ const clip_entry *clip_store_repeat_of(const clip_store *store, const char *hash
 
 // Writes the index when memory is ahead of it (a write failed since the
 // last one that worked), so that a repeat acknowledges only what is on
-// disk; 1 once the file holds what memory holds.
-int clip_store_sync(clip_store *store);
+// disk; true once the file holds what memory holds.
+bool clip_store_sync(clip_store *store);
 
 // Adds a text clip of the len bytes of text, or an image clip of the len
 // bytes at png with an optional label (its file written before the record
-// enters the list). 1 with the new clip's id in *id; 0 with a message, *id
-// then holding the id used up if one was taken.
-int clip_store_add_text(clip_store *store, const char *text, size_t len, int truncated,
-                        const char *hash, int *id);
-int clip_store_add_image(clip_store *store, const unsigned char *png, int len, const char *label,
+// enters the list). True with the new clip's id in *id; false with a
+// message, *id then holding the id used up if one was taken.
+bool clip_store_add_text(clip_store *store, const char *text, size_t len, bool truncated,
                          const char *hash, int *id);
+bool clip_store_add_image(clip_store *store, const unsigned char *png, int len,
+                          const char *label, const char *hash, int *id);
 
-// Pins (pinned not 0) or unpins the clip at index and writes the index;
-// pinning a further clip while CLIP_MAX_PINNED are pinned fails with
-// "pinned cap reached (200)" and changes nothing.
-int clip_store_pin(clip_store *store, int index, int pinned);
+// Pins or unpins the clip at index and writes the index; pinning a further
+// clip while CLIP_MAX_PINNED are pinned fails with "pinned cap reached
+// (200)" and changes nothing.
+bool clip_store_pin(clip_store *store, int index, bool pinned);
 
 // Removes the clip at index and writes the index; an image clip's file goes
 // once an index that no longer names it is in place.
-int clip_store_delete(clip_store *store, int index);
+bool clip_store_delete(clip_store *store, int index);
 
 // Removes every file in the store directory (subdirectories stay), empties
 // the list with next_id 1 and writes a fresh index.
-int clip_store_wipe(clip_store *store);
+bool clip_store_wipe(clip_store *store);
 
 // Deletes the image files of the clips removed since the last call, but for
 // those another image clip of the list still names. clip_store_save calls it

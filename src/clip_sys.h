@@ -118,6 +118,11 @@ bool clip_sys_keeps_last_name(const char *path);
 
 #else  // POSIX
 
+// POSIX calls, and three of Linux's own where the system has them, each
+// guarded by its flag with a fallback elsewhere: renameat2's
+// RENAME_NOREPLACE (else a look before the rename), and the hints
+// sync_file_range and MADV_POPULATE_WRITE (else none).
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -251,12 +256,15 @@ inline int clip_sys_rename_noreplace(const char *from, const char *to) {
     errno = EIO;
     return -1;
   }
+#if defined(RENAME_NOREPLACE)
   if (renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) {
     CLIP_TRACE(.op = CLIP_TRACE_RENAME, .path = from, .path2 = to);
     return 0;
   }
   if (errno != EINVAL && errno != ENOSYS) return -1;
-  // The file system cannot refuse to replace: look before renaming.
+#endif
+  // The system or the file system cannot refuse to replace: look before
+  // renaming.
   struct stat st;
   if (lstat(to, &st) == 0) {
     errno = EEXIST;

@@ -27,14 +27,14 @@ bool not_initialized() {
 char *repeat_result(const clip_entry *newest) {
   int id = newest->id;
   if (!clip_store_sync(&g_store)) return nullptr;
-  char *out = dup_printf("{\"id\":%d,\"dedup\":1}", id);
+  char *out = clip_json_printf("{\"id\":%d,\"dedup\":1}", id);
   if (out == nullptr) clip_set_error("out of memory");
   return out;
 }
 
 // The index of clip `id`, or -1 with "clip id %d not found".
 int find_clip(int id) {
-  int index = clip_store_find_index(&g_store, id);
+  int index = clip_list_find_index(&g_store, id);
   if (index < 0) clip_set_error("clip id %d not found", id);
   return index;
 }
@@ -70,7 +70,7 @@ extern "C" QUILLMAR_CLIP_API int clip_init(const char *store_dir) {
     clip_set_error("store_dir is empty");
     return 0;
   }
-  return clip_store_open(&g_store, store_dir);
+  return clip_store_open(&g_store, store_dir) ? 1 : 0;
 }
 
 // ---------------------------------------------------------------------------
@@ -95,10 +95,10 @@ extern "C" QUILLMAR_CLIP_API char *clip_push_text(const char *text) {
     return repeat_result(newest);
   }
   int id = 0;
-  if (!clip_store_add_text(&g_store, text, span.len, span.truncated ? 1 : 0, hash, &id)) {
+  if (!clip_store_add_text(&g_store, text, span.len, span.truncated, hash, &id)) {
     return nullptr;
   }
-  char *out = dup_printf("{\"id\":%d,\"dedup\":0}", id);
+  char *out = clip_json_printf("{\"id\":%d,\"dedup\":0}", id);
   if (out == nullptr) clip_set_error("out of memory");
   return out;
 }
@@ -130,7 +130,7 @@ extern "C" QUILLMAR_CLIP_API char *clip_push_image(const unsigned char *png, int
   }
   int id = 0;
   if (!clip_store_add_image(&g_store, png, len, label, hash, &id)) return nullptr;
-  char *out = dup_printf("{\"id\":%d}", id);
+  char *out = clip_json_printf("{\"id\":%d}", id);
   if (out == nullptr) clip_set_error("out of memory");
   return out;
 }
@@ -156,7 +156,7 @@ extern "C" QUILLMAR_CLIP_API char *clip_list(int offset, int limit) {
   for (int i = first, taken = 0; ok && i >= 0 && taken < want; --i, ++taken) {
     const clip_entry *e = &g_store.entries[i];
     yyjson_mut_val *obj = clip_json_summary(doc, e->id, e->ts, e->kind == CLIP_KIND_IMAGE,
-                                            e->preview, e->pinned != 0);
+                                            e->preview, e->pinned);
     ok = obj != nullptr && yyjson_mut_arr_append(root, obj);
   }
   return listing_result(doc, ok, "failed to serialize list");
@@ -179,8 +179,8 @@ extern "C" QUILLMAR_CLIP_API char *clip_get(int id) {
     char *qlabel = e->label != nullptr ? clip_json_quote(e->label) : nullptr;
     if (qpath != nullptr && (e->label == nullptr || qlabel != nullptr)) {
       out = qlabel != nullptr
-                ? dup_printf("{\"image_path\":%s,\"label\":%s}", qpath, qlabel)
-                : dup_printf("{\"image_path\":%s}", qpath);
+                ? clip_json_printf("{\"image_path\":%s,\"label\":%s}", qpath, qlabel)
+                : clip_json_printf("{\"image_path\":%s}", qpath);
     }
     free(qpath);
     free(qlabel);
@@ -213,7 +213,8 @@ extern "C" QUILLMAR_CLIP_API char *clip_search(const char *query, int limit) {
   for (int h = 0; ok && h < n; ++h) {
     const clip_entry *e = &g_store.entries[hits[h].index];
     // Only text clips are hits.
-    yyjson_mut_val *obj = clip_json_summary(doc, e->id, e->ts, false, e->preview, e->pinned != 0);
+    yyjson_mut_val *obj =
+        clip_json_summary(doc, e->id, e->ts, false, e->preview, e->pinned);
     ok = obj != nullptr && yyjson_mut_obj_add_int(doc, obj, "score", hits[h].score) &&
          yyjson_mut_arr_append(root, obj);
   }
@@ -229,7 +230,7 @@ extern "C" QUILLMAR_CLIP_API int clip_pin(int id, int pinned) {
   if (not_initialized()) return 0;
   int index = find_clip(id);
   if (index < 0) return 0;
-  return clip_store_pin(&g_store, index, pinned);
+  return clip_store_pin(&g_store, index, pinned != 0) ? 1 : 0;
 }
 
 extern "C" QUILLMAR_CLIP_API int clip_delete(int id) {
@@ -237,11 +238,11 @@ extern "C" QUILLMAR_CLIP_API int clip_delete(int id) {
   if (not_initialized()) return 0;
   int index = find_clip(id);
   if (index < 0) return 0;
-  return clip_store_delete(&g_store, index);
+  return clip_store_delete(&g_store, index) ? 1 : 0;
 }
 
 extern "C" QUILLMAR_CLIP_API int clip_wipe(void) {
   clip_clear_error();
   if (not_initialized()) return 0;
-  return clip_store_wipe(&g_store);
+  return clip_store_wipe(&g_store) ? 1 : 0;
 }

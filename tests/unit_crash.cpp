@@ -84,18 +84,6 @@ struct Record {
   int32_t dedup;
 };
 
-// The call's outcome as the host sees it, from a push result such as
-// {"id":7,"dedup":0} or {"id":8}.
-model::Outcome parse_push(char *json) {
-  model::Outcome o;
-  if (json == nullptr) return o;
-  o.ok = true;
-  sscanf(json, "{\"id\":%d", &o.id);
-  o.dedup = strstr(json, "\"dedup\":1") != nullptr;
-  clip_free_string(json);
-  return o;
-}
-
 void send(int fd, const Record &r) {
   if (write(fd, &r, sizeof r) != static_cast<ssize_t>(sizeof r)) _exit(4);
 }
@@ -143,14 +131,12 @@ int pick_id(std::mt19937 &rng) {
     model::Outcome o;
     switch (r.op) {
       case OP_TEXT:
-        o = parse_push(clip_push_text(text_for(r.a).c_str()));
+        o = model::answer_of(clip_push_text(text_for(r.a).c_str()));
         break;
       case OP_IMAGE: {
-        std::string png = image_for(r.a);
         std::string label = label_for(r.b);
-        o = parse_push(clip_push_image(reinterpret_cast<const unsigned char *>(png.data()),
-                                       static_cast<int>(png.size()),
-                                       r.b != 0 ? label.c_str() : nullptr));
+        o = model::answer_of(
+            push_png(image_for(r.a), r.b != 0 ? label.c_str() : nullptr));
         break;
       }
       case OP_PIN:
@@ -227,16 +213,8 @@ TEST(Crash, KilledAtRandomTheHistoryIsTheLastAcknowledgedOrTheOneInFlight) {
     ASSERT_TRUE(o.ok);
     if (s % 3 == 0 && s <= 585) model::pin(history, o.id, 1);
   }
-  for (model::Clip &c : history.clips) {
-    if (c.kind == CLIP_KIND_TEXT) {
-      char *preview = clip_store_make_preview(c.text.data(), c.text.size());
-      c.preview = preview;
-      free(preview);
-    } else {
-      c.preview = "[image " + std::to_string(c.bytes.size()) + " bytes]";
-    }
-  }
-  model::write_store(dir.path(), history);
+  for (model::Clip &c : history.clips) c.preview = preview_of(c);
+  seed_history(dir.path(), history.clips, history.next_id);
   ASSERT_EQ(clip_init(dir.path().c_str()), 1) << clip_last_error();
   ASSERT_EQ(model::diff(history, model::from_store(g_store), true), "");
   auto start = std::chrono::steady_clock::now();
@@ -359,7 +337,7 @@ TEST(Crash, KilledAtRandomTheHistoryIsTheLastAcknowledgedOrTheOneInFlight) {
         << "trial " << trial << ", killed "
         << (in_flight ? std::string("during ") + op_name(in_flight->op) : "between calls");
     // A leftover temporary file does not outlive the next save.
-    ASSERT_EQ(clip_store_save(&g_store), 1) << clip_last_error();
+    ASSERT_TRUE(clip_store_save(&g_store)) << clip_last_error();
     ASSERT_FALSE(file_exists(dir.file("clips.json.tmp")));
   }
 
@@ -394,11 +372,9 @@ TEST(Crash, AWipeInterruptedAfterAnyRemovalLeavesAConsistentStore) {
     model::History h;
     for (uint32_t s = 1; s <= 4; ++s) {
       std::string png = image_for(s);
-      ASSERT_NE(take(clip_push_image(reinterpret_cast<const unsigned char *>(png.data()),
-                                     static_cast<int>(png.size()), nullptr)),
-                "<null>");
+      ASSERT_NE(push_image(png), 0);
       model::push_image(h, png, nullptr);
-      ASSERT_NE(take(clip_push_text(text_for(s).c_str())), "<null>");
+      ASSERT_NE(push_text(text_for(s)), 0);
       model::push_text(h, text_for(s));
     }
     write_file(dir.file("notes.txt"), "not ours");

@@ -23,33 +23,10 @@ namespace fs = std::filesystem;
 // keeps them in the default temporary directory.
 const bool kOnMemoryFs = model::prefer_memory_fs("QUILLMAR_SWEEP_ON_DISK");
 
-const char *const kKinds[] = {"alloc", "open",   "read",  "write", "sync",  "close",  "rename",
-                              "unlink", "stat", "mkdir", "opendir"};
-static_assert(sizeof kKinds / sizeof *kKinds == CLIP_FAULT_OP_COUNT);
-
 std::string png_bytes(int n, size_t len) {
   std::string s = "\x89PNG\r\n\x1a\n";
   while (s.size() < len) s += static_cast<char>('a' + (s.size() * 7 + static_cast<size_t>(n)) % 26);
   return s;
-}
-
-// The ids of a JSON array of objects, in order; -1 as the only element when
-// the text is not such an array.
-std::vector<int> ids_of(const std::string &json) {
-  std::vector<int> ids;
-  yyjson_doc *doc = yyjson_read(json.data(), json.size(), 0);
-  yyjson_val *root = yyjson_doc_get_root(doc);
-  if (!yyjson_is_arr(root)) {
-    yyjson_doc_free(doc);
-    return {-1};
-  }
-  size_t i, max;
-  yyjson_val *obj;
-  yyjson_arr_foreach(root, i, max, obj) {
-    ids.push_back(static_cast<int>(yyjson_get_int(yyjson_obj_get(obj, "id"))));
-  }
-  yyjson_doc_free(doc);
-  return ids;
 }
 
 // Runs the scenario against a model, checking every call. One instance per run.
@@ -222,20 +199,11 @@ class ScenarioRun {
     expect_disk_is_memory("after clip_init");
   }
 
-  static model::Outcome pushed(char *json) {
-    model::Outcome o;
-    if (json == nullptr) return o;
-    o.ok = true;
-    std::string s = take(json);
-    sscanf(s.c_str(), "{\"id\":%d", &o.id);
-    o.dedup = s.find("\"dedup\":1") != std::string::npos;
-    return o;
-  }
-
   int push_text(const std::string &text) {
     model::Outcome o;
-    change("push_text", [&](model::History &h) { return o = model::push_text(h, text); },
-           [&] { return pushed(clip_push_text(text.c_str())); });
+    change(
+        "push_text", [&](model::History &h) { return o = model::push_text(h, text); },
+        [&] { return model::answer_of(clip_push_text(text.c_str())); });
     return o.id;
   }
 
@@ -244,10 +212,7 @@ class ScenarioRun {
     change(
         "push_image",
         [&](model::History &h) { return o = model::push_image(h, png, label); },
-        [&] {
-          return pushed(clip_push_image(reinterpret_cast<const unsigned char *>(png.data()),
-                                        static_cast<int>(png.size()), label));
-        });
+        [&] { return model::answer_of(push_png(png, label)); });
     return o.id;
   }
 
@@ -289,7 +254,7 @@ class ScenarioRun {
       want.push_back(history_.clips[static_cast<size_t>(i)].id);
     }
     read("clip_list", clip_list(offset, limit),
-         [&](const std::string &json) { EXPECT_EQ(ids_of(json), want) << json; });
+         [&](const std::string &json) { EXPECT_EQ(ints_of(json, "id"), want) << json; });
   }
 
   void get(int id) {
@@ -320,7 +285,7 @@ class ScenarioRun {
       }
     }
     read("clip_search", clip_search(query.c_str(), 0),
-         [&](const std::string &json) { EXPECT_EQ(ids_of(json), want) << json; });
+         [&](const std::string &json) { EXPECT_EQ(ints_of(json, "id"), want) << json; });
   }
 
 
@@ -340,9 +305,7 @@ class FaultSweep : public ::testing::Test {
     ASSERT_NE(take(clip_push_text("seed one")), "<null>");
     std::string png = png_bytes(0, 2000);
     model::push_image(seeded_, png, "cover");
-    ASSERT_NE(take(clip_push_image(reinterpret_cast<const unsigned char *>(png.data()),
-                                   static_cast<int>(png.size()), "cover")),
-              "<null>");
+    ASSERT_NE(take(push_png(png, "cover")), "<null>");
     model::push_text(seeded_, "seed two");
     ASSERT_NE(take(clip_push_text("seed two")), "<null>");
     model::pin(seeded_, 1, 1);
@@ -376,7 +339,8 @@ std::string sweep(const std::string &seed, const model::History &seeded, int ref
 
   std::string report;
   long total = 0, failing_runs = 0;
-  for (int kind = 0; kind < CLIP_FAULT_OP_COUNT; ++kind) {
+  for (int k = 0; k < CLIP_FAULT_OP_COUNT; ++k) {
+    const clip_fault_op kind = static_cast<clip_fault_op>(k);
     long points = 0;
     for (long n = 1;; ++n) {
       TempDir root;
@@ -384,8 +348,9 @@ std::string sweep(const std::string &seed, const model::History &seeded, int ref
       ScenarioRun run(root.path(), seed, seeded);
       prepare(run);
       run.failed_calls = 0;
-      clip_fault_arm(static_cast<clip_fault_op>(kind), n);
-      SCOPED_TRACE(std::string(kKinds[kind]) + " call " + std::to_string(n) + " fails");
+      clip_fault_arm(kind, n);
+      SCOPED_TRACE(std::string(clip_fault_op_name(kind)) + " call " + std::to_string(n) +
+                   " fails");
       body(run);
       bool fired = clip_fault_fired();
       run.final_checks();
@@ -397,7 +362,8 @@ std::string sweep(const std::string &seed, const model::History &seeded, int ref
       ++points;
       if (run.failed_calls > refusals) ++failing_runs;
     }
-    report += std::string(kind ? " " : "") + kKinds[kind] + " " + std::to_string(points);
+    report += std::string(k > 0 ? " " : "") + clip_fault_op_name(kind) + " " +
+              std::to_string(points);
     total += points;
   }
   return report + "; " + std::to_string(total) + " in all, " + std::to_string(failing_runs) +
@@ -413,7 +379,6 @@ TEST_F(FaultSweep, EveryFailingCallOfEveryKindLeavesAStoreThatLoadsWithWhatWasAc
 TEST_F(FaultSweep, FailuresAtBothCapsLeaveEvictionsAndPinsConsistent) {
   TempDir seed_dir;
   std::string seed = seed_dir.path() + "/store";
-  ASSERT_TRUE(fs::create_directory(seed));
   model::History seeded;
   for (int i = 1; i <= 200; ++i) {
     model::push_text(seeded, "pinned " + std::to_string(i));
@@ -421,7 +386,7 @@ TEST_F(FaultSweep, FailuresAtBothCapsLeaveEvictionsAndPinsConsistent) {
   }
   model::push_image(seeded, png_bytes(5, 900), nullptr);
   for (int i = 202; i <= 700; ++i) model::push_text(seeded, "unpinned " + std::to_string(i));
-  model::write_store(seed, seeded);
+  seed_history(seed, seeded.clips, seeded.next_id);
 
   std::string report = sweep(
       seed, seeded, 1, [](ScenarioRun &run) { run.prepare_at_the_caps(); },

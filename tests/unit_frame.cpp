@@ -8,10 +8,11 @@
 #include <string>
 #include <vector>
 
+#include "clip_error.h"
 #include "clip_fault.h"
+#include "clip_json.h"
 #include "clip_store.h"
 #include "quillmar_clip.h"
-#include "clip_error.h"
 #include "test_support.h"
 
 namespace {
@@ -118,19 +119,19 @@ TEST_F(FrameTest, MessageIsCutAfter511Bytes) {
 }
 
 TEST_F(FrameTest, ResultThatCannotBeMadeIsNullAndTheCallerSaysWhy) {
-  EXPECT_EQ(take(dup_printf("{\"id\":%d,\"dedup\":%d}", INT32_MIN, 1)),
+  EXPECT_EQ(take(clip_json_printf("{\"id\":%d,\"dedup\":%d}", INT32_MIN, 1)),
             "{\"id\":-2147483648,\"dedup\":1}");
 
-  // dup_printf itself says nothing, whether the block cannot be had or the
+  // clip_json_printf itself says nothing, whether the block cannot be had or the
   // format cannot be rendered (a wide character the C locale cannot encode).
   const wchar_t unencodable[] = {0x100, 0};
   clip_set_error("earlier");
   clip_fault_arm(CLIP_FAULT_ALLOC, 1);
-  EXPECT_EQ(dup_printf("%d", 1), nullptr);
+  EXPECT_EQ(clip_json_printf("%d", 1), nullptr);
   EXPECT_TRUE(clip_fault_fired());
   clip_fault_reset();
 #if !defined(_WIN32)  // Windows' C runtime renders any wide character
-  EXPECT_EQ(dup_printf("%ls", unencodable), nullptr);
+  EXPECT_EQ(clip_json_printf("%ls", unencodable), nullptr);
 #else
   static_cast<void>(unencodable);
 #endif
@@ -264,9 +265,7 @@ TEST_F(FrameTest, LongPathIsWorkedOnAsItsFirst4095Characters) {
 }
 
 TEST_F(FrameTest, ReinitReloadsTheIndexAndGoesOnFromItsNextId) {
-  write_file(dir_.file("clips.json"),
-             R"({"next_id":42,"clips":[{"id":7,"kind":"text","text":"seven"},)"
-             R"({"id":3,"kind":"text","text":"three"}]})");
+  seed_history(dir_.path(), {text_clip(7, "seven"), text_clip(3, "three")}, 42);
   ASSERT_EQ(clip_init(dir_.path().c_str()), 1);
   EXPECT_EQ(ids(), (std::vector<int>{7, 3}));
   EXPECT_EQ(take(clip_push_text("new")), R"({"id":42,"dedup":0})");

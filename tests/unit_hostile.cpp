@@ -22,31 +22,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string text_entry(long id, const std::string &text, bool pinned = false) {
-  return "{\"id\":" + std::to_string(id) + ",\"ts\":1700000000,\"kind\":\"text\",\"preview\":\"" +
-         text + "\",\"pinned\":" + (pinned ? "true" : "false") +
-         ",\"hash\":\"\",\"truncated\":false,\"text\":\"" + text + "\"}";
-}
-
-std::string image_entry(long id, const std::string &label) {
-  return "{\"id\":" + std::to_string(id) +
-         ",\"ts\":1700000000,\"kind\":\"image\",\"preview\":\"[image 3 bytes]\",\"pinned\":false,"
-         "\"hash\":\"\",\"truncated\":false,\"label\":\"" + label + "\"}";
-}
-
-std::string index_of(long next_id, const std::vector<std::string> &entries) {
-  std::string s = "{\"next_id\":" + std::to_string(next_id) + ",\"clips\":[";
-  for (size_t i = 0; i < entries.size(); ++i) s += (i ? "," : "") + entries[i];
-  return s + "]}";
-}
-
 std::vector<int> listed_ids(int offset, int limit) {
-  std::string json = take(clip_list(offset, limit));
-  std::vector<int> ids;
-  for (size_t p = json.find("\"id\":"); p != std::string::npos; p = json.find("\"id\":", p + 1)) {
-    ids.push_back(atoi(json.c_str() + p + 5));
-  }
-  return ids;
+  return ints_of(take(clip_list(offset, limit)), "id");
 }
 
 std::vector<std::string> set_aside(const TempDir &dir) {
@@ -67,21 +44,21 @@ class Hostile : public ::testing::Test {
 // Size and shape of the index
 
 TEST_F(Hostile, AnIndexOfTwentyThousandClipsLoadsWholeAndTheNextCaptureEvictsDownToTheCap) {
-  std::vector<std::string> entries;
-  for (long id = 1; id <= 20000; ++id) {
+  std::vector<model::Clip> clips;
+  for (int id = 1; id <= 20000; ++id) {
     if (id % 10 == 0) {
-      entries.push_back(image_entry(id, "shot " + std::to_string(id)));
+      // Only the oldest image and the newest have a file.
+      const std::string png = id == 10 || id == 20000 ? "png" : "";
+      clips.push_back(image_clip(id, png, numbered("shot ", id).c_str()));
     } else {
-      entries.push_back(text_entry(id, "clip " + std::to_string(id), id % 50 == 1));
+      clips.push_back(text_clip(id, text_of(id), id % 50 == 1));
     }
   }
-  write_file(dir_.file("clips.json"), index_of(20001, entries));
-  write_file(dir_.file("img_20000.png"), "png");
-  write_file(dir_.file("img_10.png"), "png");
+  seed_history(dir_.path(), clips, 20001);
 
   ASSERT_EQ(clip_init(dir_.path().c_str()), 1) << clip_last_error();
   EXPECT_EQ(g_store.count, 20000);  // loaded as it is, over both caps
-  EXPECT_EQ(clip_store_count_pinned(&g_store), 400);
+  EXPECT_EQ(clip_list_count_pinned(&g_store), 400);
   EXPECT_EQ(listed_ids(0, 3), (std::vector<int>{20000, 19999, 19998}));
   EXPECT_EQ(take(clip_search("CLIP 19999", 0)).find("\"id\":19999"), 2u);
   EXPECT_EQ(take(clip_get(12345)), "clip 12345");
@@ -96,7 +73,7 @@ TEST_F(Hostile, AnIndexOfTwentyThousandClipsLoadsWholeAndTheNextCaptureEvictsDow
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   RecordProperty("evicting_capture_seconds", std::to_string(seconds));
   EXPECT_EQ(g_store.count, 900);
-  EXPECT_EQ(clip_store_count_unpinned(&g_store), 500);
+  EXPECT_EQ(clip_list_count_unpinned(&g_store), 500);
   EXPECT_FALSE(file_exists(dir_.file("img_10.png")));
   EXPECT_TRUE(file_exists(dir_.file("img_20000.png")));  // among the 499 newest
 
@@ -124,11 +101,15 @@ TEST_F(Hostile, NestingAHundredThousandLevelsDeepNeverCrashesTheLoad) {
       {"a root of nested objects", objects, true, {}},
       {"nested arrays cut short", std::string(depth, '['), true, {}},
       {"nested arrays among the clips",
-       index_of(9, {arrays, text_entry(3, "kept"), "[" + objects + "]"}), false, {3}},
+       "{\"next_id\":9,\"clips\":[" + arrays +
+           ",{\"id\":3,\"kind\":\"text\",\"text\":\"kept\"},[" + objects + "]]}",
+       false,
+       {3}},
       {"nested objects as the label and the text",
        "{\"next_id\":9,\"clips\":[{\"id\":4,\"kind\":\"image\",\"label\":" + objects +
            "},{\"id\":5,\"kind\":\"text\",\"text\":" + arrays + "}]}",
-       false, {5, 4}},
+       false,
+       {5, 4}},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.what);
@@ -151,10 +132,10 @@ TEST_F(Hostile, NestingAHundredThousandLevelsDeepNeverCrashesTheLoad) {
 // An index may repeat an id: lookups take the oldest clip with it, and an
 // image file stays as long as any image clip still names it.
 TEST_F(Hostile, RepeatedIdsAreServedOldestFirstAndShareTheirImageFile) {
-  write_file(dir_.file("clips.json"),
-             index_of(6, {text_entry(5, "first"), image_entry(5, "a"), image_entry(5, "b"),
-                          text_entry(5, "last")}));
-  write_file(dir_.file("img_5.png"), "png");
+  seed_history(dir_.path(),
+               {text_clip(5, "first"), image_clip(5, "png", "a"),
+                image_clip(5, "png", "b"), text_clip(5, "last")},
+               6);
   ASSERT_EQ(clip_init(dir_.path().c_str()), 1);
   EXPECT_EQ(listed_ids(0, 0), (std::vector<int>{5, 5, 5, 5}));
 
@@ -180,18 +161,17 @@ TEST_F(Hostile, RepeatedIdsAreServedOldestFirstAndShareTheirImageFile) {
 // clips take ids above every loaded one, and no image file is overwritten.
 TEST_F(Hostile, ALowNextIdNeverMakesANewClipTakeAnExistingId) {
   struct Case {
-    long next_id;
+    int next_id;
     int first_new;
   } cases[] = {{1, 8}, {5, 8}, {7, 8}, {8, 8}, {20, 20}};
   for (const Case &c : cases) {
     SCOPED_TRACE(c.next_id);
     TempDir dir;
-    std::string pinned = image_entry(5, "pinned");
-    const std::string unpinned_member = "\"pinned\":false";
-    pinned.replace(pinned.find(unpinned_member), unpinned_member.size(), "\"pinned\":true");
-    write_file(dir.file("clips.json"),
-               index_of(c.next_id, {text_entry(7, "seven"), pinned, text_entry(2, "two")}));
-    write_file(dir.file("img_5.png"), "the pinned picture");
+    seed_history(
+        dir.path(),
+        {text_clip(7, "seven"), image_clip(5, "the pinned picture", "pinned", true),
+         text_clip(2, "two")},
+        c.next_id);
     ASSERT_EQ(clip_init(dir.path().c_str()), 1);
     const unsigned char png[] = {4, 5, 6};
     EXPECT_EQ(take(clip_push_image(png, 3, nullptr)),
@@ -211,7 +191,7 @@ TEST_F(Hostile, ALowNextIdNeverMakesANewClipTakeAnExistingId) {
 
 TEST_F(Hostile, IdsAtTheEndOfTheirRangeAreRefusedNeverWrappedOrRepeated) {
   const std::string exhausted = "clip ids exhausted (next id 2147483647): wipe the store to start again at 1";
-  write_file(dir_.file("clips.json"), index_of(INT_MAX - 1, {text_entry(INT_MAX - 2, "older")}));
+  seed_history(dir_.path(), {text_clip(INT_MAX - 2, "older")}, INT_MAX - 1);
   ASSERT_EQ(clip_init(dir_.path().c_str()), 1);
 
   EXPECT_EQ(take(clip_push_text("the last id")), "{\"id\":2147483646,\"dedup\":0}");
@@ -287,9 +267,9 @@ TEST_F(Hostile, AnIndexThatIsADirectoryOrAFifoIsRefusedWithoutWaiting) {
 
 TEST_F(Hostile, ALinkedIndexIsReadThroughAndReplacedByAFileOfItsOwn) {
   TempDir elsewhere;
-  std::string target = elsewhere.file("index.json");
-  std::string original = index_of(3, {text_entry(2, "linked")});
-  write_file(target, original);
+  seed_history(elsewhere.path(), {text_clip(2, "linked")}, 3);
+  std::string target = elsewhere.file("clips.json");
+  const std::string original = read_file(target);
   ASSERT_EQ(symlink(target.c_str(), dir_.file("clips.json").c_str()), 0);
   ASSERT_EQ(clip_init(dir_.path().c_str()), 1);
   EXPECT_EQ(take(clip_get(2)), "linked");
@@ -398,9 +378,10 @@ TEST_F(Hostile, ADirectoryOnATemporaryNameFailsTheWriteAndNothingElse) {
 // A directory where an image file should be is not removed (unlink leaves
 // directories alone) but never stops a delete, an eviction or a wipe.
 TEST_F(Hostile, ImageFilesReplacedByDirectoriesNeverStopARemoval) {
-  std::vector<std::string> entries = {image_entry(1, "one"), image_entry(2, "two")};
-  for (long id = 3; id <= 501; ++id) entries.push_back(text_entry(id, numbered("t", id)));
-  write_file(dir_.file("clips.json"), index_of(502, entries));
+  // Two image clips without files, whose names are then taken by directories.
+  std::vector<model::Clip> clips = {image_clip(1, "", "one"), image_clip(2, "", "two")};
+  for (int id = 3; id <= 501; ++id) clips.push_back(text_clip(id, numbered("t", id)));
+  seed_history(dir_.path(), clips, 502);
   ASSERT_EQ(mkdir(dir_.file("img_1.png").c_str(), 0700), 0);
   ASSERT_EQ(mkdir(dir_.file("img_2.png").c_str(), 0700), 0);
   write_file(dir_.file("img_2.png") + "/inside", "x");
@@ -409,7 +390,7 @@ TEST_F(Hostile, ImageFilesReplacedByDirectoriesNeverStopARemoval) {
   EXPECT_NE(take(clip_get(1)).find("img_1.png"), std::string::npos);  // the path is not opened
   EXPECT_EQ(clip_delete(1), 1);
   EXPECT_EQ(take(clip_push_text("evicts clip 2")), "{\"id\":502,\"dedup\":0}");
-  EXPECT_EQ(clip_store_find_index(&g_store, 2), -1);
+  EXPECT_EQ(clip_list_find_index(&g_store, 2), -1);
   EXPECT_TRUE(fs::is_directory(dir_.file("img_1.png")));
   EXPECT_TRUE(fs::is_directory(dir_.file("img_2.png")));
 

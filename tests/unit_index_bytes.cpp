@@ -59,7 +59,7 @@ void fill_store(clip_store *store, const std::string &dir, const List &list) {
     e.text = heap_copy(c.text);
     e.text_len = c.text ? c.text->size() : 0;
     e.label = heap_copy(c.label);
-    ASSERT_EQ(clip_store_append(store, &e), 1);
+    ASSERT_TRUE(clip_list_append(store, &e));
   }
 }
 
@@ -147,7 +147,7 @@ std::string describe(const List &list, const std::string &dir) {
   clip_store store;
   fill_store(&store, dir, list);
   std::string out = describe(store);
-  clip_store_clear(&store);
+  clip_list_clear(&store);
   return out;
 }
 
@@ -257,7 +257,7 @@ class IndexBytesTest : public ::testing::Test {
  protected:
   void SetUp() override { clip_fault_reset(); }
   void TearDown() override {
-    clip_store_clear(&store_);
+    clip_list_clear(&store_);
     clip_fault_reset();
   }
 
@@ -268,7 +268,7 @@ class IndexBytesTest : public ::testing::Test {
     fill_store(&store_, dir.path(), list);
     const std::optional<std::string> want = yyjson_index(list);
     ASSERT_TRUE(want.has_value()) << "the list holds valid UTF-8 only";
-    ASSERT_EQ(clip_store_save(&store_), 1) << last_error();
+    ASSERT_TRUE(clip_store_save(&store_)) << last_error();
     EXPECT_EQ(last_error(), "");
     const std::string got = read_file(dir.file("clips.json"));
     ASSERT_EQ(got.size(), want->size());
@@ -276,15 +276,15 @@ class IndexBytesTest : public ::testing::Test {
                               << std::mismatch(got.begin(), got.end(), want->begin()).first -
                                      got.begin();
     EXPECT_EQ(list_dir(dir.path()), std::vector<std::string>{"clips.json"});
-    clip_store_clear(&store_);
+    clip_list_clear(&store_);
 
     clip_store loaded{};
     snprintf(loaded.store_dir, sizeof loaded.store_dir, "%s", dir.path().c_str());
     loaded.next_id = 1;
-    ASSERT_EQ(clip_store_load(&loaded), 1) << last_error();
+    ASSERT_TRUE(clip_store_load(&loaded)) << last_error();
     List expected = as_loaded(list);
     EXPECT_EQ(describe(loaded), describe(expected, dir.path()));
-    clip_store_clear(&loaded);
+    clip_list_clear(&loaded);
   }
 
   clip_store store_{};
@@ -414,11 +414,11 @@ TEST_F(IndexBytesTest, InvalidUtf8IsRefusedLikeYyjson) {
       TempDir dir;
       write_file(dir.file("clips.json"), "previous");
       fill_store(&store_, dir.path(), list);
-      EXPECT_EQ(clip_store_save(&store_), 0);
+      EXPECT_FALSE(clip_store_save(&store_));
       EXPECT_EQ(last_error(), "failed to serialize clips.json");
       EXPECT_EQ(list_dir(dir.path()), std::vector<std::string>{"clips.json"});
       EXPECT_EQ(read_file(dir.file("clips.json")), "previous");
-      clip_store_clear(&store_);
+      clip_list_clear(&store_);
     }
   }
 }
@@ -435,12 +435,12 @@ TEST_F(IndexBytesTest, FailuresPartWayThroughLeaveThePreviousIndex) {
   }
   TempDir dir;
   fill_store(&store_, dir.path(), list);
-  ASSERT_EQ(clip_store_save(&store_), 1);
+  ASSERT_TRUE(clip_store_save(&store_));
   const std::string previous = read_file(dir.file("clips.json"));
   store_.next_id = 99;
 
   clip_fault_reset();
-  ASSERT_EQ(clip_store_save(&store_), 1);
+  ASSERT_TRUE(clip_store_save(&store_));
   const long writes = clip_fault_calls(CLIP_FAULT_WRITE);
   ASSERT_GE(writes, 3) << "the index is written in pieces";
   const std::string saved = read_file(dir.file("clips.json"));
@@ -461,7 +461,7 @@ TEST_F(IndexBytesTest, FailuresPartWayThroughLeaveThePreviousIndex) {
     SCOPED_TRACE(std::string(clip_fault_op_name(c.op)) + " " + std::to_string(c.nth));
     clip_fault_reset();
     clip_fault_arm(c.op, c.nth);
-    EXPECT_EQ(clip_store_save(&store_), 0);
+    EXPECT_FALSE(clip_store_save(&store_));
     EXPECT_TRUE(clip_fault_fired());
     clip_fault_reset();
     EXPECT_EQ(last_error(), c.message);
@@ -469,7 +469,7 @@ TEST_F(IndexBytesTest, FailuresPartWayThroughLeaveThePreviousIndex) {
     EXPECT_TRUE(read_file(dir.file("clips.json")) == previous);
     EXPECT_EQ(store_.next_id, 99);
   }
-  ASSERT_EQ(clip_store_save(&store_), 1);
+  ASSERT_TRUE(clip_store_save(&store_));
   EXPECT_TRUE(read_file(dir.file("clips.json")) == saved);
 }
 

@@ -43,17 +43,17 @@ class ListTest : public ::testing::Test {
   }
   void TearDown() override {
     clip_fault_reset();
-    clip_store_clear(&store_);
+    clip_list_clear(&store_);
   }
 
   void append(int id, int pinned = 0, int kind = CLIP_KIND_TEXT) {
     clip_entry e = make_entry(id, pinned, kind);
-    ASSERT_EQ(clip_store_append(&store_, &e), 1);
+    ASSERT_TRUE(clip_list_append(&store_, &e));
   }
 
   // A fresh list of text clips 1, 2, ... with these pinned flags.
   void fill(const std::vector<int> &pinned) {
-    clip_store_clear(&store_);
+    clip_list_clear(&store_);
     for (size_t i = 0; i < pinned.size(); ++i) append(static_cast<int>(i) + 1, pinned[i]);
   }
 
@@ -99,12 +99,12 @@ TEST_F(ListTest, AppendTakesTheStringsOver) {
   memcpy(e.hash, "0123456789abcdef", 17);
   char *preview = e.preview;
   char *label = e.label;
-  ASSERT_EQ(clip_store_append(&store_, &e), 1);
+  ASSERT_TRUE(clip_list_append(&store_, &e));
 
   EXPECT_EQ(e.preview, nullptr);
   EXPECT_EQ(e.text, nullptr);
   EXPECT_EQ(e.label, nullptr);
-  clip_store_free_entry(&e);  // owns nothing any more: no double release
+  clip_list_free_entry(&e);  // owns nothing any more: no double release
 
   const clip_entry &kept = store_.entries[0];
   EXPECT_EQ(kept.preview, preview);
@@ -128,7 +128,7 @@ TEST_F(ListTest, FailedGrowthLeavesStoreAndRecordAsTheyWere) {
   const Case cases[] = {{"first slot", 0}, {"full array of 64", 64}};
   for (const Case &c : cases) {
     SCOPED_TRACE(c.name);
-    clip_store_clear(&store_);
+    clip_list_clear(&store_);
     for (int i = 1; i <= c.before; ++i) append(i);
     clip_entry *entries = store_.entries;
     int capacity = store_.capacity;
@@ -137,7 +137,7 @@ TEST_F(ListTest, FailedGrowthLeavesStoreAndRecordAsTheyWere) {
     char *text = e.text;
 
     clip_fault_arm(CLIP_FAULT_ALLOC, 1);
-    EXPECT_EQ(clip_store_append(&store_, &e), 0);
+    EXPECT_FALSE(clip_list_append(&store_, &e));
     EXPECT_TRUE(clip_fault_fired());
     clip_fault_reset();
     EXPECT_EQ(last_error(), "out of memory");
@@ -149,7 +149,7 @@ TEST_F(ListTest, FailedGrowthLeavesStoreAndRecordAsTheyWere) {
     EXPECT_STREQ(e.text, "t1000");
 
     // The record is still whole: a second try stores it.
-    ASSERT_EQ(clip_store_append(&store_, &e), 1);
+    ASSERT_TRUE(clip_list_append(&store_, &e));
     EXPECT_EQ(store_.entries[store_.count - 1].text, text);
   }
 }
@@ -162,18 +162,18 @@ TEST_F(ListTest, AppendRefusesToGrowPastTheLargestArray) {
   huge.capacity = 1 << 30;
   huge.count = huge.capacity;
   clip_entry e = make_entry(1);
-  EXPECT_EQ(clip_store_append(&huge, &e), 0);
+  EXPECT_FALSE(clip_list_append(&huge, &e));
   EXPECT_EQ(last_error(), "out of memory");
   EXPECT_EQ(huge.capacity, 1 << 30);
   EXPECT_EQ(huge.entries, nullptr);
   EXPECT_NE(e.text, nullptr);
-  clip_store_free_entry(&e);
+  clip_list_free_entry(&e);
 }
 
 TEST_F(ListTest, RemoveAtClosesTheGapInOrder) {
   struct Case {
     int index;
-    int result;
+    bool result;
     const char *left;
   };
   const Case cases[] = {
@@ -186,13 +186,13 @@ TEST_F(ListTest, RemoveAtClosesTheGapInOrder) {
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.index);
-    clip_store_clear(&store_);
+    clip_list_clear(&store_);
     append(1);
     append(2);
     append(3);
     clip_entry *entries = store_.entries;
     clip_set_error("earlier");
-    EXPECT_EQ(clip_store_remove_at(&store_, c.index), c.result);
+    EXPECT_EQ(clip_list_remove_at(&store_, c.index), c.result);
     EXPECT_EQ(ids_and_texts(), c.left);
     EXPECT_EQ(store_.capacity, 64);
     EXPECT_EQ(store_.entries, entries);
@@ -206,8 +206,8 @@ TEST_F(ListTest, RemovingAnImageClipDeletesItsFileAfterTheCall) {
   append(3);
   write_file(dir_.file("img_1.png"), "one");
   // img_2.png is already gone: the removal goes ahead all the same.
-  ASSERT_EQ(clip_store_remove_at(&store_, 1), 1);
-  ASSERT_EQ(clip_store_remove_at(&store_, 0), 1);
+  ASSERT_TRUE(clip_list_remove_at(&store_, 1));
+  ASSERT_TRUE(clip_list_remove_at(&store_, 0));
   EXPECT_EQ(ids_and_texts(), "3:t3");
   // The file stays until the index that still names the clip is replaced.
   EXPECT_TRUE(file_exists(dir_.file("img_1.png")));
@@ -223,8 +223,8 @@ TEST_F(ListTest, FileOfARepeatedImageIdStaysWhileAnotherClipNamesIt) {
   append(6);
   write_file(dir_.file("img_5.png"), "five");
   write_file(dir_.file("img_6.png"), "six");
-  ASSERT_EQ(clip_store_remove_at(&store_, 0), 1);  // the other id 5 is an image
-  ASSERT_EQ(clip_store_remove_at(&store_, 1), 1);  // the other id 6 is a text
+  ASSERT_TRUE(clip_list_remove_at(&store_, 0));  // the other id 5 is an image
+  ASSERT_TRUE(clip_list_remove_at(&store_, 1));  // the other id 6 is a text
   clip_store_unlink_doomed(&store_);
   EXPECT_EQ(list_dir(dir_.path()), std::vector<std::string>{"img_5.png"});
 }
@@ -244,8 +244,8 @@ TEST_F(ListTest, ImageClipsWhoseFilesCannotBeQueuedAreNotRemoved) {
     int result;
   };
   const Case cases[] = {
-      {"remove_at", [&] { return clip_store_remove_at(&store_, 0); }, 0},
-      {"evict", [&] { return clip_store_evict_oldest_unpinned_n(&store_, 2); }, -1},
+      {"remove_at", [&] { return clip_list_remove_at(&store_, 0); }, 0},
+      {"evict", [&] { return clip_list_evict_oldest_unpinned_n(&store_, 2); }, -1},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.what);
@@ -261,7 +261,7 @@ TEST_F(ListTest, ImageClipsWhoseFilesCannotBeQueuedAreNotRemoved) {
   }
   // A text clip needs no room in the queue.
   clip_fault_arm(CLIP_FAULT_ALLOC, 1, 0);
-  EXPECT_EQ(clip_store_remove_at(&store_, 1), 1);
+  EXPECT_TRUE(clip_list_remove_at(&store_, 1));
   EXPECT_EQ(ids_and_texts(), "1:l1 3:l3");
 }
 
@@ -282,7 +282,7 @@ TEST_F(ListTest, EvictionTakesTheOldestUnpinnedClip) {
     SCOPED_TRACE(testing::PrintToString(c.pinned));
     fill(c.pinned);
     clip_set_error("earlier");
-    EXPECT_EQ(clip_store_evict_oldest_unpinned_n(&store_, 1), c.result);
+    EXPECT_EQ(clip_list_evict_oldest_unpinned_n(&store_, 1), c.result);
     EXPECT_EQ(ids_and_texts(), c.left);
     EXPECT_EQ(last_error(), "earlier");
   }
@@ -302,7 +302,7 @@ TEST_F(ListTest, EvictingManyAtOnceTakesTheUnpinnedNearestTheFront) {
       kind[i] = rng() % 4 == 0 ? CLIP_KIND_IMAGE : CLIP_KIND_TEXT;
     }
     auto build = [&] {
-      clip_store_clear(&store_);
+      clip_list_clear(&store_);
       for (int i = 0; i < size; ++i) append(i + 1, pinned[i], kind[i]);
     };
 
@@ -323,14 +323,14 @@ TEST_F(ListTest, EvictingManyAtOnceTakesTheUnpinnedNearestTheFront) {
     }
 
     build();
-    EXPECT_EQ(clip_store_evict_oldest_unpinned_n(&store_, n), one_by_one);
+    EXPECT_EQ(clip_list_evict_oldest_unpinned_n(&store_, n), one_by_one);
     EXPECT_EQ(ids_and_texts(), want_list);
     EXPECT_EQ(std::vector<int>(store_.doomed, store_.doomed + store_.doomed_count), want_doomed);
   }
 }
 
 TEST_F(ListTest, FindIndexTakesTheFirstMatchFromTheFront) {
-  EXPECT_EQ(clip_store_find_index(&store_, 1), -1);
+  EXPECT_EQ(clip_list_find_index(&store_, 1), -1);
   for (int id : {4, 9, 4, -2, 0}) append(id);
   struct Case {
     int id;
@@ -338,7 +338,7 @@ TEST_F(ListTest, FindIndexTakesTheFirstMatchFromTheFront) {
   };
   const Case cases[] = {{4, 0}, {9, 1}, {-2, 3}, {0, 4}, {5, -1}, {INT32_MAX, -1}};
   for (const Case &c : cases) {
-    EXPECT_EQ(clip_store_find_index(&store_, c.id), c.index) << "id " << c.id;
+    EXPECT_EQ(clip_list_find_index(&store_, c.id), c.index) << "id " << c.id;
   }
 }
 
@@ -353,19 +353,19 @@ TEST_F(ListTest, CountsTreatEveryNonZeroFlagAsPinned) {
   for (const Case &c : cases) {
     SCOPED_TRACE(testing::PrintToString(c.pinned));
     fill(c.pinned);
-    EXPECT_EQ(clip_store_count_pinned(&store_), c.pinned_count);
-    EXPECT_EQ(clip_store_count_unpinned(&store_), c.unpinned_count);
+    EXPECT_EQ(clip_list_count_pinned(&store_), c.pinned_count);
+    EXPECT_EQ(clip_list_count_unpinned(&store_), c.unpinned_count);
   }
 }
 
 TEST_F(ListTest, ClearReleasesTheListAndKeepsDirectoryAndState) {
   for (int i = 1; i <= 70; ++i) append(i, 0, i % 2 ? CLIP_KIND_TEXT : CLIP_KIND_IMAGE);
-  ASSERT_EQ(clip_store_remove_at(&store_, 1), 1);  // queues img_2.png
+  ASSERT_TRUE(clip_list_remove_at(&store_, 1));  // queues img_2.png
   write_file(dir_.file("img_4.png"), "four");
   write_file(dir_.file("clips.json"), "index");
   store_.next_id = 71;
 
-  clip_store_clear(&store_);
+  clip_list_clear(&store_);
   EXPECT_EQ(store_.entries, nullptr);
   EXPECT_EQ(store_.count, 0);
   EXPECT_EQ(store_.capacity, 0);
@@ -380,21 +380,21 @@ TEST_F(ListTest, ClearReleasesTheListAndKeepsDirectoryAndState) {
 
   append(1);
   EXPECT_EQ(store_.capacity, 64);
-  clip_store_clear(nullptr);
+  clip_list_clear(nullptr);
 }
 
 TEST_F(ListTest, FreeEntryReleasesOnlyTheStrings) {
   clip_entry e = make_entry(3, 1, CLIP_KIND_IMAGE);
   e.ts = 11;
-  clip_store_free_entry(&e);
+  clip_list_free_entry(&e);
   EXPECT_EQ(e.preview, nullptr);
   EXPECT_EQ(e.text, nullptr);
   EXPECT_EQ(e.label, nullptr);
   EXPECT_EQ(e.id, 3);
   EXPECT_EQ(e.ts, 11);
   EXPECT_EQ(e.pinned, 1);
-  clip_store_free_entry(&e);
-  clip_store_free_entry(nullptr);
+  clip_list_free_entry(&e);
+  clip_list_free_entry(nullptr);
 }
 
 }  // namespace

@@ -10,10 +10,7 @@
 #include <string>
 #include <vector>
 
-#include <yyjson.h>
-
 #include "clip_fault.h"
-#include "clip_hash.h"
 #include "clip_store.h"
 #include "quillmar_clip.h"
 #include "test_support.h"
@@ -22,64 +19,31 @@ namespace {
 
 const char kEmptyIndex[] = "{\n    \"next_id\": 1,\n    \"clips\": []\n}";
 
-// What an index file holds, as far as these calls change it.
+// What the index file in dir holds, as far as these calls change it.
 struct Index {
   int next_id = 0;
   std::vector<int> ids;
   std::set<int> pinned;
 };
 
-Index parse_index(const std::string &json) {
+Index index_in(const std::string &dir) {
+  model::Disk disk = model::read_index(dir);
+  EXPECT_EQ(disk.state, model::Disk::OK) << disk.why;
   Index out;
-  yyjson_doc *doc = yyjson_read(json.data(), json.size(), 0);
-  EXPECT_NE(doc, nullptr) << json;
-  yyjson_val *root = yyjson_doc_get_root(doc);
-  out.next_id = static_cast<int>(yyjson_get_int(yyjson_obj_get(root, "next_id")));
-  size_t i, max;
-  yyjson_val *clip;
-  yyjson_arr_foreach(yyjson_obj_get(root, "clips"), i, max, clip) {
-    int id = static_cast<int>(yyjson_get_int(yyjson_obj_get(clip, "id")));
-    out.ids.push_back(id);
-    if (yyjson_get_bool(yyjson_obj_get(clip, "pinned"))) out.pinned.insert(id);
+  out.next_id = disk.history.next_id;
+  for (const model::Clip &c : disk.history.clips) {
+    out.ids.push_back(c.id);
+    if (c.pinned) out.pinned.insert(c.id);
   }
-  yyjson_doc_free(doc);
   return out;
 }
 
 class ManageTest : public StoreTest {
  protected:
-  // Replaces the history with text clips "clip <id>" for ids 1..n, those in
-  // `pinned` pinned, and opens the store again.
-  void seed(int n, const std::set<int> &pinned) {
-    seed_texts(n, pinned, [](int) -> int64_t { return 1757760000; });
-  }
-
-  static int push(const std::string &text) {
-    std::string r = take(clip_push_text(text.c_str()));
-    int id = 0;
-    EXPECT_EQ(sscanf(r.c_str(), "{\"id\":%d,\"dedup\":0}", &id), 1) << r << last_error();
-    return id;
-  }
-
-  static int push_image(const std::string &png) {
-    std::string r = take(clip_push_image(reinterpret_cast<const unsigned char *>(png.data()),
-                                         static_cast<int>(png.size()), "shot"));
-    int id = 0;
-    EXPECT_EQ(sscanf(r.c_str(), "{\"id\":%d}", &id), 1) << r << last_error();
-    return id;
-  }
-
-  Index on_disk() const { return parse_index(index()); }
-
-  // The list in memory, oldest first.
-  static std::vector<int> ids_in_memory() {
-    std::vector<int> out;
-    for (int i = 0; i < g_store.count; ++i) out.push_back(g_store.entries[i].id);
-    return out;
-  }
+  Index on_disk() const { return index_in(dir_.path()); }
 
   static int pinned_flag(int id) {
-    int index = clip_store_find_index(&g_store, id);
+    int index = clip_list_find_index(&g_store, id);
     EXPECT_GE(index, 0) << id;
     return index >= 0 ? g_store.entries[index].pinned : -1;
   }
@@ -89,8 +53,8 @@ class ManageTest : public StoreTest {
 // clip_pin
 
 TEST_F(ManageTest, PinStoresOneOrZeroAndAlwaysRewritesTheIndex) {
-  int id = push("pin me");
-  push("newer");
+  int id = push_text("pin me");
+  push_text("newer");
   struct Case {
     int flag;
     int stored;
@@ -108,13 +72,13 @@ TEST_F(ManageTest, PinStoresOneOrZeroAndAlwaysRewritesTheIndex) {
     EXPECT_EQ(disk.pinned.count(id), static_cast<size_t>(c.stored));
   }
   // Pinning does not move the clip.
-  EXPECT_EQ(ids_in_memory(), (std::vector<int>{id, id + 1}));
+  EXPECT_EQ(ids(), (std::vector<int>{id, id + 1}));
 }
 
 TEST_F(ManageTest, PinCapIsCheckedOnlyWhenAnUnpinnedClipIsPinned) {
   std::set<int> pinned;
   for (int id = 1; id <= CLIP_MAX_PINNED; ++id) pinned.insert(id);
-  seed(CLIP_MAX_PINNED + 2, pinned);
+  seed(numbered_clips(CLIP_MAX_PINNED + 2, pinned), CLIP_MAX_PINNED + 3);
   const int extra = CLIP_MAX_PINNED + 1;
   struct Step {
     int id, flag, result;
@@ -142,12 +106,12 @@ TEST_F(ManageTest, PinCapIsCheckedOnlyWhenAnUnpinnedClipIsPinned) {
       EXPECT_EQ(pinned_flag(s.id), s.flag != 0 ? 1 : 0);
       EXPECT_EQ(on_disk().pinned.count(s.id), s.flag != 0 ? 1u : 0u);
     }
-    EXPECT_LE(clip_store_count_pinned(&g_store), CLIP_MAX_PINNED);
+    EXPECT_LE(clip_list_count_pinned(&g_store), CLIP_MAX_PINNED);
   }
 }
 
 TEST_F(ManageTest, PinWhoseIndexWriteFailsKeepsTheFlagInMemory) {
-  int id = push("pin me");
+  int id = push_text("pin me");
   const std::string before = index();
   clip_fault_arm(CLIP_FAULT_OPEN, 1);
   EXPECT_EQ(clip_pin(id, 1), 0);
@@ -156,18 +120,18 @@ TEST_F(ManageTest, PinWhoseIndexWriteFailsKeepsTheFlagInMemory) {
   EXPECT_EQ(index(), before);
   EXPECT_EQ(list_dir(dir_.path()), (std::vector<std::string>{"clips.json"}));
   // The next successful write carries the flag.
-  push("later");
+  push_text("later");
   EXPECT_EQ(on_disk().pinned, (std::set<int>{id}));
 }
 
 TEST_F(ManageTest, UnpinningPastTheLimitIsEvictedByTheNextCapture) {
-  seed(CLIP_MAX_UNPINNED + 1, {1});
+  seed(numbered_clips(CLIP_MAX_UNPINNED + 1, {1}), CLIP_MAX_UNPINNED + 2);
   ASSERT_EQ(clip_pin(1, 0), 1);
-  EXPECT_EQ(clip_store_count_unpinned(&g_store), CLIP_MAX_UNPINNED + 1);
+  EXPECT_EQ(clip_list_count_unpinned(&g_store), CLIP_MAX_UNPINNED + 1);
   EXPECT_EQ(on_disk().ids, range(1, CLIP_MAX_UNPINNED + 1));
 
-  EXPECT_EQ(push("one more"), CLIP_MAX_UNPINNED + 2);
-  EXPECT_EQ(ids_in_memory(), range(3, CLIP_MAX_UNPINNED + 2));
+  EXPECT_EQ(push_text("one more"), CLIP_MAX_UNPINNED + 2);
+  EXPECT_EQ(ids(), range(3, CLIP_MAX_UNPINNED + 2));
   EXPECT_EQ(on_disk().ids, range(3, CLIP_MAX_UNPINNED + 2));
 }
 
@@ -186,9 +150,9 @@ TEST_F(ManageTest, DeleteRemovesAnImageFileOnlyOnceTheIndexNoLongerNamesIt) {
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.write_fails ? "index write fails" : "index written");
-    int before_id = push("before " + std::to_string(c.write_fails));
-    int image = push_image(std::string("\x89PNG-") + (c.write_fails ? "a" : "b"));
-    int after_id = push("after " + std::to_string(c.write_fails));
+    int before_id = push_text("before " + std::to_string(c.write_fails));
+    int image = push_image(std::string("\x89PNG-") + (c.write_fails ? "a" : "b"), "shot");
+    int after_id = push_text("after " + std::to_string(c.write_fails));
     ASSERT_TRUE(file_exists(image_path(image)));
     if (c.write_fails) clip_fault_arm(CLIP_FAULT_RENAME, 1);
     EXPECT_EQ(clip_delete(image), c.result);
@@ -198,7 +162,7 @@ TEST_F(ManageTest, DeleteRemovesAnImageFileOnlyOnceTheIndexNoLongerNamesIt) {
     // stays until a write that no longer names it succeeds.
     EXPECT_EQ(file_exists(image_path(image)), c.write_fails);
     EXPECT_FALSE(file_exists(dir_.file("clips.json.tmp")));
-    std::vector<int> mem = ids_in_memory();
+    std::vector<int> mem = ids();
     EXPECT_EQ(std::vector<int>(mem.end() - 2, mem.end()), (std::vector<int>{before_id, after_id}));
     std::vector<int> disk = on_disk().ids;
     const std::vector<int> named = c.write_fails ? std::vector<int>{before_id, image, after_id}
@@ -225,31 +189,21 @@ TEST_F(ManageTest, DeletingTheNewestMakesTheOneBeforeItTheNewest) {
     SCOPED_TRACE(c.again);
     TempDir dir;
     ASSERT_EQ(clip_init(dir.path().c_str()), 1);
-    ASSERT_EQ(push("first"), 1);
-    ASSERT_EQ(push("second"), 2);
+    ASSERT_EQ(push_text("first"), 1);
+    ASSERT_EQ(push_text("second"), 2);
     ASSERT_EQ(clip_delete(2), 1);
-    EXPECT_EQ(parse_index(read_file(dir.file("clips.json"))).ids, std::vector<int>{1});
+    EXPECT_EQ(index_in(dir.path()).ids, std::vector<int>{1});
     EXPECT_EQ(take(clip_push_text(c.again)), c.result);
   }
 }
 
 TEST_F(ManageTest, UnknownIdsChangeNothing) {
-  push("one");
-  ASSERT_EQ(push("two"), 2);
+  push_text("one");
+  ASSERT_EQ(push_text("two"), 2);
   ASSERT_EQ(clip_delete(2), 1);
   ASSERT_EQ(clip_pin(1, 1), 1);
   const std::string before = index();
-  struct Case {
-    int id;
-    const char *message;
-  };
-  const Case cases[] = {
-      {2, "clip id 2 not found"},
-      {0, "clip id 0 not found"},
-      {-3, "clip id -3 not found"},
-      {INT_MIN, "clip id -2147483648 not found"},
-  };
-  for (const Case &c : cases) {
+  for (const UnknownId &c : kUnknownIds) {
     for (int flag : {1, 0}) {
       EXPECT_EQ(clip_pin(c.id, flag), 0);
       EXPECT_EQ(last_error(), c.message);
@@ -257,10 +211,10 @@ TEST_F(ManageTest, UnknownIdsChangeNothing) {
     EXPECT_EQ(clip_delete(c.id), 0);
     EXPECT_EQ(last_error(), c.message);
   }
-  EXPECT_EQ(ids_in_memory(), std::vector<int>{1});
+  EXPECT_EQ(ids(), std::vector<int>{1});
   EXPECT_EQ(pinned_flag(1), 1);
   EXPECT_EQ(index(), before);
-  EXPECT_EQ(push("three"), 3);
+  EXPECT_EQ(push_text("three"), 3);
 }
 
 // ---------------------------------------------------------------------------
@@ -274,9 +228,9 @@ TEST_F(ManageTest, WipeRemovesEveryFileButLeavesSubdirectories) {
   const Case cases[] = {{"files removed", false}, {"files cannot be removed", true}};
   for (const Case &c : cases) {
     SCOPED_TRACE(c.name);
-    push("text");
-    int image = push_image("\x89PNG-wipe");
-    push("newest");
+    push_text("text");
+    int image = push_image("\x89PNG-wipe", "shot");
+    push_text("newest");
     for (const char *name : {"notes.txt", ".hidden", "clips.json.tmp", "clips.json.corrupt.1",
                              "img_99.png"}) {
       write_file(dir_.file(name), "not made by the store");
@@ -306,7 +260,7 @@ TEST_F(ManageTest, WipeRemovesEveryFileButLeavesSubdirectories) {
     EXPECT_EQ(index(), kEmptyIndex);
     EXPECT_EQ(take(clip_list(0, 0)), "[]");
     EXPECT_EQ(g_store.count, 0);
-    EXPECT_EQ(push("first again"), 1);
+    EXPECT_EQ(push_text("first again"), 1);
     // Start the next case from a directory without the leftovers.
     std::filesystem::remove_all(dir_.file("sub"));
     ASSERT_EQ(clip_wipe(), 1);
@@ -314,8 +268,8 @@ TEST_F(ManageTest, WipeRemovesEveryFileButLeavesSubdirectories) {
 }
 
 TEST_F(ManageTest, WipeWhoseIndexWriteFailsLeavesAnEmptyStore) {
-  push("one");
-  push_image("\x89PNG-gone");
+  push_text("one");
+  push_image("\x89PNG-gone", "shot");
   write_file(dir_.file("other.txt"), "x");
   clip_fault_arm(CLIP_FAULT_WRITE, 1);
   EXPECT_EQ(clip_wipe(), 0);
@@ -329,7 +283,7 @@ TEST_F(ManageTest, WipeWhoseIndexWriteFailsLeavesAnEmptyStore) {
   // A directory without an index opens as an empty store.
   ASSERT_EQ(clip_init(dir_.path().c_str()), 1);
   EXPECT_EQ(index(), kEmptyIndex);
-  EXPECT_EQ(push("first again"), 1);
+  EXPECT_EQ(push_text("first again"), 1);
 }
 
 TEST_F(ManageTest, WipeThatCannotOpenTheDirectoryChangesNothing) {
@@ -345,8 +299,8 @@ TEST_F(ManageTest, WipeThatCannotOpenTheDirectoryChangesNothing) {
     SCOPED_TRACE(strerror(c.err));
     TempDir dir;
     ASSERT_EQ(clip_init(dir.path().c_str()), 1);
-    push("one");
-    push("two");
+    push_text("one");
+    push_text("two");
     const std::string page = take(clip_list(0, 0));
     const std::vector<std::string> files = list_dir(dir.path());
     c.break_it(dir);
@@ -358,7 +312,7 @@ TEST_F(ManageTest, WipeThatCannotOpenTheDirectoryChangesNothing) {
     if (file_exists(dir.path())) {
       EXPECT_EQ(list_dir(dir.path()), files);
       const std::vector<int> both = {1, 2};
-      EXPECT_EQ(parse_index(read_file(dir.file("clips.json"))).ids, both);
+      EXPECT_EQ(index_in(dir.path()).ids, both);
     }
   }
 }
@@ -366,7 +320,7 @@ TEST_F(ManageTest, WipeThatCannotOpenTheDirectoryChangesNothing) {
 // ---------------------------------------------------------------------------
 
 TEST_F(ManageTest, ChangesRefuseUntilTheStoreIsOpen) {
-  push("kept");
+  push_text("kept");
   write_file(dir_.file("plain"), "not a directory");
   const std::vector<std::string> files = list_dir(dir_.path());
   const std::string before = index();

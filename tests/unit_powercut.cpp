@@ -115,9 +115,7 @@ class Session {
     int id = 0;
     run("clip_push_image of " + std::to_string(png.size()) + " bytes", [&] {
       model::Outcome want = model::push_image(history_, png, label);
-      id = check_push(clip_push_image(reinterpret_cast<const unsigned char *>(png.data()),
-                                      static_cast<int>(png.size()), label),
-                      want);
+      id = check_push(push_png(png, label), want);
     });
     return id;
   }
@@ -197,18 +195,13 @@ class Session {
   int omitted() const { return recorder_ ? recorder_->omitted() : omitted_; }
 
  private:
-  int check_push(char *json, const model::Outcome &want) {
-    std::string got = take(json);
-    if (!want.ok) {
-      EXPECT_EQ(got, "<null>");
-      return 0;
-    }
-    int id = 0;
-    EXPECT_EQ(sscanf(got.c_str(), "{\"id\":%d", &id), 1)
-        << got << ": " << clip_last_error();
-    EXPECT_EQ(id, want.id) << got;
-    EXPECT_EQ(got.find("\"dedup\":1") != std::string::npos, want.dedup) << got;
-    return id;
+  int check_push(char *answer, const model::Outcome &want) {
+    model::Outcome got = model::answer_of(answer);
+    EXPECT_EQ(got.ok, want.ok) << clip_last_error();
+    if (!want.ok) return 0;
+    EXPECT_EQ(got.id, want.id);
+    EXPECT_EQ(got.dedup, want.dedup);
+    return got.id;
   }
 
   void run(const std::string &what, const std::function<void()> &call) {
@@ -612,15 +605,7 @@ model::History full_history() {
     }
   }
   for (int id : {2, 3, 250}) model::pin(h, id, 1);
-  for (model::Clip &c : h.clips) {
-    if (c.kind == CLIP_KIND_TEXT) {
-      char *preview = clip_store_make_preview(c.text.data(), c.text.size());
-      c.preview = preview;
-      free(preview);
-    } else {
-      c.preview = "[image " + std::to_string(c.bytes.size()) + " bytes]";
-    }
-  }
+  for (model::Clip &c : h.clips) c.preview = preview_of(c);
   return h;
 }
 
@@ -669,7 +654,7 @@ TEST_F(PowerCut, EveryStateOfAFullStoreLoadsAsTheAcknowledgedHistory) {
   const std::string dir = root_.path() + "/store";
   fs::create_directories(dir);
   model::History seeded = full_history();
-  model::write_store(dir, seeded);
+  seed_history(dir, seeded.clips, seeded.next_id);
   long random_calls = env_long("QUILLMAR_POWERCUT_CALLS", 0);
   Session s(dir, seeded, power::Omit::NOTHING);
   full_store_session(s, random_calls);

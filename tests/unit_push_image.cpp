@@ -7,13 +7,11 @@
 #include <sys/stat.h>
 #include <time.h>
 
-#include <filesystem>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "clip_fault.h"
-#include "clip_hash.h"
 #include "clip_store.h"
 #include "quillmar_clip.h"
 #include "test_support.h"
@@ -28,55 +26,13 @@ std::string image_bytes(int seed, size_t len = 2048) {
   return png;
 }
 
-char *push_image(const std::string &png, const char *label) {
-  return clip_push_image(reinterpret_cast<const unsigned char *>(png.data()),
-                         static_cast<int>(png.size()), label);
-}
-
-struct Snapshot {
-  std::vector<int> ids;
-  int next_id;
-  std::string index;
-  std::vector<std::string> files;
-};
-
 class PushImageTest : public StoreTest {
  protected:
-  // Replaces the store's files with text clips "clip 1".."clip n" (the ids
-  // in `images` image clips of the bytes image_bytes(id), with their files)
+  // Replaces the store's files with text clips text_of(1)..text_of(n), the
+  // ids in `images` image clips of the bytes png_of(id) with their files,
   // and opens the store again.
   void seed(int n, const std::set<int> &images, int next_id) {
-    const std::string dir = dir_.path();
-    for (const std::string &name : list_dir(dir)) std::filesystem::remove(dir + "/" + name);
-    std::string s = "{\"next_id\":" + std::to_string(next_id) + ",\"clips\":[";
-    for (int id = 1; id <= n; ++id) {
-      bool image = images.count(id) > 0;
-      std::string bytes = image ? image_bytes(id) : "clip " + std::to_string(id);
-      s += id > 1 ? ",{" : "{";
-      s += "\"id\":" + std::to_string(id) + ",\"ts\":1,\"kind\":\"" +
-           (image ? "image" : "text") + "\",\"preview\":\"p\",\"pinned\":false,\"hash\":\"" +
-           hash_of(bytes) + "\",\"truncated\":false";
-      if (image) {
-        write_file(image_path(id), bytes);
-      } else {
-        s += ",\"text\":\"" + bytes + "\"";
-      }
-      s += "}";
-    }
-    write_file(dir + "/clips.json", s + "]}");
-    reopen();
-  }
-
-  Snapshot snapshot() const {
-    return {ids(), g_store.next_id, index(), list_dir(dir_.path())};
-  }
-
-  void expect_unchanged(const Snapshot &before) const {
-    Snapshot now = snapshot();
-    EXPECT_EQ(now.ids, before.ids);
-    EXPECT_EQ(now.next_id, before.next_id);
-    EXPECT_EQ(now.index, before.index);
-    EXPECT_EQ(now.files, before.files);
+    StoreTest::seed(numbered_clips(n, {}, images), next_id);
   }
 };
 
@@ -88,7 +44,7 @@ TEST(PushImageFrame, RefusedUntilInitialized) {
   const std::string png = image_bytes(1);
   EXPECT_EQ(take(clip_push_image(nullptr, 0, nullptr)), "<null>");
   EXPECT_EQ(last_error(), "not initialized");
-  EXPECT_EQ(take(push_image(png, "logo")), "<null>");
+  EXPECT_EQ(take(push_png(png, "logo")), "<null>");
   EXPECT_EQ(last_error(), "not initialized");
   EXPECT_EQ(list_dir(dir.path()), std::vector<std::string>{"not-a-dir"});
 }
@@ -97,7 +53,7 @@ TEST_F(PushImageTest, NewClipIsRecordedWithItsFileAndAnsweredWithItsId) {
   seed(0, {}, 8);
   const std::string png = image_bytes(0);
   int64_t before = time(nullptr);
-  EXPECT_EQ(take(push_image(png, "logo")), "{\"id\":8}");
+  EXPECT_EQ(take(push_png(png, "logo")), "{\"id\":8}");
   int64_t after = time(nullptr);
   EXPECT_EQ(last_error(), "");
 
@@ -165,7 +121,7 @@ TEST_F(PushImageTest, ArgumentsAreCheckedInOrderAndChangeNothing) {
   // No id is left to take.
   seed(500, {1}, INT_MAX);
   Snapshot before = snapshot();
-  EXPECT_EQ(take(push_image("new", nullptr)), "<null>");
+  EXPECT_EQ(take(push_png("new", nullptr)), "<null>");
   EXPECT_EQ(last_error(),
             "clip ids exhausted (next id 2147483647): wipe the store to start again at 1");
   expect_unchanged(before);
@@ -173,7 +129,7 @@ TEST_F(PushImageTest, ArgumentsAreCheckedInOrderAndChangeNothing) {
 
 TEST_F(PushImageTest, AnImageOfExactlyTheCapIsStored) {
   const std::string png = image_bytes(3, CLIP_IMAGE_CAP);
-  ASSERT_EQ(take(push_image(png, nullptr)), "{\"id\":1}") << last_error();
+  ASSERT_EQ(take(push_png(png, nullptr)), "{\"id\":1}") << last_error();
   EXPECT_STREQ(newest().preview, "[image 10485760 bytes]");
   EXPECT_TRUE(read_file(image_path(1)) == png);
 }
@@ -215,7 +171,7 @@ TEST_F(PushImageTest, PreviewWithAndWithoutALabel) {
     SCOPED_TRACE(c.name);
     const char *label = c.has_label ? c.label.c_str() : nullptr;
     ++n;
-    ASSERT_EQ(take(push_image(image_bytes(n), label)), "{\"id\":" + std::to_string(n) + "}")
+    ASSERT_EQ(take(push_png(image_bytes(n), label)), "{\"id\":" + std::to_string(n) + "}")
         << last_error();
     EXPECT_STREQ(newest().preview, c.preview.c_str());
     if (c.has_label) {
@@ -245,7 +201,7 @@ TEST_F(PushImageTest, RepeatOfTheNewestClipChangesNothing) {
   seed(3, {3}, 4);
   ASSERT_EQ(clip_pin(3, 1), 1);
   Snapshot before = snapshot();
-  EXPECT_EQ(take(push_image(image_bytes(3), "another label")), "{\"id\":3,\"dedup\":1}");
+  EXPECT_EQ(take(push_png(png_of(3), "another label")), "{\"id\":3,\"dedup\":1}");
   EXPECT_EQ(last_error(), "");
   expect_unchanged(before);
   EXPECT_EQ(newest().label, nullptr);
@@ -253,25 +209,25 @@ TEST_F(PushImageTest, RepeatOfTheNewestClipChangesNothing) {
   // A text clip of the same bytes.
   seed(2, {}, 3);
   before = snapshot();
-  EXPECT_EQ(take(push_image("clip 2", "x")), "{\"id\":2,\"dedup\":1}");
+  EXPECT_EQ(take(push_png(text_of(2), "x")), "{\"id\":2,\"dedup\":1}");
   expect_unchanged(before);
 
   // The answer to a repeat cannot be allocated.
   clip_fault_arm(CLIP_FAULT_ALLOC, 1);
-  EXPECT_EQ(take(push_image("clip 2", "x")), "<null>");
+  EXPECT_EQ(take(push_png(text_of(2), "x")), "<null>");
   EXPECT_TRUE(clip_fault_fired());
   EXPECT_EQ(last_error(), "out of memory");
   expect_unchanged(before);
 
   // An older clip is not compared.
   seed(3, {2}, 4);
-  EXPECT_EQ(take(push_image(image_bytes(2), nullptr)), "{\"id\":4}");
+  EXPECT_EQ(take(push_png(png_of(2), nullptr)), "{\"id\":4}");
   EXPECT_TRUE(file_exists(image_path(4)));
 }
 
 TEST_F(PushImageTest, EvictsTheOldestUnpinnedClipWithItsFile) {
   seed(500, {1, 2}, 501);
-  EXPECT_EQ(take(push_image(image_bytes(0), nullptr)), "{\"id\":501}");
+  EXPECT_EQ(take(push_png(image_bytes(0), nullptr)), "{\"id\":501}");
   EXPECT_EQ(ids().front(), 2);
   EXPECT_FALSE(file_exists(image_path(1)));
   EXPECT_TRUE(file_exists(image_path(2)));
@@ -296,7 +252,7 @@ TEST_F(PushImageTest, EveryFailingAllocationLeavesWhatItsStepSays) {
     ASSERT_EQ(clip_init(dir.path().c_str()), 1);
     const std::string index_before = read_file(dir.file("clips.json"));
     clip_fault_arm(CLIP_FAULT_ALLOC, n);
-    std::string result = take(push_image(png, "label"));
+    std::string result = take(push_png(png, "label"));
     if (!clip_fault_fired()) {
       EXPECT_EQ(result, "{\"id\":1}");
       // The sweep has passed the label, the preview, the append, the index
@@ -330,7 +286,7 @@ TEST_F(PushImageTest, EveryFailingAllocationLeavesWhatItsStepSays) {
       EXPECT_NE(index_after.find("\"label\""), std::string::npos);
     }
     // The id stays used; the next write holds whatever is in the list.
-    ASSERT_EQ(take(push_image(image_bytes(8), nullptr)), "{\"id\":2}");
+    ASSERT_EQ(take(push_png(image_bytes(8), nullptr)), "{\"id\":2}");
     ASSERT_EQ(clip_init(dir.path().c_str()), 1);
     EXPECT_EQ(ids(), listed ? (std::vector<int>{1, 2}) : (std::vector<int>{2}));
   }
@@ -361,7 +317,7 @@ TEST_F(PushImageTest, FailedFileWritesLeaveWhatTheirStepSays) {
     seed(2, {1}, 3);
     const std::string before = index();
     clip_fault_arm(c.op, c.nth);
-    EXPECT_EQ(take(push_image(image_bytes(0), "label")), "<null>");
+    EXPECT_EQ(take(push_png(image_bytes(0), "label")), "<null>");
     clip_fault_reset();
     EXPECT_EQ(last_error(), c.message);
     EXPECT_EQ(index(), before);
@@ -371,7 +327,7 @@ TEST_F(PushImageTest, FailedFileWritesLeaveWhatTheirStepSays) {
               c.listed ? (std::vector<std::string>{"clips.json", "img_1.png", "img_3.png"})
                        : (std::vector<std::string>{"clips.json", "img_1.png"}));
 
-    EXPECT_EQ(take(push_image(image_bytes(9), nullptr)), "{\"id\":4}");
+    EXPECT_EQ(take(push_png(image_bytes(9), nullptr)), "{\"id\":4}");
     reopen();
     EXPECT_EQ(ids(), c.listed ? (std::vector<int>{1, 2, 3, 4}) : (std::vector<int>{1, 2, 4}));
   }

@@ -5,19 +5,15 @@
 #include <limits.h>
 #include <string.h>
 #include <sys/stat.h>
-#include <unistd.h>
 #include <time.h>
+#include <unistd.h>
 
-#include <filesystem>
 #include <functional>
 #include <set>
 #include <string>
 #include <vector>
 
-#include <yyjson.h>
-
 #include "clip_fault.h"
-#include "clip_hash.h"
 #include "clip_store.h"
 #include "quillmar_clip.h"
 #include "test_support.h"
@@ -26,96 +22,9 @@ namespace {
 
 const std::string kNoUtf8 = "text is not valid UTF-8";
 
-std::string text_of(int id) { return "clip " + std::to_string(id); }
-std::string png_of(int id) { return std::string("png\0", 4) + std::to_string(id); }
-
-struct Clip {
-  int id;
-  bool image;
-  bool pinned;
-};
-
-// Clips 1..n, the ids in `images` image clips, those in `pinned` pinned.
-std::vector<Clip> history(int n, const std::set<int> &pinned = {},
-                          const std::set<int> &images = {}) {
-  std::vector<Clip> out;
-  for (int id = 1; id <= n; ++id) out.push_back({id, images.count(id) > 0, pinned.count(id) > 0});
-  return out;
-}
-
-// The previews of a list page, in order.
-std::vector<std::string> previews(const std::string &page) {
-  std::vector<std::string> out;
-  yyjson_doc *doc = yyjson_read(page.data(), page.size(), 0);
-  EXPECT_NE(doc, nullptr) << page;
-  size_t i, max;
-  yyjson_val *obj;
-  yyjson_arr_foreach(yyjson_doc_get_root(doc), i, max, obj) {
-    yyjson_val *v = yyjson_obj_get(obj, "preview");
-    out.emplace_back(yyjson_get_str(v), yyjson_get_len(v));
-  }
-  yyjson_doc_free(doc);
-  return out;
-}
-
-// What a refused or repeated capture must leave exactly as it was.
-struct Snapshot {
-  std::vector<int> ids;
-  std::vector<int64_t> ts;
-  int next_id;
-  std::string index;
-  std::vector<std::string> files;
-};
-
 class PushTextTest : public StoreTest {
  protected:
-  // Replaces the store's files with a history of these clips (the text
-  // text_of(id), or an image of the bytes png_of(id) with its file) and opens
-  // the store again.
-  void seed(const std::vector<Clip> &clips, int next_id) {
-    seed_dir(dir_.path(), clips, next_id);
-  }
-
-  static void seed_dir(const std::string &dir, const std::vector<Clip> &clips, int next_id) {
-    for (const std::string &name : list_dir(dir)) std::filesystem::remove(dir + "/" + name);
-    std::string s = "{\"next_id\":" + std::to_string(next_id) + ",\"clips\":[";
-    for (const Clip &c : clips) {
-      std::string id = std::to_string(c.id);
-      std::string bytes = c.image ? png_of(c.id) : text_of(c.id);
-      s += s.back() == '[' ? "{" : ",{";
-      s += "\"id\":" + id + ",\"ts\":" + std::to_string(1757760000 + c.id) + ",\"kind\":\"" +
-           (c.image ? "image" : "text") + "\",\"preview\":\"p" + id + "\",\"pinned\":" +
-           (c.pinned ? "true" : "false") + ",\"hash\":\"" + hash_of(bytes) +
-           "\",\"truncated\":false";
-      if (c.image) {
-        write_file(dir + "/img_" + id + ".png", bytes);
-      } else {
-        s += ",\"text\":\"" + bytes + "\"";
-      }
-      s += "}";
-    }
-    write_file(dir + "/clips.json", s + "]}");
-    ASSERT_EQ(clip_init(dir.c_str()), 1) << clip_last_error();
-  }
-
-  bool image_file(int id) const {
-    return file_exists(image_path(id));
-  }
-
-  Snapshot snapshot() const {
-    Snapshot s{ids(), {}, g_store.next_id, index(), list_dir(dir_.path())};
-    for (int i = 0; i < g_store.count; ++i) s.ts.push_back(g_store.entries[i].ts);
-    return s;
-  }
-
-  void expect_unchanged(const Snapshot &before) const {
-    Snapshot now = snapshot();
-    EXPECT_EQ(now.ids, before.ids);
-    EXPECT_EQ(now.ts, before.ts);
-    EXPECT_EQ(now.next_id, before.next_id);
-    EXPECT_EQ(now.index, before.index);
-    EXPECT_EQ(now.files, before.files);
-  }
+  bool image_file(int id) const { return file_exists(image_path(id)); }
 
   static std::string push(const std::string &text) { return take(clip_push_text(text.c_str())); }
 };
@@ -205,7 +114,8 @@ TEST_F(PushTextTest, KeepsAtMostOneMebibyteOfWholeCharacters) {
     ASSERT_EQ(g_store.count, 1);
     EXPECT_EQ(newest().truncated, c.truncated);
     EXPECT_TRUE(take(clip_get(1)) == kept);
-    EXPECT_EQ(previews(take(clip_list(0, 0))), std::vector<std::string>{newest().preview});
+    EXPECT_EQ(strings_of(take(clip_list(0, 0)), "preview"),
+              std::vector<std::string>{newest().preview});
   }
 }
 
@@ -224,7 +134,7 @@ TEST_F(PushTextTest, PreviewCutsKeepWholeCharacters) {
     }
   }
   const std::string page = take(clip_list(0, 100));
-  EXPECT_EQ(previews(page), want);
+  EXPECT_EQ(strings_of(page, "preview"), want);
   reopen();
   EXPECT_EQ(take(clip_list(0, 100)), page);
 }
@@ -240,42 +150,39 @@ TEST_F(PushTextTest, RepeatOfTheNewestClipChangesNothing) {
     std::string result;
   };
   const std::vector<Case> cases = {
-      {"the same text again", [&] { seed(history(3), 4); }, text_of(3),
+      {"the same text again", [&] { seed(numbered_clips(3), 4); }, text_of(3),
        "{\"id\":3,\"dedup\":1}"},
-      {"the newest clip pinned", [&] { seed(history(3, {3}), 4); }, text_of(3),
+      {"the newest clip pinned", [&] { seed(numbered_clips(3, {3}), 4); }, text_of(3),
        "{\"id\":3,\"dedup\":1}"},
       {"the newest clip an image of the same bytes, with a label",
        [&] {
-         seed(history(1), 2);
-         const std::string png = "same bytes";
-         ASSERT_EQ(take(clip_push_image(reinterpret_cast<const unsigned char *>(png.data()),
-                                        static_cast<int>(png.size()), "logo")),
-                   "{\"id\":2}");
+         seed(numbered_clips(1), 2);
+         ASSERT_EQ(take(push_png("same bytes", "logo")), "{\"id\":2}");
        },
        "same bytes", "{\"id\":2,\"dedup\":1}"},
       {"the first mebibyte of a longer text",
        [&] {
-         seed(history(1), 2);
+         seed(numbered_clips(1), 2);
          ASSERT_EQ(push(cap_text), "{\"id\":2,\"dedup\":0}");
        },
        cap_text + "more", "{\"id\":2,\"dedup\":1}"},
       {"a whole text against a truncated clip",
        [&] {
-         seed(history(1), 2);
+         seed(numbered_clips(1), 2);
          ASSERT_EQ(push(cap_text + "x"), "{\"id\":2,\"dedup\":0}");
        },
        cap_text, "{\"id\":2,\"dedup\":1}"},
       {"the clip before a deleted newest one",
        [&] {
-         seed(history(3), 4);
+         seed(numbered_clips(3), 4);
          ASSERT_EQ(clip_delete(3), 1);
        },
-       text_of(2),
-       "{\"id\":2,\"dedup\":1}"},
-      {"500 unpinned clips: nothing is evicted",
-       [&] { seed(history(500, {}, {1}), 501); }, text_of(500), "{\"id\":500,\"dedup\":1}"},
-      {"no ids left: a repeat is still answered", [&] { seed(history(2), INT_MAX); },
        text_of(2), "{\"id\":2,\"dedup\":1}"},
+      {"500 unpinned clips: nothing is evicted",
+       [&] { seed(numbered_clips(500, {}, {1}), 501); }, text_of(500),
+       "{\"id\":500,\"dedup\":1}"},
+      {"no ids left: a repeat is still answered",
+       [&] { seed(numbered_clips(2), INT_MAX); }, text_of(2), "{\"id\":2,\"dedup\":1}"},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.name);
@@ -287,7 +194,7 @@ TEST_F(PushTextTest, RepeatOfTheNewestClipChangesNothing) {
   }
 
   // Older clips are never compared, and fingerprints are compared whole.
-  seed(history(3), 4);
+  seed(numbered_clips(3), 4);
   EXPECT_EQ(push(text_of(2)), "{\"id\":4,\"dedup\":0}");
   EXPECT_EQ(push(text_of(3)), "{\"id\":5,\"dedup\":0}");
   g_store.entries[g_store.count - 1].hash[15] ^= 1;
@@ -314,15 +221,15 @@ TEST_F(PushTextTest, EvictsTheOldestUnpinnedClipsDownTo499) {
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.name);
-    seed(history(c.n, c.pinned, c.images), c.n + 1);
+    seed(numbered_clips(c.n, c.pinned, c.images), c.n + 1);
     EXPECT_EQ(push("new"), "{\"id\":" + std::to_string(c.n + 1) + ",\"dedup\":0}");
     std::vector<int> want;
     for (int id = 1; id <= c.n + 1; ++id) {
       if (!c.evicted.count(id)) want.push_back(id);
     }
     EXPECT_EQ(ids(), want);
-    EXPECT_LE(clip_store_count_unpinned(&g_store), CLIP_MAX_UNPINNED);
-    EXPECT_EQ(clip_store_count_pinned(&g_store), static_cast<int>(c.pinned.size()));
+    EXPECT_LE(clip_list_count_unpinned(&g_store), CLIP_MAX_UNPINNED);
+    EXPECT_EQ(clip_list_count_pinned(&g_store), static_cast<int>(c.pinned.size()));
     for (int id : c.images) EXPECT_EQ(image_file(id), c.evicted.count(id) == 0) << id;
     reopen();
     EXPECT_EQ(ids(), want);
@@ -352,7 +259,7 @@ TEST_F(PushTextTest, RefusalsChangeNothing) {
       {"malformed byte just before the cut", invalid_before_cut.c_str(), kNoUtf8},
       {"character cut short just before the cut", truncated_before_cut.c_str(), kNoUtf8},
   };
-  seed(history(500, {}, {1}), 501);
+  seed(numbered_clips(500, {}, {1}), 501);
   for (const Case &c : cases) {
     SCOPED_TRACE(c.name);
     Snapshot before = snapshot();
@@ -370,14 +277,15 @@ TEST_F(PushTextTest, RefusalsChangeNothing) {
   expect_unchanged(before);
 
   // No id is left to take: refused before anything is evicted.
-  seed(history(500, {}, {1}), INT_MAX);
+  seed(numbered_clips(500, {}, {1}), INT_MAX);
   before = snapshot();
   EXPECT_EQ(push("new"), "<null>");
   EXPECT_EQ(last_error(),
             "clip ids exhausted (next id 2147483647): wipe the store to start again at 1");
   expect_unchanged(before);
   reopen();
-  EXPECT_EQ(previews(take(clip_list(0, 1))), std::vector<std::string>{"p500"});
+  EXPECT_EQ(strings_of(take(clip_list(0, 1)), "preview"),
+            std::vector<std::string>{text_of(500)});
 }
 
 // Each allocation of a capture made to fail in turn, in a fresh store: the
@@ -455,12 +363,7 @@ TEST_F(PushTextTest, ARepeatOfACaptureThatNeverReachedTheDiskWritesItFirst) {
   };
   const Capture captures[] = {
       {"text", [] { return clip_push_text("held in memory"); }, "\"held in memory\"", 0},
-      {"image",
-       [&] {
-         return clip_push_image(reinterpret_cast<const unsigned char *>(png.data()),
-                                static_cast<int>(png.size()), "held");
-       },
-       "\"held\"", 1},
+      {"image", [&] { return push_png(png, "held"); }, "\"held\"", 1},
   };
   struct Failure {
     const char *name;
@@ -485,7 +388,7 @@ TEST_F(PushTextTest, ARepeatOfACaptureThatNeverReachedTheDiskWritesItFirst) {
   for (const Capture &cap : captures) {
     for (const Failure &f : failures) {
       SCOPED_TRACE(std::string(cap.name) + ", " + f.name);
-      seed(history(3), 4);
+      seed(numbered_clips(3), 4);
       const std::string before = index();
       f.start(dir_.path(), cap.renames_first);
       EXPECT_EQ(take(cap.call()), "<null>");
@@ -513,7 +416,7 @@ TEST_F(PushTextTest, ARepeatOfACaptureThatNeverReachedTheDiskWritesItFirst) {
 // A capture that failed after evicting (here the image write) leaves memory
 // ahead of the file too: a repeat of the newest clip writes the evictions.
 TEST_F(PushTextTest, ARepeatAfterAnEvictionThatWasNotWrittenWritesIt) {
-  seed(history(500, {}, {1}), 501);
+  seed(numbered_clips(500, {}, {1}), 501);
   const unsigned char png[] = {1, 2, 3};
   ASSERT_EQ(mkdir(dir_.file("img_501.png.tmp").c_str(), 0700), 0);
   EXPECT_EQ(take(clip_push_image(png, 3, nullptr)), "<null>");
@@ -531,12 +434,12 @@ TEST_F(PushTextTest, ARepeatAfterAnEvictionThatWasNotWrittenWritesIt) {
 // leaves next_id ahead of the file: a repeat of the newest clip writes it, so
 // that a restart never hands the id out again.
 TEST_F(PushTextTest, ARepeatAfterAnIdWasUsedUpWritesTheRaisedNextId) {
-  seed(history(3), 4);
+  seed(numbered_clips(3), 4);
   clip_fault_arm(CLIP_FAULT_ALLOC, 1);
   EXPECT_EQ(push("never stored"), "<null>");
   EXPECT_EQ(last_error(), "out of memory");
   clip_fault_reset();
-  EXPECT_NE(index().find("\"next_id\":4,"), std::string::npos);  // as seeded
+  EXPECT_NE(index().find("\"next_id\": 4,"), std::string::npos);  // as seeded
 
   EXPECT_EQ(push(text_of(3)), "{\"id\":3,\"dedup\":1}");
   EXPECT_NE(index().find("\"next_id\": 5,"), std::string::npos);
@@ -558,7 +461,7 @@ TEST_F(PushTextTest, FailedIndexWriteKeepsTheClipAndTheEvictions) {
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.message);
-    seed(history(500, {}, {1, 2}), 501);
+    seed(numbered_clips(500, {}, {1, 2}), 501);
     const std::string before = index();
     clip_fault_arm(c.op, 1);
     EXPECT_EQ(push("new"), "<null>");
@@ -597,11 +500,7 @@ TEST_F(PushTextTest, EvictionsStayWhateverFailsLater) {
   };
   const Capture captures[] = {
       {"text", [] { return clip_push_text("new"); }},
-      {"image",
-       [&] {
-         return clip_push_image(reinterpret_cast<const unsigned char *>(png.data()),
-                                static_cast<int>(png.size()), "label");
-       }},
+      {"image", [&] { return push_png(png, "label"); }},
   };
   const clip_fault_op ops[] = {CLIP_FAULT_ALLOC, CLIP_FAULT_OPEN,  CLIP_FAULT_WRITE,
                                CLIP_FAULT_SYNC,  CLIP_FAULT_CLOSE, CLIP_FAULT_RENAME};
@@ -610,7 +509,7 @@ TEST_F(PushTextTest, EvictionsStayWhateverFailsLater) {
       for (long n = 1;; ++n) {
         SCOPED_TRACE(std::string(cap.name) + ", " + clip_fault_op_name(op) + " " +
                      std::to_string(n));
-        seed(history(500, {}, {1}), 501);
+        seed(numbered_clips(500, {}, {1}), 501);
         clip_fault_reset();
         clip_fault_arm(op, n);
         std::string result = take(cap.call());

@@ -10,24 +10,11 @@
 #include <yyjson.h>
 
 #include "clip_fault.h"
-#include "clip_hash.h"
 #include "clip_store.h"
 #include "quillmar_clip.h"
 #include "test_support.h"
 
 namespace {
-
-constexpr int64_t kBaseTs = 1757760000;
-
-// The values of one key across the objects of a JSON array.
-std::vector<int> ints_of(const std::string &json, const char *key) {
-  std::vector<int> out;
-  for_each_in_array(json, [&](yyjson_val *obj) {
-    yyjson_val *v = yyjson_obj_get(obj, key);
-    out.push_back(yyjson_is_bool(v) ? yyjson_get_bool(v) : static_cast<int>(yyjson_get_int(v)));
-  });
-  return out;
-}
 
 std::string str_member(yyjson_val *obj, const char *key) {
   yyjson_val *v = yyjson_obj_get(obj, key);
@@ -37,34 +24,18 @@ std::string str_member(yyjson_val *obj, const char *key) {
 
 class ReadTest : public StoreTest {
  protected:
-  // Replaces the history with text clips "clip <id>" for ids 1..n, those in
-  // `pinned` pinned, clip k stamped kBaseTs + k, and opens the store again.
-  void seed(int n, const std::set<int> &pinned) {
-    seed_texts(n, pinned, [](int id) { return kBaseTs + id; });
-  }
-
-  int push(const std::string &text) {
-    std::string r = take(clip_push_text(text.c_str()));
-    int id = 0;
-    EXPECT_EQ(sscanf(r.c_str(), "{\"id\":%d,\"dedup\":0}", &id), 1) << r << last_error();
-    return id;
-  }
-
-  int push_image(size_t len, const char *label) {
+  // len bytes that differ from those of the image before, so that none is
+  // taken for a repeat.
+  std::string image_bytes(size_t len) {
     std::string png(len, '\0');
-    // Each image differs from the one before, so none is taken for a repeat.
     ++images_;
     for (size_t i = 0; i < len; ++i) png[i] = static_cast<char>(i * 7 + images_);
-    std::string r = take(clip_push_image(reinterpret_cast<const unsigned char *>(png.data()),
-                                         static_cast<int>(len), label));
-    int id = 0;
-    EXPECT_EQ(sscanf(r.c_str(), "{\"id\":%d}", &id), 1) << r << last_error();
-    return id;
+    return png;
   }
 
   clip_entry &entry(int id) {
     static clip_entry missing{};
-    int index = clip_store_find_index(&g_store, id);
+    int index = clip_list_find_index(&g_store, id);
     EXPECT_GE(index, 0) << id;
     return index >= 0 ? g_store.entries[index] : missing;
   }
@@ -75,9 +46,9 @@ class ReadTest : public StoreTest {
 TEST_F(ReadTest, ListWritesCompactSummariesNewestFirst) {
   EXPECT_EQ(take(clip_list(0, 0)), "[]");
   g_store.next_id = 7;
-  ASSERT_EQ(push("hello world"), 7);
+  ASSERT_EQ(push_text("hello world"), 7);
   ASSERT_EQ(clip_pin(7, 1), 1);
-  ASSERT_EQ(push_image(2048, "logo"), 8);
+  ASSERT_EQ(push_image(image_bytes(2048), "logo"), 8);
   entry(7).ts = 1757762400;
   entry(8).ts = 1757762526;
   const std::string page =
@@ -88,14 +59,14 @@ TEST_F(ReadTest, ListWritesCompactSummariesNewestFirst) {
   EXPECT_EQ(last_error(), "");
 
   // The same page from the index, once reloaded.
-  ASSERT_EQ(clip_store_save(&g_store), 1);
+  ASSERT_TRUE(clip_store_save(&g_store));
   ASSERT_EQ(clip_init(dir_.path().c_str()), 1);
   EXPECT_EQ(take(clip_list(0, 0)), page);
 }
 
 TEST_F(ReadTest, ListPagesFromTheNewestWithPinnedClipsInPlace) {
   const std::set<int> pinned = {1, 30, 60};
-  seed(60, pinned);
+  seed(numbered_clips(60, pinned), 61);
   const std::string before = index();
   struct Case {
     int offset, limit;
@@ -130,7 +101,7 @@ TEST_F(ReadTest, ListPagesFromTheNewestWithPinnedClipsInPlace) {
     for (int id : c.ids) flags.push_back(pinned.count(id) ? 1 : 0);
     EXPECT_EQ(ints_of(page, "pinned"), flags);
     std::vector<int> ts;
-    for (int id : c.ids) ts.push_back(static_cast<int>(kBaseTs + id));
+    for (int id : c.ids) ts.push_back(static_cast<int>(kSeedTs + id));
     EXPECT_EQ(ints_of(page, "ts"), ts);
   }
   EXPECT_EQ(index(), before);
@@ -151,7 +122,7 @@ TEST_F(ReadTest, ListEscapesPreviewsTheWayTheJsonWriterDoes) {
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.text);
-    int id = push(c.text);
+    int id = push_text(c.text);
     entry(id).ts = 5;
     std::string page = take(clip_list(0, 1));
     EXPECT_EQ(page, "[{\"id\":" + std::to_string(id) + ",\"ts\":5,\"kind\":\"text\",\"preview\":" +
@@ -166,13 +137,13 @@ TEST_F(ReadTest, ListEscapesPreviewsTheWayTheJsonWriterDoes) {
 }
 
 TEST_F(ReadTest, PreviewsThatAreMissingOrNotUtf8) {
-  seed(3, {});
+  seed(numbered_clips(3), 4);
   const std::string before = index();
   clip_entry &middle = entry(2);
   free(middle.preview);
   middle.preview = nullptr;
   EXPECT_EQ(take(clip_list(1, 1)),
-            "[{\"id\":2,\"ts\":" + std::to_string(kBaseTs + 2) +
+            "[{\"id\":2,\"ts\":" + std::to_string(kSeedTs + 2) +
                 ",\"kind\":\"text\",\"preview\":\"\",\"pinned\":false}]");
 
   middle.preview = strdup("bad \xFF\xFE byte");
@@ -206,12 +177,12 @@ TEST_F(ReadTest, GetReturnsTextsUnchanged) {
   };
   for (const std::string &text : texts) {
     SCOPED_TRACE(text);
-    int id = push(text);
+    int id = push_text(text);
     EXPECT_EQ(take(clip_get(id)), text);
     EXPECT_EQ(last_error(), "");
   }
   // A text clip without a text reads as the empty text.
-  int id = push("soon without text");
+  int id = push_text("soon without text");
   clip_entry &e = entry(id);
   free(e.text);
   e.text = nullptr;
@@ -232,12 +203,12 @@ TEST_F(ReadTest, GetOfAnImageGivesItsPathAndLabel) {
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.label ? c.label : "no label");
-    int id = push_image(64, c.label);
+    int id = push_image(image_bytes(64), c.label);
     EXPECT_EQ(take(clip_get(id)), "{\"image_path\":\"" + image_path(id) + "\"" + c.tail);
     EXPECT_EQ(last_error(), "");
   }
   // The file is not looked at: a missing one is still named.
-  int id = push_image(32, "gone");
+  int id = push_image(image_bytes(32), "gone");
   ASSERT_EQ(remove(image_path(id).c_str()), 0);
   EXPECT_EQ(take(clip_get(id)),
             "{\"image_path\":\"" + image_path(id) + "\",\"label\":\"gone\"}");
@@ -248,7 +219,7 @@ TEST_F(ReadTest, GetEscapesPathAndLabelSoThatAReaderRecoversThem) {
   const std::string store = dir_.file("q\"uo\\te\nline\tend");
   ASSERT_EQ(clip_init(store.c_str()), 1) << clip_last_error();
   const std::string label = "say \"cheese\" \\o/\r\n\t\x01\x1F \xE2\x9C\x93";
-  int id = push_image(16, label.c_str());
+  int id = push_image(image_bytes(16), label.c_str());
   std::string got = take(clip_get(id));
 
   yyjson_doc *doc = yyjson_read(got.data(), got.size(), 0);
@@ -267,21 +238,11 @@ TEST_F(ReadTest, GetEscapesPathAndLabelSoThatAReaderRecoversThem) {
 }
 
 TEST_F(ReadTest, GetOfAnUnknownIdNamesIt) {
-  push("one");
-  ASSERT_EQ(push("two"), 2);
+  push_text("one");
+  ASSERT_EQ(push_text("two"), 2);
   ASSERT_EQ(clip_delete(2), 1);
   const std::string before = index();
-  struct Case {
-    int id;
-    const char *message;
-  };
-  const Case cases[] = {
-      {2, "clip id 2 not found"},
-      {0, "clip id 0 not found"},
-      {-3, "clip id -3 not found"},
-      {INT_MIN, "clip id -2147483648 not found"},
-  };
-  for (const Case &c : cases) {
+  for (const UnknownId &c : kUnknownIds) {
     EXPECT_EQ(take(clip_get(c.id)), "<null>");
     EXPECT_EQ(last_error(), c.message);
   }
@@ -316,7 +277,7 @@ std::vector<std::string> messages_when_memory_runs_out(Call call, const std::str
 }
 
 TEST_F(ReadTest, ListOutOfMemoryFailsWholeAndChangesNothing) {
-  seed(60, {2});
+  seed(numbered_clips(60, {2}), 61);
   const std::string before = index();
   const std::string page = take(clip_list(1, 0));
   std::vector<std::string> messages =
@@ -335,9 +296,9 @@ TEST_F(ReadTest, ListOutOfMemoryFailsWholeAndChangesNothing) {
 }
 
 TEST_F(ReadTest, GetOutOfMemoryFailsAndChangesNothing) {
-  int text = push("some text");
-  int labelled = push_image(8, "logo");
-  int bare = push_image(9, nullptr);
+  int text = push_text("some text");
+  int labelled = push_image(image_bytes(8), "logo");
+  int bare = push_image(image_bytes(9), nullptr);
   const std::string before = index();
   for (int id : {text, labelled, bare}) {
     SCOPED_TRACE(id);
@@ -352,7 +313,7 @@ TEST_F(ReadTest, GetOutOfMemoryFailsAndChangesNothing) {
 }
 
 TEST_F(ReadTest, ReadsRefuseUntilTheStoreIsOpen) {
-  int id = push("kept");
+  int id = push_text("kept");
   const std::string before = index();
   write_file(dir_.file("plain"), "not a directory");
   ASSERT_EQ(clip_init(dir_.file("plain").c_str()), 0);

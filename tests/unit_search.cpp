@@ -333,7 +333,7 @@ TEST(SearchMatcher, PathologicalMegabyteTexts) {
 // ---------------------------------------------------------------------------
 // clip_search
 
-// One clip as the index file holds it.
+// One clip as a test means it.
 struct Clip {
   int id;
   bool image;
@@ -342,39 +342,21 @@ struct Clip {
   std::string content;  // the text, or the label of an image
 };
 
-constexpr int64_t kBaseTs = 1757760000;
-
 class SearchTest : public StoreTest {
  protected:
-  // Replaces the history with `clips` (clip k stamped kBaseTs + id) by
-  // writing the index directly, and opens the store again.
+  // Replaces the history with `clips` and opens the store again.
   void load(const std::vector<Clip> &clips) {
-    yyjson_mut_doc *doc = yyjson_mut_doc_new(nullptr);
-    yyjson_mut_val *root = yyjson_mut_obj(doc);
-    yyjson_mut_doc_set_root(doc, root);
+    std::vector<model::Clip> seeded;
     int next = 1;
-    yyjson_mut_val *arr = yyjson_mut_arr(doc);
     for (const Clip &c : clips) {
-      yyjson_mut_val *o = yyjson_mut_arr_add_obj(doc, arr);
-      yyjson_mut_obj_add_int(doc, o, "id", c.id);
-      yyjson_mut_obj_add_int(doc, o, "ts", kBaseTs + c.id);
-      yyjson_mut_obj_add_str(doc, o, "kind", c.image ? "image" : "text");
-      yyjson_mut_obj_add_strncpy(doc, o, "preview", c.preview.data(), c.preview.size());
-      yyjson_mut_obj_add_bool(doc, o, "pinned", c.pinned);
-      yyjson_mut_obj_add_str(doc, o, "hash", "");
-      yyjson_mut_obj_add_bool(doc, o, "truncated", false);
-      yyjson_mut_obj_add_strncpy(doc, o, c.image ? "label" : "text", c.content.data(),
-                                 c.content.size());
+      model::Clip m = c.image
+                          ? image_clip(c.id, png_of(c.id), c.content.c_str(), c.pinned)
+                          : text_clip(c.id, c.content, c.pinned);
+      m.preview = c.preview;
+      seeded.push_back(m);
       next = std::max(next, c.id + 1);
     }
-    yyjson_mut_obj_add_int(doc, root, "next_id", next);
-    yyjson_mut_obj_add_val(doc, root, "clips", arr);
-    size_t len = 0;
-    char *json = yyjson_mut_write(doc, 0, &len);
-    yyjson_mut_doc_free(doc);
-    write_file(dir_.file("clips.json"), std::string(json, len));
-    free(json);
-    ASSERT_EQ(clip_init(dir_.path().c_str()), 1) << clip_last_error();
+    seed(seeded, next);
     ASSERT_EQ(g_store.count, static_cast<int>(clips.size()));
   }
 

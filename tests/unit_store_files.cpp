@@ -125,7 +125,7 @@ TEST_F(StoreFilesTest, EnsureDir) {
   struct Case {
     const char *name;
     std::function<std::string(const TempDir &)> prepare;  // the path; "<null>" for null
-    int result;
+    bool result;
     std::string (*message)(const std::string &path);
     mode_t mode;  // of the directory afterwards; 0: no directory there
   };
@@ -269,7 +269,7 @@ TEST_F(StoreFilesTest, PathsThatDoNotFitAreRefusedWhole) {
 TEST_F(StoreFilesTest, BlobIsWrittenWholeAndALeftoverTmpIsReplaced) {
   const std::string path = dir_.file("img_1.png");
   const std::string bytes("\x89PNG\0\r\n", 7);
-  ASSERT_EQ(clip_store_write_blob(path.c_str(), bytes.data(), bytes.size()), 1);
+  ASSERT_TRUE(clip_store_write_blob(path.c_str(), bytes.data(), bytes.size()));
   EXPECT_EQ(dir_state(dir_.path()), "img_1.png=" + bytes);
   EXPECT_EQ(mode_of(path), 0600u);
 
@@ -277,7 +277,7 @@ TEST_F(StoreFilesTest, BlobIsWrittenWholeAndALeftoverTmpIsReplaced) {
   // replaced by a fresh one; the old file under the final name is replaced.
   write_file(path + ".tmp", std::string(100, 'x'));
   ASSERT_EQ(chmod((path + ".tmp").c_str(), 0644), 0);
-  ASSERT_EQ(clip_store_write_blob(path.c_str(), "ab", 2), 1);
+  ASSERT_TRUE(clip_store_write_blob(path.c_str(), "ab", 2));
   EXPECT_EQ(dir_state(dir_.path()), "img_1.png=ab");
   EXPECT_EQ(mode_of(path), 0600u);
 }
@@ -314,7 +314,7 @@ TEST_F(StoreFilesTest, BlobWriteFailuresLeaveNoFile) {
     TempDir d;
     c.prepare(d);
     const std::string before = dir_state(d.path());
-    EXPECT_EQ(clip_store_write_blob(d.file("img_1.png").c_str(), "png", 3), 0);
+    EXPECT_FALSE(clip_store_write_blob(d.file("img_1.png").c_str(), "png", 3));
     clip_fault_reset();
     EXPECT_EQ(last_error(), c.message);
     EXPECT_EQ(dir_state(d.path()), before);
@@ -323,7 +323,7 @@ TEST_F(StoreFilesTest, BlobWriteFailuresLeaveNoFile) {
   // A temporary name that would not fit its buffer is never used cut.
   std::string long_path = dir_.path() + "/";
   long_path.resize(CLIP_PATH_CAP - 4, 'i');
-  EXPECT_EQ(clip_store_write_blob(long_path.c_str(), "png", 3), 0);
+  EXPECT_FALSE(clip_store_write_blob(long_path.c_str(), "png", 3));
   EXPECT_EQ(last_error(), "failed to open blob tmp: File name too long");
   EXPECT_EQ(clip_fault_calls(CLIP_FAULT_OPEN), 0);
   EXPECT_EQ(dir_state(dir_.path()), "");
@@ -338,12 +338,12 @@ TEST_F(StoreFilesTest, UnlinkBlobNeverFails) {
 
   clip_clear_error();
   clip_fault_arm(CLIP_FAULT_UNLINK, 1);
-  EXPECT_EQ(clip_store_unlink_blob(&s, 3), 1);  // not reported, file stays
+  clip_store_unlink_blob(&s, 3);  // not reported, file stays
   clip_fault_reset();
   EXPECT_EQ(last_error(), "");
-  EXPECT_EQ(clip_store_unlink_blob(&s, 3), 1);
-  EXPECT_EQ(clip_store_unlink_blob(&s, 3), 1);  // already gone
-  EXPECT_EQ(clip_store_unlink_blob(&s, -4), 1);
+  clip_store_unlink_blob(&s, 3);
+  clip_store_unlink_blob(&s, 3);  // already gone
+  clip_store_unlink_blob(&s, -4);
   EXPECT_EQ(dir_state(dir_.path()), "img_30.png=thirty");
   const long calls = clip_fault_calls(CLIP_FAULT_UNLINK);
 
@@ -352,7 +352,7 @@ TEST_F(StoreFilesTest, UnlinkBlobNeverFails) {
   // may refuse as too long), never with a cut one.
   memset(s.store_dir, 'd', CLIP_DIR_CAP - 1);
   s.store_dir[CLIP_DIR_CAP - 1] = '\0';
-  EXPECT_EQ(clip_store_unlink_blob(&s, 2147483647), 1);
+  clip_store_unlink_blob(&s, 2147483647);
   EXPECT_EQ(clip_fault_calls(CLIP_FAULT_UNLINK), calls + 1);
 }
 
@@ -382,7 +382,7 @@ TEST_F(StoreFilesTest, SaveWritesEveryEntryExactly) {
     e.text = text ? strdup(text) : nullptr;
     e.text_len = text ? strlen(text) : 0;
     e.label = label ? strdup(label) : nullptr;
-    ASSERT_EQ(clip_store_append(&s, &e), 1);
+    ASSERT_TRUE(clip_list_append(&s, &e));
   };
   add(1, 1700000000, CLIP_KIND_TEXT, "say \"hi\"\\n", 1, "0123456789abcdef", 0,
       "say \"hi\"\\\n\ttab\r\b\f\x01\x1f / \x7f é€😀", nullptr);
@@ -391,7 +391,7 @@ TEST_F(StoreFilesTest, SaveWritesEveryEntryExactly) {
       nullptr, nullptr);
   add(4, INT64_MIN, CLIP_KIND_TEXT, "", 0, "", 7, nullptr, nullptr);
 
-  ASSERT_EQ(clip_store_save(&s), 1) << clip_last_error();
+  ASSERT_TRUE(clip_store_save(&s)) << clip_last_error();
   const std::string expected = R"({
     "next_id": 5,
     "clips": [
@@ -439,7 +439,7 @@ TEST_F(StoreFilesTest, SaveWritesEveryEntryExactly) {
     ]
 })";
   EXPECT_EQ(dir_state(dir_.path()), "clips.json=" + expected);
-  clip_store_clear(&s);
+  clip_list_clear(&s);
 }
 
 TEST_F(StoreFilesTest, LoadedEntriesAreSavedBackInFull) {
@@ -451,7 +451,7 @@ TEST_F(StoreFilesTest, LoadedEntriesAreSavedBackInFull) {
       R"({"id":5,"kind":"image","label":"","truncated":true,"preview":"[image 1 bytes]"}],)"
       R"("next_id":9})");
   ASSERT_EQ(clip_init(dir_.path().c_str()), 1);
-  ASSERT_EQ(clip_store_save(&g_store), 1);
+  ASSERT_TRUE(clip_store_save(&g_store));
   EXPECT_EQ(read_file(index_path()), R"({
     "next_id": 9,
     "clips": [
@@ -529,7 +529,7 @@ TEST_F(StoreFilesTest, SaveFailuresLeaveThePreviousIndex) {
     const std::string files = dir_state(d.path());
     const std::string list = describe(g_store);
 
-    EXPECT_EQ(clip_store_save(&g_store), 0);
+    EXPECT_FALSE(clip_store_save(&g_store));
     clip_fault_reset();
     EXPECT_EQ(last_error(), c.message);
     EXPECT_EQ(dir_state(d.path()), files);

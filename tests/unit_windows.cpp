@@ -42,11 +42,6 @@ std::vector<std::string> wide_names(const std::string &dir) {
 
 std::string push(const std::string &text) { return take(clip_push_text(text.c_str())); }
 
-std::string push_image(const std::string &png, const char *label) {
-  return take(clip_push_image(reinterpret_cast<const unsigned char *>(png.data()),
-                              static_cast<int>(png.size()), label));
-}
-
 // Holds a file open as another program would, until release() or the end of
 // its scope: by default with no sharing at all, as a scanner that locks it.
 class Holder {
@@ -123,7 +118,7 @@ TEST_F(WindowsStoreTest, EveryCaptureReplacesTheIndex) {
 // as it is, and the index has LF line breaks only, as on Linux.
 TEST_F(WindowsStoreTest, FilesAreWrittenWithoutTextModeTranslation) {
   const std::string png("\x89PNG\r\n\x1a\n\n\r\x1a\0end", 15);
-  EXPECT_EQ(push_image(png, "a\r\nb"), "{\"id\":1}");
+  EXPECT_EQ(take(push_png(png, "a\r\nb")), "{\"id\":1}");
   EXPECT_EQ(push("line\r\nbreak\n"), "{\"id\":2,\"dedup\":0}");
   EXPECT_TRUE(read_file(image_path(1)) == png);
   const std::string index_bytes = index();
@@ -141,7 +136,7 @@ TEST_F(WindowsStoreTest, ImagePathKeepsTheStoreDirectoryAsGiven) {
     if (c == '/') c = '\\';
   }
   ASSERT_EQ(clip_init(backslashed.c_str()), 1) << last_error();
-  EXPECT_EQ(push_image("png", nullptr), "{\"id\":1}");
+  EXPECT_EQ(take(push_png("png", nullptr)), "{\"id\":1}");
   std::string escaped;
   for (char c : backslashed + "/img_1.png") {
     if (c == '\\') escaped += '\\';
@@ -155,7 +150,7 @@ TEST(WindowsStorePath, Utf8NamesAreTheNamesOnDisk) {
   TempDir parent;
   const std::string store = parent.file("st\xc3\xb6re");  // störe
   ASSERT_EQ(clip_init(store.c_str()), 1) << last_error();
-  EXPECT_EQ(push_image("png bytes", "\xe2\x82\xac"), "{\"id\":1}");
+  EXPECT_EQ(take(push_png("png bytes", "\xe2\x82\xac")), "{\"id\":1}");
   EXPECT_EQ(push("text"), "{\"id\":2,\"dedup\":0}");
 
   // One folder, named störe in UTF-16, not its bytes read as ANSI (stÃ¶re).
@@ -186,7 +181,7 @@ TEST(WindowsStorePath, PathsPastTheClassicLimitWork) {
     store += "/" + std::string(60, static_cast<char>('a' + store.size() % 26));
     ASSERT_EQ(clip_init(store.c_str()), 1) << store.size() << ": " << last_error();
   }
-  EXPECT_EQ(push_image("long way down", nullptr), "{\"id\":1}") << last_error();
+  EXPECT_EQ(take(push_png("long way down", nullptr)), "{\"id\":1}") << last_error();
   EXPECT_EQ(push("text"), "{\"id\":2,\"dedup\":0}") << last_error();
   EXPECT_EQ(take(clip_get(1)), "{\"image_path\":\"" + store + "/img_1.png\"}");
   ASSERT_EQ(clip_init(store.c_str()), 1) << last_error();
@@ -230,7 +225,7 @@ TEST(WindowsStorePath, ALastNameEndingInASpaceOrADotIsRefused) {
     TempDir parent;
     const std::string store = parent.file(k.given);
     ASSERT_EQ(clip_init(store.c_str()), 1) << last_error();
-    EXPECT_EQ(push_image("png", nullptr), "{\"id\":1}") << last_error();
+    EXPECT_EQ(take(push_png("png", nullptr)), "{\"id\":1}") << last_error();
     EXPECT_EQ(read_file(store + "/img_1.png"), "png");
     ASSERT_EQ(clip_init(store.c_str()), 1) << last_error();
     EXPECT_EQ(ids(), std::vector<int>{1});
@@ -247,8 +242,8 @@ TEST_F(WindowsStoreTest, ReadOnlyFilesAreReplacedAndRemoved) {
   auto make_read_only = [](const std::string &path) {
     ASSERT_NE(SetFileAttributesW(wide(path).c_str(), FILE_ATTRIBUTE_READONLY), 0);
   };
-  EXPECT_EQ(push_image("one", nullptr), "{\"id\":1}");
-  EXPECT_EQ(push_image("two", nullptr), "{\"id\":2}");
+  EXPECT_EQ(take(push_png("one", nullptr)), "{\"id\":1}");
+  EXPECT_EQ(take(push_png("two", nullptr)), "{\"id\":2}");
   EXPECT_EQ(push("three"), "{\"id\":3,\"dedup\":0}");
   make_read_only(image_path(1));
   make_read_only(dir_.file("clips.json"));
@@ -361,7 +356,7 @@ TEST_F(WindowsStoreTest, AHolderThatNeverLetsGoFailsTheCallAndLosesNothing) {
 // An image file held open when its clip is deleted stays behind (the removal
 // is not reported); the clip is gone from the index all the same.
 TEST_F(WindowsStoreTest, AHeldImageOfADeletedClipStaysAndTheClipGoes) {
-  EXPECT_EQ(push_image("picture", nullptr), "{\"id\":1}");
+  EXPECT_EQ(take(push_png("picture", nullptr)), "{\"id\":1}");
   {
     Holder holder(image_path(1));
     ASSERT_TRUE(holder.holding());

@@ -1,15 +1,15 @@
 // An independent model of the history, for the tests that check what survives
 // crashes and failures: the clips as the host was told they are stored, the
-// rules by which each change applies to them, and two readers of the real
-// state (the list in memory, and the index on disk read with yyjson alone,
-// bypassing the library's loader).
+// rules by which each change applies to them, the reading of a push's
+// answer, and two readers of the real state (the list in memory, and the
+// index on disk read with yyjson alone, bypassing the library's loader).
 #ifndef QUILLMAR_TEST_HISTORY_MODEL_H
 #define QUILLMAR_TEST_HISTORY_MODEL_H
 
 #include <limits.h>
 #include <stdio.h>
-#include <string.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -24,6 +24,7 @@
 #include "clip_hash.h"
 #include "clip_store.h"
 #include "clip_utf8.h"
+#include "quillmar_clip.h"
 
 namespace model {
 
@@ -71,6 +72,21 @@ struct Outcome {
   int id = 0;
   bool dedup = false;
 };
+
+// A push as the host reads its answer ({"id":7,"dedup":0}, {"id":8},
+// {"id":7,"dedup":1}, or null for a failure); releases the answer.
+inline Outcome answer_of(char *answer) {
+  Outcome o;
+  if (answer == nullptr) return o;
+  o.ok = true;
+  yyjson_doc *doc = yyjson_read(answer, strlen(answer), 0);
+  yyjson_val *root = yyjson_doc_get_root(doc);
+  o.id = static_cast<int>(yyjson_get_int(yyjson_obj_get(root, "id")));
+  o.dedup = yyjson_get_int(yyjson_obj_get(root, "dedup")) == 1;
+  yyjson_doc_free(doc);
+  clip_free_string(answer);
+  return o;
+}
 
 inline std::string fingerprint(const std::string &bytes) {
   char h[CLIP_HASH_CHARS];
@@ -275,41 +291,6 @@ inline Disk read_index(const std::string &dir) {
   }
   d.state = Disk::OK;
   return d;
-}
-
-// Writes h as "clips.json" in the library's own layout, image files beside
-// it, so that a test can start from a large store without building it call
-// by call.
-inline void write_store(const std::string &dir, const History &h) {
-  yyjson_mut_doc *doc = yyjson_mut_doc_new(nullptr);
-  yyjson_mut_val *root = yyjson_mut_obj(doc);
-  yyjson_mut_doc_set_root(doc, root);
-  yyjson_mut_obj_add_int(doc, root, "next_id", h.next_id);
-  yyjson_mut_val *clips = yyjson_mut_obj_add_arr(doc, root, "clips");
-  for (const Clip &c : h.clips) {
-    yyjson_mut_val *o = yyjson_mut_arr_add_obj(doc, clips);
-    bool image = c.kind == CLIP_KIND_IMAGE;
-    yyjson_mut_obj_add_int(doc, o, "id", c.id);
-    yyjson_mut_obj_add_int(doc, o, "ts", 1700000000);
-    yyjson_mut_obj_add_str(doc, o, "kind", image ? "image" : "text");
-    yyjson_mut_obj_add_strncpy(doc, o, "preview", c.preview.data(), c.preview.size());
-    yyjson_mut_obj_add_bool(doc, o, "pinned", c.pinned != 0);
-    yyjson_mut_obj_add_strcpy(doc, o, "hash", c.hash.c_str());
-    yyjson_mut_obj_add_bool(doc, o, "truncated", c.truncated != 0);
-    if (!image) {
-      yyjson_mut_obj_add_strncpy(doc, o, "text", c.text.data(), c.text.size());
-    } else if (c.has_label) {
-      yyjson_mut_obj_add_strncpy(doc, o, "label", c.label.data(), c.label.size());
-    }
-    if (image) {
-      std::ofstream(dir + "/img_" + std::to_string(c.id) + ".png", std::ios::binary) << c.bytes;
-    }
-  }
-  size_t len = 0;
-  char *json = yyjson_mut_write(doc, YYJSON_WRITE_PRETTY, &len);
-  std::ofstream(dir + "/clips.json", std::ios::binary).write(json, static_cast<std::streamsize>(len));
-  free(json);
-  yyjson_mut_doc_free(doc);
 }
 
 // ---------------------------------------------------------------------------

@@ -1,10 +1,12 @@
 // Helpers shared by the unit tests: a fresh store directory per test, file
-// reading and writing, owned copies of the library's result strings, and
-// looks at the history in memory and at JSON results.
+// reading and writing, histories written straight to disk, pushes, owned
+// copies of the library's result strings, and looks at the history in
+// memory and at JSON results.
 #ifndef QUILLMAR_TEST_SUPPORT_H
 #define QUILLMAR_TEST_SUPPORT_H
 
 #include <gtest/gtest.h>
+#include <limits.h>
 #include <stdint.h>
 #include <yyjson.h>
 
@@ -15,6 +17,7 @@
 #include <vector>
 
 #include "clip_store.h"
+#include "history_model.h"
 
 // A new empty directory under the system's temporary directory, removed with
 // everything in it when the object goes.
@@ -72,6 +75,55 @@ std::string hash_of(const std::string &bytes);
 // copy (a false -Wrestrict warning) and so stop the release build.
 std::string numbered(const char *prefix, long n);
 
+// ---------------------------------------------------------------------------
+// Histories written straight to disk
+
+// Seeded clip id is stamped kSeedTs + id.
+constexpr int64_t kSeedTs = 1757760000;
+
+// The preview a capture gives clip c: of a text clip, the library's; of an
+// image clip, "[image N bytes]" or "[image N bytes: label]" (labels here
+// are short enough never to be cut).
+std::string preview_of(const model::Clip &c);
+
+// A text clip, and an image clip of the bytes png with an optional label,
+// as a capture records them: fingerprint and preview.
+model::Clip text_clip(int id, const std::string &text, bool pinned = false);
+model::Clip image_clip(int id, const std::string &png, const char *label = nullptr,
+                       bool pinned = false);
+
+// The text of numbered clip id ("clip <id>") and the bytes of numbered image
+// clip id ("png", a NUL and the id).
+std::string text_of(int id);
+std::string png_of(int id);
+
+// Clips 1..n: text clips text_of(id) but for the ids in `images`, image clips
+// of the bytes png_of(id) without a label; those in `pinned` pinned.
+std::vector<model::Clip> numbered_clips(int n, const std::set<int> &pinned = {},
+                                        const std::set<int> &images = {});
+
+// Replaces the files of dir (made when missing; subdirectories stay) with a
+// history of these clips and next_id, as the library writes one:
+// "clips.json" in its layout, clip k stamped kSeedTs + k, and a file of its
+// bytes for each image clip that has bytes (one without has no file).
+// Clips are written as they are given, previews and fingerprints included.
+void seed_history(const std::string &dir, const std::vector<model::Clip> &clips,
+                  int next_id);
+
+// ---------------------------------------------------------------------------
+// Pushes
+
+// clip_push_image of the bytes of png: the answer, to be released.
+char *push_png(const std::string &png, const char *label);
+
+// Pushes a text, or the bytes of png with an optional label, as a new clip:
+// its id; a failure, and 0, when the push fails or is taken for a repeat.
+int push_text(const std::string &text);
+int push_image(const std::string &png, const char *label = nullptr);
+
+// ---------------------------------------------------------------------------
+// The history in memory and JSON results
+
 // Ids from `from` up to `to`, and from `from` down to `to`.
 std::vector<int> range(int from, int to);
 std::vector<int> down(int from, int to);
@@ -88,6 +140,35 @@ const clip_entry &newest();
 void for_each_in_array(const std::string &json,
                        const std::function<void(yyjson_val *)> &each);
 
+// The values of member `key` across the objects of the JSON array `json`:
+// integers (a bool as 0 or 1), and strings.
+std::vector<int> ints_of(const std::string &json, const char *key);
+std::vector<std::string> strings_of(const std::string &json, const char *key);
+
+// Ids that name no clip once the second of two clips is deleted, each with
+// the message of a call that names it: the deleted id, 0, a negative id and
+// the least int.
+struct UnknownId {
+  int id;
+  const char *message;
+};
+inline constexpr UnknownId kUnknownIds[] = {
+    {2, "clip id 2 not found"},
+    {0, "clip id 0 not found"},
+    {-3, "clip id -3 not found"},
+    {INT_MIN, "clip id -2147483648 not found"},
+};
+
+// What a refused or repeated call must leave exactly as it was: the list,
+// next_id, the index and the store directory's files.
+struct Snapshot {
+  std::vector<int> ids;
+  std::vector<int64_t> ts;
+  int next_id;
+  std::string index;
+  std::vector<std::string> files;
+};
+
 // A fixture with a fresh store directory that is already initialised.
 class StoreTest : public ::testing::Test {
  protected:
@@ -99,9 +180,12 @@ class StoreTest : public ::testing::Test {
   }
   // Opens the store directory again.
   void reopen();
-  // Replaces the history with text clips "clip <id>" for ids 1..n, those in
-  // `pinned` pinned, clip k stamped ts_of(k), and opens the store again.
-  void seed_texts(int n, const std::set<int> &pinned, int64_t (*ts_of)(int id));
+  // Replaces the history with these clips and next_id (seed_history) and
+  // opens the store again.
+  void seed(const std::vector<model::Clip> &clips, int next_id);
+  Snapshot snapshot() const;
+  // Every part of the snapshot is as it was.
+  void expect_unchanged(const Snapshot &before) const;
   TempDir dir_;
 };
 
