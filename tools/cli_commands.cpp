@@ -253,8 +253,9 @@ int clear_last_stored(const std::string &store) {
 
 }  // namespace
 
-bool fetch_clip(int id, bool read_image, ClipContent *out) {
-  return fetch(id, read_image, out);
+bool fetch_clip(int id, bool read_image, ClipContent *out,
+                const std::vector<ClipSummary> *listing) {
+  return fetch(id, read_image, out, listing);
 }
 
 int print_listing(const std::vector<ClipSummary> &clips, bool json, bool scores,
@@ -816,75 +817,6 @@ int cmd_verify(const std::string &store) {
     return fail(std::string("cannot write to standard output: ") + strerror(errno));
   }
   return problems.empty() ? 0 : 1;
-}
-
-int cmd_export(const std::string &store, const std::string &dir) {
-  struct stat st;
-  std::string error;
-  if (stat(dir.c_str(), &st) == 0) {
-    std::vector<std::string> names, subdirs;
-    if (!S_ISDIR(st.st_mode)) return fail("export target is not a directory: " + dir);
-    if (!list_files(dir, &names, &subdirs)) {
-      return fail("cannot read " + dir + ": " + strerror(errno));
-    }
-    if (!names.empty() || !subdirs.empty())
-      return fail("export directory is not empty: " + dir);
-  } else {
-    if (!make_parents(dir, &error)) return fail(error);
-    if (mkdir(dir.c_str(), 0700) != 0) {
-      return fail("cannot create " + dir + ": " + strerror(errno));
-    }
-  }
-  StoreLock lock;
-  if (!open_store(store, &lock)) return 1;
-  std::vector<ClipSummary> clips;
-  if (!all_clips(&clips)) return 1;
-  MutDoc doc(yyjson_mut_doc_new(nullptr));
-  if (!doc) return fail("out of memory");
-  yyjson_mut_doc *d = doc.get();
-  yyjson_mut_val *root = yyjson_mut_obj(d);
-  yyjson_mut_doc_set_root(d, root);
-  yyjson_mut_obj_add_strcpy(d, root, "store", store.c_str());
-  yyjson_mut_obj_add_int(d, root, "exported", static_cast<int64_t>(time(nullptr)));
-  yyjson_mut_val *list = yyjson_mut_arr(d);
-  yyjson_mut_obj_add_val(d, root, "clips", list);
-  int failures = 0;
-  for (auto &c : clips) {
-    Content content;
-    if (!fetch(c.id, true, &content, &clips)) {
-      ++failures;
-      continue;
-    }
-    std::string name = (c.image ? "image-" : "text-") + std::to_string(c.id) +
-                       (c.image ? ".png" : ".txt");
-    if (!write_whole_file(dir + "/" + name, content.bytes, 0600, &error))
-      return fail(error);
-    yyjson_mut_val *o = yyjson_mut_obj(d);
-    yyjson_mut_obj_add_int(d, o, "id", c.id);
-    yyjson_mut_obj_add_int(d, o, "ts", c.ts);
-    yyjson_mut_obj_add_str(d, o, "kind", c.image ? "image" : "text");
-    yyjson_mut_obj_add_bool(d, o, "pinned", c.pinned);
-    yyjson_mut_obj_add_strncpy(d, o, "preview", c.preview.data(), c.preview.size());
-    yyjson_mut_obj_add_strncpy(d, o, "file", name.data(), name.size());
-    yyjson_mut_obj_add_uint(d, o, "bytes", content.bytes.size());
-    if (content.has_label) {
-      yyjson_mut_obj_add_strncpy(d, o, "label", content.label.data(),
-                                 content.label.size());
-    }
-    yyjson_mut_arr_append(list, o);
-  }
-  size_t len = 0;
-  char *text = yyjson_mut_write(d, YYJSON_WRITE_PRETTY, &len);
-  if (text == nullptr) return fail("cannot serialize the manifest");
-  std::string manifest(text, len);
-  free(text);
-  manifest += "\n";
-  if (!write_whole_file(dir + "/manifest.json", manifest, 0600, &error))
-    return fail(error);
-  int rc =
-      print_line("exported " + std::to_string(clips.size() - failures) + " of " +
-                 std::to_string(clips.size()) + " clips to " + dir + " (manifest.json)");
-  return failures > 0 ? 1 : rc;
 }
 
 int cmd_expire(const std::string &store, int64_t seconds, const std::string &spelled,

@@ -21,7 +21,8 @@ int print_listing(const std::vector<ClipSummary> &clips, bool json, bool scores,
 // The content of clip id in the open store: a text's bytes, or an image
 // file's bytes (with read_image) and its path and label. Says why on
 // standard error and returns false when there is no such clip or its file
-// cannot be read.
+// cannot be read. The clip's kind comes from listing, the caller's listing
+// of the open store, when there is one, else from a fresh one.
 struct ClipContent {
   bool image = false;
   std::string bytes;
@@ -29,7 +30,8 @@ struct ClipContent {
   std::string label;
   bool has_label = false;
 };
-bool fetch_clip(int id, bool read_image, ClipContent *out);
+bool fetch_clip(int id, bool read_image, ClipContent *out,
+                const std::vector<ClipSummary> *listing = nullptr);
 
 // Records standard input by the config's rules (cli_config.h).
 int cmd_store(const std::string &store, const Config &config);
@@ -54,7 +56,6 @@ int cmd_pause(const std::string &store, int64_t seconds);  // 0: until resume
 int cmd_resume(const std::string &store);
 int cmd_stats(const std::string &store, bool json);
 int cmd_verify(const std::string &store);
-int cmd_export(const std::string &store, const std::string &dir);
 // Prints the words read in image clip id now; with all, those of every
 // image clip without a label, oldest first, and with relabel records each
 // again with its words as its label (its id changes).

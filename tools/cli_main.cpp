@@ -20,7 +20,7 @@
 #include "cli_completion.h"
 #include "cli_config.h"
 #include "cli_help.h"
-#include "cli_import.h"
+#include "cli_export_import.h"
 #include "cli_notify.h"
 #include "cli_paste.h"
 #include "cli_picker.h"
