@@ -1,5 +1,9 @@
 // quillmar-clip: the command-line host of the clipboard history. It parses
-// the command line and hands each command to cli_commands.cpp.
+// the command line with CLI11 and runs the command it names, through the
+// server of the store when one answers. The table of commands, kCommands,
+// has a row for each: its name, the function that runs it, what it needs of
+// the store, the function that adds its arguments and options, and whether
+// the server runs it. cli_help.cpp holds what help says of each command.
 #include <fcntl.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -13,14 +17,15 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "cli_client.h"
 #include "cli_commands.h"
 #include "cli_completion.h"
 #include "cli_config.h"
-#include "cli_help.h"
 #include "cli_export_import.h"
+#include "cli_help.h"
 #include "cli_notify.h"
 #include "cli_paste.h"
 #include "cli_picker.h"
@@ -154,26 +159,41 @@ enum class StoreUse {
   makes,  // the path, with the missing parents of the default store made
 };
 
-struct Command {
-  const char *group;
-  const char *name;
-  const char *synopsis;
-  const char *summary;
-  const char *example;
-  StoreUse store_use;
-  // Adds the command's arguments and options to its subcommand.
-  void (*add)(CLI::App *sub, Args *args);
-  // Runs it; the result is the exit status.
-  int (*run)(const std::string &store, const Args &args);
+// Whether the server of the store runs the command for this process (see
+// ask_server). Those it runs need nothing of this process but the command
+// line, an input read whole, the directory and the environment settings
+// that matter. copy and pick run here (the clipboard tool and the picker
+// need this process's display and terminal) and ask the server for the
+// clip; the others that run here never load the history.
+enum class Served {
+  no,    // it runs here
+  yes,   // by the server, when one answers; here when none does, or when the
+         // server went away while it ran it (run twice, it comes to the same
+         // end: a capture run again is a repeat of the clip it recorded)
+  once,  // the same, but not run again when the server went away: a second
+         // run would report what the first did as a failure, or do it twice
 };
+
+// A command: what runs it (its exit status), what it needs of the store,
+// what adds its arguments and options to its subcommand, and whether the
+// server runs it. What help says of it is in cli_help.cpp, under its name.
+struct Command {
+  const char *name;
+  int (*run)(const std::string &store, const Args &args);
+  StoreUse store_use;
+  void (*options)(CLI::App *sub, Args *args);
+  Served served;
+};
+
+// ---- Arguments and options shared by several commands ----
 
 void no_options(CLI::App *, Args *) {}
 
-void add_id(CLI::App *sub, Args *a) {
+void options_id(CLI::App *sub, Args *a) {
   sub->add_option("ID", a->id, "the clip's id")->required()->transform(clip_id());
 }
 
-// get and copy: main() reads the id from standard input for "-".
+// get and copy: run_command reads the id from standard input for "-".
 void add_id_or_stdin(CLI::App *sub, Args *a) {
   sub->add_option("ID", a->id_arg, "the clip's id, or - to read it from standard input")
       ->required()
@@ -208,6 +228,22 @@ bool recording_config(const Args &a, host::Config *config) {
   return true;
 }
 
+std::optional<bool> keep_duplicates_choice(const Args &a) {
+  std::optional<bool> keep;
+  if (a.keep_given()) keep = a.keep_duplicates;
+  return keep;
+}
+
+host::ClipKind capture_kind(const Args &a) {
+  return a.capture_kind == "image" ? host::ClipKind::image : host::ClipKind::text;
+}
+
+void add_capture_kind(CLI::App *sub, Args *a) {
+  sub->add_option("KIND", a->capture_kind)
+      ->required()
+      ->check(CLI::IsMember({"text", "image"}));
+}
+
 int write_stdout(const std::string &bytes) {
   if (fwrite(bytes.data(), 1, bytes.size(), stdout) == bytes.size() &&
       fflush(stdout) == 0)
@@ -216,424 +252,351 @@ int write_stdout(const std::string &bytes) {
   return 1;
 }
 
-// The commands in the order --help shows them: what help says of each, the
-// arguments and options it takes, and what runs it. A new command is a new
-// row.
-const Command kCommands[] = {
-    {"Recording", "watch", "watch [--primary] [--keep-duplicates]",
-     "Follow the clipboard and record every new text and PNG image until Ctrl-C or "
-     "SIGTERM; --primary follows PRIMARY too (on X11, a selection dragged further within "
-     "5 s replaces the one it grew from). A repeat of an older clip moves it to the top "
-     "unless --keep-duplicates. On Wayland (WAYLAND_DISPLAY set) it runs wl-paste "
-     "--watch, which needs a compositor with the data-control protocol (sway and other "
-     "wlroots compositors, KDE); else it follows X11. Owners that mark their data as a "
-     "secret (x-kde-passwordManagerHint), or whose hint cannot be read, are skipped, "
-     "and so are those whose offer cannot be listed unless the hint says no secret.",
-     "quillmar-clip watch --primary", StoreUse::makes,
-     [](CLI::App *sub, Args *a) {
-       a->primary_opt = sub->add_flag("--primary,!--no-primary", a->primary,
-                                      "follow the PRIMARY selection too");
-       add_keep_duplicates(sub, a);
-     },
-     [](const std::string &store, const Args &a) {
-       host::Config config;
-       if (!recording_config(a, &config)) return 2;
-       host::WatchOptions options;
-       options.store = store;
-       options.primary = config.primary;
-       options.config = config;
-       if (a.primary_opt->count() > 0) options.primary_choice = a.primary;
-       if (a.keep_given()) options.keep_duplicates_choice = a.keep_duplicates;
-       // The watcher serves the store's commands: a second one is not
-       // started beside it.
-       host::Server server;
-       std::string why;
-       switch (server.start(store, &why)) {
-         case host::Server::Start::serving:
-           options.server = &server;
-           break;
-         case host::Server::Start::running:
-           host::complain(why);
-           return 1;
-         case host::Server::Start::unusable:
-           host::complain("not serving commands (they open the store themselves): " + why);
-           break;
-       }
-       if (host::wayland_session()) return host::run_watch_wayland(options);
-       return host::run_watch(options);
-     }},
-    // What wl-paste --watch runs for each new clip on Wayland; not for people,
-    // so it has no group and help leaves it out. --primary names the
-    // selection the clip came from; the watcher passes on its
-    // --keep-duplicates choice, and the capture reads the config file.
-    {"", host::kWaylandCaptureCommand, "wayland-capture [--primary] KIND", "", "",
-     StoreUse::makes,
-     [](CLI::App *sub, Args *a) {
-       sub->add_flag("--primary", a->primary);
-       add_keep_duplicates(sub, a);
-       sub->add_option("KIND", a->capture_kind)
-           ->required()
-           ->check(CLI::IsMember({"text", "image"}));
-     },
-     [](const std::string &store, const Args &a) {
-       std::optional<bool> keep;
-       if (a.keep_given()) keep = a.keep_duplicates;
-       return host::wayland_capture(
-           store, a.primary,
-           a.capture_kind == "image" ? host::ClipKind::image : host::ClipKind::text,
-           keep);
-     }},
-    // What a Wayland capture hands to the watcher that serves the store,
-    // once it has checked the offer: the clip on standard input and the
-    // count of bytes its owner sent.
-    {"", "wayland-record", "wayland-record [--primary] [--label WORDS] --seen N KIND", "",
-     "", StoreUse::makes,
-     [](CLI::App *sub, Args *a) {
-       sub->add_flag("--primary", a->primary);
-       add_keep_duplicates(sub, a);
-       a->words_opt = sub->add_option("--label", a->words);
-       sub->add_option("--seen", a->seen)->required();
-       sub->add_option("KIND", a->capture_kind)
-           ->required()
-           ->check(CLI::IsMember({"text", "image"}));
-     },
-     [](const std::string &store, const Args &a) {
-       std::optional<bool> keep;
-       if (a.keep_given()) keep = a.keep_duplicates;
-       return host::wayland_record(
-           store, a.primary,
-           a.capture_kind == "image" ? host::ClipKind::image : host::ClipKind::text, keep,
-           a.seen, a.words_opt->count() > 0 ? &a.words : nullptr);
-     }},
-    {"Recording", "store", "store [--keep-duplicates]",
-     "Record one clip read from standard input: a PNG image when the bytes start with "
-     "the PNG signature, else a text; other binary data (JPEG, GIF, WebP, PDF, NUL "
-     "bytes) is skipped. A repeat of an older clip moves it to the top unless "
-     "--keep-duplicates. CLIPBOARD_STATE=sensitive skips it; CLIPBOARD_STATE=clear "
-     "deletes the clip that store newly added last, if that was at most 5 minutes ago "
-     "and it is still the newest clip and not pinned (never after a skipped clip, nor a "
-     "repeat of a clip the history held). This is the command for wl-paste on Wayland.",
-     "wl-paste --watch quillmar-clip store", StoreUse::makes, add_keep_duplicates,
-     [](const std::string &store, const Args &a) {
-       host::Config config;
-       if (!recording_config(a, &config)) return 2;
-       return host::cmd_store(store, config);
-     }},
-    {"Recording", "push", "push TEXT", "Record a text.",
-     "quillmar-clip push 'meet at 10:30'", StoreUse::makes,
-     [](CLI::App *sub, Args *a) {
-       sub->add_option("TEXT", a->text, "the text")->required();
-     },
-     [](const std::string &store, const Args &a) {
-       return host::cmd_push(store, a.text);
-     }},
-    {"Recording", "push-image", "push-image FILE [--label LABEL]",
-     "Record the PNG image in FILE, with an optional label.",
-     "quillmar-clip push-image shot.png --label 'login page'", StoreUse::makes,
-     [](CLI::App *sub, Args *a) {
-       sub->add_option("FILE", a->file, "a PNG file")->required();
-       a->label_opt = sub->add_option("--label", a->label, "a label for the image")
-                          ->type_name("LABEL");
-     },
-     [](const std::string &store, const Args &a) {
-       return host::cmd_push_image(store, a.file,
-                                   a.label_opt->count() > 0 ? &a.label : nullptr);
-     }},
-    {"Recording", "pause", "pause [--for DURATION]",
-     "Stop recording (store and watch skip every clip) until resume, or for DURATION.",
-     "quillmar-clip pause --for 15m", StoreUse::looks,
-     [](CLI::App *sub, Args *a) {
-       sub->add_option("--for", a->pause_for, "resume by itself after this long")
-           ->type_name("DURATION")
-           ->check(duration_validator(true));
-     },
-     [](const std::string &store, const Args &a) {
-       return host::cmd_pause(store, duration_of(a.pause_for));
-     }},
-    {"Recording", "resume", "resume", "Record again after a pause.",
-     "quillmar-clip resume", StoreUse::looks, no_options,
-     [](const std::string &store, const Args &) { return host::cmd_resume(store); }},
-    {"Reading", "list", "list [--offset N] [--limit N] [--pinned] [--json | --picker]",
-     "Clips newest first, a page at a time (50 unless --limit says otherwise); the "
-     "table ends saying how many are pinned. --pinned lists only the pinned clips. "
-     "--picker prints every clip (unless --limit says otherwise) as one line "
-     "ID<TAB>TEXT, the pinned ones first and marked with a star, for a picker such as "
-     "fzf or rofi -dmenu.",
-     "quillmar-clip list --picker | fzf | quillmar-clip copy -", StoreUse::makes,
-     [](CLI::App *sub, Args *a) {
-       sub->add_option("--offset", a->offset, "skip this many of the newest clips")
-           ->type_name("N")
-           ->transform(decimal(0, INT_MAX));
-       add_limit(sub, a, "show at most this many clips (50; every one with --picker)");
-       CLI::Option *json = sub->add_flag("--json", a->json, "print the library's JSON");
-       sub->add_flag("--picker", a->picker,
-                     "print one line ID<TAB>TEXT per clip, every clip")
-           ->excludes(json);
-       sub->add_flag("--pinned", a->pinned, "only the pinned clips");
-     },
-     [](const std::string &store, const Args &a) {
-       if (a.picker) return host::cmd_list_picker(store, a.offset, a.limit, a.pinned);
-       return host::cmd_list(store, a.offset, a.limit, a.json, a.pinned);
-     }},
-    {"Reading", "search", "search QUERY [--limit N] [--json]",
-     "Clips that hold every word of QUERY, in any order and ignoring case (MÜNCHEN "
-     "finds münchen): text clips by their text, image clips by their label. Best match "
-     "first (a word near the start, with its case as typed, counts most), the newest "
-     "first among equals.",
-     "quillmar-clip search 'invoice march'", StoreUse::makes,
-     [](CLI::App *sub, Args *a) {
-       sub->add_option("QUERY", a->query, "the words to look for")->required();
-       add_limit(sub, a);
-       sub->add_flag("--json", a->json, "print JSON");
-     },
-     [](const std::string &store, const Args &a) {
-       return host::cmd_search(store, a.query, a.limit, a.json);
-     }},
-    {"Reading", "get", "get ID|- [--output FILE]",
-     "A text clip's bytes on standard output. An image clip's file path, or with "
-     "--output a copy of the image in FILE (- for standard output). With - as ID, the "
-     "id is read from standard input: a line of list --picker, or just an id.",
-     "quillmar-clip get 12 --output shot.png", StoreUse::makes,
-     [](CLI::App *sub, Args *a) {
-       add_id_or_stdin(sub, a);
-       a->output_opt =
-           sub->add_option("-o,--output", a->output,
-                           "write the content to FILE (- for standard output)")
-               ->type_name("FILE");
-     },
-     [](const std::string &store, const Args &a) {
-       return host::cmd_get(store, a.id, a.output_opt->count() > 0 ? &a.output : nullptr);
-     }},
-    {"Reading", "copy", "copy ID|-",
-     "Put a clip back on the clipboard, through wl-copy (Wayland) or xclip (X11). With - "
-     "as ID, the id is read from standard input, as get does.",
-     "quillmar-clip copy 12", StoreUse::makes, add_id_or_stdin,
-     [](const std::string &store, const Args &a) { return host::cmd_copy(store, a.id); }},
-    // What copy and pick ask the server for: the clip's kind and bytes.
-    {"", "fetch", "fetch ID", "", "", StoreUse::makes, add_id,
-     [](const std::string &store, const Args &a) { return host::cmd_fetch(store, a.id); }},
-    {"Reading", "pick", "pick [--print | --paste [--paste-keys CHORD]]",
-     "Choose a clip in a picker and put it back on the clipboard, or with --print write "
-     "it to standard output as get does. The picker is the shell command in "
-     "$QUILLMAR_PICKER, else the config file's picker, else the first found of fzf (in "
-     "a terminal), rofi, wofi, fuzzel, bemenu and dmenu, each matching without regard "
-     "to case; it reads the lines of list --picker. A known picker named alone gets "
-     "the same arguments. Exit status 1, quietly, when nothing is picked. --paste (or "
-     "paste = true in the config file) then pastes the clip into the focused window "
-     "with ctrl+v, or the chord of --paste-keys (such as ctrl+shift+v for a "
-     "terminal), through xdotool on X11 and wtype on Wayland.",
-     "QUILLMAR_PICKER='fzf --height 40%' quillmar-clip pick --print", StoreUse::makes,
-     [](CLI::App *sub, Args *a) {
-       CLI::Option *print = sub->add_flag("--print", a->print,
-                                          "write the clip to standard output instead");
-       a->paste_opt = sub->add_flag("--paste,!--no-paste", a->paste,
-                                    "paste the clip into the focused window too")
-                          ->excludes(print);
-       a->paste_keys_opt =
-           sub->add_option("--paste-keys", a->paste_keys,
-                           "the key chord that pastes (ctrl+v), such as ctrl+shift+v")
-               ->type_name("CHORD")
-               ->excludes(print)
-               ->check(CLI::Validator(
-                   [](std::string &s) {
-                     host::Chord chord;
-                     std::string why;
-                     return host::parse_chord(s, &chord, &why) ? std::string() : why;
-                   },
-                   "CHORD"));
-     },
-     [](const std::string &store, const Args &a) {
-       host::PickOptions options;
-       options.print = a.print;
-       if (a.paste_opt->count() > 0) options.paste = a.paste;
-       if (a.paste_keys_opt->count() > 0) {
-         options.paste_keys = a.paste_keys;
-         if (!options.paste) options.paste = true;
-       }
-       return host::cmd_pick(store, options);
-     }},
-    // What fzf's preview pane runs for the line under the cursor; not for
-    // people.
-    {"", "preview", "preview ID", "", "", StoreUse::makes, add_id,
-     [](const std::string &store, const Args &a) {
-       return host::cmd_preview(store, a.id);
-     }},
-    {"Changing", "pin", "pin ID",
-     "Pin a clip: pinned clips are never evicted (at most 200 are pinned).",
-     "quillmar-clip pin 12", StoreUse::makes, add_id,
-     [](const std::string &store, const Args &a) {
-       return host::cmd_pin(store, a.id, true);
-     }},
-    {"Changing", "unpin", "unpin ID", "Unpin a clip.", "quillmar-clip unpin 12",
-     StoreUse::makes, add_id,
-     [](const std::string &store, const Args &a) {
-       return host::cmd_pin(store, a.id, false);
-     }},
-    {"Changing", "delete", "delete ID", "Delete a clip (and its image file).",
-     "quillmar-clip delete 12", StoreUse::makes, add_id,
-     [](const std::string &store, const Args &a) {
-       return host::cmd_delete(store, a.id);
-     }},
-    {"Changing", "wipe", "wipe [--yes]",
-     "Delete every clip, pinned ones too; ids start again at 1. Asks first on a "
-     "terminal; "
-     "without one it needs --yes.",
-     "quillmar-clip wipe --yes", StoreUse::makes,
-     [](CLI::App *sub, Args *a) { sub->add_flag("-y,--yes", a->yes, "do not ask"); },
-     [](const std::string &store, const Args &a) {
-       return host::cmd_wipe(store, a.yes);
-     }},
-    {"Maintenance", "stats", "stats [--json]",
-     "Clip counts, pinned clips, the size of the index and of the image files, the "
-     "limits in force (max_items, expire_after) and whether recording is paused.",
-     "quillmar-clip stats", StoreUse::makes,
-     [](CLI::App *sub, Args *a) { sub->add_flag("--json", a->json, "print JSON"); },
-     [](const std::string &store, const Args &a) {
-       return host::cmd_stats(store, a.json);
-     }},
-    {"Maintenance", "serve", "serve",
-     "Keep the history loaded and run this user's commands on it, over a socket "
-     "only this user can reach, until Ctrl-C or SIGTERM, without following the "
-     "clipboard (watch serves too). Every command asks the server of its store first "
-     "and opens the store itself when none answers, with the same result.",
-     "quillmar-clip serve", StoreUse::makes, no_options,
-     [](const std::string &store, const Args &) { return host::run_serve(store); }},
-    {"Maintenance", "verify", "verify",
-     "Check the store without writing anything: image files without a clip, clips "
-     "without their "
-     "image file, damaged indexes set aside, leftovers. Exit status 1 when it finds a "
-     "problem.",
-     "quillmar-clip verify", StoreUse::looks, no_options,
-     [](const std::string &store, const Args &) { return host::cmd_verify(store); }},
-    {"Maintenance", "ocr", "ocr ID | ocr --all [--relabel]",
-     "Print the words read in an image clip now. With --all, those of every image "
-     "clip without a label, oldest first; with --relabel too, record each of them "
-     "again with its words as its label, as the newest clips (their ids change; pins "
-     "are kept; nothing is evicted). Captured images are read as they are recorded "
-     "when the config file's ocr is on.",
-     "quillmar-clip ocr --all --relabel", StoreUse::makes,
-     [](CLI::App *sub, Args *a) {
-       CLI::Option *id =
-           sub->add_option("ID", a->id, "the image clip's id")->transform(clip_id());
-       CLI::Option *all =
-           sub->add_flag("--all", a->all, "every image clip without a label")
-               ->excludes(id);
-       sub->add_flag("--relabel", a->relabel, "record them again with their words")
-           ->needs(all);
-       sub->require_option(1, 2);
-     },
-     [](const std::string &store, const Args &a) {
-       host::Config config;
-       std::string error;
-       if (!host::load_config(&config, &error)) {
-         host::complain(error);
-         return 2;
-       }
-       return host::cmd_ocr(store, config, a.id, a.all, a.relabel);
-     }},
-    {"Maintenance", "export", "export DIR",
-     "Copy every clip into DIR (new or empty): text-<id>.txt and image-<id>.png files "
-     "and "
-     "a manifest.json that describes them.",
-     "quillmar-clip export ~/clips-2026-01", StoreUse::makes,
-     [](CLI::App *sub, Args *a) {
-       sub->add_option("DIR", a->dir, "a new or empty directory")->required();
-     },
-     [](const std::string &store, const Args &a) {
-       return host::cmd_export(store, a.dir);
-     }},
-    {"Maintenance", "import", "import DIR",
-     "Restore the clips that export wrote into DIR, in their order and with their pins "
-     "and labels, as the newest clips of the history; their times become the time of "
-     "the import. Every file is checked first: a manifest or file that cannot be read "
-     "imports nothing, and so do clips that would not fit (at most 200 pinned and 500 "
-     "unpinned clips).",
-     "quillmar-clip import ~/clips-2026-01", StoreUse::makes,
-     [](CLI::App *sub, Args *a) {
-       sub->add_option("DIR", a->dir, "a directory written by export")->required();
-     },
-     [](const std::string &store, const Args &a) {
-       return host::cmd_import(store, a.dir);
-     }},
-    {"Maintenance", "recover", "recover [FILE] [--dry-run]",
-     "Give back the clips of a damaged index that was set aside (the newest "
-     "clips.json.corrupt.* of the store, or FILE; a bare name is one in the store): "
-     "every whole record, and every image file that no clip names, as the newest clips, "
-     "oldest first, with their pins and labels. Clips the history holds already are not "
-     "added again, and clips that would not fit are refused, never evicting. Each clip "
-     "that cannot be given back is named with the reason. The set-aside file stays.",
-     "quillmar-clip recover --dry-run", StoreUse::looks,
-     [](CLI::App *sub, Args *a) {
-       sub->add_option("FILE", a->file, "a set-aside index (default: the newest)");
-       sub->add_flag("--dry-run", a->dry_run, "only say what would be recovered");
-     },
-     [](const std::string &store, const Args &a) {
-       return host::cmd_recover(store, a.file, a.dry_run);
-     }},
-    // Needs no store, so that it works in a shell's start-up files even
-    // before there is one.
-    {"Maintenance", "completion", "completion bash|zsh|fish",
-     "Print the completion script of a shell: the commands, their options, and the ids "
-     "of the clips (with their previews where the shell shows them).",
-     "source <(quillmar-clip completion bash)", StoreUse::none,
-     [](CLI::App *sub, Args *a) {
-       sub->add_option("SHELL", a->shell, "bash, zsh or fish")
-           ->required()
-           ->check(CLI::Validator(
-               [](std::string &s) -> std::string {
-                 if (s == "bash" || s == "zsh" || s == "fish") return "";
-                 return "no completion script for " + s + ": bash, zsh or fish";
-               },
-               "SHELL"));
-     },
-     [](const std::string &, const Args &a) {
-       return write_stdout(host::completion_script(*a.app, a.shell));
-     }},
-    // What the completion scripts run for the clip ids; not for people. A Tab
-    // reads the store's index and makes nothing, not even the default store.
-    {"", host::kCompleteIdsCommand, "complete-ids", "", "", StoreUse::looks, no_options,
-     [](const std::string &store, const Args &) {
-       return host::print_completion_ids(store);
-     }},
-    {"Maintenance", "expire", "expire --older-than DURATION [--dry-run]",
-     "Delete the unpinned clips older than DURATION.",
-     "quillmar-clip expire --older-than 30d", StoreUse::makes,
-     [](CLI::App *sub, Args *a) {
-       sub->add_option("--older-than", a->older_than, "the age beyond which clips go")
-           ->type_name("DURATION")
-           ->required()
-           ->check(duration_validator(false));
-       sub->add_flag("--dry-run", a->dry_run, "only say which clips would go");
-     },
-     [](const std::string &store, const Args &a) {
-       return host::cmd_expire(store, duration_of(a.older_than), a.older_than, a.dry_run);
-     }},
-};
+// ---- The commands, in the order of the table ----
 
-// The commands that the server of the store runs for this process: those
-// that need nothing of it but the command line, an input read whole, the
-// directory and the environment settings that matter. copy and pick run
-// here (the clipboard tool and the picker need this process's display and
-// terminal) and ask the server for the clip; the others never load the
-// history.
-bool served(const Command &c) {
-  static const char *const kServed[] = {
-      "store", "push",  "push-image", "list",   "search", "get",   "pin",   "unpin",
-      "delete", "wipe", "stats",      "export", "import", "expire", "fetch", "wayland-record"};
-  for (const char *name : kServed) {
-    if (std::string(c.name) == name) return true;
+void options_watch(CLI::App *sub, Args *a) {
+  a->primary_opt = sub->add_flag("--primary,!--no-primary", a->primary,
+                                 "follow the PRIMARY selection too");
+  add_keep_duplicates(sub, a);
+}
+
+int run_watch(const std::string &store, const Args &a) {
+  host::Config config;
+  if (!recording_config(a, &config)) return 2;
+  host::WatchOptions options;
+  options.store = store;
+  options.primary = config.primary;
+  options.config = config;
+  if (a.primary_opt->count() > 0) options.primary_choice = a.primary;
+  options.keep_duplicates_choice = keep_duplicates_choice(a);
+  // The watcher serves the store's commands: a second one is not started
+  // beside it.
+  host::Server server;
+  std::string why;
+  switch (server.start(store, &why)) {
+    case host::Server::Start::serving:
+      options.server = &server;
+      break;
+    case host::Server::Start::running:
+      host::complain(why);
+      return 1;
+    case host::Server::Start::unusable:
+      host::complain("not serving commands (they open the store themselves): " + why);
+      break;
   }
-  return false;
+  if (host::wayland_session()) return host::run_watch_wayland(options);
+  return host::run_watch(options);
 }
 
-// Of those, the ones not to run again when the server went away while it
-// ran them: a second run would report what the first did as a failure, or
-// do it twice. The others come to the same end run twice (a capture run
-// again is a repeat of the clip it recorded).
-bool rerun_misleads(const Command &c) {
-  std::string name = c.name;
-  return name == "delete" || name == "import" || name == "export";
+// wayland-capture: what wl-paste --watch runs for each new clip on Wayland.
+// --primary names the selection the clip came from; the watcher passes on
+// its --keep-duplicates choice, and the capture reads the config file.
+void options_capture(CLI::App *sub, Args *a) {
+  sub->add_flag("--primary", a->primary);
+  add_keep_duplicates(sub, a);
+  add_capture_kind(sub, a);
 }
+
+int run_capture(const std::string &store, const Args &a) {
+  return host::wayland_capture(store, a.primary, capture_kind(a),
+                               keep_duplicates_choice(a));
+}
+
+// wayland-record: what a Wayland capture hands to the watcher that serves
+// the store, once it has checked the offer: the clip on standard input and
+// the count of bytes its owner sent.
+void options_record(CLI::App *sub, Args *a) {
+  sub->add_flag("--primary", a->primary);
+  add_keep_duplicates(sub, a);
+  a->words_opt = sub->add_option("--label", a->words);
+  sub->add_option("--seen", a->seen)->required();
+  add_capture_kind(sub, a);
+}
+
+int run_record(const std::string &store, const Args &a) {
+  return host::wayland_record(store, a.primary, capture_kind(a),
+                              keep_duplicates_choice(a), a.seen,
+                              a.words_opt->count() > 0 ? &a.words : nullptr);
+}
+
+void options_store(CLI::App *sub, Args *a) { add_keep_duplicates(sub, a); }
+
+int run_store(const std::string &store, const Args &a) {
+  host::Config config;
+  if (!recording_config(a, &config)) return 2;
+  return host::cmd_store(store, config);
+}
+
+void options_push(CLI::App *sub, Args *a) {
+  sub->add_option("TEXT", a->text, "the text")->required();
+}
+
+int run_push(const std::string &store, const Args &a) {
+  return host::cmd_push(store, a.text);
+}
+
+void options_push_image(CLI::App *sub, Args *a) {
+  sub->add_option("FILE", a->file, "a PNG file")->required();
+  a->label_opt =
+      sub->add_option("--label", a->label, "a label for the image")->type_name("LABEL");
+}
+
+int run_push_image(const std::string &store, const Args &a) {
+  return host::cmd_push_image(store, a.file,
+                              a.label_opt->count() > 0 ? &a.label : nullptr);
+}
+
+void options_pause(CLI::App *sub, Args *a) {
+  sub->add_option("--for", a->pause_for, "resume by itself after this long")
+      ->type_name("DURATION")
+      ->check(duration_validator(true));
+}
+
+int run_pause(const std::string &store, const Args &a) {
+  return host::cmd_pause(store, duration_of(a.pause_for));
+}
+
+int run_resume(const std::string &store, const Args &) { return host::cmd_resume(store); }
+
+void options_list(CLI::App *sub, Args *a) {
+  sub->add_option("--offset", a->offset, "skip this many of the newest clips")
+      ->type_name("N")
+      ->transform(decimal(0, INT_MAX));
+  add_limit(sub, a, "show at most this many clips (50; every one with --picker)");
+  CLI::Option *json = sub->add_flag("--json", a->json, "print the library's JSON");
+  sub->add_flag("--picker", a->picker, "print one line ID<TAB>TEXT per clip, every clip")
+      ->excludes(json);
+  sub->add_flag("--pinned", a->pinned, "only the pinned clips");
+}
+
+int run_list(const std::string &store, const Args &a) {
+  if (a.picker) return host::cmd_list_picker(store, a.offset, a.limit, a.pinned);
+  return host::cmd_list(store, a.offset, a.limit, a.json, a.pinned);
+}
+
+void options_search(CLI::App *sub, Args *a) {
+  sub->add_option("QUERY", a->query, "the words to look for")->required();
+  add_limit(sub, a);
+  sub->add_flag("--json", a->json, "print JSON");
+}
+
+int run_search(const std::string &store, const Args &a) {
+  return host::cmd_search(store, a.query, a.limit, a.json);
+}
+
+void options_get(CLI::App *sub, Args *a) {
+  add_id_or_stdin(sub, a);
+  a->output_opt = sub->add_option("-o,--output", a->output,
+                                  "write the content to FILE (- for standard output)")
+                      ->type_name("FILE");
+}
+
+int run_get(const std::string &store, const Args &a) {
+  return host::cmd_get(store, a.id, a.output_opt->count() > 0 ? &a.output : nullptr);
+}
+
+void options_copy(CLI::App *sub, Args *a) { add_id_or_stdin(sub, a); }
+
+int run_copy(const std::string &store, const Args &a) {
+  return host::cmd_copy(store, a.id);
+}
+
+// fetch: what copy and pick ask the server for, the clip's kind and bytes.
+int run_fetch(const std::string &store, const Args &a) {
+  return host::cmd_fetch(store, a.id);
+}
+
+void options_pick(CLI::App *sub, Args *a) {
+  CLI::Option *print =
+      sub->add_flag("--print", a->print, "write the clip to standard output instead");
+  a->paste_opt = sub->add_flag("--paste,!--no-paste", a->paste,
+                               "paste the clip into the focused window too")
+                     ->excludes(print);
+  a->paste_keys_opt =
+      sub->add_option("--paste-keys", a->paste_keys,
+                      "the key chord that pastes (ctrl+v), such as ctrl+shift+v")
+          ->type_name("CHORD")
+          ->excludes(print)
+          ->check(CLI::Validator(
+              [](std::string &s) {
+                host::Chord chord;
+                std::string why;
+                return host::parse_chord(s, &chord, &why) ? std::string() : why;
+              },
+              "CHORD"));
+}
+
+int run_pick(const std::string &store, const Args &a) {
+  host::PickOptions options;
+  options.print = a.print;
+  if (a.paste_opt->count() > 0) options.paste = a.paste;
+  if (a.paste_keys_opt->count() > 0) {
+    options.paste_keys = a.paste_keys;
+    if (!options.paste) options.paste = true;
+  }
+  return host::cmd_pick(store, options);
+}
+
+// preview: what fzf's preview pane runs for the line under the cursor.
+int run_preview(const std::string &store, const Args &a) {
+  return host::cmd_preview(store, a.id);
+}
+
+int run_pin(const std::string &store, const Args &a) {
+  return host::cmd_pin(store, a.id, true);
+}
+
+int run_unpin(const std::string &store, const Args &a) {
+  return host::cmd_pin(store, a.id, false);
+}
+
+int run_delete(const std::string &store, const Args &a) {
+  return host::cmd_delete(store, a.id);
+}
+
+void options_wipe(CLI::App *sub, Args *a) {
+  sub->add_flag("-y,--yes", a->yes, "do not ask");
+}
+
+int run_wipe(const std::string &store, const Args &a) {
+  return host::cmd_wipe(store, a.yes);
+}
+
+void options_stats(CLI::App *sub, Args *a) {
+  sub->add_flag("--json", a->json, "print JSON");
+}
+
+int run_stats(const std::string &store, const Args &a) {
+  return host::cmd_stats(store, a.json);
+}
+
+int run_serve(const std::string &store, const Args &) { return host::run_serve(store); }
+
+int run_verify(const std::string &store, const Args &) { return host::cmd_verify(store); }
+
+void options_ocr(CLI::App *sub, Args *a) {
+  CLI::Option *id =
+      sub->add_option("ID", a->id, "the image clip's id")->transform(clip_id());
+  CLI::Option *all =
+      sub->add_flag("--all", a->all, "every image clip without a label")->excludes(id);
+  sub->add_flag("--relabel", a->relabel, "record them again with their words")
+      ->needs(all);
+  sub->require_option(1, 2);
+}
+
+int run_ocr(const std::string &store, const Args &a) {
+  host::Config config;
+  std::string error;
+  if (!host::load_config(&config, &error)) {
+    host::complain(error);
+    return 2;
+  }
+  return host::cmd_ocr(store, config, a.id, a.all, a.relabel);
+}
+
+void options_export(CLI::App *sub, Args *a) {
+  sub->add_option("DIR", a->dir, "a new or empty directory")->required();
+}
+
+int run_export(const std::string &store, const Args &a) {
+  return host::cmd_export(store, a.dir);
+}
+
+void options_import(CLI::App *sub, Args *a) {
+  sub->add_option("DIR", a->dir, "a directory written by export")->required();
+}
+
+int run_import(const std::string &store, const Args &a) {
+  return host::cmd_import(store, a.dir);
+}
+
+void options_recover(CLI::App *sub, Args *a) {
+  sub->add_option("FILE", a->file, "a set-aside index (default: the newest)");
+  sub->add_flag("--dry-run", a->dry_run, "only say what would be recovered");
+}
+
+int run_recover(const std::string &store, const Args &a) {
+  return host::cmd_recover(store, a.file, a.dry_run);
+}
+
+void options_completion(CLI::App *sub, Args *a) {
+  sub->add_option("SHELL", a->shell, "bash, zsh or fish")
+      ->required()
+      ->check(CLI::Validator(
+          [](std::string &s) -> std::string {
+            if (s == "bash" || s == "zsh" || s == "fish") return "";
+            return "no completion script for " + s + ": bash, zsh or fish";
+          },
+          "SHELL"));
+}
+
+int run_completion(const std::string &, const Args &a) {
+  return write_stdout(host::completion_script(*a.app, a.shell));
+}
+
+// complete-ids: what the completion scripts run for the clip ids.
+int run_complete_ids(const std::string &store, const Args &) {
+  return host::print_completion_ids(store);
+}
+
+void options_expire(CLI::App *sub, Args *a) {
+  sub->add_option("--older-than", a->older_than, "the age beyond which clips go")
+      ->type_name("DURATION")
+      ->required()
+      ->check(duration_validator(false));
+  sub->add_flag("--dry-run", a->dry_run, "only say which clips would go");
+}
+
+int run_expire(const std::string &store, const Args &a) {
+  return host::cmd_expire(store, duration_of(a.older_than), a.older_than, a.dry_run);
+}
+
+// The commands, one a row, in the order --help lists them. A command that help leaves out
+// is for other programs: the Wayland watcher runs wayland-capture, which
+// hands the clip to wayland-record; copy and pick fetch the clip; fzf's
+// preview pane runs preview; the completion scripts run complete-ids, which
+// on a Tab reads the store's index and makes nothing, not even the default
+// store. completion needs no store, so that it works in a shell's start-up
+// files even before there is one.
+// clang-format off
+const Command kCommands[] = {
+  // name             run               store            options             served
+  {"watch",           run_watch,        StoreUse::makes, options_watch,      Served::no},
+  {"wayland-capture", run_capture,      StoreUse::makes, options_capture,    Served::no},
+  {"wayland-record",  run_record,       StoreUse::makes, options_record,     Served::yes},
+  {"store",           run_store,        StoreUse::makes, options_store,      Served::yes},
+  {"push",            run_push,         StoreUse::makes, options_push,       Served::yes},
+  {"push-image",      run_push_image,   StoreUse::makes, options_push_image, Served::yes},
+  {"pause",           run_pause,        StoreUse::looks, options_pause,      Served::no},
+  {"resume",          run_resume,       StoreUse::looks, no_options,         Served::no},
+  {"list",            run_list,         StoreUse::makes, options_list,       Served::yes},
+  {"search",          run_search,       StoreUse::makes, options_search,     Served::yes},
+  {"get",             run_get,          StoreUse::makes, options_get,        Served::yes},
+  {"copy",            run_copy,         StoreUse::makes, options_copy,       Served::no},
+  {"fetch",           run_fetch,        StoreUse::makes, options_id,         Served::yes},
+  {"pick",            run_pick,         StoreUse::makes, options_pick,       Served::no},
+  {"preview",         run_preview,      StoreUse::makes, options_id,         Served::no},
+  {"pin",             run_pin,          StoreUse::makes, options_id,         Served::yes},
+  {"unpin",           run_unpin,        StoreUse::makes, options_id,         Served::yes},
+  {"delete",          run_delete,       StoreUse::makes, options_id,         Served::once},
+  {"wipe",            run_wipe,         StoreUse::makes, options_wipe,       Served::yes},
+  {"stats",           run_stats,        StoreUse::makes, options_stats,      Served::yes},
+  {"serve",           run_serve,        StoreUse::makes, no_options,         Served::no},
+  {"verify",          run_verify,       StoreUse::looks, no_options,         Served::no},
+  {"ocr",             run_ocr,          StoreUse::makes, options_ocr,        Served::no},
+  {"export",          run_export,       StoreUse::makes, options_export,     Served::once},
+  {"import",          run_import,       StoreUse::makes, options_import,     Served::once},
+  {"recover",         run_recover,      StoreUse::looks, options_recover,    Served::no},
+  {"completion",      run_completion,   StoreUse::none,  options_completion, Served::no},
+  {"complete-ids",    run_complete_ids, StoreUse::looks, no_options,         Served::no},
+  {"expire",          run_expire,       StoreUse::makes, options_expire,     Served::yes},
+};
+// clang-format on
+
+// The watchers and the completion scripts run these by the names their
+// units give them.
+static_assert(std::string_view(host::kWaylandCaptureCommand) == "wayland-capture");
+static_assert(std::string_view(host::kCompleteIdsCommand) == "complete-ids");
 
 const Command *find_command(const std::string &name) {
   for (auto &c : kCommands) {
@@ -642,51 +605,20 @@ const Command *find_command(const std::string &name) {
   return nullptr;
 }
 
-std::string main_help() {
-  std::string out =
-      "Usage: quillmar-clip [--store DIR] COMMAND [ARGS]\n"
-      "\n"
-      "A clipboard history of texts and PNG images, kept in one store directory\n"
-      "(at most 500 unpinned clips; older ones are evicted).\n";
-  const char *group = "";
-  for (auto &c : kCommands) {
-    if (c.group[0] == '\0') continue;
-    if (std::string(group) != c.group) {
-      group = c.group;
-      out += std::string("\n") + group + ":\n";
-    }
-    out += std::string("  ") + c.synopsis + "\n";
-    out += host::wrap(c.summary, 6, 80);
-    out += std::string("      e.g. ") + c.example + "\n";
-  }
-  out +=
-      "\n"
-      "Options:\n"
-      "  --store DIR   the store directory; by default "
-      "$XDG_DATA_HOME/quillmar-clipboard-history\n"
-      "                (~/.local/share/quillmar-clipboard-history when XDG_DATA_HOME is "
-      "unset)\n"
-      "  -h, --help    this text; COMMAND --help describes one command\n"
-      "  --no-primary, --no-keep-duplicates\n"
-      "                (watch, store) override the config file\n"
-      "                ~/.config/quillmar-clip/config.toml (man quillmar-clip)\n"
-      "  --version     the version\n"
-      "\n"
-      "list and search print a table on a terminal, and the library's JSON with --json "
-      "or\n"
-      "when the output is not a terminal. DURATION is a number and a unit: 45s, 90m, "
-      "12h,\n"
-      "30d, 2w, or several (1d12h). ID and N are decimal (010 is ten; 0x3 is refused).\n"
-      "Texts that are not valid UTF-8 are recorded with U+FFFD in place of the invalid\n"
-      "bytes. An empty --store DIR, or one that is not valid UTF-8, is a usage error.\n"
-      "Exit status: 0 success, 1 failure, 2 usage error or a broken config file.\n";
-  return out;
+// What help says of a command of the table: every one has a row in
+// cli_help.cpp's table.
+const host::CommandHelp &help_of(const std::string &name) {
+  const host::CommandHelp *help = host::help_of(name);
+  if (help == nullptr) abort();
+  return *help;
 }
+
+// ---- Usage and help ----
 
 constexpr char kMainUsage[] = "quillmar-clip [--store DIR] COMMAND [ARGS]";
 
-std::string command_usage(const Command &c) {
-  return std::string("quillmar-clip ") + c.synopsis;
+std::string command_usage(const std::string &name) {
+  return std::string("quillmar-clip ") + help_of(name).synopsis;
 }
 
 // A usage error in the house style: exit status 2.
@@ -701,13 +633,94 @@ class HostFormatter : public CLI::Formatter {
  public:
   std::string make_help(const CLI::App *app, std::string,
                         CLI::AppFormatMode) const override {
-    if (app->get_parent() == nullptr) return main_help();
-    const Command *c = find_command(app->get_name());
+    if (app->get_parent() == nullptr) return host::main_help(app);
+    const host::CommandHelp &help = help_of(app->get_name());
     return host::command_help(app,
-                              std::string("quillmar-clip [--store DIR] ") + c->synopsis,
-                              c->summary, c->example);
+                              std::string("quillmar-clip [--store DIR] ") + help.synopsis,
+                              help.summary, help.example);
   }
 };
+
+// ---- Handing a command to the server of its store ----
+
+// What a served command reads besides its command line, which it hands to
+// the server: store and wayland-record read standard input whole,
+// push-image its file.
+enum class Input { none, standard_input, file };
+
+Input input_of(const Command &c) {
+  std::string name = c.name;
+  if (name == "store" || name == "wayland-record") return Input::standard_input;
+  if (name == "push-image") return Input::file;
+  return Input::none;
+}
+
+// What the server is handed: the command line (after the program's name)
+// and the input (with has_input).
+struct Handover {
+  std::vector<std::string> words;
+  std::string input;
+  bool has_input = false;
+};
+
+enum class Handed {
+  ready,
+  run_here,  // the command runs here, at once
+  failed,    // exit status 1, said
+};
+
+Handed hand_over(const Command &c, const std::string &store, int argc, char **argv,
+                 bool add_yes, const Args &args, Handover *h) {
+  h->words.assign(argv + 1, argv + argc);
+  if (add_yes) h->words.push_back("--yes");
+  std::string error;
+  bool more = false;
+  switch (input_of(c)) {
+    case Input::standard_input:
+      if (!host::read_capped(STDIN_FILENO, host::kReadLimit, &h->input, &more, &error)) {
+        host::complain("standard input: " + error);
+        return Handed::failed;
+      }
+      h->has_input = true;
+      break;
+    case Input::file: {
+      // The file is read here, where its name means what the user meant (it
+      // may be this process's /dev/stdin), and handed over as input. When it
+      // cannot be, the command says why in its own words.
+      int fd = open(args.file.c_str(), O_RDONLY | O_CLOEXEC);
+      if (fd < 0) return Handed::run_here;
+      bool ok = host::read_capped(fd, host::kReadLimit, &h->input, &more, &error);
+      close(fd);
+      if (!ok) return Handed::run_here;
+      h->has_input = true;
+      h->words = {"--store=" + store, "push-image", "/dev/stdin"};
+      if (args.label_opt->count() > 0) h->words.push_back("--label=" + args.label);
+      break;
+    }
+    case Input::none:
+      // get - and copy - read the id here: the server is handed it as the
+      // line it was.
+      if (args.id_arg == "-") {
+        h->input = std::to_string(args.id) + "\n";
+        h->has_input = true;
+      }
+      break;
+  }
+  return Handed::ready;
+}
+
+// For a command that runs here after all: what was read of its input, in
+// place of standard input. False after saying why not.
+bool keep_input(const std::string &input, Input kind, Args *args) {
+  int fd = host::memory_file("quillmar-input", input);
+  if (fd < 0 || dup2(fd, STDIN_FILENO) < 0) {
+    host::complain(std::string("cannot keep standard input: ") + strerror(errno));
+    return false;
+  }
+  close(fd);
+  if (kind == Input::file) args->file = "/dev/stdin";
+  return true;
+}
 
 // Hands the command to the server of the store, when one answers: true,
 // with *status, when the command is done (the server ran it, or its end is
@@ -717,43 +730,27 @@ bool ask_server(const Command &c, const std::string &store, int argc, char **arg
                 bool add_yes, Args *args, int *status) {
   host::ServerConnection conn;
   if (!conn.open(store)) return false;
-  std::vector<std::string> forwarded(argv + 1, argv + argc);
-  if (add_yes) forwarded.push_back("--yes");
-  std::string name = c.name, input, error;
-  bool has_input = false, more = false;
-  bool reads_input = name == "store" || name == "wayland-record";
-  if (reads_input) {
-    if (!host::read_capped(STDIN_FILENO, host::kReadLimit, &input, &more, &error)) {
-      host::complain("standard input: " + error);
+  Handover h;
+  switch (hand_over(c, store, argc, argv, add_yes, *args, &h)) {
+    case Handed::ready:
+      break;
+    case Handed::run_here:
+      return false;
+    case Handed::failed:
       *status = 1;
       return true;
-    }
-    has_input = true;
-  } else if (name == "push-image") {
-    // The file is read here, where its name means what the user meant (it
-    // may be this process's /dev/stdin), and handed over as input.
-    int fd = open(args->file.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
-    bool ok = host::read_capped(fd, host::kReadLimit, &input, &more, &error);
-    close(fd);
-    if (!ok) return false;
-    has_input = true;
-    forwarded = {"--store=" + store, "push-image", "/dev/stdin"};
-    if (args->label_opt->count() > 0) forwarded.push_back("--label=" + args->label);
-  } else if (args->id_arg == "-") {
-    input = std::to_string(args->id) + "\n";
-    has_input = true;
   }
   host::Answer answer;
-  switch (conn.run(forwarded, has_input ? &input : nullptr, &answer)) {
+  switch (conn.run(h.words, h.has_input ? &h.input : nullptr, &answer)) {
     case host::Asked::answered:
       *status = host::relay(answer);
       return true;
     case host::Asked::uncertain:
-      if (rerun_misleads(c)) {
-        host::complain("the server (pid " + std::to_string(conn.pid()) +
-                       ") went away while it ran " + name +
-                       ": whether it took effect is not known (see 'quillmar-clip list')");
+      if (c.served == Served::once) {
+        host::complain(
+            "the server (pid " + std::to_string(conn.pid()) +
+            ") went away while it ran " + c.name +
+            ": whether it took effect is not known (see 'quillmar-clip list')");
         *status = 1;
         return true;
       }
@@ -761,66 +758,75 @@ bool ask_server(const Command &c, const std::string &store, int argc, char **arg
     case host::Asked::not_served:
       break;
   }
-  if (reads_input || name == "push-image") {
-    int fd = host::memory_file("quillmar-input", input);
-    if (fd < 0 || dup2(fd, STDIN_FILENO) < 0) {
-      host::complain(std::string("cannot keep standard input: ") + strerror(errno));
-      *status = 1;
-      return true;
-    }
-    close(fd);
-    if (name == "push-image") args->file = "/dev/stdin";
+  Input kind = input_of(c);
+  if (kind != Input::none && !keep_input(h.input, kind, args)) {
+    *status = 1;
+    return true;
   }
   return false;
 }
 
-// Runs the command chosen on the command line, once its arguments are read.
-int run_command(const Command &chosen, std::string store, Args &args, int argc, char **argv,
-                bool in_server) {
-  // get - and copy - take the id from a line on standard input; the other
-  // ids were made decimal by clip_id().
-  if (args.id_arg == "-") {
+// ---- Running a command ----
+
+// get - and copy - take the id from a line on standard input; the other
+// ids were made decimal by clip_id(). 0, or the exit status.
+int take_id(const Command &chosen, Args *args) {
+  if (args->id_arg == "-") {
     std::string why;
-    int rc = host::id_from_stdin(&args.id, &why);
+    int rc = host::id_from_stdin(&args->id, &why);
     if (rc == 2) {
       // The line may be a clip's own: the notification leaves it out.
       host::replace_complaint(
           "standard input does not start with a clip id (give a line of 'quillmar-clip "
           "list --picker', or an id)");
-      return usage_error(why, command_usage(chosen));
+      return usage_error(why, command_usage(chosen.name));
     }
     if (rc != 0) return rc;
-  } else if (!args.id_arg.empty()) {
-    args.id = std::stoi(args.id_arg);
+  } else if (!args->id_arg.empty()) {
+    args->id = std::stoi(args->id_arg);
   }
+  return 0;
+}
 
-  if (chosen.store_use == StoreUse::none) return chosen.run("", args);
-  if (store.empty()) {
+// The store directory the command uses: --store's, or the default one (its
+// missing parents made when the command makes the store), resolved once,
+// here, so that every command, watcher and capture then names the store,
+// and the markers beside it, the same way. False after saying why not.
+bool settle_store(StoreUse use, std::string *store) {
+  if (store->empty()) {
     std::string error;
-    store = host::default_store_dir(&error);
-    if (store.empty()) {
+    *store = host::default_store_dir(&error);
+    if (store->empty()) {
       host::complain(error);
-      return 1;
+      return false;
     }
-    if (!store_problem(store).empty()) {
-      host::complain(store_problem(store) + " (set XDG_DATA_HOME or give --store DIR)");
-      return 1;
+    if (!store_problem(*store).empty()) {
+      host::complain(store_problem(*store) + " (set XDG_DATA_HOME or give --store DIR)");
+      return false;
     }
-    if (chosen.store_use == StoreUse::makes && !host::make_parents(store, &error)) {
+    if (use == StoreUse::makes && !host::make_parents(*store, &error)) {
       host::complain(error);
-      return 1;
+      return false;
     }
   }
-  // Once, here: every command, watcher and capture then names the store,
-  // and the markers beside it, the same way. A link may lead where the
-  // path is no longer UTF-8.
-  std::string resolved = host::resolve_store_dir(store);
+  // A link may lead where the path is no longer UTF-8.
+  std::string resolved = host::resolve_store_dir(*store);
   if (!store_problem(resolved).empty()) {
-    host::complain(store_problem(resolved) + " (the store " + store + " leads there)");
-    return 1;
+    host::complain(store_problem(resolved) + " (the store " + *store + " leads there)");
+    return false;
   }
-  store = resolved;
-  if (in_server) return host::serves_store(store) ? chosen.run(store, args) : host::kNotServed;
+  *store = resolved;
+  return true;
+}
+
+// Runs the command chosen on the command line, once its arguments are read.
+int run_command(const Command &chosen, std::string store, Args &args, int argc,
+                char **argv, bool in_server) {
+  if (int rc = take_id(chosen, &args); rc != 0) return rc;
+  if (chosen.store_use == StoreUse::none) return chosen.run("", args);
+  if (!settle_store(chosen.store_use, &store)) return 1;
+  if (in_server)
+    return host::serves_store(store) ? chosen.run(store, args) : host::kNotServed;
   // wipe asks here, on this process's terminal, and the server wipes.
   bool add_yes = false;
   if (std::string(chosen.name) == "wipe" && !args.yes) {
@@ -829,61 +835,77 @@ int run_command(const Command &chosen, std::string store, Args &args, int argc, 
     args.yes = add_yes = true;
   }
   int status = 0;
-  if (served(chosen) && ask_server(chosen, store, argc, argv, add_yes, &args, &status))
+  if (chosen.served != Served::no &&
+      ask_server(chosen, store, argc, argv, add_yes, &args, &status))
     return status;
   return chosen.run(store, args);
 }
 
+// ---- The command line ----
+
+// Sets app up to read a command line into *store and *args: --store,
+// --version, and every command of the table with its arguments and
+// options.
+void set_up(CLI::App *app, std::string *store, Args *args) {
+  app->formatter(std::make_shared<HostFormatter>());
+  app->require_subcommand(1);
+  app->fallthrough();
+  app->set_version_flag("--version", std::string("quillmar-clip ") + kVersion);
+  app->add_option("--store", *store, "the store directory")
+      ->type_name("DIR")
+      ->check(CLI::Validator(store_problem, "DIR"));
+  args->app = app;
+  for (auto &c : kCommands) {
+    const host::CommandHelp &help = help_of(c.name);
+    CLI::App *sub = app->add_subcommand(c.name, help.summary);
+    if (help.group[0] == '\0') sub->group("");
+    c.options(sub, args);
+  }
+}
+
+// When CLI11 found no command: the first word that is neither an option nor
+// the value of --store was meant as the command, and an option before it
+// that the host lacks is what went wrong. Else why, CLI11's reason.
+std::string why_no_command(int argc, char **argv, const std::string &why) {
+  for (int i = 1; i < argc; ++i) {
+    std::string a = argv[i];
+    if (a == "--store") {
+      ++i;
+    } else if (!a.empty() && a[0] != '-') {
+      if (find_command(a) == nullptr) return "unknown command: " + a;
+      break;
+    } else if (a != "-h" && a != "--help" && a != "--version" &&
+               a.rfind("--store=", 0) != 0) {
+      return "unknown option: " + a;
+    }
+  }
+  return why;
+}
+
+// A command line CLI11 did not take: --help and --version print their text
+// (exit status 0); anything else is a usage error.
+int not_taken(CLI::App &app, const CLI::ParseError &e, int argc, char **argv) {
+  if (e.get_exit_code() == 0) return app.exit(e);
+  std::string usage = kMainUsage;
+  std::string why = host::usage_why(e);
+  for (CLI::App *sub : app.get_subcommands()) usage = command_usage(sub->get_name());
+  if (app.get_subcommands().empty()) why = why_no_command(argc, argv, why);
+  return usage_error(why, usage);
+}
 
 // Runs a command line: main's, or, in_server, one that the server runs for
 // another process (kNotServed for one it leaves to that process).
 int run_command_line(int argc, char **argv, bool in_server) {
   CLI::App app{"A clipboard history of texts and PNG images", "quillmar-clip"};
-  app.formatter(std::make_shared<HostFormatter>());
-  app.require_subcommand(1);
-  app.fallthrough();
-  app.set_version_flag("--version", std::string("quillmar-clip ") + kVersion);
   std::string store;
-  app.add_option("--store", store, "the store directory")
-      ->type_name("DIR")
-      ->check(CLI::Validator(store_problem, "DIR"));
   Args args;
-  args.app = &app;
-  for (auto &c : kCommands) {
-    CLI::App *sub = app.add_subcommand(c.name, c.summary);
-    if (c.group[0] == '\0') sub->group("");
-    c.add(sub, &args);
-  }
-
+  set_up(&app, &store, &args);
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError &e) {
     // The client said what was wrong with its command line itself.
     if (in_server) return host::kNotServed;
-    if (e.get_exit_code() == 0) return app.exit(e);
-    std::string usage = kMainUsage;
-    std::string why = host::usage_why(e);
-    for (CLI::App *sub : app.get_subcommands())
-      usage = command_usage(*find_command(sub->get_name()));
-    if (app.get_subcommands().empty()) {
-      // The first word that is neither an option nor the value of --store
-      // was meant as the command; an option before it that the host lacks
-      // is what went wrong.
-      for (int i = 1; i < argc; ++i) {
-        std::string a = argv[i];
-        if (a == "--store") {
-          ++i;
-        } else if (!a.empty() && a[0] != '-') {
-          if (find_command(a) == nullptr) why = "unknown command: " + a;
-          break;
-        } else if (a != "-h" && a != "--help" && a != "--version" &&
-                   a.rfind("--store=", 0) != 0) {
-          why = "unknown option: " + a;
-          break;
-        }
-      }
-    }
-    return usage_error(why, usage);
+    return not_taken(app, e, argc, argv);
   }
 
   const Command *chosen = nullptr;
@@ -891,7 +913,7 @@ int run_command_line(int argc, char **argv, bool in_server) {
     if (app.got_subcommand(c.name)) chosen = &c;
   }
   if (chosen == nullptr) return 2;
-  if (in_server && !served(*chosen)) return host::kNotServed;
+  if (in_server && chosen->served == Served::no) return host::kNotServed;
 
   // pick and copy - run from a hotkey, with no terminal to show a failure
   // on: the first complaint is shown as a desktop notification too.
