@@ -228,12 +228,14 @@ bool recording_config(const Args &a, host::Config *config) {
   return true;
 }
 
+// --keep-duplicates or --no-keep-duplicates, when one was given.
 std::optional<bool> keep_duplicates_choice(const Args &a) {
   std::optional<bool> keep;
   if (a.keep_given()) keep = a.keep_duplicates;
   return keep;
 }
 
+// wayland-capture and wayland-record: the KIND of the clip.
 host::ClipKind capture_kind(const Args &a) {
   return a.capture_kind == "image" ? host::ClipKind::image : host::ClipKind::text;
 }
