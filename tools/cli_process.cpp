@@ -210,8 +210,7 @@ RunResult run_program(const std::vector<std::string> &argv, const RunOptions &o)
       r.input_taken = true;
       close_fd(&p.feed);
     }
-    bool awaiting_end =
-        p.feed < 0 && !(o.wait_for_outputs && (p.out >= 0 || p.err >= 0));
+    bool awaiting_end = p.feed < 0 && !(o.wait_for_outputs && (p.out >= 0 || p.err >= 0));
     if (awaiting_end) {
       pid_t w = waitpid(pid, &status, WNOHANG);
       if (w == pid) {
@@ -319,7 +318,8 @@ bool SignalPipe::open(bool restart, bool children, std::string *error) {
 
 void SignalPipe::close() {
   if (!open_) return;
-  for (size_t i = 0; i < (g_children ? 4 : 3); ++i) sigaction(kCaught[i], &g_old[i], nullptr);
+  for (size_t i = 0; i < (g_children ? 4 : 3); ++i)
+    sigaction(kCaught[i], &g_old[i], nullptr);
   close_fd(&g_pipe[0]);
   close_fd(&g_pipe[1]);
   open_ = false;

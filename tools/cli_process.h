@@ -72,9 +72,9 @@ struct RunResult {
   // words ("cannot make a pipe: ..."); empty when the program itself could
   // not be started (code is the errno of posix_spawn).
   std::string setup_error;
-  std::string out, err;            // the bytes kept of each (Stream::pipe)
+  std::string out, err;                   // the bytes kept of each (Stream::pipe)
   bool out_cut = false, err_cut = false;  // more came than was kept
-  bool input_taken = false;        // Stream::pipe: the program read all of input
+  bool input_taken = false;               // Stream::pipe: the program read all of input
 };
 
 // Runs argv (with environ) and waits for it, by its pid only: nothing else

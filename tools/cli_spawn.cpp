@@ -60,7 +60,8 @@ bool run_with_input(const std::vector<std::string> &argv, const std::string &byt
   std::string line = r.err.substr(0, r.err.find('\n'));
   std::string name = argv[0].substr(argv[0].rfind('/') + 1);
   if (r.how == Ended::timed_out) {
-    *err = name + " did not finish within " + std::to_string(kToolTimeoutMs / 1000) + " s";
+    *err =
+        name + " did not finish within " + std::to_string(kToolTimeoutMs / 1000) + " s";
   } else {
     *err = name + " failed" + (!line.empty() ? ": " + line : std::string());
   }
