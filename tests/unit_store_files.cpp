@@ -770,10 +770,9 @@ TEST_F(StoreFilesTest, LoadRules) {
   }
 }
 
-// A history that starts afresh in place of a damaged index takes ids above
-// the image files left in the directory: a new image clip never replaces a
-// file that recovery could still bring back. With no index, the files left
-// are a cut-short wipe's and ids start at 1.
+// A history that starts afresh (no index, or a damaged one set aside) takes
+// ids above the image files left in the directory: a new image clip never
+// replaces a file that recovery could still bring back.
 TEST_F(StoreFilesTest, AFreshHistoryStartsAboveLeftoverImages) {
   struct Case {
     const char *name;
@@ -782,8 +781,8 @@ TEST_F(StoreFilesTest, AFreshHistoryStartsAboveLeftoverImages) {
     int next;
   } cases[] = {
       {"damaged index", "{oops", {"img_3.png", "img_12.png"}, 13},
-      {"no index", nullptr, {"img_5.png"}, 1},
-      {"empty index", "", {"img_2.png"}, 1},
+      {"no index", nullptr, {"img_5.png"}, 6},
+      {"empty index", "", {"img_2.png"}, 3},
       {"only names that are not image files", "{oops",
        {"img_0.png", "img_012.png", "img_9.png.tmp", "img_x.png", "img_7.PNG",
         "img_-4.png", "img_99999999999.png", "img_8.png.bak"},

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "cli_commands.h"
+#include "cli_process.h"
 #include "cli_store.h"
 #include "cli_text.h"
 #include "cli_util.h"
@@ -84,8 +85,7 @@ bool failed(const std::string &message) {
 }
 
 int print_line(const std::string &s) {
-  std::string line = s + "\n";
-  if (fwrite(line.data(), 1, line.size(), stdout) != line.size() || fflush(stdout) != 0)
+  if (!write_stdout(s + "\n"))
     return fail(std::string("cannot write to standard output: ") + strerror(errno));
   return 0;
 }
@@ -321,18 +321,6 @@ bool read_manifest(const std::string &dir, std::vector<Entry> *entries) {
   return true;
 }
 
-int64_t monotonic_ms() {
-  struct timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
-
-void sleep_ms(long ms) {
-  struct timespec ts = {ms / 1000, (ms % 1000) * 1000000L};
-  while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
-  }
-}
-
 // Whether entries[0, count) fit beside the clips of the open store, recorded
 // from entries[count - 1] (the oldest) to entries[0]: the pin cap, and the
 // unpinned cap, past which the library would evict the oldest unpinned
@@ -461,14 +449,14 @@ bool record_entry(const std::string &dir, const Entry &e, int *id, bool *merged,
 bool record_entries(const std::string &store, const std::string &dir,
                     const std::vector<Entry> &entries, StoreLock *lock,
                     ImportProgress *out) {
-  int64_t locked_at = monotonic_ms();
+  int64_t locked_at = now_ms();
   for (size_t k = entries.size(); k-- > 0;) {
     const Entry &e = entries[k];
     std::string why;
-    if (k + 1 < entries.size() && monotonic_ms() - locked_at >= 2000) {
+    if (k + 1 < entries.size() && now_ms() - locked_at >= 2000) {
       if (!give_way(store, lock, entries, k + 1, &why))
         return stopped(e.file, why, out->done, entries.size());
-      locked_at = monotonic_ms();
+      locked_at = now_ms();
     }
     int id = 0;
     bool merged = false;

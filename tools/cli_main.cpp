@@ -246,14 +246,6 @@ void add_capture_kind(CLI::App *sub, Args *a) {
       ->check(CLI::IsMember({"text", "image"}));
 }
 
-int write_stdout(const std::string &bytes) {
-  if (fwrite(bytes.data(), 1, bytes.size(), stdout) == bytes.size() &&
-      fflush(stdout) == 0)
-    return 0;
-  host::complain(std::string("cannot write to standard output: ") + strerror(errno));
-  return 1;
-}
-
 // ---- The commands, in the order of the table ----
 
 void options_watch(CLI::App *sub, Args *a) {
@@ -533,7 +525,9 @@ void options_completion(CLI::App *sub, Args *a) {
 }
 
 int run_completion(const std::string &, const Args &a) {
-  return write_stdout(host::completion_script(*a.app, a.shell));
+  if (host::write_stdout(host::completion_script(*a.app, a.shell))) return 0;
+  host::complain(std::string("cannot write to standard output: ") + strerror(errno));
+  return 1;
 }
 
 // complete-ids: what the completion scripts run for the clip ids.
