@@ -458,6 +458,9 @@ const Command kCommands[] = {
      [](const std::string &store, const Args &a) {
        return host::cmd_preview(store, a.id);
      }},
+    // What pick asks the server for: the rows of its picker.
+    {"", "picker-rows", "picker-rows", "", "", StoreUse::makes, no_options,
+     [](const std::string &store, const Args &) { return host::cmd_picker_rows(store); }},
     {"Changing", "pin", "pin ID",
      "Pin a clip: pinned clips are never evicted (at most 200 are pinned).",
      "quillmar-clip pin 12", StoreUse::makes, add_id,
@@ -614,12 +617,14 @@ const Command kCommands[] = {
 // that need nothing of it but the command line, an input read whole, the
 // directory and the environment settings that matter. copy and pick run
 // here (the clipboard tool and the picker need this process's display and
-// terminal) and ask the server for the clip; the others never load the
-// history.
+// terminal) and ask the server for the clip and pick's rows; the others
+// never load the history. complete-ids reads the index file itself, as a
+// server would, and is not sent.
 bool served(const Command &c) {
   static const char *const kServed[] = {
       "store", "push",  "push-image", "list",   "search", "get",   "pin",   "unpin",
-      "delete", "wipe", "stats",      "export", "import", "expire", "fetch", "wayland-record"};
+      "delete", "wipe", "stats",      "export", "import", "expire", "fetch", "wayland-record",
+      "preview", "picker-rows"};
   for (const char *name : kServed) {
     if (std::string(c.name) == name) return true;
   }

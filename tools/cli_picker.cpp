@@ -62,7 +62,8 @@ std::string image_row_text(const ClipSummary &c, std::string *file) {
   yyjson_val *path = yyjson_obj_get(root, "image_path");
   yyjson_val *label = yyjson_obj_get(root, "label");
   if (!yyjson_is_str(path)) return terminal_cell(c.preview, INT_MAX);
-  *file = yyjson_get_str(path);
+  // In a server, the path as the command named its store.
+  *file = as_named(yyjson_get_str(path));
   std::string_view l = yyjson_is_str(label) ? std::string_view(yyjson_get_str(label),
                                                                yyjson_get_len(label))
                                             : std::string_view();
@@ -104,6 +105,60 @@ bool picker_rows(bool pinned_only, std::vector<PickerRow> *rows, size_t *pinned)
       row.text = text ? picker_text(text.get(), CLIP_PREVIEW_CHARS)
                       : terminal_cell(c.preview, INT_MAX);
     }
+    rows->push_back(std::move(row));
+  }
+  return true;
+}
+
+// The rows as another process reads them back exactly: a JSON array of
+// {"id", "pinned", "text", "file"}, the strings byte for byte as they are
+// (the writer and the reader let invalid UTF-8 through untouched).
+constexpr yyjson_write_flag kRowsWrite = YYJSON_WRITE_ALLOW_INVALID_UNICODE;
+constexpr yyjson_read_flag kRowsRead = YYJSON_READ_ALLOW_INVALID_UNICODE;
+
+bool encode_rows(const std::vector<PickerRow> &rows, std::string *out) {
+  MutDoc doc(yyjson_mut_doc_new(nullptr));
+  if (!doc) return false;
+  yyjson_mut_doc *d = doc.get();
+  yyjson_mut_val *root = yyjson_mut_arr(d);
+  yyjson_mut_doc_set_root(d, root);
+  for (auto &row : rows) {
+    yyjson_mut_val *o = yyjson_mut_arr_add_obj(d, root);
+    if (o == nullptr) return false;
+    yyjson_mut_obj_add_int(d, o, "id", row.id);
+    yyjson_mut_obj_add_bool(d, o, "pinned", row.pinned);
+    yyjson_mut_obj_add_strn(d, o, "text", row.text.data(), row.text.size());
+    yyjson_mut_obj_add_strn(d, o, "file", row.file.data(), row.file.size());
+  }
+  size_t len = 0;
+  char *text = yyjson_mut_write(d, kRowsWrite, &len);
+  if (text == nullptr) return false;
+  out->assign(text, len);
+  free(text);
+  return true;
+}
+
+bool decode_rows(const std::string &in, std::vector<PickerRow> *rows, size_t *pinned) {
+  Doc doc(yyjson_read(in.data(), in.size(), kRowsRead));
+  yyjson_val *root = doc ? yyjson_doc_get_root(doc.get()) : nullptr;
+  if (!yyjson_is_arr(root)) return false;
+  *pinned = 0;
+  size_t i, n;
+  yyjson_val *o;
+  yyjson_arr_foreach(root, i, n, o) {
+    yyjson_val *id = yyjson_obj_get(o, "id");
+    yyjson_val *pin = yyjson_obj_get(o, "pinned");
+    yyjson_val *text = yyjson_obj_get(o, "text");
+    yyjson_val *file = yyjson_obj_get(o, "file");
+    if (!yyjson_is_int(id) || !yyjson_is_bool(pin) || !yyjson_is_str(text) ||
+        !yyjson_is_str(file))
+      return false;
+    PickerRow row;
+    row.id = static_cast<int>(yyjson_get_sint(id));
+    row.pinned = yyjson_get_bool(pin);
+    row.text.assign(yyjson_get_str(text), yyjson_get_len(text));
+    row.file.assign(yyjson_get_str(file), yyjson_get_len(file));
+    *pinned += row.pinned ? 1 : 0;
     rows->push_back(std::move(row));
   }
   return true;
@@ -459,6 +514,21 @@ int cmd_preview(const std::string &store, int id) {
   return 0;
 }
 
+int cmd_picker_rows(const std::string &store) {
+  std::vector<PickerRow> rows;
+  std::string out;
+  {
+    StoreLock lock;
+    if (!open_store(store, &lock)) return 1;
+    size_t pinned = 0;
+    if (!picker_rows(false, &rows, &pinned)) return 1;
+  }
+  if (!encode_rows(rows, &out)) return fail("out of memory");
+  if (fwrite(out.data(), 1, out.size(), stdout) != out.size() || fflush(stdout) != 0)
+    return fail(std::string("cannot write to standard output: ") + strerror(errno));
+  return 0;
+}
+
 int cmd_pick(const std::string &store, const PickOptions &options) {
   // The environment names the picker for one call, so it wins over the
   // file; a broken file then costs only its other keys, and is said.
@@ -486,7 +556,15 @@ int cmd_pick(const std::string &store, const PickOptions &options) {
   }
   std::vector<PickerRow> rows;
   PickerView view;
-  {
+  // The server of the store makes the rows from the history it holds; the
+  // picker runs here, on this process's terminal or display.
+  std::string served;
+  int served_status = 0;
+  if (served_output(store, {"picker-rows"}, &served, &served_status)) {
+    if (served_status != 0) return served_status;
+    if (!decode_rows(served, &rows, &view.pinned))
+      return fail("the server's answer cannot be read");
+  } else {
     // The store stays unlocked while the user chooses, so that a watcher
     // can record in the meantime.
     StoreLock lock;
