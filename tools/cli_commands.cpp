@@ -563,7 +563,10 @@ int cmd_wipe(const std::string &store, bool yes) {
   }
   StoreLock lock;
   if (!open_store(store, &lock)) return 1;
-  if (!clip_wipe()) return fail_library();
+  bool wiped = clip_wipe();
+  // Ids start again from 1.
+  next_store_epoch();
+  if (!wiped) return fail_library();
   return print_line("wiped " + store);
 }
 

@@ -15,6 +15,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <unordered_map>
 #include <vector>
 
 #include "cli_capture.h"
@@ -83,6 +84,17 @@ std::string image_row_text(const ClipSummary &c, std::string *file) {
   return image_line(w, h, static_cast<uint64_t>(st.st_size), l);
 }
 
+// The rows of the text clips made so far, by id, for one epoch of the
+// store (cli_store.h): a text's row is made from the start of the text,
+// which clip_get hands over only with the rest of it, so a process that
+// holds the history (a server) copies each text once, not every text for
+// every picker. Image rows are made anew each time, from their files.
+struct TextRows {
+  uint64_t epoch = 0;
+  std::unordered_map<int, std::string> by_id;
+};
+TextRows g_text_rows;
+
 // The rows of the open store: the pinned clips first, then the others, each
 // newest first; only the pinned ones with pinned_only. A text's row is made
 // from the text itself, so that its line breaks show.
@@ -91,22 +103,37 @@ bool picker_rows(bool pinned_only, std::vector<PickerRow> *rows, size_t *pinned)
   if (!all_clips(&clips)) return false;
   std::stable_partition(clips.begin(), clips.end(),
                         [](const ClipSummary &c) { return c.pinned; });
+  if (g_text_rows.epoch != store_epoch()) {
+    g_text_rows.by_id.clear();
+    g_text_rows.epoch = store_epoch();
+  }
+  // What is kept: the rows of the clips still there.
+  std::unordered_map<int, std::string> kept;
   *pinned = 0;
   for (auto &c : clips) {
     *pinned += c.pinned ? 1 : 0;
-    if (pinned_only && !c.pinned) break;
+    auto made = c.image ? g_text_rows.by_id.end() : g_text_rows.by_id.find(c.id);
+    if (made != g_text_rows.by_id.end()) kept.emplace(c.id, std::move(made->second));
+    if (pinned_only && !c.pinned) continue;
     PickerRow row;
     row.id = c.id;
     row.pinned = c.pinned;
     if (c.image) {
       row.text = image_row_text(c, &row.file);
+    } else if (auto k = kept.find(c.id); k != kept.end()) {
+      row.text = k->second;
     } else {
       ClipString text(clip_get(c.id));
-      row.text = text ? picker_text(text.get(), CLIP_PREVIEW_CHARS)
-                      : terminal_cell(c.preview, INT_MAX);
+      if (text) {
+        row.text = picker_text(text.get(), CLIP_PREVIEW_CHARS);
+        kept.emplace(c.id, row.text);
+      } else {
+        row.text = terminal_cell(c.preview, INT_MAX);
+      }
     }
     rows->push_back(std::move(row));
   }
+  g_text_rows.by_id.swap(kept);
   return true;
 }
 

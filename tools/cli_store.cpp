@@ -271,6 +271,14 @@ bool open_store(const std::string &dir, StoreLock *lock) {
 
 void forget_loaded_store() { g_loaded.valid = false; }
 
+namespace {
+uint64_t g_epoch = 0;
+}  // namespace
+
+uint64_t store_epoch() { return g_epoch; }
+
+void next_store_epoch() { ++g_epoch; }
+
 void serve_store_at(const std::string &canonical) {
   g_served = canonical;
   if (!dir_identity(canonical, &g_served_dev, &g_served_ino)) g_served.clear();
@@ -282,6 +290,7 @@ uint64_t clips_recorded() { return g_recorded; }
 
 bool init_store(const std::string &dir) {
   g_loaded.valid = false;
+  next_store_epoch();
   g_loaded.named = dir;
   std::vector<std::string> before = corrupt_files(dir);
   dev_t dev = 0;

@@ -77,6 +77,12 @@ void forget_set_aside_here();
 // The next opening loads the history again: after a failed write the
 // library's memory may be ahead of the file.
 void forget_loaded_store();
+// Counts the loads of a store into the library, and the wipes: between
+// two counts a clip id names one clip, whose text never changes (ids are
+// given again only after a wipe, or in a store loaded anew). What a
+// process keeps of the clips it has read is good for one count.
+uint64_t store_epoch();
+void next_store_epoch();
 
 // A process that serves the store in canonical (its resolved absolute path)
 // to commands run from other directories initialises the library on that

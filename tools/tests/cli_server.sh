@@ -499,6 +499,18 @@ helpers=()
 served || fail "the server no longer answers after the held connections"
 
 # --- killed again and again under a stream of captures and commands ---------------------
+# The server keeps the picker's rows of the texts it has read; ids given
+# again after a wipe, by the server or beside it, name the new texts.
+q push 'before the wipe'
+q list --picker
+q wipe --yes
+q push 'after the wipe'
+q list --picker
+expect_out $'1\tafter the wipe' "list --picker after a wipe in the server"
+XDG_RUNTIME_DIR="$T/run-elsewhere" q wipe --yes
+XDG_RUNTIME_DIR="$T/run-elsewhere" q push 'beside the server'
+q list --picker
+expect_out $'1\tbeside the server' "list --picker after a wipe beside the server"
 # Distinct texts, so that every acknowledged id names one text; the history
 # stays under 500 clips, so that nothing is evicted.
 q wipe --yes
