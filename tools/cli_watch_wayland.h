@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "cli_store.h"
-#include "cli_watch_x11.h"
+#include "cli_watch.h"
 
 namespace host {
 
