@@ -22,6 +22,7 @@
 #include "cli_client.h"
 #include "cli_config.h"
 #include "cli_limits.h"
+#include "cli_markers.h"
 #include "cli_ocr.h"
 #include "cli_recover.h"
 #include "cli_spawn.h"

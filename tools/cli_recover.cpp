@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "cli_capture.h"
+#include "cli_markers.h"
 #include "cli_png.h"
 #include "cli_salvage.h"
 #include "cli_store.h"

@@ -70,6 +70,13 @@ struct TerminalView {
 // Makes the three answer for view (nullptr: for the process itself again).
 void view_terminal(const TerminalView *view);
 
+// The store directory's name under the data directory, and the name a
+// marker beside a store takes when the store's path has none of its own.
+constexpr char kStoreName[] = "quillmar-clipboard-history";
+
+// Creates the missing parents of path with mode 0700 (not path itself).
+bool make_parents(const std::string &path, std::string *error);
+
 }  // namespace host
 
 #endif  // QUILLMAR_CLI_UTIL_H

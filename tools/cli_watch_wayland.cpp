@@ -26,6 +26,7 @@
 #include "cli_config.h"
 #include "cli_config_watch.h"
 #include "cli_limits.h"
+#include "cli_markers.h"
 #include "cli_recover.h"
 #include "cli_server.h"
 #include "cli_text.h"
