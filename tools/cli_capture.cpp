@@ -28,28 +28,6 @@ const char *binary_kind(std::string_view bytes) {
   return nullptr;
 }
 
-size_t utf8_cut(std::string_view text, size_t max) {
-  if (text.size() <= max) return text.size();
-  size_t n = max;
-  while (n > 0 && (static_cast<unsigned char>(text[n]) & 0xC0) == 0x80) --n;
-  return n;
-}
-
-std::string text_preview(std::string_view text) {
-  constexpr size_t kPreview = 120;
-  bool cut = text.size() > kPreview;
-  std::string out(text.substr(0, cut ? utf8_cut(text, kPreview - 3) : text.size()));
-  for (char &c : out) {
-    if (c == '\t' || c == '\n' || c == '\r') c = ' ';
-  }
-  if (cut) out += "...";
-  return out;
-}
-
-std::string image_preview_start(size_t len) {
-  return "[image " + std::to_string(len) + " bytes";
-}
-
 bool png_dimensions(std::string_view head, uint32_t *width, uint32_t *height) {
   using namespace std::string_view_literals;
   if (head.size() < 24 || !has_png_signature(head) || head.substr(12, 4) != "IHDR"sv)

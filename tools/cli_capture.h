@@ -1,8 +1,7 @@
 // The rules that decide what a capture becomes, as pure functions of its
-// bytes: whether input is text at all, the preview the library will give a
-// text (so that a repeat can be spotted in a listing without fetching every
-// clip), the label an image takes from the text offered beside it, and
-// whether one selection grew out of another.
+// bytes: whether input is text at all, how a picker shows an image, the
+// label an image takes from the text offered beside it, and whether one
+// selection grew out of another.
 #ifndef QUILLMAR_CLI_CAPTURE_H
 #define QUILLMAR_CLI_CAPTURE_H
 
@@ -17,19 +16,6 @@ namespace host {
 // (it holds NUL bytes)"), or nullptr when they may be recorded: PNG, or text
 // (valid or repairable UTF-8 without NUL bytes).
 const char *binary_kind(std::string_view bytes);
-
-// The length of the longest prefix of the valid UTF-8 text that holds at
-// most max bytes and ends between two characters.
-size_t utf8_cut(std::string_view text, size_t max);
-
-// The preview the library stores for the valid UTF-8 text (as stored, after
-// the cap): tabs and line breaks as spaces, and beyond 120 bytes the whole
-// characters of the first 117 followed by "...".
-std::string text_preview(std::string_view text);
-
-// The start every image preview of len bytes has: "[image <len> bytes", then
-// "]" or ": <label>".
-std::string image_preview_start(size_t len);
 
 // The width and height in a PNG file's header (its IHDR chunk, which the
 // format puts first), from at least the first 24 bytes of the file. False

@@ -1,5 +1,8 @@
 // The store as the command-line host sees it: where it lives, how one
-// process at a time opens it, and recording a captured clip. Everything goes through the library's public interface.
+// process at a time opens it, and recording a captured clip. It goes
+// through the library's public interface, except for what cli_layout.h
+// mirrors of the library's files (the index's identity, the damaged indexes
+// a load sets aside).
 #ifndef QUILLMAR_CLI_STORE_H
 #define QUILLMAR_CLI_STORE_H
 
@@ -86,21 +89,6 @@ std::string as_named(const std::string &path);
 
 // The clips that the Recorders of this process have added.
 uint64_t clips_recorded();
-
-// What the index file says of one clip: enough to check the store's files.
-struct IndexedClip {
-  int id = 0;
-  bool image = false;
-  std::string preview;
-};
-
-// Reads dir's clips.json where it lies, writing nothing anywhere, and judges
-// it as the library's loader does: *clips in the file's order (oldest first)
-// and *damaged when the library would set the index aside. A missing or empty
-// index is an empty history. False, with *error, when dir or the index cannot
-// be read at all.
-bool read_index(const std::string &dir, std::vector<IndexedClip> *clips, bool *damaged,
-                std::string *error);
 
 // One clip of a listing.
 struct ClipSummary {
@@ -222,15 +210,6 @@ void print_recorded(const char *name, ClipKind kind, uint64_t seen, bool labelle
 // with the default config would.
 bool record_clip(const std::string &dir, ClipKind kind, std::string bytes,
                  uint64_t bytes_seen, const char *origin, Recorded *out);
-
-// The file names the library makes in a store directory.
-enum class StoreFile { index, index_tmp, corrupt, image, image_tmp, other };
-StoreFile classify_store_file(std::string_view name, int *image_id = nullptr);
-
-// The regular files in dir (names only), sorted. False when dir cannot be
-// read.
-bool list_files(const std::string &dir, std::vector<std::string> *names,
-                std::vector<std::string> *subdirs = nullptr);
 
 }  // namespace host
 

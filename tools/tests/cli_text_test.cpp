@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "cli_capture.h"
+#include "cli_layout.h"
 #include "cli_match.h"
 
 namespace {
