@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdio>
 
+#include "cli_capture.h"
 #include "cli_config.h"
 #include "cli_ocr.h"
 

@@ -7,6 +7,7 @@
 #include <yyjson.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -30,6 +31,13 @@ struct MutDocFree {
   void operator()(yyjson_mut_doc *d) const { yyjson_mut_doc_free(d); }
 };
 using MutDoc = std::unique_ptr<yyjson_mut_doc, MutDocFree>;
+
+// The integer v holds, read as yyjson has it (unsigned or signed); 0 when
+// v is not an integer.
+inline int64_t json_int(yyjson_val *v) {
+  if (yyjson_is_uint(v)) return static_cast<int64_t>(yyjson_get_uint(v));
+  return yyjson_get_sint(v);
+}
 
 // Bytes kept of any input (standard input, a file, a selection transfer):
 // one beyond the image cap, so that the library refuses an image that is

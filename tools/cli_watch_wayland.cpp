@@ -29,6 +29,7 @@
 #include "cli_markers.h"
 #include "cli_recover.h"
 #include "cli_server.h"
+#include "cli_store.h"
 #include "cli_text.h"
 #include "cli_util.h"
 #include "cli_watcher_mark.h"
