@@ -6,7 +6,6 @@
 #include <cstdint>
 
 #include "cli_capture.h"
-#include "cli_layout.h"
 #include "cli_match.h"
 
 namespace {
@@ -236,25 +235,6 @@ TEST(BinaryKind, SignaturesAndNulBytesAreNotText) {
       EXPECT_STREQ(got, c.kind) << c.in;
     }
   }
-}
-
-TEST(TextPreview, MatchesTheLibrarysPreview) {
-  std::string a117(117, 'a');
-  std::string e = "\xC3\xA9";  // two bytes
-  struct Case {
-    std::string in;
-    std::string out;
-  } cases[] = {
-      {"", ""},
-      {"a\r\nb\tc", "a  b c"},
-      {"v\vf\f", "v\vf\f"},
-      {std::string(120, 'x'), std::string(120, 'x')},
-      {std::string(121, 'x'), std::string(117, 'x') + "..."},
-      // A character across byte 117 is left out whole.
-      {std::string(116, 'a') + e + "tail", std::string(116, 'a') + "..."},
-      {a117 + e + "tail", a117 + "..."},
-  };
-  for (auto &c : cases) EXPECT_EQ(host::text_preview(c.in), c.out) << c.in;
 }
 
 TEST_F(TerminalCell, PickerTextIsOneLineFromTheTextItself) {
