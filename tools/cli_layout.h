@@ -21,6 +21,10 @@
 // every clip. When the library's rules change, this unit changes with them;
 // cli_layout_test feeds the same index files to both and expects the same
 // verdicts.
+//
+// Reading the clips back out of an index the loader refused is
+// cli_salvage's: a pure function of the file's bytes, fuzzed on its own,
+// which knows the members of a record and the fingerprint of a text.
 #ifndef QUILLMAR_CLI_LAYOUT_H
 #define QUILLMAR_CLI_LAYOUT_H
 
