@@ -150,15 +150,53 @@ bool set_aside(const char *dir, const char *index_path, int *err) {
   return false;
 }
 
+// The id of an image file name "img_<id>.png" as the library writes them
+// (decimal, no sign, no leading zero); 0 for any other name.
+int image_file_id(const char *name) {
+  if (strncmp(name, "img_", 4) != 0) return 0;
+  const char *p = name + 4;
+  if (*p < '1' || *p > '9') return 0;
+  long long id = 0;
+  for (; *p >= '0' && *p <= '9'; ++p) {
+    id = id * 10 + (*p - '0');
+    if (id > INT_MAX) return 0;
+  }
+  return strcmp(p, ".png") == 0 ? static_cast<int>(id) : 0;
+}
+
+// The id a history starts from when it starts afresh, its index missing or
+// set aside as damaged: one above the highest image file left in the
+// directory, 1 when there is none. Such files belong to a history whose
+// index was set aside, or lost to a power cut that followed (the host can
+// recover them), or to a wipe that was cut short; a new image clip must not
+// take one's name and replace it.
+bool fresh_next_id(const char *dir_path, int *next_id) {
+  clip_dir *dir = clip_sys_opendir(dir_path);
+  if (dir == nullptr) {
+    clip_set_error("opendir failed: %s", clip_sys_error_text(errno));
+    return false;
+  }
+  int highest = 0;
+  while (const char *name = clip_sys_readdir(dir)) {
+    int id = image_file_id(name);
+    if (id > highest) highest = id;
+  }
+  clip_sys_closedir(dir);
+  *next_id = highest < INT_MAX ? highest + 1 : INT_MAX;
+  return true;
+}
+
 bool recover(clip_store *store, const char *index_path) {
   clip_list_clear(store);
+  int next_id = 1;
+  if (!fresh_next_id(store->store_dir, &next_id)) return false;
   int err = 0;
   if (!set_aside(store->store_dir, index_path, &err)) {
     clip_set_error("cannot set damaged clips.json aside: %s", clip_sys_error_text(err));
     return false;
   }
   clip_list_clear(store);
-  store->next_id = 1;
+  store->next_id = next_id;
   clip_clear_error();
   if (!clip_store_save(store)) {
     clip_set_error("corrupt index recovered but save failed");
@@ -300,9 +338,12 @@ bool clip_store_load(clip_store *store) {
   switch (read_index_file(path, &buf, &len, &size)) {
     case index_file::failed:
       return false;
-    case index_file::absent:
-      store->next_id = 1;
+    case index_file::absent: {
+      int next_id = 1;
+      if (!fresh_next_id(store->store_dir, &next_id)) return false;
+      store->next_id = next_id;
       return clip_store_save(store);
+    }
     case index_file::read:
       break;
   }

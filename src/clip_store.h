@@ -20,8 +20,10 @@ void clip_store_unlink_blob(const clip_store *store, int id);
 // clips removed since the last successful write. False with a message.
 bool clip_store_save(clip_store *store);
 // Loads the store's index into the list, which is empty: a missing or empty
-// index is written fresh, a damaged one set aside and replaced. False with a
-// message.
+// index is written fresh, a damaged one set aside and replaced. A fresh
+// index starts its ids above the highest image file left in the directory,
+// so that no new clip replaces a file that recovery may still want. False
+// with a message.
 bool clip_store_load(clip_store *store);
 
 // The preview of a text clip: at most 120 bytes of whole characters, tabs and

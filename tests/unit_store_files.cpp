@@ -770,6 +770,46 @@ TEST_F(StoreFilesTest, LoadRules) {
   }
 }
 
+// A history that starts afresh (no index, or a damaged one set aside) takes
+// ids above the image files left in the directory: a new image clip never
+// replaces a file that recovery could still bring back.
+TEST_F(StoreFilesTest, AFreshHistoryStartsAboveLeftoverImages) {
+  struct Case {
+    const char *name;
+    const char *index;  // null: no index file
+    std::vector<std::string> files;
+    int next;
+  } cases[] = {
+      {"damaged index", "{oops", {"img_3.png", "img_12.png"}, 13},
+      {"no index", nullptr, {"img_5.png"}, 6},
+      {"empty index", "", {"img_2.png"}, 3},
+      {"only names that are not image files", "{oops",
+       {"img_0.png", "img_012.png", "img_9.png.tmp", "img_x.png", "img_7.PNG",
+        "img_-4.png", "img_99999999999.png", "img_8.png.bak"},
+       1},
+      {"the largest id", "[]", {"img_2147483647.png"}, INT_MAX},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir d;
+    if (c.index != nullptr) write_file(d.file("clips.json"), c.index);
+    for (const std::string &f : c.files) write_file(d.file(f), "old " + f);
+    ASSERT_EQ(clip_init(d.path().c_str()), 1) << clip_last_error();
+    EXPECT_EQ(describe(g_store), "next " + std::to_string(c.next));
+    if (c.next == INT_MAX) continue;
+    EXPECT_EQ(push_image(png_of(1)), c.next);
+    // Every leftover above the new clip's id keeps its bytes, and a restart
+    // keeps the count going.
+    for (const std::string &f : c.files) {
+      if (f != "img_" + std::to_string(c.next) + ".png") {
+        EXPECT_EQ(read_file(d.file(f)), "old " + f);
+      }
+    }
+    ASSERT_EQ(clip_init(d.path().c_str()), 1);
+    EXPECT_EQ(g_store.next_id, c.next + 1);
+  }
+}
+
 TEST_F(StoreFilesTest, LookupsFindTheFirstOfARepeatedId) {
   write_file(index_path(),
              R"({"next_id":5,"clips":[{"id":4,"kind":"text","text":"first"},)"
@@ -865,6 +905,10 @@ TEST_F(StoreFilesTest, LoadFailures) {
       {"no index, fresh one not written", nullptr,
        [](const TempDir &) { clip_fault_arm(CLIP_FAULT_WRITE, 1); },
        [](const TempDir &) { return std::string("failed to write clips.json.tmp"); },
+       nullptr},
+      {"damaged index, directory not read", "{oops",
+       [](const TempDir &) { clip_fault_arm(CLIP_FAULT_OPENDIR, 1); },
+       [](const TempDir &) { return std::string("opendir failed: Input/output error"); },
        nullptr},
       {"empty index, fresh one not renamed", "",
        [](const TempDir &) { clip_fault_arm(CLIP_FAULT_RENAME, 1); },

@@ -3,12 +3,12 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdio>
 
 #include "cli_capture.h"
 #include "cli_config.h"
 #include "cli_ocr.h"
+#include "cli_process.h"
 
 namespace host {
 
@@ -26,12 +26,10 @@ size_t count_words(const std::string &words) {
 }
 
 void read_into(OcrReader *reader, QueuedCapture *q, const std::atomic<bool> *cancel) {
-  auto started = std::chrono::steady_clock::now();
+  long started = now_ms();
   std::string words, why;
   bool ok = reader->read(q->capture.bytes, ocr_deadline_ms(), &words, &why, cancel);
-  q->ms = static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                std::chrono::steady_clock::now() - started)
-                                .count());
+  q->ms = now_ms() - started;
   q->read = ok;
   q->words = std::move(words);
   q->why = std::move(why);

@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "cli_process.h"
 #include "cli_server.h"
 #include "cli_store.h"
 #include "cli_wire.h"
@@ -27,12 +28,6 @@ namespace {
 constexpr long kReadyMs = 3000;
 // A status request (stats, a second watcher) waits this long.
 constexpr long kStatusMs = 1000;
-
-long now_ms() {
-  struct timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
 
 // Waits for events on fd until deadline (-1: none). False when it passed.
 bool wait_fd(int fd, short events, long deadline) {

@@ -43,14 +43,9 @@ int fail(const std::string &message) {
 
 int fail_library() { return fail(library_error()); }
 
-bool write_stdout(const char *data, size_t n) {
-  if (n > 0 && fwrite(data, 1, n, stdout) != n) return false;
-  return fflush(stdout) == 0;
-}
-
 int print_line(const std::string &s) {
   std::string line = s + "\n";
-  if (!write_stdout(line.data(), line.size())) {
+  if (!write_stdout(line)) {
     return fail(std::string("cannot write to standard output: ") + strerror(errno));
   }
   return 0;
@@ -95,7 +90,7 @@ void print_table(const std::vector<ClipSummary> &clips, bool scores) {
     out += terminal_cell(c.preview, room);
     out += "\n";
   }
-  write_stdout(out.data(), out.size());
+  write_stdout(out);
 }
 
 int show_listing(char *raw, bool json, bool scores, const char *empty) {
@@ -443,7 +438,7 @@ int cmd_get(const std::string &store, int id, const std::string *output) {
   if (!fetch(id, output != nullptr, &c)) return 1;
   if (c.image && output == nullptr) return print_line(c.path);
   if (to_stdout) {
-    if (!write_stdout(c.bytes.data(), c.bytes.size())) {
+    if (!write_stdout(c.bytes)) {
       return fail(std::string("cannot write to standard output: ") + strerror(errno));
     }
     return 0;
@@ -461,7 +456,7 @@ int cmd_fetch(const std::string &store, int id) {
   if (!fetch(id, true, &c)) return 1;
   lock.release();
   std::string out = (c.image ? "image\n" : "text\n") + c.bytes;
-  if (!write_stdout(out.data(), out.size())) {
+  if (!write_stdout(out)) {
     return fail(std::string("cannot write to standard output: ") + strerror(errno));
   }
   return 0;
@@ -735,7 +730,7 @@ int cmd_stats(const std::string &store, bool json) {
   out += "ocr        " +
          (ocr_off.empty() ? "on (" + languages + ")" : "off: " + ocr_off) + "\n";
   out += server_line(server) + "\n";
-  if (!write_stdout(out.data(), out.size())) {
+  if (!write_stdout(out)) {
     return fail(std::string("cannot write to standard output: ") + strerror(errno));
   }
   return 0;
@@ -814,7 +809,7 @@ int cmd_verify(const std::string &store) {
     out += std::to_string(problems.size()) +
            (problems.size() == 1 ? " problem" : " problems") + " found\n";
   }
-  if (!write_stdout(out.data(), out.size())) {
+  if (!write_stdout(out)) {
     return fail(std::string("cannot write to standard output: ") + strerror(errno));
   }
   return problems.empty() ? 0 : 1;

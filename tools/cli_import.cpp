@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "cli_process.h"
 #include "cli_store.h"
 #include "cli_text.h"
 #include "cli_util.h"
@@ -149,18 +150,6 @@ bool read_content(const std::string &dir, const Entry &e, yyjson_val *size_field
 
 std::string ordinal_entry(size_t i) { return "entry " + std::to_string(i + 1); }
 
-int64_t monotonic_ms() {
-  struct timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
-
-void sleep_ms(long ms) {
-  struct timespec ts = {ms / 1000, (ms % 1000) * 1000000L};
-  while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
-  }
-}
-
 // Whether entries[0, count) fit beside the clips of the open store, recorded
 // from entries[count - 1] (the oldest) to entries[0]: the pin cap, and the
 // unpinned cap, past which the library would evict the oldest unpinned
@@ -288,14 +277,14 @@ int cmd_import(const std::string &store, const std::string &dir) {
   int first_id = 0, last_id = 0;
   bool contiguous = true;
   size_t merged = 0;
-  int64_t locked_at = monotonic_ms();
+  int64_t locked_at = now_ms();
   for (size_t k = entries.size(); k-- > 0;) {
     const Entry &e = entries[k];
     // Recording every clip takes a write of the index each, seconds for a
     // large export: a watcher waiting for the lock would give up after ten,
     // so it gets a turn every two. What it records meanwhile is a capture
     // like any other (in a full history it evicts the oldest clip).
-    if (k + 1 < entries.size() && monotonic_ms() - locked_at >= 2000) {
+    if (k + 1 < entries.size() && now_ms() - locked_at >= 2000) {
       lock.release();
       sleep_ms(100);
       if (!open_store(store, &lock)) return stopped(e.file, "", done, entries.size());
@@ -303,7 +292,7 @@ int cmd_import(const std::string &store, const std::string &dir) {
       // clips still to go must fit again, or they would evict the user's.
       if (!check_room(entries, k + 1, &why))
         return stopped(e.file, why, done, entries.size());
-      locked_at = monotonic_ms();
+      locked_at = now_ms();
     }
     std::string bytes;
     ClipString result;
@@ -357,7 +346,7 @@ int cmd_import(const std::string &store, const std::string &dir) {
             " merged with it";
   }
   line += "; their times are the time of the import\n";
-  if (fwrite(line.data(), 1, line.size(), stdout) != line.size() || fflush(stdout) != 0)
+  if (!write_stdout(line))
     return fail(std::string("cannot write to standard output: ") + strerror(errno));
   return 0;
 }

@@ -4,12 +4,12 @@
 #include <sys/stat.h>
 
 #include <cctype>
-#include <chrono>
 #include <cstring>
 #include <mutex>
 
 #include "cli_capture.h"
 #include "cli_png.h"
+#include "cli_process.h"
 
 #if defined(QUILLMAR_HAVE_TESSERACT)
 #include <dlfcn.h>
@@ -239,7 +239,7 @@ bool OcrReader::read(std::string_view png, int deadline_ms, std::string *words,
   std::string ignored;
   const Tess *t = tess(&ignored);
   auto *api = static_cast<TessBaseAPI *>(api_);
-  auto started = std::chrono::steady_clock::now();
+  long started = now_ms();
   // Decoded here rather than by leptonica, which would let libpng say on
   // standard error what is wrong with a damaged file.
   GreyImage image;
@@ -253,9 +253,7 @@ bool OcrReader::read(std::string_view png, int deadline_ms, std::string *words,
   t->monitor_cancel_this(monitor, const_cast<std::atomic<bool> *>(cancel ? cancel : &never));
   int rc = t->recognize(api, monitor);
   t->monitor_delete(monitor);
-  long ms = static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                  std::chrono::steady_clock::now() - started)
-                                  .count());
+  long ms = now_ms() - started;
   bool ok = false;
   if (cancel != nullptr && cancel->load()) {
     *why = "the reading was stopped";

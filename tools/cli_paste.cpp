@@ -1,13 +1,12 @@
 #include "cli_paste.h"
 
-#include <errno.h>
 #include <stdlib.h>
-#include <time.h>
 
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
 
+#include "cli_process.h"
 #include "cli_spawn.h"
 #include "cli_store.h"
 
@@ -119,9 +118,7 @@ bool paste_command(const Chord &chord, std::vector<std::string> *argv) {
 }
 
 bool paste_now(const std::vector<std::string> &argv, const std::string &keys) {
-  struct timespec ts = {0, kFocusBackMs * 1000000L};
-  while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
-  }
+  sleep_ms(kFocusBackMs);
   std::string error;
   if (!run_with_input(argv, "", &error)) {
     complain("cannot paste with " + keys + ": " + error);

@@ -4,11 +4,8 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <signal.h>
-#include <spawn.h>
 #include <stdlib.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -23,13 +20,12 @@
 #include "cli_config.h"
 #include "cli_notify.h"
 #include "cli_paste.h"
+#include "cli_process.h"
 #include "cli_spawn.h"
 #include "cli_store.h"
 #include "cli_text.h"
 #include "cli_util.h"
 #include "quillmar_clip.h"
-
-extern char **environ;
 
 namespace host {
 namespace {
@@ -274,108 +270,68 @@ bool choose_picker(const std::string &named, Picker *out) {
 
 enum class PickOutcome { chosen, cancelled, failed };
 
+// The first line the picker printed, without its line break.
+std::string first_line(std::string answer) {
+  size_t eol = answer.find('\n');
+  if (eol != std::string::npos) answer.resize(eol);
+  if (!answer.empty() && answer.back() == '\r') answer.pop_back();
+  return answer;
+}
+
+// What the end of the picker (given as name) says of the pick, with
+// answer, the first line it printed, as *chosen.
+PickOutcome judge_pick(const RunResult &r, const std::string &name,
+                       const std::string &answer, std::string *chosen) {
+  int code = r.how == Ended::exited ? r.code : -1;
+  if (code == 126 || code == 127) {
+    // The shell's words for a command it cannot find or run.
+    complain("cannot run the picker " + name + " (exit status " + std::to_string(code) +
+             ")");
+    return PickOutcome::failed;
+  }
+  if (code == 0 && !answer.empty()) {
+    *chosen = answer;
+    return PickOutcome::chosen;
+  }
+  if (code == 0 || code == 1 || code == 130 ||
+      (r.how == Ended::signaled && r.code == SIGINT)) {
+    // Escape in the dmenu family (1), in fzf (130) or Ctrl-C: the user
+    // changed their mind, which needs no word from us.
+    return PickOutcome::cancelled;
+  }
+  if (code > 1) {
+    complain("the picker " + name + " failed (exit status " + std::to_string(code) + ")");
+  } else {
+    complain("the picker " + name + " was killed by signal " + std::to_string(r.code));
+  }
+  return PickOutcome::failed;
+}
+
 // Runs the picker with lines on its standard input (from an anonymous file
 // in memory: nothing waits on a pipe that the picker stops reading, and the
 // previews of the history never reach a disk outside the store) and its
 // standard error on ours, and keeps the first line it prints.
 PickOutcome run_picker(const std::vector<std::string> &argv, const std::string &name,
                        const std::string &lines, std::string *chosen) {
-  int in = memfd_create("quillmar-pick", MFD_CLOEXEC);
-  if (in < 0) {
-    complain(std::string("cannot make a temporary file: ") + strerror(errno));
-    return PickOutcome::failed;
-  }
-  size_t done = 0;
-  while (done < lines.size()) {
-    ssize_t n = write(in, lines.data() + done, lines.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    done += static_cast<size_t>(n);
-  }
-  if (done != lines.size() || lseek(in, 0, SEEK_SET) != 0) {
-    complain(std::string("cannot write a temporary file: ") + strerror(errno));
-    close(in);
-    return PickOutcome::failed;
-  }
-  int out[2];
-  if (pipe2(out, O_CLOEXEC) != 0) {
-    complain(std::string("cannot make a pipe: ") + strerror(errno));
-    close(in);
-    return PickOutcome::failed;
-  }
-  posix_spawn_file_actions_t fa;
-  posix_spawn_file_actions_init(&fa);
-  posix_spawn_file_actions_adddup2(&fa, in, STDIN_FILENO);
-  posix_spawn_file_actions_adddup2(&fa, out[1], STDOUT_FILENO);
+  RunOptions o;
+  o.in = Stream::memory;
+  o.input = lines;
+  o.out = Stream::pipe;
+  // One line is all that counts; the rest is read only to let the picker
+  // finish.
+  o.out_keep = 65536;
+  o.err = Stream::inherit;
   // Ctrl-C in a terminal picker reaches us too: it cancels the pick, so we
   // ignore it while the picker runs, and the picker gets it as usual.
-  posix_spawnattr_t attr;
-  posix_spawnattr_init(&attr);
-  sigset_t defaults;
-  sigemptyset(&defaults);
-  sigaddset(&defaults, SIGINT);
-  sigaddset(&defaults, SIGQUIT);
-  posix_spawnattr_setsigdefault(&attr, &defaults);
-  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF);
-  struct sigaction ign = {}, old_int, old_quit;
-  ign.sa_handler = SIG_IGN;
-  sigemptyset(&ign.sa_mask);
-  sigaction(SIGINT, &ign, &old_int);
-  sigaction(SIGQUIT, &ign, &old_quit);
-  std::vector<char *> args;
-  for (auto &a : argv) args.push_back(const_cast<char *>(a.c_str()));
-  args.push_back(nullptr);
-  pid_t pid;
-  int rc = posix_spawn(&pid, args[0], &fa, &attr, args.data(), environ);
-  posix_spawn_file_actions_destroy(&fa);
-  posix_spawnattr_destroy(&attr);
-  close(out[1]);
-  close(in);
-  PickOutcome outcome = PickOutcome::failed;
-  if (rc != 0) {
-    complain("cannot run the picker " + name + ": " + strerror(rc));
-  } else {
-    std::string answer;
-    char buf[4096];
-    for (;;) {
-      ssize_t n = read(out[0], buf, sizeof buf);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) break;
-      // One line is all that counts; the rest is read only to let the
-      // picker finish.
-      if (answer.size() < 65536) answer.append(buf, static_cast<size_t>(n));
-    }
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    size_t eol = answer.find('\n');
-    if (eol != std::string::npos) answer.resize(eol);
-    if (!answer.empty() && answer.back() == '\r') answer.pop_back();
-    int code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    if (code == 126 || code == 127) {
-      // The shell's words for a command it cannot find or run.
-      complain("cannot run the picker " + name + " (exit status " + std::to_string(code) +
-               ")");
-    } else if (code == 0 && !answer.empty()) {
-      *chosen = answer;
-      outcome = PickOutcome::chosen;
-    } else if (code == 0 || code == 1 || code == 130 ||
-               (WIFSIGNALED(status) && WTERMSIG(status) == SIGINT)) {
-      // Escape in the dmenu family (1), in fzf (130) or Ctrl-C: the user
-      // changed their mind, which needs no word from us.
-      outcome = PickOutcome::cancelled;
-    } else if (code > 1) {
-      complain("the picker " + name + " failed (exit status " + std::to_string(code) +
-               ")");
-    } else {
-      complain("the picker " + name + " was killed by signal " +
-               std::to_string(WTERMSIG(status)));
-    }
+  o.leave_interrupts = true;
+  RunResult r = run_program(argv, o);
+  if (r.how == Ended::not_started) {
+    complain(!r.setup_error.empty()
+                 ? r.setup_error
+                 : "cannot run the picker " + name + ": " + strerror(r.code));
+    return PickOutcome::failed;
   }
-  close(out[0]);
-  sigaction(SIGINT, &old_int, nullptr);
-  sigaction(SIGQUIT, &old_quit, nullptr);
-  return outcome;
+  return judge_pick(r, name, first_line(r.out), chosen);
 }
 
 }  // namespace

@@ -21,6 +21,7 @@
 #include "cli_layout.h"
 #include "cli_markers.h"
 #include "cli_png.h"
+#include "cli_process.h"
 #include "cli_salvage.h"
 #include "cli_store.h"
 #include "cli_text.h"
@@ -349,18 +350,6 @@ void plan_room(std::vector<Candidate> &cands, size_t from, const History &h) {
     oldest_u->refused = no_room_u;
 }
 
-void sleep_ms(long ms) {
-  struct timespec ts = {ms / 1000, (ms % 1000) * 1000000L};
-  while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
-  }
-}
-
-int64_t monotonic_ms() {
-  struct timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
-
 // Standard output, line by line, remembering a failed write.
 class Report {
  public:
@@ -649,7 +638,7 @@ int cmd_recover(const std::string &store, const std::string &file, bool dry_run)
   size_t added = 0, pinned = 0, not_added = 0, no_room = 0, merged = 0;
   int first_id = 0, last_id = 0;
   bool contiguous = true;
-  int64_t locked_at = monotonic_ms();
+  int64_t locked_at = now_ms();
   std::string stop;  // why the recovery stopped
   for (size_t k = 0; k < cands.size(); ++k) {
     Candidate &c = cands[k];
@@ -663,7 +652,7 @@ int cmd_recover(const std::string &store, const std::string &file, bool dry_run)
     // Each clip is a write of the index: a watcher waiting for the lock
     // would give up after ten seconds, so it gets a turn every two. What it
     // records meanwhile takes room counted on: the rest is planned again.
-    if (k > 0 && monotonic_ms() - locked_at >= 2000) {
+    if (k > 0 && now_ms() - locked_at >= 2000) {
       lock.release();
       sleep_ms(100);
       if (!open_store(store, &lock) || !load_history(&history)) {
@@ -672,7 +661,7 @@ int cmd_recover(const std::string &store, const std::string &file, bool dry_run)
         continue;
       }
       plan_room(cands, k, history);
-      locked_at = monotonic_ms();
+      locked_at = now_ms();
     }
     if (c.twin != 0) {
       out.line("already in the history: " + source_of(c) + ", as clip " +

@@ -22,6 +22,7 @@
 #include <optional>
 
 #include "cli_capture.h"
+#include "cli_process.h"
 #include "cli_store.h"
 #include "cli_util.h"
 #include "quillmar_clip.h"
@@ -41,12 +42,6 @@ constexpr long kGoMs = 5000;
 constexpr long kWriteMs = 10000;
 // Clients connected at once; the next ones are told to run by themselves.
 constexpr size_t kMaxClients = 32;
-
-long now_ms() {
-  struct timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
 
 uint64_t fnv1a(std::string_view s) {
   uint64_t h = 0xcbf29ce484222325ULL;
@@ -777,20 +772,6 @@ void Server::stop(long ms) {
   }
 }
 
-namespace {
-
-int g_serve_pipe[2] = {-1, -1};
-
-void on_serve_signal(int) {
-  int saved = errno;
-  char c = 1;
-  ssize_t r = write(g_serve_pipe[1], &c, 1);
-  (void)r;
-  errno = saved;
-}
-
-}  // namespace
-
 int run_serve(const std::string &store) {
   setvbuf(stdout, nullptr, _IOLBF, 0);
   Server server;
@@ -811,22 +792,15 @@ int run_serve(const std::string &store) {
     StoreLock lock;
     if (!open_store(store, &lock)) return 1;
   }
-  if (pipe2(g_serve_pipe, O_CLOEXEC | O_NONBLOCK) != 0) {
-    complain(std::string("cannot make a pipe: ") + strerror(errno));
+  SignalPipe signals;
+  if (!signals.open(true, false, &why)) {
+    complain(why);
     return 1;
   }
-  struct sigaction sa = {};
-  sa.sa_handler = on_serve_signal;
-  sigemptyset(&sa.sa_mask);
-  sa.sa_flags = SA_RESTART;
-  struct sigaction old_int, old_term, old_hup;
-  sigaction(SIGINT, &sa, &old_int);
-  sigaction(SIGTERM, &sa, &old_term);
-  sigaction(SIGHUP, &sa, &old_hup);
   printf("serving %s on %s (Ctrl-C stops)\n", store.c_str(), server.path().c_str());
   int status = 0;
   for (;;) {
-    std::vector<struct pollfd> fds = {{g_serve_pipe[0], POLLIN, 0}};
+    std::vector<struct pollfd> fds = {{SignalPipe::fd(), POLLIN, 0}};
     server.add_poll_fds(&fds);
     if (poll(fds.data(), fds.size(), server.poll_timeout()) < 0 && errno != EINTR) {
       complain(std::string("poll failed: ") + strerror(errno));
@@ -837,11 +811,7 @@ int run_serve(const std::string &store) {
     server.handle(fds.data() + 1, fds.size() - 1);
   }
   server.stop(2000);
-  sigaction(SIGINT, &old_int, nullptr);
-  sigaction(SIGTERM, &old_term, nullptr);
-  sigaction(SIGHUP, &old_hup, nullptr);
-  close(g_serve_pipe[0]);
-  close(g_serve_pipe[1]);
+  signals.close();
   if (status == 0) printf("stopped\n");
   return status;
 }

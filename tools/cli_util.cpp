@@ -14,22 +14,62 @@
 
 namespace host {
 
-bool read_capped(int fd, size_t limit, std::string *out, bool *more, std::string *error) {
-  char buf[65536];
-  *more = false;
-  while (out->size() < limit) {
-    size_t want = std::min(sizeof buf, limit - out->size());
-    ssize_t n = read(fd, buf, want);
+namespace {
+
+constexpr size_t kChunk = 65536;
+
+// One read of at most want bytes of fd, of which *out keeps what fits
+// within keep bytes; *cut says that some was dropped. The count read, 0 at
+// the end, -1 on an error.
+ssize_t read_some(int fd, size_t want, size_t keep, std::string *out, bool *cut) {
+  char buf[kChunk];
+  for (;;) {
+    ssize_t n = read(fd, buf, std::min(want, sizeof buf));
     if (n < 0 && errno == EINTR) continue;
+    if (n > 0) {
+      size_t room = keep - std::min(keep, out->size());
+      size_t take = std::min(room, static_cast<size_t>(n));
+      out->append(buf, take);
+      if (take < static_cast<size_t>(n)) *cut = true;
+    }
+    return n;
+  }
+}
+
+}  // namespace
+
+bool read_capped(int fd, size_t limit, std::string *out, bool *more, std::string *error,
+                 bool drain, uint64_t *seen) {
+  *more = false;
+  bool cut = false;
+  uint64_t count = 0;
+  for (;;) {
+    if (!drain && out->size() >= limit) {
+      *more = true;
+      break;
+    }
+    size_t want = drain ? kChunk : limit - out->size();
+    ssize_t n = read_some(fd, want, limit, out, &cut);
     if (n < 0) {
-      *error = std::string("cannot read: ") + strerror(errno);
+      int e = errno;
+      *error = std::string("cannot read: ") + strerror(e);
+      if (drain) *more = cut;
+      if (seen != nullptr) *seen = count;
+      errno = e;
       return false;
     }
-    if (n == 0) return true;
-    out->append(buf, static_cast<size_t>(n));
+    if (n == 0) break;
+    count += static_cast<uint64_t>(n);
   }
-  *more = true;
+  if (drain) *more = cut;
+  if (seen != nullptr) *seen = count;
   return true;
+}
+
+bool write_stdout(std::string_view bytes) {
+  if (!bytes.empty() && fwrite(bytes.data(), 1, bytes.size(), stdout) != bytes.size())
+    return false;
+  return fflush(stdout) == 0;
 }
 
 bool read_whole_file(const std::string &path, std::string *out, std::string *error) {

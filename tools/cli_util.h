@@ -1,6 +1,6 @@
 // Small pieces that every unit of the command-line host uses: owners of the
-// library's and yyjson's allocations, the bound on every read, and
-// whole-file I/O.
+// library's and yyjson's allocations, the bound on every read, the bounded
+// read, writing standard output, and whole-file I/O.
 #ifndef QUILLMAR_CLI_UTIL_H
 #define QUILLMAR_CLI_UTIL_H
 
@@ -46,7 +46,18 @@ constexpr size_t kReadLimit = size_t{CLIP_IMAGE_CAP} + 1;
 
 // Reads fd until its end or until *out holds limit bytes, whichever comes
 // first. *more says the input may go on beyond what was kept.
-bool read_capped(int fd, size_t limit, std::string *out, bool *more, std::string *error);
+//
+// With drain, it reads on to the end of fd instead, dropping what does not
+// fit, so that the writer never meets a closed pipe; *more then says that
+// something was dropped. *seen, when given, counts every byte read. On a
+// non-blocking fd it stops when nothing more is there now: false with
+// errno EAGAIN. On a failure errno is the read's.
+bool read_capped(int fd, size_t limit, std::string *out, bool *more, std::string *error,
+                 bool drain = false, uint64_t *seen = nullptr);
+
+// Writes bytes to standard output (stdio's stream) and flushes it. False,
+// with errno set, when either fails.
+bool write_stdout(std::string_view bytes);
 
 // The whole of the regular file at path, which may hold at most
 // CLIP_IMAGE_CAP bytes (the largest file the host reads whole: an image).

@@ -5,13 +5,11 @@
 #include <limits.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <stdlib.h>
 #include <sys/file.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -27,6 +25,7 @@
 #include "cli_config_watch.h"
 #include "cli_limits.h"
 #include "cli_markers.h"
+#include "cli_process.h"
 #include "cli_recover.h"
 #include "cli_server.h"
 #include "cli_store.h"
@@ -35,28 +34,17 @@
 #include "cli_watcher_mark.h"
 #include "quillmar_clip.h"
 
-extern char **environ;
-
 namespace host {
 namespace {
 
 constexpr char kHint[] = "x-kde-passwordManagerHint";
 constexpr char kPng[] = "image/png";
-// Bytes kept of a clip: one beyond the image cap, so that the library
-// refuses an image that is too big in its own words.
-constexpr size_t kKeep = size_t{CLIP_IMAGE_CAP} + 1;
 // How long a wl-paste that lists the types or reads the hint may take.
 constexpr long kQueryTimeoutMs = 5000;
 // How long the children have to end after a stop before they are killed.
 constexpr long kStopTimeoutMs = 10000;
 // What is kept of the children's standard error to explain their end.
 constexpr size_t kErrTail = 4096;
-
-long now_ms() {
-  struct timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
 
 bool offers(const std::vector<std::string> &types, const char *type) {
   return std::find(types.begin(), types.end(), type) != types.end();
@@ -67,64 +55,22 @@ bool offers(const std::vector<std::string> &types, const char *type) {
 // ended with status 0 within timeout_ms; past that it is killed.
 bool run_query(const std::vector<std::string> &argv, size_t keep, long timeout_ms,
                std::string *out) {
-  int fds[2];
-  if (pipe2(fds, O_CLOEXEC) != 0) return false;
-  posix_spawn_file_actions_t fa;
-  posix_spawn_file_actions_init(&fa);
-  posix_spawn_file_actions_addopen(&fa, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_adddup2(&fa, fds[1], STDOUT_FILENO);
-  posix_spawn_file_actions_addopen(&fa, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-  std::vector<char *> args;
-  for (auto &a : argv) args.push_back(const_cast<char *>(a.c_str()));
-  args.push_back(nullptr);
-  pid_t pid;
-  int rc = posix_spawnp(&pid, args[0], &fa, nullptr, args.data(), environ);
-  posix_spawn_file_actions_destroy(&fa);
-  close(fds[1]);
-  if (rc != 0) {
-    close(fds[0]);
-    return false;
-  }
-  long deadline = now_ms() + timeout_ms;
-  bool timed_out = false;
-  char buf[65536];
-  for (;;) {
-    long left = deadline - now_ms();
-    if (left <= 0) {
-      timed_out = true;
-      break;
-    }
-    struct pollfd p = {fds[0], POLLIN, 0};
-    int n = poll(&p, 1, static_cast<int>(left));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) continue;
-    ssize_t got = read(fds[0], buf, sizeof buf);
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) break;
-    out->append(buf,
-                std::min(keep - std::min(keep, out->size()), static_cast<size_t>(got)));
-  }
-  close(fds[0]);
-  if (timed_out) kill(pid, SIGKILL);
-  int status = 0;
-  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
-  return !timed_out && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  RunOptions o;
+  o.search_path = true;
+  o.out = Stream::pipe;
+  o.out_keep = keep;
+  o.timeout_ms = timeout_ms;
+  RunResult r = run_program(argv, o);
+  out->append(r.out);
+  return r.how == Ended::exited && r.code == 0;
 }
 
 // Reads standard input to its end, so that the owner never meets a closed
-// pipe, keeping at most kKeep bytes; *seen counts all of them.
+// pipe, keeping at most kReadLimit bytes; *seen counts all of them.
 void read_input(std::string *out, uint64_t *seen) {
-  char buf[65536];
-  *seen = 0;
-  for (;;) {
-    ssize_t n = read(STDIN_FILENO, buf, sizeof buf);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;
-    size_t room = kKeep - std::min(kKeep, out->size());
-    out->append(buf, std::min(room, static_cast<size_t>(n)));
-    *seen += static_cast<uint64_t>(n);
-  }
+  bool dropped = false;
+  std::string error;
+  read_capped(STDIN_FILENO, kReadLimit, out, &dropped, &error, true, seen);
 }
 
 std::vector<std::string> wl_paste(bool primary, std::vector<std::string> rest) {
@@ -132,18 +78,6 @@ std::vector<std::string> wl_paste(bool primary, std::vector<std::string> rest) {
   if (primary) argv.push_back("--primary");
   argv.insert(argv.end(), rest.begin(), rest.end());
   return argv;
-}
-
-int g_signal_pipe[2] = {-1, -1};
-volatile sig_atomic_t g_stop = 0;
-
-void on_signal(int sig) {
-  int saved = errno;
-  if (sig != SIGCHLD) g_stop = 1;
-  char c = 1;
-  ssize_t r = write(g_signal_pipe[1], &c, 1);
-  (void)r;
-  errno = saved;
 }
 
 struct Child {
@@ -187,12 +121,6 @@ bool all_running(const std::vector<Child> &children) {
                      [](const Child &c) { return c.running; });
 }
 
-void drain(int fd) {
-  char buf[64];
-  while (read(fd, buf, sizeof buf) > 0) {
-  }
-}
-
 // Ends the wl-paste children by their pids and waits for them and for the
 // captures they started, which finish the clip they hold. Whatever is left
 // after kStopTimeoutMs is killed with its process group.
@@ -213,9 +141,9 @@ void stop_children(std::vector<Child> *children, int *err_fd, std::string *tail)
       killed = true;
       deadline = now_ms() + kStopTimeoutMs;
     }
-    struct pollfd fds[2] = {{g_signal_pipe[0], POLLIN, 0}, {*err_fd, POLLIN, 0}};
+    struct pollfd fds[2] = {{SignalPipe::fd(), POLLIN, 0}, {*err_fd, POLLIN, 0}};
     poll(fds, 2, 50);
-    drain(g_signal_pipe[0]);
+    SignalPipe::drain();
     forward_errors(err_fd, tail);
   }
 }
@@ -357,8 +285,7 @@ class CaptureTurn {
                std::to_string(kTurnWaitMs / 1000) + " s";
         return false;
       }
-      struct timespec ts = {0, 20 * 1000000L};
-      nanosleep(&ts, nullptr);
+      sleep_ms(20);
     }
     *why = "cannot lock " + path + ": " + strerror(errno);
     return false;
@@ -368,6 +295,98 @@ class CaptureTurn {
   static constexpr long kTurnWaitMs = 30000;
   int fd_ = -1;
 };
+
+// This program's own file, which wl-paste runs for each clip; "" after
+// saying why when it cannot be found.
+std::string own_program() {
+  char self[PATH_MAX];
+  ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+  if (n <= 0) {
+    complain(std::string("cannot find this program's own file: ") + strerror(errno));
+    return "";
+  }
+  return std::string(self, static_cast<size_t>(n));
+}
+
+// Starts the wl-paste --watch children, for text and for PNG images, of the
+// CLIPBOARD and (with options.primary) of PRIMARY, their standard error on
+// err_fd. False after saying why when one cannot be started; the ones
+// started are in *children all the same.
+bool start_children(const WatchOptions &options, const std::string &self, int err_fd,
+                    std::vector<Child> *children) {
+  for (bool primary : {false, true}) {
+    if (primary && !options.primary) continue;
+    for (ClipKind kind : {ClipKind::text, ClipKind::image}) {
+      std::vector<std::string> argv =
+          wl_paste(primary, {"--type", kind == ClipKind::text ? "text" : kPng, "--watch",
+                             self, "--store", options.store, kWaylandCaptureCommand});
+      if (primary) argv.push_back("--primary");
+      // Each capture reads the config file itself; what the command line of
+      // watch chose goes along.
+      argv.push_back(options.config.keep_duplicates ? "--keep-duplicates"
+                                                    : "--no-keep-duplicates");
+      argv.push_back(kind == ClipKind::text ? "text" : "image");
+      Child c;
+      int rc = spawn_watch_child(argv, err_fd, &c.pid);
+      if (rc != 0) {
+        complain(rc == ENOENT
+                     ? std::string("watch on Wayland needs wl-paste: install the "
+                                   "wl-clipboard package")
+                     : std::string("cannot run wl-paste: ") + strerror(rc));
+        return false;
+      }
+      c.running = true;
+      children->push_back(c);
+    }
+  }
+  return true;
+}
+
+// The watcher's loop, until a stop signal (0), a child that ends on its own
+// or a failed poll (1): the limits on the hour, the config file read again
+// when it changes, the store's commands served, and the children's
+// standard error forwarded (its tail kept in *tail).
+int follow(const WatchOptions &options, ConfigWatch *config_watch, int *err_fd,
+           std::vector<Child> *children, std::string *tail) {
+  const std::string &store = options.store;
+  Server *server = options.server;
+  // The captures apply the limits after each clip; the watcher applies
+  // them on the hour, for the clips that age meanwhile.
+  long next_trim = now_ms();
+  if (server != nullptr) printf("serving commands on %s\n", server->path().c_str());
+  while (!SignalPipe::stop_requested()) {
+    if (now_ms() >= next_trim) {
+      trim_on_the_hour(store, options.config);
+      next_trim = now_ms() + kLimitsEverySeconds * 1000;
+    }
+    std::vector<struct pollfd> fds = {{SignalPipe::fd(), POLLIN, 0},
+                                      {*err_fd, POLLIN, 0},
+                                      {config_watch->fd(), POLLIN, 0}};
+    if (server != nullptr) server->add_poll_fds(&fds);
+    long wait = std::max(0L, next_trim - now_ms());
+    // Without inotify, the config file is looked at every few seconds.
+    if (config_watch->fd() < 0) wait = std::min(wait, 2000L);
+    int timeout = static_cast<int>(std::min(wait, 3600000L));
+    if (server != nullptr && server->poll_timeout() >= 0)
+      timeout = std::min(timeout, server->poll_timeout());
+    if (poll(fds.data(), fds.size(), timeout) < 0 && errno != EINTR) {
+      complain(std::string("poll failed: ") + strerror(errno));
+      return 1;
+    }
+    if (server != nullptr) server->handle(fds.data() + 3, fds.size() - 3);
+    SignalPipe::drain();
+    forward_errors(err_fd, tail);
+    if (config_watch->check()) keep_snapshot(store, config_watch->good_bytes());
+    reap(children);
+    if (!all_running(*children)) {
+      // Its last words may still be in the pipe.
+      forward_errors(err_fd, tail);
+      complain(watch_child_failure(*tail));
+      return 1;
+    }
+  }
+  return 0;
+}
 
 }  // namespace
 
@@ -540,7 +559,7 @@ int wayland_record(const std::string &store, bool primary, ClipKind kind,
   const char *name = primary ? "PRIMARY" : "CLIPBOARD";
   std::string bytes, error;
   bool more = false;
-  if (!read_capped(STDIN_FILENO, kKeep, &bytes, &more, &error)) {
+  if (!read_capped(STDIN_FILENO, kReadLimit, &bytes, &more, &error)) {
     printf("%s: not recorded, standard input %s\n", name, error.c_str());
     return 0;
   }
@@ -586,124 +605,49 @@ int run_watch_wayland(const WatchOptions &started) {
   // (resolved already, so that they find the markers the commands write)
   // and this program by absolute paths.
   const std::string &store = options.store;
-  char self[PATH_MAX];
-  ssize_t self_len = readlink("/proc/self/exe", self, sizeof self - 1);
-  if (self_len <= 0) {
-    complain(std::string("cannot find this program's own file: ") + strerror(errno));
-    return 1;
-  }
-  self[self_len] = '\0';
+  std::string self = own_program();
+  if (self.empty()) return 1;
 
+  // A closed terminal (SIGHUP) ends the children as a stop does; SIGCHLD
+  // wakes the loop to look at them.
+  SignalPipe signals;
+  std::string error;
   int err_pipe[2];
-  if (pipe2(g_signal_pipe, O_CLOEXEC | O_NONBLOCK) != 0 ||
-      pipe2(err_pipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+  if (pipe2(err_pipe, O_CLOEXEC | O_NONBLOCK) != 0) {
     complain(std::string("cannot make a pipe: ") + strerror(errno));
     return 1;
   }
-  struct sigaction sa = {};
-  sa.sa_handler = on_signal;
-  sigemptyset(&sa.sa_mask);
-  sa.sa_flags = SA_RESTART | SA_NOCLDSTOP;
-  // A closed terminal (SIGHUP) ends the children as a stop does.
-  struct sigaction old_int, old_term, old_hup, old_chld;
-  sigaction(SIGINT, &sa, &old_int);
-  sigaction(SIGTERM, &sa, &old_term);
-  sigaction(SIGHUP, &sa, &old_hup);
-  sigaction(SIGCHLD, &sa, &old_chld);
+  if (!signals.open(true, true, &error)) {
+    complain(error);
+    close(err_pipe[0]);
+    close(err_pipe[1]);
+    return 1;
+  }
   // Captures that outlive their wl-paste are ours to wait for.
   prctl(PR_SET_CHILD_SUBREAPER, 1);
 
   keep_snapshot(store, config_watch.good_bytes());
   std::vector<Child> children;
-  std::string tail;
-  int status = 0;
-  for (bool primary : {false, true}) {
-    if (primary && !options.primary) continue;
-    for (ClipKind kind : {ClipKind::text, ClipKind::image}) {
-      std::vector<std::string> argv =
-          wl_paste(primary, {"--type", kind == ClipKind::text ? "text" : kPng, "--watch",
-                             self, "--store", store, kWaylandCaptureCommand});
-      if (primary) argv.push_back("--primary");
-      // Each capture reads the config file itself; what the command line of
-      // watch chose goes along.
-      argv.push_back(options.config.keep_duplicates ? "--keep-duplicates"
-                                                    : "--no-keep-duplicates");
-      argv.push_back(kind == ClipKind::text ? "text" : "image");
-      Child c;
-      int rc = spawn_watch_child(argv, err_pipe[1], &c.pid);
-      if (rc != 0) {
-        complain(rc == ENOENT
-                     ? std::string("watch on Wayland needs wl-paste: install the "
-                                   "wl-clipboard package")
-                     : std::string("cannot run wl-paste: ") + strerror(rc));
-        status = 1;
-        break;
-      }
-      c.running = true;
-      children.push_back(c);
-    }
-    if (status != 0) break;
-  }
+  int status = start_children(options, self, err_pipe[1], &children) ? 0 : 1;
   close(err_pipe[1]);
-
+  int err_fd = err_pipe[0];
+  std::string tail;
   WatcherMark mark;
-  Server *server = options.server;
   if (status == 0) {
     mark.set(store, getenv("WAYLAND_DISPLAY"));
     printf("watching %s on %s into %s (Ctrl-C stops)\n",
            options.primary ? "CLIPBOARD and PRIMARY" : "CLIPBOARD",
            getenv("WAYLAND_DISPLAY"), store.c_str());
-    // The captures apply the limits after each clip; the watcher applies
-    // them on the hour, for the clips that age meanwhile.
-    long next_trim = now_ms();
-    if (server != nullptr) printf("serving commands on %s\n", server->path().c_str());
-    while (!g_stop) {
-      if (now_ms() >= next_trim) {
-        trim_on_the_hour(store, options.config);
-        next_trim = now_ms() + kLimitsEverySeconds * 1000;
-      }
-      std::vector<struct pollfd> fds = {{g_signal_pipe[0], POLLIN, 0},
-                                        {err_pipe[0], POLLIN, 0},
-                                        {config_watch.fd(), POLLIN, 0}};
-      if (server != nullptr) server->add_poll_fds(&fds);
-      long wait = std::max(0L, next_trim - now_ms());
-      // Without inotify, the config file is looked at every few seconds.
-      if (config_watch.fd() < 0) wait = std::min(wait, 2000L);
-      int timeout = static_cast<int>(std::min(wait, 3600000L));
-      if (server != nullptr && server->poll_timeout() >= 0)
-        timeout = std::min(timeout, server->poll_timeout());
-      if (poll(fds.data(), fds.size(), timeout) < 0 && errno != EINTR) {
-        complain(std::string("poll failed: ") + strerror(errno));
-        status = 1;
-        break;
-      }
-      if (server != nullptr) server->handle(fds.data() + 3, fds.size() - 3);
-      drain(g_signal_pipe[0]);
-      forward_errors(&err_pipe[0], &tail);
-      if (config_watch.check()) keep_snapshot(store, config_watch.good_bytes());
-      reap(&children);
-      if (!all_running(children)) {
-        // Its last words may still be in the pipe.
-        forward_errors(&err_pipe[0], &tail);
-        complain(watch_child_failure(tail));
-        status = 1;
-        break;
-      }
-    }
+    status = follow(options, &config_watch, &err_fd, &children, &tail);
   }
   // The captures still running record by themselves once the socket is
   // gone; the answers under way are sent first.
-  if (server != nullptr) server->stop(2000);
-  stop_children(&children, &err_pipe[0], &tail);
+  if (options.server != nullptr) options.server->stop(2000);
+  stop_children(&children, &err_fd, &tail);
   unlink(config_snapshot_path(store).c_str());
   prctl(PR_SET_CHILD_SUBREAPER, 0);
-  sigaction(SIGINT, &old_int, nullptr);
-  sigaction(SIGTERM, &old_term, nullptr);
-  sigaction(SIGHUP, &old_hup, nullptr);
-  sigaction(SIGCHLD, &old_chld, nullptr);
-  if (err_pipe[0] >= 0) close(err_pipe[0]);
-  close(g_signal_pipe[0]);
-  close(g_signal_pipe[1]);
+  signals.close();
+  if (err_fd >= 0) close(err_fd);
   if (status == 0) printf("stopped\n");
   return status;
 }

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "cli_capture.h"
-#include "cli_watch_x11.h"
+#include "cli_watch.h"
 
 namespace host {
 

@@ -23,7 +23,6 @@ int run_watch(const WatchOptions &) {
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -36,6 +35,7 @@ int run_watch(const WatchOptions &) {
 #include "cli_capture_queue.h"
 #include "cli_config_watch.h"
 #include "cli_limits.h"
+#include "cli_process.h"
 #include "cli_recover.h"
 #include "cli_server.h"
 #include "cli_text.h"
@@ -58,18 +58,6 @@ constexpr long kReadLongs = 1 << 20;
 // for an address or a caption, never the whole of a page.
 constexpr size_t kLabelBytes = 256;
 
-int g_signal_pipe[2] = {-1, -1};
-volatile sig_atomic_t g_stop = 0;
-
-void on_signal(int) {
-  int saved = errno;
-  g_stop = 1;
-  char c = 1;
-  ssize_t r = write(g_signal_pipe[1], &c, 1);
-  (void)r;
-  errno = saved;
-}
-
 // An owner that vanishes in the middle of a transfer makes later requests
 // fail; the transfer then times out, so the error itself needs no action.
 int on_x_error(Display *, XErrorEvent *) { return 0; }
@@ -79,12 +67,6 @@ int on_x_io_error(Display *) {
   remove_server_socket();
   fflush(stdout);
   _exit(1);
-}
-
-long now_ms() {
-  struct timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
 struct Transfer {
@@ -215,11 +197,11 @@ Wait Watcher::wait_for(Bool (*pred)(Display *, XEvent *, XPointer), XPointer arg
   long deadline = now_ms() + kStepTimeoutMs;
   for (;;) {
     if (XCheckIfEvent(dpy_, out, pred, arg)) return Wait::got;
-    if (g_stop) return Wait::stop;
+    if (SignalPipe::stop_requested()) return Wait::stop;
     long left = deadline - now_ms();
     if (left <= 0) return Wait::timeout;
     struct pollfd fds[2] = {{ConnectionNumber(dpy_), POLLIN, 0},
-                            {g_signal_pipe[0], POLLIN, 0}};
+                            {SignalPipe::fd(), POLLIN, 0}};
     if (poll(fds, 2, static_cast<int>(left)) < 0 && errno != EINTR) return Wait::stop;
   }
 }
@@ -367,7 +349,7 @@ void Watcher::capture(Atom selection, Time time) {
   }
   std::vector<Atom> targets;
   bool listed = request_targets(selection, time, &targets);
-  if (g_stop) return;
+  if (SignalPipe::stop_requested()) return;
   auto offers = [&](Atom a) {
     return std::find(targets.begin(), targets.end(), a) != targets.end();
   };
@@ -380,7 +362,7 @@ void Watcher::capture(Atom selection, Time time) {
   if (!listed || offers(hint_)) {
     Transfer hint;
     if (!request(selection, hint_, time, &hint, &why)) {
-      if (g_stop) return;
+      if (SignalPipe::stop_requested()) return;
       if (listed) {
         printf(
             "%s: not recorded, its owner's x-kde-passwordManagerHint cannot be read "
@@ -421,7 +403,8 @@ void Watcher::capture(Atom selection, Time time) {
   }
   Transfer t;
   if (!request(selection, want, time, &t, &why)) {
-    if (!g_stop) complain(std::string("cannot read the ") + name + " selection: " + why);
+    if (!SignalPipe::stop_requested())
+      complain(std::string("cannot read the ") + name + " selection: " + why);
     return;
   }
   if (kind == ClipKind::text) as_utf8(&t);
@@ -444,7 +427,7 @@ void Watcher::capture(Atom selection, Time time) {
     c.label = label_from_text(std::string_view(text.bytes).substr(0, 65536), kLabelBytes);
     c.has_label = !c.label.empty();
   }
-  if (g_stop) return;
+  if (SignalPipe::stop_requested()) return;
   queue_.push(std::move(c), name, [this](QueuedCapture &q) { record(q); });
 }
 
@@ -477,12 +460,12 @@ int Watcher::run() {
   long next_trim = now_ms();
   Server *server = options_.server;
   if (server != nullptr) printf("serving commands on %s\n", server->path().c_str());
-  while (!g_stop) {
+  while (!SignalPipe::stop_requested()) {
     if (now_ms() >= next_trim) {
       trim_history(&recorder_, options_.config);
       next_trim = now_ms() + kLimitsEverySeconds * 1000;
     }
-    while (!g_stop && XPending(dpy_) > 0) {
+    while (!SignalPipe::stop_requested() && XPending(dpy_) > 0) {
       XEvent ev;
       XNextEvent(dpy_, &ev);
       if (ev.type != fixes_event_ + XFixesSelectionNotify) continue;
@@ -490,9 +473,9 @@ int Watcher::run() {
       if (sn->owner == None || sn->owner == win_) continue;
       capture(sn->selection, sn->selection_timestamp);
     }
-    if (g_stop) break;
+    if (SignalPipe::stop_requested()) break;
     std::vector<struct pollfd> fds = {{ConnectionNumber(dpy_), POLLIN, 0},
-                                      {g_signal_pipe[0], POLLIN, 0},
+                                      {SignalPipe::fd(), POLLIN, 0},
                                       {queue_.fd(), POLLIN, 0},
                                       {config_watch_.fd(), POLLIN, 0}};
     if (server != nullptr) server->add_poll_fds(&fds);
@@ -528,27 +511,18 @@ int run_watch(const WatchOptions &options) {
   setvbuf(stdout, nullptr, _IOLBF, 0);
   Watcher w(options);
   if (!w.open_store()) return 1;
-  if (pipe2(g_signal_pipe, O_CLOEXEC | O_NONBLOCK) != 0) {
-    complain(std::string("cannot make a pipe: ") + strerror(errno));
-    return 1;
-  }
-  struct sigaction sa = {};
-  sa.sa_handler = on_signal;
-  sigemptyset(&sa.sa_mask);
   // A closed terminal (SIGHUP) stops it as Ctrl-C does, so that the
   // socket it serves on goes too.
-  struct sigaction old_int, old_term, old_hup;
-  sigaction(SIGINT, &sa, &old_int);
-  sigaction(SIGTERM, &sa, &old_term);
-  sigaction(SIGHUP, &sa, &old_hup);
+  SignalPipe signals;
+  std::string error;
+  if (!signals.open(false, false, &error)) {
+    complain(error);
+    return 1;
+  }
   XSetErrorHandler(on_x_error);
   XSetIOErrorHandler(on_x_io_error);
   int status = w.run();
-  sigaction(SIGINT, &old_int, nullptr);
-  sigaction(SIGTERM, &old_term, nullptr);
-  sigaction(SIGHUP, &old_hup, nullptr);
-  close(g_signal_pipe[0]);
-  close(g_signal_pipe[1]);
+  signals.close();
   return status;
 }
 

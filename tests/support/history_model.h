@@ -6,6 +6,7 @@
 #ifndef QUILLMAR_TEST_HISTORY_MODEL_H
 #define QUILLMAR_TEST_HISTORY_MODEL_H
 
+#include <dirent.h>
 #include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -341,6 +342,24 @@ inline std::string check_images(const std::string &dir, const History &h) {
     if (slurp(path) != c.bytes) return "wrong bytes in " + path;
   }
   return "";
+}
+
+// The next_id of a history that starts afresh in dir (its index missing or
+// damaged): one above the highest image file "img_<id>.png" left there, so
+// that no new clip takes a leftover's name; 1 when there is none.
+inline int fresh_next_id(const std::string &dir) {
+  long long highest = 0;
+  if (DIR *d = opendir(dir.c_str())) {
+    while (struct dirent *e = readdir(d)) {
+      const char *name = e->d_name;
+      if (strncmp(name, "img_", 4) != 0 || name[4] < '1' || name[4] > '9') continue;
+      char *end = nullptr;
+      long long id = strtoll(name + 4, &end, 10);
+      if (strcmp(end, ".png") == 0 && id <= INT_MAX) highest = std::max(highest, id);
+    }
+    closedir(d);
+  }
+  return highest < INT_MAX ? static_cast<int>(highest) + 1 : INT_MAX;
 }
 
 // "" when every image clip that the index on disk in dir names has its file:

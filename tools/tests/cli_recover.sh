@@ -248,7 +248,9 @@ expect_out_has "recovered 6 clips (2 pinned)" "the first recover"
 describe >"$T/first"
 q recover
 expect_rc 0 "a second recover"
-expect_out_has "already in the history: record 1 (byte ${starts[0]}), as clip 1" "a second recover"
+# The history set aside named images up to img_7.png: the new one goes on
+# from clip 8, so that no copy takes the name of a file recover reads.
+expect_out_has "already in the history: record 1 (byte ${starts[0]}), as clip 8" "a second recover"
 expect_out_has "recovered 0 clips" "a second recover"
 describe >"$T/second"
 cmp -s "$T/first" "$T/second" || fail "a second recover changed the history"
@@ -318,12 +320,13 @@ expect_out_has "no room beside the history's 200 pinned clips (at most 200 may b
 [ "$(count)" = 201 ] || fail "recover beside 200 pinned clips: $(count) clips"
 
 # --- a write that fails midway ------------------------------------------------
-# The image's file cannot be written (a directory on its temporary name):
-# recover stops there, and the image's own file is left as it was.
+# The image's copy cannot be written (a directory on the temporary name of
+# clip 11, which record 4 becomes after records 1-3 as clips 8-10): recover
+# stops there, and the image's own file is left as it was.
 head -c "${ends[4]}" "$T/orig.json" >"$T/bad.json"
 damaged midway
 q list
-mkdir "$S/img_4.png.tmp"
+mkdir "$S/img_11.png.tmp"
 q recover
 expect_rc 1 "recover that fails midway"
 expect_out_has "not added: record 4 (byte ${starts[3]}): failed to open blob tmp: " \
@@ -333,7 +336,7 @@ expect_out_has "not added: record 5 (byte ${starts[4]}): recover stopped at the 
 [ "$(count)" = 3 ] || fail "recover that fails midway kept $(count) clips"
 cmp -s "$S/img_4.png" "$T/orig/img_4.png" || fail "the image's own file changed"
 ls "$S"/clips.json.corrupt.* >/dev/null 2>&1 || fail "the set-aside file is gone"
-rmdir "$S/img_4.png.tmp"
+rmdir "$S/img_11.png.tmp"
 q recover
 expect_rc 0 "recover after the failure"
 describe >"$T/got"
