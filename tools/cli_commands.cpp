@@ -21,7 +21,9 @@
 #include "cli_capture_queue.h"
 #include "cli_client.h"
 #include "cli_config.h"
+#include "cli_layout.h"
 #include "cli_limits.h"
+#include "cli_markers.h"
 #include "cli_ocr.h"
 #include "cli_recover.h"
 #include "cli_spawn.h"
@@ -605,7 +607,7 @@ int cmd_stats(const std::string &store, bool json) {
     pinned += c.pinned ? 1 : 0;
   }
   struct stat st;
-  uint64_t index_bytes = stat((store + "/clips.json").c_str(), &st) == 0 ? st.st_size : 0;
+  uint64_t index_bytes = stat(index_path(store).c_str(), &st) == 0 ? st.st_size : 0;
   std::vector<std::string> names;
   list_files(store, &names);
   uint64_t image_bytes = 0;
@@ -792,8 +794,8 @@ int cmd_verify(const std::string &store) {
     if (!it->image) continue;
     ++images;
     if (image_files.erase(it->id) == 0) {
-      problems.push_back("clip " + std::to_string(it->id) + ": its image file img_" +
-                         std::to_string(it->id) + ".png is missing");
+      problems.push_back("clip " + std::to_string(it->id) + ": its image file " +
+                         image_file_name(it->id) + " is missing");
     }
   }
   if (!damaged) {

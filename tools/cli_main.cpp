@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "cli_capture.h"
 #include "cli_client.h"
 #include "cli_commands.h"
 #include "cli_completion.h"
