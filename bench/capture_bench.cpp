@@ -38,6 +38,7 @@
 #include <vector>
 
 #include "bench_history.h"
+#include "cli_capture.h"
 #include "cli_config.h"
 #include "cli_store.h"
 #include "quillmar_clip.h"

@@ -27,10 +27,10 @@
 #include <string>
 #include <vector>
 
+#include "cli_capture.h"
 #include "cli_capture_queue.h"
 #include "cli_config.h"
 #include "cli_ocr.h"
-#include "cli_store.h"
 #include "quillmar_clip.h"
 
 namespace {

@@ -5,6 +5,7 @@
 
 #include <cstdio>
 
+#include "cli_capture.h"
 #include "cli_config.h"
 #include "cli_ocr.h"
 #include "cli_process.h"

@@ -16,7 +16,7 @@
 #include <thread>
 #include <vector>
 
-#include "cli_store.h"
+#include "cli_capture.h"
 
 namespace host {
 

@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "cli_notify.h"
 #include "cli_process.h"
 #include "cli_server.h"
 #include "cli_store.h"
@@ -90,6 +91,20 @@ bool write_all(int fd, std::string_view bytes) {
     bytes.remove_prefix(static_cast<size_t>(n));
   }
   return true;
+}
+
+// The server's complaints, relayed on standard error, count as this
+// process's own for the notification of a command run from a hotkey.
+void note_relayed(std::string_view err) {
+  constexpr std::string_view kPrefix = "quillmar-clip: ";
+  while (!err.empty()) {
+    size_t eol = err.find('\n');
+    std::string_view line = err.substr(0, eol);
+    if (line.substr(0, kPrefix.size()) == kPrefix)
+      note_complaint(std::string(line.substr(kPrefix.size())));
+    if (eol == std::string_view::npos) break;
+    err.remove_prefix(eol + 1);
+  }
 }
 
 }  // namespace
@@ -195,18 +210,22 @@ Asked ServerConnection::run(const std::vector<std::string> &args, const std::str
 
 int relay(const Answer &answer) {
   std::string_view rest = answer.frames;
+  std::string err;
   fflush(stdout);
   while (!rest.empty()) {
     wire::Frame frame;
     size_t used = 0;
     if (wire::scan_frame(rest, wire::kMaxChunk, &frame, &used) != wire::Scan::whole) break;
     int fd = frame.type == wire::kOut ? STDOUT_FILENO : STDERR_FILENO;
+    if (fd == STDERR_FILENO) err.append(frame.payload);
     if (!write_all(fd, frame.payload) && fd == STDOUT_FILENO) {
+      note_relayed(err);
       complain(std::string("cannot write to standard output: ") + strerror(errno));
       return 1;
     }
     rest.remove_prefix(used);
   }
+  note_relayed(err);
   return answer.status;
 }
 
@@ -236,6 +255,7 @@ bool served_output(const std::string &store, const std::vector<std::string> &arg
   Answer answer;
   if (!ask(store, args, &answer)) return false;
   std::string_view rest = answer.frames;
+  std::string err;
   out->clear();
   while (!rest.empty()) {
     wire::Frame frame;
@@ -244,10 +264,12 @@ bool served_output(const std::string &store, const std::vector<std::string> &arg
     if (frame.type == wire::kOut) {
       out->append(frame.payload);
     } else {
+      err.append(frame.payload);
       write_all(STDERR_FILENO, frame.payload);
     }
     rest.remove_prefix(used);
   }
+  note_relayed(err);
   *status = answer.status;
   return true;
 }

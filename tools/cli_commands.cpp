@@ -21,7 +21,9 @@
 #include "cli_capture_queue.h"
 #include "cli_client.h"
 #include "cli_config.h"
+#include "cli_layout.h"
 #include "cli_limits.h"
+#include "cli_markers.h"
 #include "cli_ocr.h"
 #include "cli_recover.h"
 #include "cli_spawn.h"
@@ -559,7 +561,10 @@ int cmd_wipe(const std::string &store, bool yes) {
   }
   StoreLock lock;
   if (!open_store(store, &lock)) return 1;
-  if (!clip_wipe()) return fail_library();
+  bool wiped = clip_wipe();
+  // Ids start again from 1.
+  next_store_epoch();
+  if (!wiped) return fail_library();
   return print_line("wiped " + store);
 }
 
@@ -603,7 +608,7 @@ int cmd_stats(const std::string &store, bool json) {
     pinned += c.pinned ? 1 : 0;
   }
   struct stat st;
-  uint64_t index_bytes = stat((store + "/clips.json").c_str(), &st) == 0 ? st.st_size : 0;
+  uint64_t index_bytes = stat(index_path(store).c_str(), &st) == 0 ? st.st_size : 0;
   std::vector<std::string> names;
   list_files(store, &names);
   uint64_t image_bytes = 0;
@@ -790,8 +795,8 @@ int cmd_verify(const std::string &store) {
     if (!it->image) continue;
     ++images;
     if (image_files.erase(it->id) == 0) {
-      problems.push_back("clip " + std::to_string(it->id) + ": its image file img_" +
-                         std::to_string(it->id) + ".png is missing");
+      problems.push_back("clip " + std::to_string(it->id) + ": its image file " +
+                         image_file_name(it->id) + " is missing");
     }
   }
   if (!damaged) {

@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "cli_help.h"
+#include "cli_layout.h"
 #include "cli_picker.h"
-#include "cli_store.h"
 
 namespace host {
 namespace {
@@ -429,7 +429,7 @@ complete -c quillmar-clip -f
 
 int print_completion_ids(const std::string &dir) {
   struct stat st;
-  if (stat((dir + "/clips.json").c_str(), &st) != 0) return 0;
+  if (stat(index_path(dir).c_str(), &st) != 0) return 0;
   std::vector<IndexedClip> clips;
   bool damaged = false;
   std::string error;

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "cli_commands.h"
+#include "cli_layout.h"
 #include "cli_process.h"
 #include "cli_store.h"
 #include "cli_text.h"

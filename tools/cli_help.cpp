@@ -116,6 +116,7 @@ const CommandHelp kHelp[] = {
      "ctrl+shift+v for a terminal), through xdotool on X11 and wtype on Wayland.",
      "QUILLMAR_PICKER='fzf --height 40%' quillmar-clip pick --print"},
     {"preview", "", "preview ID", "", ""},
+    {"picker-rows", "", "picker-rows", "", ""},
     {"pin", "Changing", "pin ID",
      "Pin a clip: pinned clips are never evicted (at most 200 are pinned).",
      "quillmar-clip pin 12"},

@@ -5,6 +5,7 @@
 #include <climits>
 #include <cstdio>
 
+#include "cli_capture.h"
 #include "cli_config.h"
 #include "cli_store.h"
 #include "quillmar_clip.h"

@@ -20,6 +20,7 @@
 #include <string_view>
 #include <vector>
 
+#include "cli_capture.h"
 #include "cli_client.h"
 #include "cli_commands.h"
 #include "cli_completion.h"
@@ -164,7 +165,9 @@ enum class StoreUse {
 // line, an input read whole, the directory and the environment settings
 // that matter. copy and pick run here (the clipboard tool and the picker
 // need this process's display and terminal) and ask the server for the
-// clip; the others that run here never load the history.
+// clip and pick's rows; the others that run here never load the history.
+// complete-ids reads the index file itself, as a server would, and is not
+// sent.
 enum class Served {
   no,    // it runs here
   yes,   // by the server, when one answers; here when none does, or when the
@@ -436,6 +439,11 @@ int run_preview(const std::string &store, const Args &a) {
   return host::cmd_preview(store, a.id);
 }
 
+// picker-rows: what pick asks the server for, the rows of its picker.
+int run_picker_rows(const std::string &store, const Args &) {
+  return host::cmd_picker_rows(store);
+}
+
 int run_pin(const std::string &store, const Args &a) {
   return host::cmd_pin(store, a.id, true);
 }
@@ -549,8 +557,8 @@ int run_expire(const std::string &store, const Args &a) {
 
 // The commands, one a row, in the order --help lists them. A command that help leaves out
 // is for other programs: the Wayland watcher runs wayland-capture, which
-// hands the clip to wayland-record; copy and pick fetch the clip; fzf's
-// preview pane runs preview; the completion scripts run complete-ids, which
+// hands the clip to wayland-record; copy and pick fetch the clip, and pick
+// its picker's rows; fzf's preview pane runs preview; the completion scripts run complete-ids, which
 // on a Tab reads the store's index and makes nothing, not even the default
 // store. completion needs no store, so that it works in a shell's start-up
 // files even before there is one.
@@ -571,7 +579,8 @@ const Command kCommands[] = {
   {"copy",            run_copy,         StoreUse::makes, options_copy,       Served::no},
   {"fetch",           run_fetch,        StoreUse::makes, options_id,         Served::yes},
   {"pick",            run_pick,         StoreUse::makes, options_pick,       Served::no},
-  {"preview",         run_preview,      StoreUse::makes, options_id,         Served::no},
+  {"preview",         run_preview,      StoreUse::makes, options_id,         Served::yes},
+  {"picker-rows",     run_picker_rows,  StoreUse::makes, no_options,         Served::yes},
   {"pin",             run_pin,          StoreUse::makes, options_id,         Served::yes},
   {"unpin",           run_unpin,        StoreUse::makes, options_id,         Served::yes},
   {"delete",          run_delete,       StoreUse::makes, options_id,         Served::once},

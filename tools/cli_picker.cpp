@@ -12,6 +12,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <unordered_map>
 #include <vector>
 
 #include "cli_capture.h"
@@ -58,7 +59,8 @@ std::string image_row_text(const ClipSummary &c, std::string *file) {
   yyjson_val *path = yyjson_obj_get(root, "image_path");
   yyjson_val *label = yyjson_obj_get(root, "label");
   if (!yyjson_is_str(path)) return terminal_cell(c.preview, INT_MAX);
-  *file = yyjson_get_str(path);
+  // In a server, the path as the command named its store.
+  *file = as_named(yyjson_get_str(path));
   std::string_view l = yyjson_is_str(label) ? std::string_view(yyjson_get_str(label),
                                                                yyjson_get_len(label))
                                             : std::string_view();
@@ -78,6 +80,17 @@ std::string image_row_text(const ClipSummary &c, std::string *file) {
   return image_line(w, h, static_cast<uint64_t>(st.st_size), l);
 }
 
+// The rows of the text clips made so far, by id, for one epoch of the
+// store (cli_store.h): a text's row is made from the start of the text,
+// which clip_get hands over only with the rest of it, so a process that
+// holds the history (a server) copies each text once, not every text for
+// every picker. Image rows are made anew each time, from their files.
+struct TextRows {
+  uint64_t epoch = 0;
+  std::unordered_map<int, std::string> by_id;
+};
+TextRows g_text_rows;
+
 // The rows of the open store: the pinned clips first, then the others, each
 // newest first; only the pinned ones with pinned_only. A text's row is made
 // from the text itself, so that its line breaks show.
@@ -86,20 +99,89 @@ bool picker_rows(bool pinned_only, std::vector<PickerRow> *rows, size_t *pinned)
   if (!all_clips(&clips)) return false;
   std::stable_partition(clips.begin(), clips.end(),
                         [](const ClipSummary &c) { return c.pinned; });
+  if (g_text_rows.epoch != store_epoch()) {
+    g_text_rows.by_id.clear();
+    g_text_rows.epoch = store_epoch();
+  }
+  // What is kept: the rows of the clips still there.
+  std::unordered_map<int, std::string> kept;
   *pinned = 0;
   for (auto &c : clips) {
     *pinned += c.pinned ? 1 : 0;
-    if (pinned_only && !c.pinned) break;
+    auto made = c.image ? g_text_rows.by_id.end() : g_text_rows.by_id.find(c.id);
+    if (made != g_text_rows.by_id.end()) kept.emplace(c.id, std::move(made->second));
+    if (pinned_only && !c.pinned) continue;
     PickerRow row;
     row.id = c.id;
     row.pinned = c.pinned;
     if (c.image) {
       row.text = image_row_text(c, &row.file);
+    } else if (auto k = kept.find(c.id); k != kept.end()) {
+      row.text = k->second;
     } else {
       ClipString text(clip_get(c.id));
-      row.text = text ? picker_text(text.get(), CLIP_PREVIEW_CHARS)
-                      : terminal_cell(c.preview, INT_MAX);
+      if (text) {
+        row.text = picker_text(text.get(), CLIP_PREVIEW_CHARS);
+        kept.emplace(c.id, row.text);
+      } else {
+        row.text = terminal_cell(c.preview, INT_MAX);
+      }
     }
+    rows->push_back(std::move(row));
+  }
+  g_text_rows.by_id.swap(kept);
+  return true;
+}
+
+// The rows as another process reads them back exactly: a JSON array of
+// {"id", "pinned", "text", "file"}, the strings byte for byte as they are
+// (the writer and the reader let invalid UTF-8 through untouched).
+constexpr yyjson_write_flag kRowsWrite = YYJSON_WRITE_ALLOW_INVALID_UNICODE;
+constexpr yyjson_read_flag kRowsRead = YYJSON_READ_ALLOW_INVALID_UNICODE;
+
+bool encode_rows(const std::vector<PickerRow> &rows, std::string *out) {
+  MutDoc doc(yyjson_mut_doc_new(nullptr));
+  if (!doc) return false;
+  yyjson_mut_doc *d = doc.get();
+  yyjson_mut_val *root = yyjson_mut_arr(d);
+  yyjson_mut_doc_set_root(d, root);
+  for (auto &row : rows) {
+    yyjson_mut_val *o = yyjson_mut_arr_add_obj(d, root);
+    if (o == nullptr) return false;
+    yyjson_mut_obj_add_int(d, o, "id", row.id);
+    yyjson_mut_obj_add_bool(d, o, "pinned", row.pinned);
+    yyjson_mut_obj_add_strn(d, o, "text", row.text.data(), row.text.size());
+    yyjson_mut_obj_add_strn(d, o, "file", row.file.data(), row.file.size());
+  }
+  size_t len = 0;
+  char *text = yyjson_mut_write(d, kRowsWrite, &len);
+  if (text == nullptr) return false;
+  out->assign(text, len);
+  free(text);
+  return true;
+}
+
+bool decode_rows(const std::string &in, std::vector<PickerRow> *rows, size_t *pinned) {
+  Doc doc(yyjson_read(in.data(), in.size(), kRowsRead));
+  yyjson_val *root = doc ? yyjson_doc_get_root(doc.get()) : nullptr;
+  if (!yyjson_is_arr(root)) return false;
+  *pinned = 0;
+  size_t i, n;
+  yyjson_val *o;
+  yyjson_arr_foreach(root, i, n, o) {
+    yyjson_val *id = yyjson_obj_get(o, "id");
+    yyjson_val *pin = yyjson_obj_get(o, "pinned");
+    yyjson_val *text = yyjson_obj_get(o, "text");
+    yyjson_val *file = yyjson_obj_get(o, "file");
+    if (!yyjson_is_int(id) || !yyjson_is_bool(pin) || !yyjson_is_str(text) ||
+        !yyjson_is_str(file))
+      return false;
+    PickerRow row;
+    row.id = static_cast<int>(yyjson_get_sint(id));
+    row.pinned = yyjson_get_bool(pin);
+    row.text.assign(yyjson_get_str(text), yyjson_get_len(text));
+    row.file.assign(yyjson_get_str(file), yyjson_get_len(file));
+    *pinned += row.pinned ? 1 : 0;
     rows->push_back(std::move(row));
   }
   return true;
@@ -415,6 +497,21 @@ int cmd_preview(const std::string &store, int id) {
   return 0;
 }
 
+int cmd_picker_rows(const std::string &store) {
+  std::vector<PickerRow> rows;
+  std::string out;
+  {
+    StoreLock lock;
+    if (!open_store(store, &lock)) return 1;
+    size_t pinned = 0;
+    if (!picker_rows(false, &rows, &pinned)) return 1;
+  }
+  if (!encode_rows(rows, &out)) return fail("out of memory");
+  if (fwrite(out.data(), 1, out.size(), stdout) != out.size() || fflush(stdout) != 0)
+    return fail(std::string("cannot write to standard output: ") + strerror(errno));
+  return 0;
+}
+
 int cmd_pick(const std::string &store, const PickOptions &options) {
   // The environment names the picker for one call, so it wins over the
   // file; a broken file then costs only its other keys, and is said.
@@ -442,7 +539,15 @@ int cmd_pick(const std::string &store, const PickOptions &options) {
   }
   std::vector<PickerRow> rows;
   PickerView view;
-  {
+  // The server of the store makes the rows from the history it holds; the
+  // picker runs here, on this process's terminal or display.
+  std::string served;
+  int served_status = 0;
+  if (served_output(store, {"picker-rows"}, &served, &served_status)) {
+    if (served_status != 0) return served_status;
+    if (!decode_rows(served, &rows, &view.pinned))
+      return fail("the server's answer cannot be read");
+  } else {
     // The store stays unlocked while the user chooses, so that a watcher
     // can record in the meantime.
     StoreLock lock;

@@ -36,6 +36,9 @@ struct PickOptions {
   std::optional<std::string> paste_keys;
 };
 int cmd_pick(const std::string &store, const PickOptions &options);
+// What pick asks the server of the store for: the rows of its picker, in a
+// form that pick reads back exactly.
+int cmd_picker_rows(const std::string &store);
 
 // What fzf's preview pane shows of clip id: a text whole, its control
 // characters but line breaks and tabs shown as spaces, so that nothing of

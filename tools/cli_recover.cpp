@@ -18,7 +18,8 @@
 #include <utility>
 #include <vector>
 
-#include "cli_capture.h"
+#include "cli_layout.h"
+#include "cli_markers.h"
 #include "cli_png.h"
 #include "cli_process.h"
 #include "cli_salvage.h"
@@ -48,9 +49,8 @@ struct AsideTime {
 };
 
 bool aside_time(std::string_view name, AsideTime *t) {
-  constexpr std::string_view kPrefix = "clips.json.corrupt.";
-  if (name.substr(0, kPrefix.size()) != kPrefix) return false;
-  std::string_view rest = name.substr(kPrefix.size());
+  if (name.substr(0, kSetAsidePrefix.size()) != kSetAsidePrefix) return false;
+  std::string_view rest = name.substr(kSetAsidePrefix.size());
   size_t dot = rest.find('.');
   if (parse_decimal(rest.substr(0, dot), 0, INT64_MAX, &t->seconds) != Decimal::ok)
     return false;
@@ -129,14 +129,12 @@ bool read_index_file(const std::string &path, std::string *out, std::string *err
   return true;
 }
 
-std::string image_name(int id) { return "img_" + std::to_string(id) + ".png"; }
-
 // Reads image file img_<id>.png of dir into *bytes and keeps it open in *fd:
 // a clip recorded meanwhile under the same id replaces the name, never the
 // file held open. On failure *why says what is wrong with it.
 bool open_image(const std::string &dir, int id, Fd *fd, std::string *bytes,
                 std::string *why) {
-  std::string name = image_name(id), path = dir + "/" + name;
+  std::string name = image_file_name(id), path = dir + "/" + name;
   // Not followed: a link could hand over any file the user can read.
   *fd = Fd(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
   if (fd->get() < 0) {
@@ -275,7 +273,7 @@ struct Candidate {
 };
 
 std::string source_of(const Candidate &c) {
-  if (c.record == 0) return image_name(c.file_id) + " (no clip named it)";
+  if (c.record == 0) return image_file_name(c.file_id) + " (no clip named it)";
   return "record " + std::to_string(c.record) + " (byte " + std::to_string(c.offset) +
          ")";
 }
@@ -380,7 +378,7 @@ void remove_source(const std::string &dir, const Candidate &c, const History &h,
                    const std::set<int> &added_images, Report *out) {
   if (!c.image || !c.unnamed_file || c.file.get() < 0) return;
   if (h.image_ids.count(c.file_id) > 0 || added_images.count(c.file_id) > 0) return;
-  std::string name = image_name(c.file_id), path = dir + "/" + name;
+  std::string name = image_file_name(c.file_id), path = dir + "/" + name;
   struct stat held, now;
   if (fstat(c.file.get(), &held) != 0 || lstat(path.c_str(), &now) != 0 ||
       held.st_dev != now.st_dev || held.st_ino != now.st_ino)
@@ -499,7 +497,7 @@ int cmd_recover(const std::string &store, const std::string &file, bool dry_run)
     std::string bytes, why;
     if (!open_image(store, s.id, &c.file, &bytes, &why)) {
     } else if (!s.hash.empty() && fingerprint(bytes) != s.hash) {
-      why = image_name(s.id) + " holds other bytes than its clip had (" +
+      why = image_file_name(s.id) + " holds other bytes than its clip had (" +
             (history.image_ids.count(s.id) > 0
                  ? "clip " + std::to_string(s.id) + " of the history took the id since)"
                  : "the file was replaced since)");
@@ -683,7 +681,7 @@ int cmd_recover(const std::string &store, const std::string &file, bool dry_run)
       // Read again through the file held open: the bytes checked.
       if (!read_held(c.file, c.size, &bytes) ||
           (!c.hash.empty() && fingerprint(bytes) != c.hash)) {
-        why = image_name(c.file_id) + " changed while it was recovered";
+        why = image_file_name(c.file_id) + " changed while it was recovered";
       } else {
         result.reset(clip_push_image(
             reinterpret_cast<const unsigned char *>(bytes.data()),

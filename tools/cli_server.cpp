@@ -21,6 +21,7 @@
 #include <cstring>
 #include <optional>
 
+#include "cli_capture.h"
 #include "cli_process.h"
 #include "cli_store.h"
 #include "cli_util.h"

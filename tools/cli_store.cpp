@@ -1,83 +1,28 @@
 #include "cli_store.h"
 
-#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
-#include <linux/fs.h>
 #include <pwd.h>
 #include <stdlib.h>
 #include <sys/file.h>
-#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 #include <yyjson.h>
 
 #include <algorithm>
-#include <cinttypes>
 #include <climits>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <memory>
-#include <new>
 
-#include "cli_capture.h"
-#include "cli_config.h"
-#include "cli_match.h"
+#include "cli_layout.h"
 #include "cli_notify.h"
-#include "cli_text.h"
 #include "cli_util.h"
 #include "quillmar_clip.h"
 
 namespace host {
 namespace {
-
-constexpr char kStoreName[] = "quillmar-clipboard-history";
-
-// What clips.json is on disk: when none of it changed, no other process
-// has written the index. Every write replaces the file (a new inode), but
-// two quick writes may bring an inode number back with the same size
-// within one tick of the file system's clock: the inode's generation,
-// which changes whenever a number is used anew (ext4, XFS), tells them
-// apart where the file system keeps one.
-struct IndexId {
-  bool exists = false;
-  dev_t dev = 0;
-  ino_t ino = 0;
-  off_t size = 0;
-  struct timespec mtime = {0, 0};
-  struct timespec ctime = {0, 0};
-  int generation = 0;
-};
-
-// The identity of the index at dir_fd/name (dir_fd may be AT_FDCWD).
-IndexId index_id_at(int dir_fd, const char *name) {
-  struct stat st;
-  int fd = openat(dir_fd, name, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
-  if (fd < 0 ? fstatat(dir_fd, name, &st, 0) != 0 : fstat(fd, &st) != 0) {
-    if (fd >= 0) close(fd);
-    return {};
-  }
-  int generation = 0;
-  if (fd >= 0 && ioctl(fd, FS_IOC_GETVERSION, &generation) != 0) generation = 0;
-  if (fd >= 0) close(fd);
-  return {true, st.st_dev, st.st_ino, st.st_size, st.st_mtim, st.st_ctim, generation};
-}
-
-IndexId index_id(const std::string &dir) {
-  return index_id_at(AT_FDCWD, (dir + "/clips.json").c_str());
-}
-
-bool same_time(const struct timespec &a, const struct timespec &b) {
-  return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
-}
-
-bool same_index(const IndexId &a, const IndexId &b) {
-  return a.exists && b.exists && a.dev == b.dev && a.ino == b.ino && a.size == b.size &&
-         same_time(a.mtime, b.mtime) && same_time(a.ctime, b.ctime) &&
-         a.generation == b.generation;
-}
 
 // The history the library holds, when it is known to be the one on disk:
 // the store directory's identity and the index this process last saw or
@@ -97,7 +42,6 @@ bool g_checked = false;
 std::string g_served;
 dev_t g_served_dev = 0;
 ino_t g_served_ino = 0;
-uint64_t g_recorded = 0;
 
 bool dir_identity(const std::string &dir, dev_t *dev, ino_t *ino) {
   struct stat st;
@@ -126,20 +70,6 @@ std::string served_as_named(std::string text) {
 
 // The indexes this process's loads set aside, said already.
 std::vector<std::string> g_set_aside;
-
-int64_t json_int(yyjson_val *v) {
-  if (yyjson_is_uint(v)) return static_cast<int64_t>(yyjson_get_uint(v));
-  return yyjson_get_sint(v);
-}
-
-std::vector<std::string> corrupt_files(const std::string &dir) {
-  std::vector<std::string> names, out;
-  if (!list_files(dir, &names)) return out;
-  for (auto &n : names) {
-    if (classify_store_file(n) == StoreFile::corrupt) out.push_back(n);
-  }
-  return out;
-}
 
 void sleep_ms(long ms) {
   struct timespec ts = {ms / 1000, (ms % 1000) * 1000000L};
@@ -191,18 +121,6 @@ std::string resolve_store_dir(const std::string &dir) {
   return out;
 }
 
-bool make_parents(const std::string &path, std::string *error) {
-  for (size_t slash = path.find('/', 1); slash != std::string::npos;
-       slash = path.find('/', slash + 1)) {
-    std::string prefix = path.substr(0, slash);
-    if (prefix.empty() || prefix.back() == '/') continue;
-    if (mkdir(prefix.c_str(), 0700) == 0 || errno == EEXIST) continue;
-    *error = "cannot create " + prefix + ": " + strerror(errno);
-    return false;
-  }
-  return true;
-}
-
 StoreLock::~StoreLock() { release(); }
 
 void StoreLock::release() {
@@ -212,7 +130,7 @@ void StoreLock::release() {
     // this process left it so, and the library holds what it says.
     struct stat dir;
     if (fstat(fd_, &dir) == 0 && dir.st_dev == g_loaded.dev && dir.st_ino == g_loaded.ino)
-      g_loaded.index = index_id_at(fd_, "clips.json");
+      g_loaded.index = index_id_at(fd_);
   }
   if (exclusive_) g_checked = false;
   close(fd_);
@@ -271,6 +189,14 @@ bool open_store(const std::string &dir, StoreLock *lock) {
 
 void forget_loaded_store() { g_loaded.valid = false; }
 
+namespace {
+uint64_t g_epoch = 0;
+}  // namespace
+
+uint64_t store_epoch() { return g_epoch; }
+
+void next_store_epoch() { ++g_epoch; }
+
 void serve_store_at(const std::string &canonical) {
   g_served = canonical;
   if (!dir_identity(canonical, &g_served_dev, &g_served_ino)) g_served.clear();
@@ -278,12 +204,13 @@ void serve_store_at(const std::string &canonical) {
 
 std::string as_named(const std::string &path) { return served_as_named(path); }
 
-uint64_t clips_recorded() { return g_recorded; }
+void trust_loaded_store() { g_loaded.valid = true; }
 
 bool init_store(const std::string &dir) {
   g_loaded.valid = false;
+  next_store_epoch();
   g_loaded.named = dir;
-  std::vector<std::string> before = corrupt_files(dir);
+  std::vector<std::string> before = set_aside_files(dir);
   dev_t dev = 0;
   ino_t ino = 0;
   bool found = dir_identity(dir, &dev, &ino);
@@ -301,113 +228,13 @@ bool init_store(const std::string &dir) {
     g_loaded.ino = ino;
     g_loaded.index = index_id(dir);
   }
-  for (auto &name : corrupt_files(dir)) {
+  for (auto &name : set_aside_files(dir)) {
     if (std::find(before.begin(), before.end(), name) == before.end()) {
       complain(
           "clips.json in " + dir + " was damaged: it was set aside as " + name +
           " and the history starts empty ('quillmar-clip recover' gives its clips back)");
       g_set_aside.push_back(name);
     }
-  }
-  return true;
-}
-
-namespace {
-
-// The low 32 bits of a JSON integer, as the library reads an id.
-int low32(yyjson_val *v) {
-  uint64_t raw =
-      yyjson_is_uint(v) ? yyjson_get_uint(v) : static_cast<uint64_t>(yyjson_get_sint(v));
-  return static_cast<int>(static_cast<uint32_t>(raw));
-}
-
-// The library's rules: the root an object with a "clips" array; members of
-// it that are not objects are passed over; an entry without an integer
-// "id" or with a "kind" other than "text" and "image" damages the index.
-bool judge_index(yyjson_doc *doc, std::vector<IndexedClip> *clips) {
-  yyjson_val *root = yyjson_doc_get_root(doc);
-  if (!yyjson_is_obj(root) || yyjson_obj_size(root) == 0) return false;
-  yyjson_val *list = yyjson_obj_get(root, "clips");
-  if (!yyjson_is_arr(list)) return false;
-  size_t i, max;
-  yyjson_val *item;
-  yyjson_arr_foreach(list, i, max, item) {
-    if (!yyjson_is_obj(item)) continue;
-    yyjson_val *id = yyjson_obj_get(item, "id");
-    if (!yyjson_is_int(id)) return false;
-    yyjson_val *kind = yyjson_obj_get(item, "kind");
-    bool image = yyjson_equals_str(kind, "image");
-    if (!image && !yyjson_equals_str(kind, "text")) return false;
-    yyjson_val *preview = yyjson_obj_get(item, "preview");
-    clips->push_back({low32(id), image,
-                      yyjson_is_str(preview)
-                          ? std::string(yyjson_get_str(preview), yyjson_get_len(preview))
-                          : std::string()});
-  }
-  return true;
-}
-
-}  // namespace
-
-bool read_index(const std::string &dir, std::vector<IndexedClip> *clips, bool *damaged,
-                std::string *error) {
-  clips->clear();
-  *damaged = false;
-  struct stat st;
-  if (stat(dir.c_str(), &st) != 0) {
-    *error = "no store at " + dir + ": " + strerror(errno);
-    return false;
-  }
-  if (!S_ISDIR(st.st_mode)) {
-    *error = "store_dir is not a directory: " + dir;
-    return false;
-  }
-  std::string path = dir + "/clips.json";
-  // Non-blocking, so that a FIFO in the index's place cannot hang the read.
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) {
-    if (errno == ENOENT) return true;
-    *error = std::string("failed to open clips.json: ") + strerror(errno);
-    return false;
-  }
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    close(fd);
-    *error = "clips.json is not a regular file: " + path;
-    return false;
-  }
-  // Parsed in place, as the library does; yyjson wants a few zero bytes
-  // after the text.
-  size_t size = static_cast<size_t>(st.st_size);
-  std::unique_ptr<char[]> buf(new (std::nothrow) char[size + YYJSON_PADDING_SIZE]);
-  if (!buf) {
-    close(fd);
-    *error = "out of memory";
-    return false;
-  }
-  size_t got = 0;
-  while (got < size) {
-    ssize_t n = read(fd, buf.get() + got, size - got);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      *error = std::string("failed to read clips.json: ") + strerror(errno);
-      close(fd);
-      return false;
-    }
-    if (n == 0) break;
-    got += static_cast<size_t>(n);
-  }
-  close(fd);
-  if (got == 0) return true;
-  memset(buf.get() + got, 0, YYJSON_PADDING_SIZE);
-  yyjson_read_err rerr;
-  Doc doc(yyjson_read_opts(buf.get(), got, YYJSON_READ_INSITU, nullptr, &rerr));
-  if (!doc && rerr.code == YYJSON_READ_ERROR_MEMORY_ALLOCATION) {
-    *error = "out of memory";
-    return false;
-  }
-  if (!doc || !judge_index(doc.get(), clips)) {
-    clips->clear();
-    *damaged = true;
   }
   return true;
 }
@@ -444,407 +271,6 @@ bool all_clips(std::vector<ClipSummary> *out) {
     complain("the library's listing is not a JSON array");
     return false;
   }
-  return true;
-}
-
-std::string marker_path(const std::string &dir, const char *suffix) {
-  namespace fs = std::filesystem;
-  std::error_code ec;
-  fs::path p = fs::absolute(fs::path(dir), ec);
-  if (ec) p = fs::path(dir);
-  p = p.lexically_normal();
-  if (!p.has_filename() && p.has_parent_path() && p != p.root_path()) p = p.parent_path();
-  std::string name = p.filename().string();
-  if (name.empty() || name == "." || name == "..") name = kStoreName;
-  return (p.parent_path() / (name + suffix)).string();
-}
-
-std::string pause_marker_path(const std::string &dir) {
-  return marker_path(dir, ".paused");
-}
-
-std::string last_stored_path(const std::string &dir) { return marker_path(dir, ".last"); }
-
-std::string config_snapshot_path(const std::string &dir) {
-  return marker_path(dir, ".config.toml");
-}
-
-std::string watcher_mark_path(const std::string &dir) {
-  return marker_path(dir, ".watcher");
-}
-
-bool remember_stored(const std::string &dir, int id, int64_t ts, std::string *error) {
-  std::string marker = last_stored_path(dir);
-  return make_parents(marker, error) &&
-         write_whole_file(
-             marker, "clip " + std::to_string(id) + " at " + std::to_string(ts) + "\n",
-             0600, error);
-}
-
-bool forget_stored(const std::string &dir, std::string *error) {
-  std::string marker = last_stored_path(dir);
-  if (unlink(marker.c_str()) == 0 || errno == ENOENT) return true;
-  int err = errno;
-  // A directory we may not change still lets our own file be emptied, and
-  // an empty marker remembers nothing.
-  int fd = open(marker.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
-  if (fd >= 0) {
-    close(fd);
-    return true;
-  }
-  *error = "cannot remove " + marker + ": " + strerror(err);
-  return false;
-}
-
-bool last_stored(const std::string &dir, int *id, int64_t *ts) {
-  std::string content, error;
-  if (!read_whole_file(last_stored_path(dir), &content, &error)) return false;
-  int n = 0, end = 0;
-  long long t = 0;
-  if (sscanf(content.c_str(), "clip %d at %lld\n%n", &n, &t, &end) != 2 ||
-      static_cast<size_t>(end) != content.size()) {
-    return false;
-  }
-  *id = n;
-  *ts = t;
-  return true;
-}
-
-bool recording_paused(const std::string &dir, int64_t *until) {
-  if (until != nullptr) *until = 0;
-  std::string content, error;
-  std::string marker = pause_marker_path(dir);
-  if (access(marker.c_str(), F_OK) != 0) return false;
-  if (!read_whole_file(marker, &content, &error)) return true;
-  long long end = 0;
-  if (sscanf(content.c_str(), "until %lld", &end) == 1) {
-    if (static_cast<int64_t>(time(nullptr)) >= end) return false;
-    if (until != nullptr) *until = end;
-  }
-  return true;
-}
-
-namespace {
-
-long monotonic_ms() {
-  struct timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
-
-// Repairs a captured text to valid UTF-8 (saying what was replaced) and cuts
-// it as the library will, so that comparisons see the bytes it stores.
-std::string clean_text(std::string bytes, uint64_t seen, const std::string &origin) {
-  if (seen > bytes.size()) bytes.resize(bytes.size() - utf8_unfinished_tail(bytes));
-  Utf8Repair r = repair_utf8(bytes);
-  char note[300];
-  if (r.invalid > 0) {
-    snprintf(note, sizeof note,
-             "%s was not valid UTF-8: %zu invalid sequence%s replaced with U+FFFD",
-             origin.c_str(), r.invalid, r.invalid == 1 ? "" : "s");
-    complain(note);
-  }
-  if (r.nul > 0) {
-    snprintf(note, sizeof note, "%s held %zu NUL byte%s, replaced with U+FFFD",
-             origin.c_str(), r.nul, r.nul == 1 ? "" : "s");
-    complain(note);
-  }
-  r.text.resize(utf8_cut(r.text, CLIP_TEXT_CAP));
-  return std::move(r.text);
-}
-
-struct ImageContent {
-  std::string path, label;
-  bool has_label = false;
-};
-
-bool parse_image(const char *json, ImageContent *out) {
-  Doc doc(yyjson_read(json, strlen(json), 0));
-  yyjson_val *root = doc ? yyjson_doc_get_root(doc.get()) : nullptr;
-  yyjson_val *p = yyjson_obj_get(root, "image_path");
-  if (!yyjson_is_str(p)) return false;
-  out->path.assign(yyjson_get_str(p), yyjson_get_len(p));
-  yyjson_val *l = yyjson_obj_get(root, "label");
-  out->has_label = yyjson_is_str(l);
-  if (out->has_label) out->label.assign(yyjson_get_str(l), yyjson_get_len(l));
-  return true;
-}
-
-// The newest clip that holds exactly these bytes, or nullptr. The listing's
-// previews rule out almost every clip; only those whose preview matches are
-// fetched and compared byte for byte. For an image, *twin_label is the
-// twin's label.
-const ClipSummary *find_twin(const std::vector<ClipSummary> &clips, const Capture &c,
-                             ImageContent *twin_image) {
-  if (c.kind == ClipKind::text) {
-    std::string preview = text_preview(c.bytes);
-    for (auto &clip : clips) {
-      if (clip.image || clip.preview != preview) continue;
-      ClipString got(clip_get(clip.id));
-      if (got && std::string_view(got.get()) == c.bytes) return &clip;
-    }
-    return nullptr;
-  }
-  std::string start = image_preview_start(c.bytes.size());
-  for (auto &clip : clips) {
-    if (!clip.image || clip.preview.compare(0, start.size(), start) != 0) continue;
-    char next = clip.preview.size() > start.size() ? clip.preview[start.size()] : '\0';
-    if (next != ']' && next != ':') continue;
-    ClipString got(clip_get(clip.id));
-    ImageContent image;
-    if (!got || !parse_image(got.get(), &image)) continue;
-    struct stat st;
-    if (stat(image.path.c_str(), &st) != 0 ||
-        static_cast<uint64_t>(st.st_size) != c.bytes.size())
-      continue;
-    std::string bytes, error;
-    if (read_whole_file(image.path, &bytes, &error) && bytes == c.bytes) {
-      *twin_image = std::move(image);
-      return &clip;
-    }
-  }
-  return nullptr;
-}
-
-bool parse_push_result(const char *json, Recorded *out) {
-  out->result = json;
-  Doc doc(yyjson_read(json, strlen(json), 0));
-  yyjson_val *root = doc ? yyjson_doc_get_root(doc.get()) : nullptr;
-  out->id = static_cast<int>(json_int(yyjson_obj_get(root, "id")));
-  out->dedup = json_int(yyjson_obj_get(root, "dedup")) != 0;
-  return true;
-}
-
-}  // namespace
-
-Recorder::Recorder(std::string dir, const Config &config)
-    : dir_(std::move(dir)), config_(config) {}
-
-Recorder::~Recorder() = default;
-
-void Recorder::wrote() { g_loaded.valid = true; }
-
-bool Recorder::open(StoreLock *held) {
-  StoreLock &lock = held != nullptr ? *held : lock_;
-  if (open_store(dir_, &lock)) return true;
-  if (held == nullptr) lock_.release();
-  return false;
-}
-
-bool Recorder::record(Capture c, Recorded *out, StoreLock *held) {
-  *out = Recorded{};
-  if (c.kind == ClipKind::text) {
-    c.bytes = clean_text(std::move(c.bytes), c.seen, c.origin);
-    // A selection of nothing but blanks is noise in a history; push, which
-    // is asked for, records it all the same.
-    out->skipped = is_blank_text(c.bytes) ? "it holds only white space"
-                                          : config_.skip_reason(c.bytes);
-    if (!out->skipped.empty()) return true;
-  } else if (c.has_label) {
-    c.label = repair_utf8(c.label).text;
-  }
-  if (!open(held)) return false;
-  struct Unlock {
-    StoreLock *lock;
-    ~Unlock() {
-      if (lock != nullptr) lock->release();
-    }
-  } unlock{held != nullptr ? nullptr : &lock_};
-  // Whatever goes wrong below, the next capture loads the store again: a
-  // failed write leaves the library's memory ahead of the file.
-  forget_loaded_store();
-
-  std::vector<ClipSummary> clips;
-  const ClipSummary *twin = nullptr, *doomed = nullptr;
-  ImageContent twin_image;
-  long now = monotonic_ms();
-  // What this capture means for a selection being dragged: a PRIMARY text
-  // may give way to its growth only when this selection made it; a capture
-  // of another selection that lands on that clip (a Ctrl-C of the selected
-  // text) makes it a clip copied on purpose, which stays.
-  auto settle_selection = [&](int made) {
-    if (c.selection && c.kind == ClipKind::text) {
-      selection_id_ = made;
-      selection_text_ = c.bytes;
-      selection_ms_ = now;
-    } else if (selection_id_ != 0 &&
-               (out->id == selection_id_ || out->replaced == selection_id_ ||
-                out->twin == selection_id_)) {
-      selection_id_ = 0;
-    }
-  };
-  bool grows = c.kind == ClipKind::text && c.selection && selection_id_ > 0 &&
-               now - selection_ms_ <= kSelectionWindowMs &&
-               grows_from(selection_text_, c.bytes);
-  if (!config_.keep_duplicates || grows) {
-    if (!all_clips(&clips)) return false;
-  }
-  if (!config_.keep_duplicates) twin = find_twin(clips, c, &twin_image);
-  if (twin != nullptr) out->twin = twin->id;
-  if (twin != nullptr && twin->pinned) {
-    out->id = twin->id;
-    out->dedup = out->pinned_twin = true;
-    out->result = "{\"id\":" + std::to_string(twin->id) + ",\"dedup\":1}";
-    settle_selection(0);
-    g_loaded.valid = true;
-    return true;
-  }
-  if (grows) {
-    // The id alone is not enough: after a wipe ids start again at 1, and
-    // the clip that bears it now may be anything.
-    std::string preview = text_preview(selection_text_);
-    for (auto &clip : clips) {
-      if (clip.id != selection_id_ || clip.pinned || clip.image ||
-          clip.preview != preview)
-        continue;
-      ClipString got(clip_get(clip.id));
-      if (got && std::string_view(got.get()) == selection_text_) doomed = &clip;
-    }
-    out->grown = doomed != nullptr;
-  }
-  // The newest clip is the library's own repeat: it answers with dedup.
-  if (doomed == nullptr && twin != nullptr && twin != &clips.front()) doomed = twin;
-  if (c.kind == ClipKind::image && !c.has_label && twin == doomed && doomed != nullptr &&
-      twin_image.has_label) {
-    // The older copy's label is all that tells what the picture was.
-    c.has_label = true;
-    c.label = twin_image.label;
-  }
-  // The new clip goes in first and the one it replaces only once the new
-  // one is stored, so that no failure leaves neither. In a full history the
-  // push evicts the oldest unpinned clips, as it does for any new clip; when
-  // the one to replace is among them, the push alone has replaced it.
-  int doomed_id = doomed != nullptr ? doomed->id : 0;
-  bool evicted = false;
-  if (doomed != nullptr) {
-    size_t unpinned = 0;
-    for (auto &clip : clips) unpinned += clip.pinned ? 0 : 1;
-    size_t excess = unpinned >= size_t{CLIP_MAX_UNPINNED}
-                        ? unpinned - (size_t{CLIP_MAX_UNPINNED} - 1)
-                        : 0;
-    // Newest first: the oldest unpinned clips are at the end.
-    for (auto it = clips.rbegin(); it != clips.rend() && excess > 0; ++it) {
-      if (it->pinned) continue;
-      if (it->id == doomed_id) evicted = true;
-      --excess;
-    }
-  }
-  ClipString result;
-  if (c.kind == ClipKind::text) {
-    result.reset(clip_push_text(c.bytes.c_str()));
-  } else {
-    // The caller keeps one byte beyond the cap, so an image that is too big
-    // is refused by the library in its own words.
-    int len = static_cast<int>(std::min(c.bytes.size(), kReadLimit));
-    result.reset(clip_push_image(reinterpret_cast<const unsigned char *>(c.bytes.data()),
-                                 len, c.has_label ? c.label.c_str() : nullptr));
-  }
-  if (!result) {
-    // The older copy is untouched: it goes only once the new one is stored.
-    std::string why = library_error();
-    if (doomed_id != 0)
-      why += "; clip " + std::to_string(doomed_id) + " stays where it was";
-    complain(why);
-    return false;
-  }
-  parse_push_result(result.get(), out);
-  // A repeat of the newest clip adds nothing, and so evicts nothing.
-  if (out->dedup) evicted = false;
-  if (doomed_id != 0 && !evicted && out->id != doomed_id && !clip_delete(doomed_id)) {
-    // Both copies are in the history; the next capture loads it again.
-    complain("clip " + std::to_string(out->id) + " is stored, but clip " +
-             std::to_string(doomed_id) + " could not be deleted: " + library_error());
-    settle_selection(0);
-    return true;
-  }
-  if (doomed_id != 0 && out->id != doomed_id) out->replaced = doomed_id;
-  // Only a clip this selection made may give way to its growth: one that
-  // was there before (a repeat) was copied on purpose.
-  settle_selection(!out->dedup && (out->replaced == 0 || out->grown) ? out->id : 0);
-  if (!out->dedup) ++g_recorded;
-  g_loaded.valid = true;
-  return true;
-}
-
-bool record_clip(const std::string &dir, ClipKind kind, std::string bytes,
-                 uint64_t bytes_seen, const char *origin, Recorded *out) {
-  static const Config kDefaults;
-  Recorder recorder(dir, kDefaults);
-  Capture c;
-  c.kind = kind;
-  c.bytes = std::move(bytes);
-  c.seen = bytes_seen;
-  c.origin = origin;
-  return recorder.record(std::move(c), out);
-}
-
-void print_recorded(const char *name, ClipKind kind, uint64_t seen, bool labelled,
-                    const Recorded &rec) {
-  if (!rec.skipped.empty()) {
-    printf("%s: not recorded, %s\n", name, rec.skipped.c_str());
-  } else if (rec.pinned_twin) {
-    printf("%s: repeats pinned clip %d\n", name, rec.id);
-  } else if (rec.dedup) {
-    printf("%s: repeats clip %d\n", name, rec.id);
-  } else {
-    std::string how;
-    if (rec.replaced != 0) {
-      how = (rec.grown ? ", grown from clip " : ", moved to the top from clip ") +
-            std::to_string(rec.replaced);
-    }
-    printf("%s: %s clip %d (%llu bytes%s)%s\n", name,
-           kind == ClipKind::text ? "text" : "image", rec.id,
-           static_cast<unsigned long long>(seen),
-           labelled ? ", labelled by its text" : "", how.c_str());
-  }
-}
-
-StoreFile classify_store_file(std::string_view name, int *image_id) {
-  if (name == "clips.json") return StoreFile::index;
-  if (name == "clips.json.tmp") return StoreFile::index_tmp;
-  if (name.substr(0, 19) == "clips.json.corrupt.") return StoreFile::corrupt;
-  if (name.substr(0, 4) != "img_") return StoreFile::other;
-  std::string_view rest = name.substr(4);
-  size_t i = rest.size() > 0 && rest[0] == '-' ? 1 : 0;
-  size_t digits = i;
-  while (digits < rest.size() && rest[digits] >= '0' && rest[digits] <= '9') ++digits;
-  if (digits == i || digits - i > 10) return StoreFile::other;
-  std::string_view suffix = rest.substr(digits);
-  StoreFile kind;
-  if (suffix == ".png") {
-    kind = StoreFile::image;
-  } else if (suffix == ".png.tmp") {
-    kind = StoreFile::image_tmp;
-  } else {
-    return StoreFile::other;
-  }
-  long long id = strtoll(std::string(rest.substr(0, digits)).c_str(), nullptr, 10);
-  if (id < INT_MIN || id > INT_MAX) return StoreFile::other;
-  if (image_id != nullptr) *image_id = static_cast<int>(id);
-  return kind;
-}
-
-bool list_files(const std::string &dir, std::vector<std::string> *names,
-                std::vector<std::string> *subdirs) {
-  DIR *d = opendir(dir.c_str());
-  if (d == nullptr) return false;
-  while (struct dirent *e = readdir(d)) {
-    if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0) continue;
-    bool is_dir = e->d_type == DT_DIR;
-    if (e->d_type == DT_UNKNOWN) {
-      struct stat st;
-      is_dir = fstatat(dirfd(d), e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-               S_ISDIR(st.st_mode);
-    }
-    if (is_dir) {
-      if (subdirs != nullptr) subdirs->push_back(e->d_name);
-    } else {
-      names->push_back(e->d_name);
-    }
-  }
-  closedir(d);
-  std::sort(names->begin(), names->end());
-  if (subdirs != nullptr) std::sort(subdirs->begin(), subdirs->end());
   return true;
 }
 

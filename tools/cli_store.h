@@ -1,11 +1,11 @@
 // The store as the command-line host sees it: where it lives, how one
-// process at a time opens it, the pause marker, and recording a captured
-// clip. Everything goes through the library's public interface.
+// process at a time opens it, whether the library's history is still the
+// one on disk, and the store's clips as the library lists them. It goes
+// through the library's public interface, except for what cli_layout.h
+// mirrors of the library's files (the index's identity, the damaged indexes
+// a load sets aside).
 #ifndef QUILLMAR_CLI_STORE_H
 #define QUILLMAR_CLI_STORE_H
-
-#include <sys/stat.h>
-#include <time.h>
 
 #include <cstdint>
 #include <string>
@@ -31,9 +31,6 @@ std::string default_store_dir(std::string *error);
 // store (a link to it, a relative path, the path a Wayland capture is
 // handed) finds the same markers.
 std::string resolve_store_dir(const std::string &dir);
-
-// Creates the missing parents of path with mode 0700 (not path itself).
-bool make_parents(const std::string &path, std::string *error);
 
 // An flock on the store directory held for the life of the object, so that
 // the library's read-modify-write of the index never interleaves between
@@ -77,6 +74,12 @@ void forget_set_aside_here();
 // The next opening loads the history again: after a failed write the
 // library's memory may be ahead of the file.
 void forget_loaded_store();
+// Counts the loads of a store into the library, and the wipes: between
+// two counts a clip id names one clip, whose text never changes (ids are
+// given again only after a wipe, or in a store loaded anew). What a
+// process keeps of the clips it has read is good for one count.
+uint64_t store_epoch();
+void next_store_epoch();
 
 // A process that serves the store in canonical (its resolved absolute path)
 // to commands run from other directories initialises the library on that
@@ -88,23 +91,10 @@ void serve_store_at(const std::string &canonical);
 // store last would have had it from a library opened on its own name for it.
 std::string as_named(const std::string &path);
 
-// The clips that the Recorders of this process have added.
-uint64_t clips_recorded();
-
-// What the index file says of one clip: enough to check the store's files.
-struct IndexedClip {
-  int id = 0;
-  bool image = false;
-  std::string preview;
-};
-
-// Reads dir's clips.json where it lies, writing nothing anywhere, and judges
-// it as the library's loader does: *clips in the file's order (oldest first)
-// and *damaged when the library would set the index aside. A missing or empty
-// index is an empty history. False, with *error, when dir or the index cannot
-// be read at all.
-bool read_index(const std::string &dir, std::vector<IndexedClip> *clips, bool *damaged,
-                std::string *error);
+// The library holds what clips.json says again: this process has written
+// it under the lock of the opening, after forget_loaded_store(), so the next
+// opening need not load it.
+void trust_loaded_store();
 
 // One clip of a listing.
 struct ClipSummary {
@@ -122,152 +112,6 @@ bool parse_summaries(std::string_view json, std::vector<ClipSummary> *out);
 
 // Every clip of the open store, newest first.
 bool all_clips(std::vector<ClipSummary> *out);
-
-// "<name><suffix>" beside the store directory dir (as resolve_store_dir
-// gives it): a marker that a wipe, which empties the directory, leaves
-// alone.
-std::string marker_path(const std::string &dir, const char *suffix);
-
-// The pause marker of the store in dir: "<name>.paused" beside the store
-// directory, never inside it, since a wipe empties that.
-std::string pause_marker_path(const std::string &dir);
-// Whether recording into dir is paused now; *until is the end of a timed
-// pause, 0 for one that lasts until resume.
-bool recording_paused(const std::string &dir, int64_t *until = nullptr);
-
-// The last good config file of a running Wayland watcher, beside the store
-// directory: its captures, each a process of its own, record by it while the
-// file itself is broken.
-std::string config_snapshot_path(const std::string &dir);
-// A running watcher's mark beside the store directory (cli_watcher_mark.h).
-std::string watcher_mark_path(const std::string &dir);
-
-// What store recorded last, for a CLIPBOARD_STATE=clear that follows: the
-// marker "<name>.last" beside the store directory (never inside it, for the
-// same reason as the pause marker) holds the clip's id and time.
-std::string last_stored_path(const std::string &dir);
-// A clear deletes the clip that store recorded last only this soon after:
-// password managers clear the clipboard within seconds to a few minutes.
-// --help, the man page and the README say "5 minutes".
-constexpr int64_t kClearWindowSeconds = 300;
-bool remember_stored(const std::string &dir, int id, int64_t ts, std::string *error);
-// False when the marker cannot be removed or emptied (it is then still there).
-bool forget_stored(const std::string &dir, std::string *error);
-// False when nothing is remembered (no marker, or one that cannot be read).
-bool last_stored(const std::string &dir, int *id, int64_t *ts);
-
-enum class ClipKind { text, image };
-
-// One clip taken from the clipboard.
-struct Capture {
-  ClipKind kind = ClipKind::text;
-  std::string bytes;
-  // Every byte the source sent: more than bytes.size() when it was cut.
-  uint64_t seen = 0;
-  // Where it came from, for messages: "standard input", "the CLIPBOARD text".
-  std::string origin;
-  // An image's label (from the text its owner offered beside it).
-  bool has_label = false;
-  std::string label;
-  // A text of the PRIMARY selection: one that grows out of the previous
-  // PRIMARY text within kSelectionWindowMs replaces the clip that text made
-  // (never a clip it only repeated, nor one that a capture of another
-  // selection landed on since, nor one that no longer holds that text).
-  bool selection = false;
-};
-
-// A mouse selection dragged further is taken again within this time of the
-// previous take; a PRIMARY text that extends the previous one this soon
-// replaces it.
-constexpr long kSelectionWindowMs = 5000;
-
-struct Recorded {
-  int id = 0;
-  // Nothing was added: the newest clip, or a pinned one (pinned_twin), holds
-  // the same bytes already.
-  bool dedup = false;
-  bool pinned_twin = false;
-  // The newest clip that held the same bytes before this capture (0 when
-  // none did, or when duplicates are kept and none was looked for): the
-  // clip itself is then no new content of the history.
-  int twin = 0;
-  // The clip deleted in favour of the new one: an older copy of the same
-  // bytes (a repeat moves to the top) or, with grown, the selection this one
-  // grew out of.
-  int replaced = 0;
-  bool grown = false;
-  // Why nothing was recorded, by the config's rules; empty when recorded.
-  std::string skipped;
-  std::string result;  // the library's result, or {"id":N,"dedup":1} for a pinned twin
-};
-
-struct Config;
-
-// Records captured clips into the store in dir. Each capture locks the store;
-// the history stays loaded between captures (open_store), so a watcher does
-// not read a large history for every clip.
-class Recorder {
- public:
-  Recorder(std::string dir, const Config &config);
-  ~Recorder();
-  Recorder(const Recorder &) = delete;
-  Recorder &operator=(const Recorder &) = delete;
-
-  // Locks the store (unless held, the caller's lock, holds it already) and
-  // loads it when it is not loaded or has changed; the Recorder's own lock
-  // is held until release() or the next record(). Prints the message and
-  // returns false when the store cannot be opened.
-  bool open(StoreLock *held = nullptr);
-  void release() { lock_.release(); }
-
-  // Records one capture. A text is repaired to valid UTF-8 first (said on
-  // standard error, naming its origin) and checked against the config's
-  // rules; *out says what happened. Unless the config keeps duplicates, an
-  // older unpinned copy of the same bytes is deleted once the new one is
-  // stored, so the clip moves to the top; a pinned copy stays and nothing is
-  // added. Prints the library's message and returns false when it refuses;
-  // an older copy then stays where it was. With held, the caller's lock
-  // is used and stays held on return, so that the caller can look at the
-  // store before and after under one lock.
-  bool record(Capture capture, Recorded *out, StoreLock *held = nullptr);
-
-  // For a caller that changed the store through the library under the lock
-  // of open(): wrote() says that clips.json is what the library holds, so
-  // that it is not loaded again; forget() that it may not be, after a
-  // failed write, so that it is.
-  void wrote();
-  void forget() { forget_loaded_store(); }
-
- private:
-  std::string dir_;
-  const Config &config_;
-  StoreLock lock_;
-  // The previous PRIMARY text recorded, for a selection that grows.
-  int selection_id_ = 0;
-  std::string selection_text_;
-  long selection_ms_ = 0;
-};
-
-// Says on standard output what became of a capture of the selection name:
-// "CLIPBOARD: text clip 3 (12 bytes)", "CLIPBOARD: repeats clip 2" ... seen
-// is every byte its owner sent, and labelled says that an image's label
-// came from the text offered beside it.
-void print_recorded(const char *name, ClipKind kind, uint64_t seen, bool labelled,
-                    const Recorded &rec);
-
-// Records one captured clip into the store in dir, as a Recorder of its own
-// with the default config would.
-bool record_clip(const std::string &dir, ClipKind kind, std::string bytes,
-                 uint64_t bytes_seen, const char *origin, Recorded *out);
-
-// The file names the library makes in a store directory.
-enum class StoreFile { index, index_tmp, corrupt, image, image_tmp, other };
-StoreFile classify_store_file(std::string_view name, int *image_id = nullptr);
-
-// The regular files in dir (names only), sorted. False when dir cannot be
-// read.
-bool list_files(const std::string &dir, std::vector<std::string> *names,
-                std::vector<std::string> *subdirs = nullptr);
 
 }  // namespace host
 

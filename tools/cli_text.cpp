@@ -131,6 +131,13 @@ size_t utf8_unfinished_tail(std::string_view in) {
   return 0;
 }
 
+size_t utf8_cut(std::string_view text, size_t max) {
+  if (text.size() <= max) return text.size();
+  size_t n = max;
+  while (n > 0 && (static_cast<unsigned char>(text[n]) & 0xC0) == 0x80) --n;
+  return n;
+}
+
 std::string latin1_to_utf8(std::string_view in) {
   std::string out;
   out.reserve(in.size() + in.size() / 4);

@@ -28,6 +28,10 @@ Utf8Repair repair_utf8(std::string_view in);
 // finishing it (0 to 3): what a read that stopped early leaves behind.
 size_t utf8_unfinished_tail(std::string_view in);
 
+// The length of the longest prefix of the valid UTF-8 text that holds at
+// most max bytes and ends between two characters.
+size_t utf8_cut(std::string_view text, size_t max);
+
 // ISO 8859-1 bytes (the X11 STRING target) as UTF-8.
 std::string latin1_to_utf8(std::string_view in);
 

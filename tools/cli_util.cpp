@@ -193,4 +193,16 @@ int terminal_columns() {
   return cols > 0 ? cols : 80;
 }
 
+bool make_parents(const std::string &path, std::string *error) {
+  for (size_t slash = path.find('/', 1); slash != std::string::npos;
+       slash = path.find('/', slash + 1)) {
+    std::string prefix = path.substr(0, slash);
+    if (prefix.empty() || prefix.back() == '/') continue;
+    if (mkdir(prefix.c_str(), 0700) == 0 || errno == EEXIST) continue;
+    *error = "cannot create " + prefix + ": " + strerror(errno);
+    return false;
+  }
+  return true;
+}
+
 }  // namespace host

@@ -32,6 +32,13 @@ struct MutDocFree {
 };
 using MutDoc = std::unique_ptr<yyjson_mut_doc, MutDocFree>;
 
+// The integer v holds, read as yyjson has it (unsigned or signed); 0 when
+// v is not an integer.
+inline int64_t json_int(yyjson_val *v) {
+  if (yyjson_is_uint(v)) return static_cast<int64_t>(yyjson_get_uint(v));
+  return yyjson_get_sint(v);
+}
+
 // Bytes kept of any input (standard input, a file, a selection transfer):
 // one beyond the image cap, so that the library refuses an image that is
 // too big in its own words, and an endless input costs one bounded read.
@@ -81,6 +88,13 @@ struct TerminalView {
 };
 // Makes the three answer for view (nullptr: for the process itself again).
 void view_terminal(const TerminalView *view);
+
+// The store directory's name under the data directory, and the name a
+// marker beside a store takes when the store's path has none of its own.
+constexpr char kStoreName[] = "quillmar-clipboard-history";
+
+// Creates the missing parents of path with mode 0700 (not path itself).
+bool make_parents(const std::string &path, std::string *error);
 
 }  // namespace host
 

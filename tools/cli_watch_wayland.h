@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "cli_store.h"
+#include "cli_capture.h"
 #include "cli_watch.h"
 
 namespace host {

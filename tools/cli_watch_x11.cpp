@@ -1,5 +1,6 @@
 #include "cli_watch_x11.h"
 
+#include "cli_markers.h"
 #include "cli_store.h"
 
 #ifndef QUILLMAR_HAVE_X11

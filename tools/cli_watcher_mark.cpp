@@ -6,6 +6,7 @@
 
 #include <cstdio>
 
+#include "cli_markers.h"
 #include "cli_store.h"
 #include "cli_util.h"
 

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "cli_capture.h"
 #include "cli_capture_queue.h"
 #include "cli_config.h"
 #include "cli_ocr.h"

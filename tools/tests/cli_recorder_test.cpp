@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "cli_capture.h"
 #include "cli_config.h"
 #include "cli_store.h"
 #include "clip_fault.h"

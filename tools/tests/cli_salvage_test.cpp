@@ -38,11 +38,12 @@ Rec image(int id, bool pinned, const char *label) {
 std::string preview_of(const Rec &r) {
   if (r.image)
     return host::image_preview(r.content.size(), r.has_label ? &r.label : nullptr);
-  std::string p = r.content.substr(0, r.content.size() > 120 ? 117 : 120);
+  bool cut = r.content.size() > CLIP_PREVIEW_CHARS;
+  std::string p = r.content.substr(0, cut ? CLIP_PREVIEW_CHARS - 3 : CLIP_PREVIEW_CHARS);
   for (char &c : p) {
     if (c == '\n' || c == '\t' || c == '\r') c = ' ';
   }
-  return r.content.size() > 120 ? p + "..." : p;
+  return cut ? p + "..." : p;
 }
 
 // The index the library writes: yyjson's pretty layout, members in order.

@@ -115,6 +115,9 @@ fake() {
   chmod +x "$T/bin/$name"
 }
 fake xclip 'echo "$@" >"'"$T/xclip.args"'"; cat >"'"$T/xclip.in"'"'
+# A rofi that keeps the rows it is given (each image's file after a NUL)
+# and takes the first pinned image row.
+fake rofi 'cat >"'"$T/rofi.in"'"; tr "\000" "\n" <"'"$T/rofi.in"'" | grep -a -m1 "	★ \[image"'
 
 # --- the history both runs start from ------------------------------------------
 make_png "pixels" "$T/a.png"
@@ -198,6 +201,24 @@ steps() {
   step stats --json
   QUILLMAR_PICKER='head -n 1' step pick --print
   QUILLMAR_PICKER='false' step pick --print
+  # The rows pick gives its picker, and the image it takes, whoever made
+  # them; a store named from another directory names the image's file the
+  # same way.
+  step pin 3
+  QUILLMAR_PICKER="tee '$T/picker.in' | head -n 1" step pick --print
+  cp "$T/picker.in" "$D/picker.in"
+  QUILLMAR_PICKER=rofi PATH="$T/bin:$PATH" step pick --print
+  cp "$T/rofi.in" "$D/rofi.in"
+  cd "$T" || return
+  S=./store QUILLMAR_PICKER=rofi PATH="$T/bin:$PATH" step pick --print
+  S=./store step picker-rows
+  S=./store step preview 3
+  cd "$T/work" || return
+  step picker-rows
+  step preview 2
+  step preview 4
+  step preview 999
+  step unpin 3
   DISPLAY=:fake PATH="$T/bin:$PATH" step copy 4
   cp "$T/xclip.in" "$D/xclip.in"
   DISPLAY=:fake PATH="$T/bin:$PATH" step copy 3
@@ -289,6 +310,9 @@ for a in "$T/direct"/*; do
   cmp -s "$a" "$b" || fail "$what: $name differs with the server: $(diff "$a" "$b" | head -n 5)"
 done
 grep -qx "$S/img_3.png" "$T/served/"*.out || fail "get of an image through a relative store did not name its file"
+tr '\000\037' '\n\n' <"$T/served/rofi.in" | grep -qx "$S/img_3.png" ||
+  fail "pick gave rofi no thumbnail of the pinned image"
+grep -q $'^3\t\xe2\x98\x85 \[image' "$T/served/picker.in" || fail "pick gave its picker no pinned image row: $(cat "$T/served/picker.in")"
 grep -q '^server     none: commands open the store themselves$' "$T/direct/"*.out ||
   fail "stats without a server did not say so"
 grep -q '"server":{"pid":'"$server_pid"',"since":[0-9]*,"captures":[0-9]*,"version":"quillmar-clip [^"]*","serves":true}' "$T/served/"*.out ||
@@ -340,8 +364,14 @@ cmp -s "$T/out" "$T/want" || fail "list --picker beside a stale socket printed $
 start_server serve-after
 served || fail "the server after a killed one does not answer: $(out)"
 
+QUILLMAR_PICKER='head -n 1' q pick --print
+expect_rc 0 "pick --print with a server"
+cp "$T/out" "$T/want-pick"
+
 # --- servers that answer wrongly ----------------------------------------------------
 stop_server TERM
+QUILLMAR_PICKER='head -n 1' q pick --print
+cmp -s "$T/out" "$T/want-pick" || fail "pick --print without a server printed $(out)"
 for mode in other-version silent garbage vanish; do
   timeout 120 "$PEER" fake "$sock" "$mode" >"$T/fake.out" 2>&1 &
   fake_pid=$!
@@ -354,6 +384,9 @@ for mode in other-version silent garbage vanish; do
   q get 1
   expect_rc 0 "get against a server that is $mode"
   expect_out 'hello world' "get against a server that is $mode"
+  QUILLMAR_PICKER='head -n 1' q pick --print
+  expect_rc 0 "pick --print against a server that is $mode"
+  cmp -s "$T/out" "$T/want-pick" || fail "pick --print against a server that is $mode printed $(out)"
   if [ "$mode" = other-version ]; then
     q stats
     grep -q '^server     pid [0-9]* runs another version (quillmar-clip 0.9.0 wire 0): commands open the store themselves$' "$T/out" ||
@@ -466,6 +499,18 @@ helpers=()
 served || fail "the server no longer answers after the held connections"
 
 # --- killed again and again under a stream of captures and commands ---------------------
+# The server keeps the picker's rows of the texts it has read; ids given
+# again after a wipe, by the server or beside it, name the new texts.
+q push 'before the wipe'
+q list --picker
+q wipe --yes
+q push 'after the wipe'
+q list --picker
+expect_out $'1\tafter the wipe' "list --picker after a wipe in the server"
+XDG_RUNTIME_DIR="$T/run-elsewhere" q wipe --yes
+XDG_RUNTIME_DIR="$T/run-elsewhere" q push 'beside the server'
+q list --picker
+expect_out $'1\tbeside the server' "list --picker after a wipe beside the server"
 # Distinct texts, so that every acknowledged id names one text; the history
 # stays under 500 clips, so that nothing is evicted.
 q wipe --yes

@@ -237,25 +237,6 @@ TEST(BinaryKind, SignaturesAndNulBytesAreNotText) {
   }
 }
 
-TEST(TextPreview, MatchesTheLibrarysPreview) {
-  std::string a117(117, 'a');
-  std::string e = "\xC3\xA9";  // two bytes
-  struct Case {
-    std::string in;
-    std::string out;
-  } cases[] = {
-      {"", ""},
-      {"a\r\nb\tc", "a  b c"},
-      {"v\vf\f", "v\vf\f"},
-      {std::string(120, 'x'), std::string(120, 'x')},
-      {std::string(121, 'x'), std::string(117, 'x') + "..."},
-      // A character across byte 117 is left out whole.
-      {std::string(116, 'a') + e + "tail", std::string(116, 'a') + "..."},
-      {a117 + e + "tail", a117 + "..."},
-  };
-  for (auto &c : cases) EXPECT_EQ(host::text_preview(c.in), c.out) << c.in;
-}
-
 TEST_F(TerminalCell, PickerTextIsOneLineFromTheTextItself) {
   const std::string ell = "\xE2\x80\xA6";  // …
   const std::string ret = "\xE2\x86\xB5";  // ↵

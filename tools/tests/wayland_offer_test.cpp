@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include "cli_capture.h"
 #include "cli_watch_wayland.h"
 
 namespace {
