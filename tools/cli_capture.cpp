@@ -11,6 +11,7 @@
 #include "cli_config.h"
 #include "cli_layout.h"
 #include "cli_match.h"
+#include "cli_process.h"
 #include "cli_store.h"
 #include "cli_text.h"
 #include "cli_util.h"
@@ -96,12 +97,6 @@ bool grows_from(std::string_view prev, std::string_view next) {
 }
 
 namespace {
-
-long monotonic_ms() {
-  struct timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
 
 // Repairs a captured text to valid UTF-8 (saying what was replaced) and cuts
 // it as the library will, so that comparisons see the bytes it stores.
@@ -342,7 +337,7 @@ bool Recorder::record(Capture c, Recorded *out, StoreLock *held) {
   // Whatever goes wrong below, the next capture loads the store again: a
   // failed write leaves the library's memory ahead of the file.
   forget_loaded_store();
-  long now = monotonic_ms();
+  long now = now_ms();
   bool grows = grows_selection(c, now);
 
   // What the history holds already: an older copy of the same bytes, and
