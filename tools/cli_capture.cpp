@@ -11,6 +11,7 @@
 #include "cli_config.h"
 #include "cli_layout.h"
 #include "cli_match.h"
+#include "cli_process.h"
 #include "cli_store.h"
 #include "cli_text.h"
 #include "cli_util.h"
@@ -64,44 +65,12 @@ std::string image_line(uint32_t width, uint32_t height, uint64_t bytes,
   return out + "]";
 }
 
-std::string label_from_text(std::string_view text, size_t max) {
-  std::string clean = repair_utf8(text).text;
-  std::string out;
-  bool space = false;
-  for (size_t i = 0; i < clean.size(); ++i) {
-    unsigned char c = static_cast<unsigned char>(clean[i]);
-    // C1 controls are U+0080..U+009F, encoded as C2 80..C2 9F.
-    bool c1 = c == 0xC2 && i + 1 < clean.size() &&
-              static_cast<unsigned char>(clean[i + 1]) < 0xA0;
-    if (c <= 0x20 || c == 0x7F || c1) {
-      space = !out.empty();
-      if (c1) ++i;
-      continue;
-    }
-    if (space) out += ' ';
-    space = false;
-    out += static_cast<char>(c);
-  }
-  if (out.size() <= max) return out;
-  constexpr std::string_view kEllipsis = "\xE2\x80\xA6";  // …
-  if (max < kEllipsis.size()) return out.substr(0, utf8_cut(out, max));
-  out.resize(utf8_cut(out, max - kEllipsis.size()));
-  while (!out.empty() && out.back() == ' ') out.pop_back();
-  return out + std::string(kEllipsis);
-}
-
 bool grows_from(std::string_view prev, std::string_view next) {
   if (prev.empty() || next.size() <= prev.size()) return false;
   return starts_with(next, prev) || next.substr(next.size() - prev.size()) == prev;
 }
 
 namespace {
-
-long monotonic_ms() {
-  struct timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
 
 // Repairs a captured text to valid UTF-8 (saying what was replaced) and cuts
 // it as the library will, so that comparisons see the bytes it stores.
@@ -342,7 +311,7 @@ bool Recorder::record(Capture c, Recorded *out, StoreLock *held) {
   // Whatever goes wrong below, the next capture loads the store again: a
   // failed write leaves the library's memory ahead of the file.
   forget_loaded_store();
-  long now = monotonic_ms();
+  long now = now_ms();
   bool grows = grows_selection(c, now);
 
   // What the history holds already: an older copy of the same bytes, and

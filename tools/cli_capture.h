@@ -35,11 +35,6 @@ bool png_dimensions(std::string_view head, uint32_t *width, uint32_t *height);
 std::string image_line(uint32_t width, uint32_t height, uint64_t bytes,
                        std::string_view label);
 
-// A one-line label made of text offered beside an image: invalid UTF-8
-// repaired, control characters and runs of white space as one space, trimmed,
-// and cut to at most max bytes between two characters.
-std::string label_from_text(std::string_view text, size_t max);
-
 // Whether next is prev grown at one end (a mouse selection being dragged
 // further): it starts or ends with prev and is longer.
 bool grows_from(std::string_view prev, std::string_view next);

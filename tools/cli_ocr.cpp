@@ -7,9 +7,9 @@
 #include <cstring>
 #include <mutex>
 
-#include "cli_capture.h"
 #include "cli_png.h"
 #include "cli_process.h"
+#include "cli_text.h"
 
 #if defined(QUILLMAR_HAVE_TESSERACT)
 #include <dlfcn.h>

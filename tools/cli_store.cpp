@@ -18,6 +18,7 @@
 
 #include "cli_layout.h"
 #include "cli_notify.h"
+#include "cli_process.h"
 #include "cli_util.h"
 #include "quillmar_clip.h"
 
@@ -70,12 +71,6 @@ std::string served_as_named(std::string text) {
 
 // The indexes this process's loads set aside, said already.
 std::vector<std::string> g_set_aside;
-
-void sleep_ms(long ms) {
-  struct timespec ts = {ms / 1000, (ms % 1000) * 1000000L};
-  while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
-  }
-}
 
 }  // namespace
 

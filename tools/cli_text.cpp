@@ -347,4 +347,30 @@ std::string format_bytes(uint64_t n) {
   return buf;
 }
 
+std::string label_from_text(std::string_view text, size_t max) {
+  std::string clean = repair_utf8(text).text;
+  std::string out;
+  bool space = false;
+  for (size_t i = 0; i < clean.size(); ++i) {
+    unsigned char c = static_cast<unsigned char>(clean[i]);
+    // C1 controls are U+0080..U+009F, encoded as C2 80..C2 9F.
+    bool c1 = c == 0xC2 && i + 1 < clean.size() &&
+              static_cast<unsigned char>(clean[i + 1]) < 0xA0;
+    if (c <= 0x20 || c == 0x7F || c1) {
+      space = !out.empty();
+      if (c1) ++i;
+      continue;
+    }
+    if (space) out += ' ';
+    space = false;
+    out += static_cast<char>(c);
+  }
+  if (out.size() <= max) return out;
+  constexpr std::string_view kEllipsis = "\xE2\x80\xA6";  // …
+  if (max < kEllipsis.size()) return out.substr(0, utf8_cut(out, max));
+  out.resize(utf8_cut(out, max - kEllipsis.size()));
+  while (!out.empty() && out.back() == ' ') out.pop_back();
+  return out + std::string(kEllipsis);
+}
+
 }  // namespace host

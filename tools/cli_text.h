@@ -73,6 +73,11 @@ int terminal_width(std::string_view utf8);
 // A byte count for people: "512 B", "12.3 KiB", "1.2 MiB".
 std::string format_bytes(uint64_t n);
 
+// A one-line label made of text offered beside an image: invalid UTF-8
+// repaired, control characters and runs of white space as one space, trimmed,
+// and cut to at most max bytes between two characters.
+std::string label_from_text(std::string_view text, size_t max);
+
 }  // namespace host
 
 #endif  // QUILLMAR_CLI_TEXT_H
