@@ -20,6 +20,8 @@
 
 #include <yyjson.h>
 
+#include "quillmar_clip.h"
+
 namespace bench {
 
 // xorshift64 from a fixed start, so that every run makes the same bytes.
@@ -132,16 +134,17 @@ inline std::string fingerprint(std::string_view bytes) {
   return out;
 }
 
-// The preview the library makes of a text: at most 120 bytes of whole
-// characters, tabs and line breaks as spaces, "..." after a longer text's
-// first 117 bytes or fewer.
+// The preview the library makes of a text: at most CLIP_PREVIEW_CHARS bytes
+// of whole characters, tabs and line breaks as spaces, "..." after a longer
+// text's first CLIP_PREVIEW_CHARS - 3 bytes or fewer.
 inline std::string text_preview(std::string_view t) {
-  size_t n = t.size() > 120 ? cut_back(t.data(), t.size(), 117) : t.size();
+  constexpr size_t kMax = CLIP_PREVIEW_CHARS;
+  size_t n = t.size() > kMax ? cut_back(t.data(), t.size(), kMax - 3) : t.size();
   std::string p(t.substr(0, n));
   for (char &c : p) {
     if (c == '\t' || c == '\n' || c == '\r') c = ' ';
   }
-  if (t.size() > 120) p += "...";
+  if (t.size() > kMax) p += "...";
   return p;
 }
 
