@@ -20,42 +20,18 @@
 
 #include "cli_layout.h"
 #include "quillmar_clip.h"
+#include "tests/scratch.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-// A new directory, on a memory file system when there is one (every load of
-// a damaged index writes a fresh one), removed when the object goes.
-class Scratch {
- public:
-  Scratch() {
-    struct stat st;
-    const char *base = stat("/dev/shm", &st) == 0 && access("/dev/shm", W_OK) == 0
-                           ? "/dev/shm"
-                           : (getenv("TMPDIR") != nullptr ? getenv("TMPDIR") : "/tmp");
-    std::string tmpl = std::string(base) + "/cli_layout_test.XXXXXX";
-    path_ = mkdtemp(tmpl.data()) != nullptr ? tmpl : "";
-  }
-  ~Scratch() {
-    std::error_code ec;
-    if (!path_.empty()) fs::remove_all(path_, ec);
-  }
-  const fs::path &path() const { return path_; }
-
- private:
-  fs::path path_;
+struct Scratch : scratch::Dir {
+  Scratch() : Dir("cli_layout_test") {}
 };
 
-void write_file(const fs::path &p, const std::string &bytes) {
-  std::ofstream f(p, std::ios::binary);
-  f << bytes;
-}
-
-std::string read_file(const fs::path &p) {
-  std::ifstream f(p, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
-}
+using scratch::read_file;
+using scratch::write_file;
 
 enum class Verdict { loaded, set_aside, refused };
 

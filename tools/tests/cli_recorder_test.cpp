@@ -20,41 +20,17 @@
 #include "cli_store.h"
 #include "clip_fault.h"
 #include "quillmar_clip.h"
+#include "tests/scratch.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-std::string read_file(const fs::path &p) {
-  std::ifstream f(p, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
-}
+using scratch::read_file;
+using scratch::write_file;
 
-void write_file(const fs::path &p, const std::string &bytes) {
-  std::ofstream f(p, std::ios::binary);
-  f << bytes;
-}
-
-// A new directory, on a memory file system when there is one (a sweep
-// writes thousands of files), removed when the object goes.
-class Scratch {
- public:
-  Scratch() {
-    struct stat st;
-    const char *base = stat("/dev/shm", &st) == 0 && access("/dev/shm", W_OK) == 0
-                           ? "/dev/shm"
-                           : (getenv("TMPDIR") != nullptr ? getenv("TMPDIR") : "/tmp");
-    std::string tmpl = std::string(base) + "/cli_recorder_test.XXXXXX";
-    path_ = mkdtemp(tmpl.data()) != nullptr ? tmpl : "";
-  }
-  ~Scratch() {
-    std::error_code ec;
-    if (!path_.empty()) fs::remove_all(path_, ec);
-  }
-  const fs::path &path() const { return path_; }
-
- private:
-  fs::path path_;
+struct Scratch : scratch::Dir {
+  Scratch() : Dir("cli_recorder_test") {}
 };
 
 std::string png(const std::string &body) { return "\x89PNG\r\n\x1a\n" + body; }

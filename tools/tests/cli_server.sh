@@ -30,11 +30,7 @@ server=""     # the bounding timeout of the running server
 server_pid="" # the server itself
 helpers=()
 
-stop_pid() {
-  [ -n "$1" ] || return 0
-  kill "$1" 2>/dev/null
-  timeout 10 tail --pid="$1" -f /dev/null 2>/dev/null
-}
+. "$HERE/lib.sh"
 stop_all() {
   for p in "${helpers[@]}" "$server"; do stop_pid "$p"; done
   if [ "$made_user" = 1 ]; then
@@ -56,7 +52,6 @@ cd "$T/work" || exit 1
 S="$T/store"
 SOCKETS="$T/run/quillmar-clip"
 
-. "$HERE/lib.sh"
 
 die() {
   echo "FAIL: $*" >&2

@@ -82,3 +82,11 @@ start_xvfb() {
   }
   until_true 20 x_ready || die "Xvfb took no clients on $DISPLAY: $(cat "$T/xvfb.log")"
 }
+
+# stop_pid PID: asks PID to end (SIGTERM) and waits up to 10 s for it; no
+# PID, nothing.
+stop_pid() {
+  [ -n "$1" ] || return 0
+  kill "$1" 2>/dev/null
+  timeout 10 tail --pid="$1" -f /dev/null 2>/dev/null
+}

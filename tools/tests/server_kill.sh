@@ -21,11 +21,7 @@ server=""     # the bounding timeout of the running server
 server_pid="" # the server itself
 loops=()
 
-stop_pid() {
-  [ -n "$1" ] || return 0
-  kill "$1" 2>/dev/null
-  timeout 10 tail --pid="$1" -f /dev/null 2>/dev/null
-}
+. "$HERE/lib.sh"
 stop_all() {
   for p in "${loops[@]}" "$server"; do stop_pid "$p"; done
   rm -rf "$T"
@@ -40,7 +36,6 @@ mkdir -m 0700 "$T/run" "$T/run-none"
 cd "$T/work" || exit 1
 S="$T/store"
 
-. "$HERE/lib.sh"
 
 die() {
   echo "FAIL: $*" >&2

@@ -30,11 +30,7 @@ sway_pid=""
 watcher=""
 helpers=()
 
-stop_pid() {
-  [ -n "$1" ] || return 0
-  kill "$1" 2>/dev/null
-  timeout 10 tail --pid="$1" -f /dev/null 2>/dev/null
-}
+. "$(dirname "$0")/lib.sh"
 stop_all() {
   for p in "$watcher" "${helpers[@]}"; do
     [ -n "$p" ] && kill "$p" 2>/dev/null
@@ -90,7 +86,6 @@ fi
 ENV=(env -i PATH=/usr/local/bin:/usr/bin:/bin HOME="$T/home" XDG_RUNTIME_DIR="$T/run"
   XDG_CACHE_HOME="$T/home/cache" TMPDIR="$T/tmp" LC_ALL=C.UTF-8 LD_LIBRARY_PATH="$T/bin")
 
-. "$(dirname "$0")/lib.sh"
 
 die() {
   echo "FAIL: $*" >&2
