@@ -214,7 +214,9 @@ std::vector<Case> cases() {
        Verdict::set_aside, {}},
       {"NaN for a number", index_of(entry(R"("id": 1, "ts": NaN, "kind": "text")")),
        Verdict::set_aside, {}},
-      {"a root that is an array", "[" + entry(kText) + "]", Verdict::set_aside, {}},
+      // (appended: GCC 12 at -O2 warns of an overlap in "[" + a temporary)
+      {"a root that is an array", std::string("[").append(entry(kText)).append("]"),
+       Verdict::set_aside, {}},
       {"a root that is a string", "\"clips\"", Verdict::set_aside, {}},
       {"an empty object", "{}", Verdict::set_aside, {}},
       {"no clips member", R"({"next_id": 3})", Verdict::set_aside, {}},
