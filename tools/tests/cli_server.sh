@@ -31,6 +31,7 @@ server_pid="" # the server itself
 helpers=()
 
 . "$HERE/lib.sh"
+
 stop_all() {
   for p in "${helpers[@]}" "$server"; do stop_pid "$p"; done
   if [ "$made_user" = 1 ]; then

@@ -22,6 +22,7 @@ server_pid="" # the server itself
 loops=()
 
 . "$HERE/lib.sh"
+
 stop_all() {
   for p in "${loops[@]}" "$server"; do stop_pid "$p"; done
   rm -rf "$T"

@@ -31,6 +31,7 @@ watcher=""
 helpers=()
 
 . "$(dirname "$0")/lib.sh"
+
 stop_all() {
   for p in "$watcher" "${helpers[@]}"; do
     [ -n "$p" ] && kill "$p" 2>/dev/null
