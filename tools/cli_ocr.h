@@ -71,8 +71,9 @@ class OcrReader {
  private:
   bool start(std::string *why);
   std::vector<std::string> languages_;
-  void *api_ = nullptr;
-  bool failed_ = false;
+  // Unused in a build without Tesseract.
+  [[maybe_unused]] void *api_ = nullptr;
+  [[maybe_unused]] bool failed_ = false;
   std::string failure_;
 };
 
